@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "event.hpp"
+
+namespace zel {
+
+// What a compression run measured; mirrors the Python CompressionResult fields.
+struct CompressionStats {
+    std::uint64_t n_events = 0;
+    std::uint64_t raw_bytes = 0;
+    std::uint64_t bitstream_bytes = 0;
+    std::uint64_t n_bits = 0;
+    std::uint64_t encode_us = 0;
+    std::uint64_t decode_us = 0;
+    double sparsity = 1.0;
+};
+
+struct CompressOutput {
+    std::vector<std::uint8_t> stream;  // the rANS stream
+    CompressionStats stats;
+};
+
+// Payloads of all frames stored back to back: frame k is
+// bytes[frame_ends[k-1] .. frame_ends[k]) (frame_ends[-1] taken as 0).
+struct SequenceOutput {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint64_t> frame_ends;
+    CompressionStats stats;
+};
+
+// Both drivers throw std::bad_alloc (or std::length_error) when a request
+// cannot be satisfied; the Python layer maps that to MemoryError.
+CompressOutput run_compress(const EventList& events, std::uint16_t width, std::uint16_t height,
+                            std::uint16_t time_bins, std::uint8_t max_depth);
+
+SequenceOutput run_compress_sequence(const EventList& events, std::uint16_t width,
+                                     std::uint16_t height, std::uint16_t time_bins,
+                                     std::uint8_t max_depth, std::uint64_t n_frames);
+
+}  // namespace zel

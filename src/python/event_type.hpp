@@ -1,0 +1,20 @@
+#pragma once
+
+#include <Python.h>
+
+#include "event.hpp"
+
+namespace zel::py {
+
+// Creates the Event class once per process; new reference, or NULL on error.
+PyObject* create_event_type();
+// The class, once created (borrowed).
+PyTypeObject* event_type_object();
+
+// Caller guarantees `obj` is an Event instance.
+const Event& event_record(PyObject* obj);
+PyObject* new_event_object(const Event& record);
+// A new list of new Event objects, built at its final length.
+PyObject* events_to_list(const EventList& events);
+
+}  // namespace zel::py

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace zel::py {
+
+// Owns one strong reference; released on scope exit so every error path is clean.
+class PyRef {
+public:
+    PyRef() = default;
+    explicit PyRef(PyObject* owned) : object_(owned) {}
+    static PyRef borrow(PyObject* borrowed) {
+        Py_XINCREF(borrowed);
+        return PyRef(borrowed);
+    }
+
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const { return object_; }
+    // Hands the reference to the caller (for return values and stealing APIs).
+    PyObject* release() { return std::exchange(object_, nullptr); }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace zel::py
