@@ -40,4 +40,11 @@ SequenceOutput run_compress_sequence(const EventList& events, std::uint16_t widt
                                      std::uint16_t height, std::uint16_t time_bins,
                                      std::uint8_t max_depth, std::uint64_t n_frames);
 
+// Throws std::bad_alloc when n_frames frames could never fit in memory, so an
+// impossible request fails before any per-frame allocation is attempted.
+void check_frame_budget(std::uint64_t n_frames);
+
+// 1 - occupied / volume, each converted to double before dividing.
+double grid_sparsity(std::uint64_t occupied, std::uint64_t volume);
+
 }  // namespace zel

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rans.hpp"
+
+namespace zel {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pack_bits(const std::string& bits) {
+    Bytes out((bits.size() + 7) / 8, 0);
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+        if (bits[i] == '1') out[i / 8] |= static_cast<std::uint8_t>(0x80 >> (i % 8));
+    }
+    return out;
+}
+
+// The first n_bits of data, padding cleared: what a decoder must return.
+Bytes prefix_bits(const Bytes& data, std::uint64_t n_bits) {
+    Bytes out(data.begin(), data.begin() + static_cast<std::ptrdiff_t>((n_bits + 7) / 8));
+    if (n_bits % 8 != 0) out.back() &= static_cast<std::uint8_t>(0xFF << (8 - n_bits % 8));
+    return out;
+}
+
+struct StreamCase {
+    std::string bits;
+    Bytes stream;
+};
+
+class RansExamples : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(RansExamples, EncodesAndDecodes) {
+    const StreamCase& c = GetParam();
+    const Bytes packed = pack_bits(c.bits);
+    EXPECT_EQ(rans_encode(packed, c.bits.size()), c.stream);
+    EXPECT_EQ(rans_decode(c.stream, c.bits.size()), packed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RansExamples,
+                         ::testing::Values(
+                             StreamCase{"", {0x00, 0x08, 0x00, 0x00, 0x80, 0x00}},
+                             StreamCase{"0", {0xff, 0x0f, 0x00, 0x08, 0x80, 0x00}},
+                             StreamCase{"1", {0x01, 0x00, 0x01, 0x08, 0x80, 0x00}},
+                             StreamCase{"1011", {0x00, 0x04, 0x00, 0xc4, 0xbd, 0x04}},
+                             StreamCase{"0101010101010101",
+                                        {0x00, 0x08, 0xaa, 0x02, 0x80, 0x00, 0xa8, 0x00}}));
+
+TEST(ReciprocalDivider, ExactForEveryFrequencyBelow2To31) {
+    std::mt19937_64 rng(17);
+    for (std::uint32_t f = 1; f < PROB_SCALE; ++f) {
+        const ReciprocalDivider div(f);
+        // Around multiples of f at both ends of the range, where an error in
+        // the rounding would show first, plus random states.
+        std::vector<std::uint32_t> xs = {0, 1, f - 1, f, f + 1, 0x7FFFFFFFu, RANS_L, RANS_L - 1};
+        const std::uint32_t top = 0x7FFFFFFFu / f * f;
+        for (std::uint32_t d : {0u, 1u, 2u}) {
+            xs.push_back(top - d * f);
+            xs.push_back(top - d * f - 1);
+            xs.push_back(top - d * f + f - 1);
+        }
+        for (int r = 0; r < 40; ++r) xs.push_back(static_cast<std::uint32_t>(rng() >> 33));
+        for (std::uint32_t x : xs) {
+            if (x > 0x7FFFFFFFu) continue;
+            ASSERT_EQ(div.divide(x), x / f) << "x=" << x << " f=" << f;
+        }
+    }
+}
+
+struct ProbabilityCase {
+    std::uint64_t n_bits, zeros;
+    std::uint16_t p_zero;
+};
+
+TEST(RansPZero, RoundsHalfUpAndClamps) {
+    const std::vector<ProbabilityCase> cases = {
+        {0, 0, 2048},       // empty input
+        {4, 1, 1024},       {3, 1, 1365},  // (4096 + 1) / 3
+        {8192, 3, 2},       // 1.5 rounds up
+        {8192, 1, 1},       // 0.5 rounds up
+        {8, 0, 1},          // all ones: 0 clamps to 1
+        {8, 8, 4095},       // all zeros: 4096 clamps to 4095
+        {8192, 8191, 4095}, // 4095.5 rounds to 4096, clamped
+        {10, 5, 2048},      {7, 2, 1170},  // (8192 + 3) / 7
+    };
+    for (const ProbabilityCase& c : cases) {
+        // Zeros first, ones after; then the same count scattered by a shuffle.
+        std::string bits(c.zeros, '0');
+        bits.append(c.n_bits - c.zeros, '1');
+        EXPECT_EQ(rans_p_zero(pack_bits(bits), c.n_bits), c.p_zero) << c.zeros << "/" << c.n_bits;
+        std::shuffle(bits.begin(), bits.end(), std::mt19937_64(c.n_bits));
+        const Bytes stream = rans_encode(pack_bits(bits), c.n_bits);
+        EXPECT_EQ(stream[0] | (stream[1] << 8), c.p_zero) << c.zeros << "/" << c.n_bits;
+        EXPECT_EQ(rans_decode(stream, c.n_bits), pack_bits(bits));
+    }
+}
+
+TEST(RansEncode, IgnoresBitsPastCount) {
+    std::mt19937_64 rng(8);
+    for (int trial = 0; trial < 200; ++trial) {
+        Bytes data(1 + rng() % 10);
+        for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+        const std::uint64_t n_bits = rng() % (data.size() * 8 + 1);
+        // Garbage after the last counted bit, and whole extra bytes.
+        EXPECT_EQ(rans_encode(data, n_bits), rans_encode(prefix_bits(data, n_bits), n_bits));
+    }
+    // A count beyond the buffer reads zeros rather than past its end.
+    EXPECT_EQ(rans_encode(Bytes{0xA0}, 30), rans_encode(Bytes{0xA0, 0, 0, 0}, 30));
+}
+
+// Round trip over every bit count of random buffers, at several bit densities.
+TEST(RansRoundTrip, EveryBitCountOfRandomBuffers) {
+    std::mt19937_64 rng(42);
+    for (int trial = 0; trial < 60; ++trial) {
+        Bytes data(rng() % 25);
+        const int density = trial % 4;
+        for (auto& b : data) {
+            const std::uint64_t r = density == 0   ? rng()
+                                    : density == 1 ? rng() & rng() & rng()
+                                    : density == 2 ? rng() | rng() | rng()
+                                                   : 0;
+            b = static_cast<std::uint8_t>(r);
+        }
+        for (std::uint64_t n_bits = 0; n_bits <= data.size() * 8; ++n_bits) {
+            const Bytes stream = rans_encode(data, n_bits);
+            ASSERT_GE(stream.size(), 6u);
+            const std::uint32_t state = stream[2] | (stream[3] << 8) | (stream[4] << 16) |
+                                        (std::uint32_t{stream[5]} << 24);
+            ASSERT_GE(state, RANS_L);
+            ASSERT_LE(state, 0x7FFFFFFFu);
+            ASSERT_EQ(rans_decode(stream, n_bits), prefix_bits(data, n_bits))
+                << "n_bits " << n_bits << " of " << data.size() << " bytes";
+        }
+    }
+}
+
+TEST(RansRoundTrip, LongSkewedInputs) {
+    std::mt19937_64 rng(6);
+    for (double p_one : {0.001, 0.02, 0.5, 0.98, 0.9995}) {
+        std::bernoulli_distribution one(p_one);
+        Bytes data(25000, 0);
+        for (std::size_t i = 0; i < data.size() * 8; ++i) {
+            if (one(rng)) data[i / 8] |= static_cast<std::uint8_t>(0x80 >> (i % 8));
+        }
+        const std::uint64_t n_bits = data.size() * 8 - 3;
+        const Bytes stream = rans_encode(data, n_bits);
+        EXPECT_EQ(rans_decode(stream, n_bits), prefix_bits(data, n_bits)) << p_one;
+    }
+}
+
+TEST(RansDecode, ShortStreamsReadMissingBytesAsZero) {
+    // Header bytes that are absent count as 0; the result has the requested size.
+    const Bytes full = {0x00, 0x04, 0x00, 0xc4, 0xbd, 0x04};
+    for (std::size_t len = 0; len < 6; ++len) {
+        const Bytes cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(len));
+        Bytes padded = cut;
+        padded.resize(6, 0);
+        for (std::uint64_t n_bits : {1u, 4u, 9u, 100u}) {
+            const Bytes out = rans_decode(cut, n_bits);
+            EXPECT_EQ(out.size(), (n_bits + 7) / 8);
+            EXPECT_EQ(out, rans_decode(padded, n_bits)) << "length " << len;
+        }
+    }
+    EXPECT_TRUE(rans_decode({}, 0).empty());
+}
+
+TEST(RansDecode, ZeroStateStopsInsteadOfLooping) {
+    // State 0 with nothing left to shift in would renormalise forever; the
+    // decoder stays at state 0, which keeps yielding the symbol owning slot 0.
+    const Bytes p_half_state_zero = {0x00, 0x08, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(rans_decode(p_half_state_zero, 1000), Bytes(125, 0x00));
+    const Bytes p_zero_state_zero = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(rans_decode(p_zero_state_zero, 20), (Bytes{0xFF, 0xFF, 0xF0}));
+    // Zero bytes that follow are consumed, then a non-zero byte revives it.
+    const Bytes revived = {0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05};
+    EXPECT_EQ(rans_decode(revived, 64).size(), 8u);
+    // No stream at all: p_zero 0 gives every slot to the bit 1.
+    EXPECT_EQ(rans_decode({}, 17), (Bytes{0xFF, 0xFF, 0x80}));
+}
+
+}  // namespace
+}  // namespace zel
