@@ -1,0 +1,220 @@
+#include "dataset.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "path_text.hpp"
+#include "posix_file.hpp"
+
+namespace zel {
+namespace {
+
+// strerror_r comes in two flavours: XSI returns int and fills the buffer,
+// GNU returns the text (which may not be the buffer). Overloading on the
+// return type accepts either.
+[[maybe_unused]] const char* strerror_text(int rc, const char* buffer) {
+    return rc == 0 ? buffer : nullptr;
+}
+[[maybe_unused]] const char* strerror_text(const char* text, const char*) { return text; }
+
+std::string describe_os_error(int code) {
+    char buffer[256] = {};
+    const char* text = strerror_text(strerror_r(code, buffer, sizeof buffer), buffer);
+    if (text == nullptr || *text == '\0') {
+        return "Unknown error " + std::to_string(code);
+    }
+    return text;
+}
+
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::uint32_t be32(const std::uint8_t* p) {
+    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+           (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
+}
+
+// Length of the leading run of '#' lines, each through its line feed. A
+// last '#' line without a line feed runs to the end of the data.
+std::size_t aedat2_header_length(const std::vector<std::uint8_t>& data) {
+    std::size_t pos = 0;
+    while (pos < data.size() && data[pos] == '#') {
+        const void* lf = std::memchr(data.data() + pos, '\n', data.size() - pos);
+        if (lf == nullptr) {
+            return data.size();
+        }
+        pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - data.data()) + 1;
+    }
+    return pos;
+}
+
+}  // namespace
+
+LoadError LoadError::os(int code) {
+    LoadError e;
+    e.kind = Kind::Os;
+    e.os_code = code;
+    return e;
+}
+
+LoadError LoadError::invalid_input(std::string message) {
+    LoadError e;
+    e.kind = Kind::InvalidInput;
+    e.message = std::move(message);
+    return e;
+}
+
+LoadError LoadError::invalid_data(std::string message) {
+    LoadError e;
+    e.kind = Kind::InvalidData;
+    e.message = std::move(message);
+    return e;
+}
+
+std::string LoadError::text() const {
+    if (kind == Kind::Os) {
+        return describe_os_error(os_code) + " (os error " + std::to_string(os_code) + ")";
+    }
+    return message;
+}
+
+LoadResult<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
+    LoadResult<ReadOnlyFile> opened = ReadOnlyFile::open(path);
+    if (!opened) {
+        return opened.error();
+    }
+    ReadOnlyFile& file = opened.value();
+
+    // One byte beyond the expected size lets the end-of-file read happen
+    // without growing a buffer that already fits; files of unknown size
+    // (pipes, /proc) grow by doubling.
+    std::vector<std::uint8_t> data;
+    const std::size_t hint = file.size_hint();
+    data.resize(hint > 0 ? hint + 1 : 8192);
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == data.size()) {
+            data.resize(data.size() * 2);
+        }
+        LoadResult<std::size_t> n = file.read(data.data() + filled, data.size() - filled);
+        if (!n) {
+            return n.error();
+        }
+        if (n.value() == 0) {
+            break;
+        }
+        filled += n.value();
+    }
+    data.resize(filled);
+    return data;
+}
+
+LoadResult<EventList> read_compact(const std::string& path) {
+    LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file(path);
+    if (!bytes) {
+        return bytes.error();
+    }
+    const std::vector<std::uint8_t>& data = bytes.value();
+    if (data.size() % 9 != 0) {
+        return LoadError::invalid_data("Compact binary file size " + std::to_string(data.size()) +
+                                       " is not a multiple of 9");
+    }
+    EventList events;
+    events.reserve(data.size() / 9);
+    for (std::size_t off = 0; off < data.size(); off += 9) {
+        const std::uint8_t* r = data.data() + off;
+        events.push_back(Event{le16(r), le16(r + 2), le32(r + 4), r[8]});
+    }
+    return events;
+}
+
+LoadResult<EventList> read_nmnist(const std::string& path) {
+    LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file(path);
+    if (!bytes) {
+        return bytes.error();
+    }
+    const std::vector<std::uint8_t>& data = bytes.value();
+    if (data.size() % 5 != 0) {
+        return LoadError::invalid_data("N-MNIST file size " + std::to_string(data.size()) +
+                                       " is not a multiple of 5");
+    }
+    EventList events;
+    events.reserve(data.size() / 5);
+    for (std::size_t off = 0; off < data.size(); off += 5) {
+        const std::uint8_t* r = data.data() + off;
+        // b2's top bit is the polarity; its other 7 bits and b3, b4 form a
+        // 23-bit big-endian timestamp.
+        const std::uint32_t t = (static_cast<std::uint32_t>(r[2] & 0x7F) << 16) |
+                                (static_cast<std::uint32_t>(r[3]) << 8) | r[4];
+        events.push_back(Event{r[0], r[1], t, static_cast<std::uint8_t>(r[2] >> 7)});
+    }
+    return events;
+}
+
+LoadResult<EventList> read_aedat2(const std::string& path) {
+    LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file(path);
+    if (!bytes) {
+        return bytes.error();
+    }
+    const std::vector<std::uint8_t>& data = bytes.value();
+    const std::size_t start = aedat2_header_length(data);
+    const std::size_t size = data.size() - start;
+    if (size % 8 != 0) {
+        return LoadError::invalid_data("AEDAT2 data section size " + std::to_string(size) +
+                                       " is not a multiple of 8");
+    }
+    EventList events;
+    events.reserve(size / 8);
+    for (std::size_t off = start; off < data.size(); off += 8) {
+        const std::uint32_t address = be32(data.data() + off);
+        const std::uint32_t t = be32(data.data() + off + 4);
+        events.push_back(Event{static_cast<std::uint16_t>((address >> 1) & 0x7F),
+                               static_cast<std::uint16_t>((address >> 8) & 0x7F), t,
+                               static_cast<std::uint8_t>(address & 1)});
+    }
+    return events;
+}
+
+LoadResult<EventList> load_events(const std::string& path) {
+    const std::optional<std::string_view> ext = path_extension(path);
+    if (ext == "bin") {
+        // Neither format has a magic number; the size decides. Multiples of
+        // 45 (0 included) fit both and go to N-MNIST.
+        std::size_t size = 0;
+        {
+            LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file(path);
+            if (!bytes) {
+                return bytes.error();
+            }
+            size = bytes.value().size();
+        }
+        if (size % 9 == 0 && size % 5 != 0) {
+            return read_compact(path);
+        }
+        return read_nmnist(path);
+    }
+    if (ext == "evb") {
+        return read_compact(path);
+    }
+    if (ext == "aedat") {
+        return read_aedat2(path);
+    }
+    if (ext == "csv" || ext == "txt") {
+        return read_csv(path);
+    }
+    return LoadError::invalid_input("Unknown file extension: " + quote_text(path) +
+                                    ". Supported: .bin, .evb, .aedat, .csv, .txt");
+}
+
+}  // namespace zel

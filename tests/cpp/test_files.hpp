@@ -1,0 +1,103 @@
+#pragma once
+
+// Helpers shared by the file-reading tests: a scratch directory removed at
+// the end of each test, and readable printing of events.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdlib.h>  // mkdtemp
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "dataset.hpp"
+#include "event.hpp"
+
+namespace zel {
+
+inline void PrintTo(const Event& e, std::ostream* os) {
+    *os << "{x=" << e.x << " y=" << e.y << " t=" << e.t << " p=" << int{e.p} << "}";
+}
+
+}  // namespace zel
+
+namespace zel_test {
+
+// Concatenation that starts from an empty string; GCC 12 at -O3 warns
+// falsely (-Wrestrict) on "literal" + std::string temporaries.
+template <class... Parts>
+std::string cat(const Parts&... parts) {
+    std::string out;
+    (out.append(parts), ...);
+    return out;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "zel-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        root_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string path(std::string_view name) const { return (root_ / name).string(); }
+
+    // Writes `bytes` to `name` (created or replaced) and returns its path.
+    std::string write(std::string_view name, std::string_view bytes) const {
+        const std::string p = path(name);
+        std::ofstream out(p, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out) {
+            throw std::runtime_error(cat("cannot write ", p));
+        }
+        return p;
+    }
+
+    std::string make_dir(std::string_view name) const {
+        const std::string p = path(name);
+        std::filesystem::create_directories(p);
+        return p;
+    }
+
+private:
+    std::filesystem::path root_;
+};
+
+// Byte string from a list of byte values, for binary fixtures.
+inline std::string bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (int v : values) {
+        out.push_back(static_cast<char>(static_cast<std::uint8_t>(v)));
+    }
+    return out;
+}
+
+inline std::string repeat(std::string_view piece, std::size_t times) {
+    std::string out;
+    out.reserve(piece.size() * times);
+    for (std::size_t i = 0; i < times; ++i) {
+        out.append(piece);
+    }
+    return out;
+}
+
+// The error text of a failed load, or a marker when it unexpectedly succeeded.
+template <class T>
+std::string error_text(const zel::LoadResult<T>& result) {
+    return result.ok() ? std::string("<no error>") : result.error().text();
+}
+
+}  // namespace zel_test
