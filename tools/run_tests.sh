@@ -10,7 +10,7 @@ fi
 
 cmake -S . -B build/tests -DZEL_BUILD_TESTS=ON -DZEL_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/tests -j "$(nproc)"
-ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
+ctest --test-dir build/tests --output-on-failure --timeout 300 -j "$(nproc)"
 
 python3 -m pip install --quiet --root-user-action=ignore ".[test]"
 python3 -m pytest

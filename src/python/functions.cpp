@@ -4,19 +4,41 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "dataset.hpp"
 #include "event_stats.hpp"
 #include "event_type.hpp"
+#include "pipeline.hpp"
 #include "py_ref.hpp"
 #include "result_type.hpp"
 
 namespace zel::py {
 namespace {
 
+PyObject* bytes_from(const std::uint8_t* data, std::size_t size) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                     static_cast<Py_ssize_t>(size));
+}
+
+PyObject* pair(PyRef first, PyRef second) {
+    if (!first || !second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
+}
+
 PyObject* range_tuple(unsigned long low, unsigned long high) {
     return Py_BuildValue("(kk)", low, high);
 }
 
-using Reader = const char*;
+// Loader failures reach Python as exactly OSError(text): one argument, so the
+// interpreter never picks an errno-specific subclass.
+PyObject* raise_load_error(const LoadError& error) {
+    const std::string text = error.text();
+    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                       "replace"));
+    if (message) PyErr_SetObject(PyExc_OSError, message.get());
+    return nullptr;
+}
+
+using Reader = LoadResult<EventList> (*)(const std::string&);
 
 PyObject* run_loader(const char* display_name, Reader reader, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) {
@@ -25,9 +47,9 @@ PyObject* run_loader(const char* display_name, Reader reader, PyObject* const* a
         if (!bind_fastcall({display_name, {"path"}}, args, nargs, kwnames, bound)) return nullptr;
         std::string path;
         if (!convert_text(bound[0], "path", path)) return nullptr;
-        (void)reader;
-        PyErr_SetString(PyExc_NotImplementedError, "file loading is not available yet");
-        return nullptr;
+        LoadResult<EventList> loaded = reader(path);
+        if (!loaded) return raise_load_error(loaded.error());
+        return events_to_list(loaded.value());
     });
 }
 
@@ -59,8 +81,10 @@ PyObject* compress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         CompressArgs a;
         if (!convert_compress_args(bound, a)) return nullptr;
 
-        PyErr_SetString(PyExc_NotImplementedError, "compress is not available yet");
-        return nullptr;
+        CompressOutput out = run_compress(a.events, a.width, a.height, a.time_bins, a.max_depth);
+        a.events = EventList();
+        return pair(PyRef(bytes_from(out.stream.data(), out.stream.size())),
+                    PyRef(new_compression_result(out.stats)));
     });
 }
 
@@ -78,25 +102,37 @@ PyObject* compress_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
         }
 
-        PyErr_SetString(PyExc_NotImplementedError, "compress_sequence is not available yet");
-        return nullptr;
+        SequenceOutput out = run_compress_sequence(a.events, a.width, a.height, a.time_bins,
+                                                   a.max_depth, n_frames);
+        a.events = EventList();
+        PyRef payloads(PyList_New(static_cast<Py_ssize_t>(out.frame_ends.size())));
+        if (!payloads) return nullptr;
+        std::uint64_t begin = 0;
+        for (std::size_t k = 0; k < out.frame_ends.size(); ++k) {
+            const std::uint64_t end = out.frame_ends[k];
+            PyObject* payload = bytes_from(out.bytes.data() + begin, end - begin);
+            if (payload == nullptr) return nullptr;
+            PyList_SET_ITEM(payloads.get(), static_cast<Py_ssize_t>(k), payload);
+            begin = end;
+        }
+        return pair(std::move(payloads), PyRef(new_compression_result(out.stats)));
     });
 }
 
 PyObject* load_nmnist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_nmnist()", "nmnist", args, nargs, kwnames);
+    return run_loader("load_nmnist()", read_nmnist, args, nargs, kwnames);
 }
 
 PyObject* load_aedat2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_aedat2()", "aedat2", args, nargs, kwnames);
+    return run_loader("load_aedat2()", read_aedat2, args, nargs, kwnames);
 }
 
 PyObject* load_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_csv()", "csv", args, nargs, kwnames);
+    return run_loader("load_csv()", read_csv, args, nargs, kwnames);
 }
 
 PyObject* load_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_events()", "any", args, nargs, kwnames);
+    return run_loader("load_events()", zel::load_events, args, nargs, kwnames);
 }
 
 PyObject* event_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,0 +1,43 @@
+"""Independent decoders for checking what the compressors return."""
+
+
+def rans_decode(stream: bytes, n_bits: int) -> bytes:
+    """Decode a binary rANS stream into MSB-first packed bits."""
+    if n_bits == 0:
+        return b""
+    p_zero = int.from_bytes(stream[0:2], "little")
+    state = int.from_bytes(stream[2:6], "little")
+    position = 6
+    out = bytearray((n_bits + 7) // 8)
+    for i in range(n_bits):
+        slot = state & 0xFFF
+        if slot < p_zero:
+            start, freq = 0, p_zero
+        else:
+            out[i // 8] |= 0x80 >> (i % 8)
+            start, freq = p_zero, 4096 - p_zero
+        state = freq * (state >> 12) + slot - start
+        while state <= 0x7FFFFF:
+            byte = stream[position] if position < len(stream) else 0
+            position += 1
+            state = (state << 8) | byte
+    assert state == 0x800000, "stream did not end in the initial state"
+    assert position == len(stream), "stream has unread bytes"
+    return bytes(out)
+
+
+def rle_decode(data: bytes) -> bytes:
+    out = bytearray()
+    for j in range(1, len(data), 2):
+        out += bytes([data[j]]) * data[j - 1]
+    return bytes(out)
+
+
+def xor(a: bytes, b: bytes) -> bytes:
+    n = max(len(a), len(b))
+    a, b = a.ljust(n, b"\0"), b.ljust(n, b"\0")
+    return bytes(x ^ y for x, y in zip(a, b))
+
+
+def bits(packed: bytes, n_bits: int) -> str:
+    return "".join("1" if packed[i // 8] & (0x80 >> (i % 8)) else "0" for i in range(n_bits))
