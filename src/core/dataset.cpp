@@ -120,70 +120,63 @@ LoadResult<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
     return data;
 }
 
-LoadResult<EventList> read_compact(const std::string& path) {
+namespace {
+
+// Reads a file of fixed-size records after an optional header and decodes
+// each record in file order. `what` names the sized part in the error text.
+template <class Decode>
+LoadResult<EventList> read_records(const std::string& path, std::size_t record_size,
+                                   const char* what, Decode decode,
+                                   std::size_t (*header_length)(const std::vector<std::uint8_t>&) =
+                                       nullptr) {
     LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file(path);
     if (!bytes) {
         return bytes.error();
     }
     const std::vector<std::uint8_t>& data = bytes.value();
-    if (data.size() % 9 != 0) {
-        return LoadError::invalid_data("Compact binary file size " + std::to_string(data.size()) +
-                                       " is not a multiple of 9");
+    const std::size_t start = header_length != nullptr ? header_length(data) : 0;
+    const std::size_t size = data.size() - start;
+    if (size % record_size != 0) {
+        return LoadError::invalid_data(std::string(what) + " size " + std::to_string(size) +
+                                       " is not a multiple of " + std::to_string(record_size));
     }
     EventList events;
-    events.reserve(data.size() / 9);
-    for (std::size_t off = 0; off < data.size(); off += 9) {
-        const std::uint8_t* r = data.data() + off;
-        events.push_back(Event{le16(r), le16(r + 2), le32(r + 4), r[8]});
+    events.reserve(size / record_size);
+    for (std::size_t off = start; off < data.size(); off += record_size) {
+        events.push_back(decode(data.data() + off));
     }
     return events;
 }
 
+}  // namespace
+
+LoadResult<EventList> read_compact(const std::string& path) {
+    return read_records(path, 9, "Compact binary file", [](const std::uint8_t* r) {
+        return Event{le16(r), le16(r + 2), le32(r + 4), r[8]};
+    });
+}
+
 LoadResult<EventList> read_nmnist(const std::string& path) {
-    LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file(path);
-    if (!bytes) {
-        return bytes.error();
-    }
-    const std::vector<std::uint8_t>& data = bytes.value();
-    if (data.size() % 5 != 0) {
-        return LoadError::invalid_data("N-MNIST file size " + std::to_string(data.size()) +
-                                       " is not a multiple of 5");
-    }
-    EventList events;
-    events.reserve(data.size() / 5);
-    for (std::size_t off = 0; off < data.size(); off += 5) {
-        const std::uint8_t* r = data.data() + off;
+    return read_records(path, 5, "N-MNIST file", [](const std::uint8_t* r) {
         // b2's top bit is the polarity; its other 7 bits and b3, b4 form a
         // 23-bit big-endian timestamp.
         const std::uint32_t t = (static_cast<std::uint32_t>(r[2] & 0x7F) << 16) |
                                 (static_cast<std::uint32_t>(r[3]) << 8) | r[4];
-        events.push_back(Event{r[0], r[1], t, static_cast<std::uint8_t>(r[2] >> 7)});
-    }
-    return events;
+        return Event{r[0], r[1], t, static_cast<std::uint8_t>(r[2] >> 7)};
+    });
 }
 
 LoadResult<EventList> read_aedat2(const std::string& path) {
-    LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file(path);
-    if (!bytes) {
-        return bytes.error();
-    }
-    const std::vector<std::uint8_t>& data = bytes.value();
-    const std::size_t start = aedat2_header_length(data);
-    const std::size_t size = data.size() - start;
-    if (size % 8 != 0) {
-        return LoadError::invalid_data("AEDAT2 data section size " + std::to_string(size) +
-                                       " is not a multiple of 8");
-    }
-    EventList events;
-    events.reserve(size / 8);
-    for (std::size_t off = start; off < data.size(); off += 8) {
-        const std::uint32_t address = be32(data.data() + off);
-        const std::uint32_t t = be32(data.data() + off + 4);
-        events.push_back(Event{static_cast<std::uint16_t>((address >> 1) & 0x7F),
-                               static_cast<std::uint16_t>((address >> 8) & 0x7F), t,
-                               static_cast<std::uint8_t>(address & 1)});
-    }
-    return events;
+    // Only the low 15 address bits carry data: polarity, then 7-bit x and y.
+    return read_records(
+        path, 8, "AEDAT2 data section",
+        [](const std::uint8_t* r) {
+            const std::uint32_t address = be32(r);
+            return Event{static_cast<std::uint16_t>((address >> 1) & 0x7F),
+                         static_cast<std::uint16_t>((address >> 8) & 0x7F), be32(r + 4),
+                         static_cast<std::uint8_t>(address & 1)};
+        },
+        aedat2_header_length);
 }
 
 LoadResult<EventList> load_events(const std::string& path) {

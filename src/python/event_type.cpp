@@ -46,54 +46,38 @@ PyObject* event_repr(PyObject* self) {
                                 static_cast<unsigned>(e.p));
 }
 
-bool refuse_delete(PyObject* value) {
-    if (value != nullptr) return false;
-    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-    return true;
+// One getter/setter pair per field; the closure carries the field's name so
+// conversion errors can name it. A failed conversion leaves the record as it was.
+template <class T, T Event::*Field>
+PyObject* get_field(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(as_event(self)->record.*Field);
 }
 
-// Getter/setter pairs per field; a failed conversion leaves the record as it was.
-PyObject* get_x(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_event(self)->record.x); }
-PyObject* get_y(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_event(self)->record.y); }
-PyObject* get_t(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_event(self)->record.t); }
-PyObject* get_p(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_event(self)->record.p); }
+template <class T, T Event::*Field, bool (*Convert)(PyObject*, const char*, T&)>
+int set_field(PyObject* self, PyObject* value, void* closure) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+        return -1;
+    }
+    T converted{};
+    if (!Convert(value, static_cast<const char*>(closure), converted)) return -1;
+    as_event(self)->record.*Field = converted;
+    return 0;
+}
 
-int set_x(PyObject* self, PyObject* value, void*) {
-    if (refuse_delete(value)) return -1;
-    std::uint16_t converted = 0;
-    if (!convert_u16(value, "x", converted)) return -1;
-    as_event(self)->record.x = converted;
-    return 0;
-}
-int set_y(PyObject* self, PyObject* value, void*) {
-    if (refuse_delete(value)) return -1;
-    std::uint16_t converted = 0;
-    if (!convert_u16(value, "y", converted)) return -1;
-    as_event(self)->record.y = converted;
-    return 0;
-}
-int set_t(PyObject* self, PyObject* value, void*) {
-    if (refuse_delete(value)) return -1;
-    std::uint32_t converted = 0;
-    if (!convert_u32(value, "t", converted)) return -1;
-    as_event(self)->record.t = converted;
-    return 0;
-}
-int set_p(PyObject* self, PyObject* value, void*) {
-    if (refuse_delete(value)) return -1;
-    std::uint8_t converted = 0;
-    if (!convert_u8(value, "p", converted)) return -1;
-    as_event(self)->record.p = converted;
-    return 0;
-}
+#define ZEL_EVENT_FIELD(name, type, convert)                                              \
+    {#name, get_field<type, &Event::name>, set_field<type, &Event::name, convert>, "", \
+     const_cast<char*>(#name)}
 
 PyGetSetDef kFields[] = {
-    {"x", get_x, set_x, "", nullptr},
-    {"y", get_y, set_y, "", nullptr},
-    {"t", get_t, set_t, "", nullptr},
-    {"p", get_p, set_p, "", nullptr},
+    ZEL_EVENT_FIELD(x, std::uint16_t, convert_u16),
+    ZEL_EVENT_FIELD(y, std::uint16_t, convert_u16),
+    ZEL_EVENT_FIELD(t, std::uint32_t, convert_u32),
+    ZEL_EVENT_FIELD(p, std::uint8_t, convert_u8),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+#undef ZEL_EVENT_FIELD
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(event_new)},
