@@ -10,6 +10,32 @@
 namespace zel::py {
 namespace {
 
+// If the pending exception is exactly TypeError, replace it by
+// TypeError("argument '<name>': <message>") keeping its __cause__.
+void add_argument_prefix(const char* name) {
+    // Only an exact TypeError is rewritten; subclasses and other errors pass.
+    if (PyErr_Occurred() != PyExc_TypeError) return;
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    PyRef type(raw_type);
+    PyRef value(raw_value);
+    PyRef traceback(raw_traceback);
+
+    PyRef message(PyObject_Str(value.get()));
+    if (!message) return;
+    PyRef prefixed(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+    if (!prefixed) return;
+    PyRef replacement(PyObject_CallOneArg(PyExc_TypeError, prefixed.get()));
+    if (!replacement) return;
+    if (PyObject* cause = PyException_GetCause(value.get())) {
+        PyException_SetCause(replacement.get(), cause);  // steals the new reference
+    }
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
 // Lists missing names the way Python's own signature errors do:
 // 'a' / 'a' and 'b' / 'a', 'b', and 'c'.
 std::string join_missing(const std::vector<const char*>& names) {
@@ -83,12 +109,6 @@ bool bind(const Signature& sig, PyObject* const* positional, Py_ssize_t n_positi
     return true;
 }
 
-void raise_cannot_convert(PyObject* obj, const char* target) {
-    PyRef qualname(PyType_GetQualName(Py_TYPE(obj)));
-    if (!qualname) return;
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(),
-                 target);
-}
 
 // PyLong_AsLong then a range check, for the 8- and 16-bit parameters.
 bool convert_narrow(PyObject* obj, const char* name, long max, long& out) {
@@ -162,6 +182,13 @@ bool collect_events(PyObject* obj, EventList& out) {
 
 }  // namespace
 
+void raise_cannot_convert(PyObject* obj, const char* target) {
+    PyRef qualname(PyType_GetQualName(Py_TYPE(obj)));
+    if (!qualname) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(),
+                 target);
+}
+
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** bound) {
     std::vector<Keyword> keywords;
@@ -186,29 +213,6 @@ bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
     return bind(sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), keywords, bound);
 }
 
-void add_argument_prefix(const char* name) {
-    // Only an exact TypeError is rewritten; subclasses and other errors pass.
-    if (PyErr_Occurred() != PyExc_TypeError) return;
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-    PyRef type(raw_type);
-    PyRef value(raw_value);
-    PyRef traceback(raw_traceback);
-
-    PyRef message(PyObject_Str(value.get()));
-    if (!message) return;
-    PyRef prefixed(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
-    if (!prefixed) return;
-    PyRef replacement(PyObject_CallOneArg(PyExc_TypeError, prefixed.get()));
-    if (!replacement) return;
-    if (PyObject* cause = PyException_GetCause(value.get())) {
-        PyException_SetCause(replacement.get(), cause);  // steals the new reference
-    }
-    PyErr_SetObject(PyExc_TypeError, replacement.get());
-}
 
 bool convert_u8(PyObject* obj, const char* name, std::uint8_t& out) {
     long value = 0;

@@ -35,8 +35,7 @@ bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out);
 bool convert_text(PyObject* obj, const char* name, std::string& out);
 bool convert_events(PyObject* obj, const char* name, EventList& out);
 
-// If the pending exception is exactly TypeError, replace it by
-// TypeError("argument '<name>': <message>") keeping its __cause__.
-void add_argument_prefix(const char* name);
+// Raises TypeError "'<type qualname>' object cannot be converted to '<target>'".
+void raise_cannot_convert(PyObject* obj, const char* target);
 
 }  // namespace zel::py

@@ -33,12 +33,6 @@ PyObject* event_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-void event_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of heap types own a reference to their class
-}
-
 PyObject* event_repr(PyObject* self) {
     const Event& e = as_event(self)->record;
     return PyUnicode_FromFormat("Event(x=%u, y=%u, t=%lu, p=%u)", static_cast<unsigned>(e.x),
@@ -81,7 +75,7 @@ PyGetSetDef kFields[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(event_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_heap_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
     {Py_tp_getset, kFields},
     {Py_tp_doc, const_cast<char*>("Event(x, y, t, p)\n--\n\n")},
@@ -95,6 +89,13 @@ PyType_Spec kSpec = {
     Py_TPFLAGS_DEFAULT,
     kSlots,
 };
+
+PyObject* new_event_object(const Event& record) {
+    PyObject* self = g_event_type->tp_alloc(g_event_type, 0);
+    if (self == nullptr) return nullptr;
+    as_event(self)->record = record;
+    return self;
+}
 
 }  // namespace
 
@@ -112,12 +113,6 @@ PyTypeObject* event_type_object() { return g_event_type; }
 
 const Event& event_record(PyObject* obj) { return as_event(obj)->record; }
 
-PyObject* new_event_object(const Event& record) {
-    PyObject* self = g_event_type->tp_alloc(g_event_type, 0);
-    if (self == nullptr) return nullptr;
-    as_event(self)->record = record;
-    return self;
-}
 
 PyObject* events_to_list(const EventList& events) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(events.size())));

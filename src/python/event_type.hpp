@@ -13,7 +13,6 @@ PyTypeObject* event_type_object();
 
 // Caller guarantees `obj` is an Event instance.
 const Event& event_record(PyObject* obj);
-PyObject* new_event_object(const Event& record);
 // A new list of new Event objects, built at its final length.
 PyObject* events_to_list(const EventList& events);
 

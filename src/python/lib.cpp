@@ -211,11 +211,7 @@ bool add_name(PyObject* module, const char* name, PyObject* value) {
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
     if (!PyList_Check(all.get())) {
-        PyRef qualname(PyType_GetQualName(Py_TYPE(all.get())));
-        if (qualname) {
-            PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'",
-                         qualname.get());
-        }
+        zel::py::raise_cannot_convert(all.get(), "PyList");
         return false;
     }
     PyRef name_object(PyUnicode_FromString(name));

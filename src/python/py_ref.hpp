@@ -37,4 +37,12 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// tp_dealloc of the module's heap types: free the object, then drop the
+// reference every instance of a heap type holds on its class.
+inline void dealloc_heap_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 }  // namespace zel::py

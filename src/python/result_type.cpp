@@ -36,12 +36,6 @@ PyObject* result_new(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
-void result_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // Python's own fixed-point formatting: correctly rounded, ties to even.
 PyRef format_two_digits(double value) {
     char* text = PyOS_double_to_string(value, 'f', 2, 0, nullptr);
@@ -87,7 +81,7 @@ PyGetSetDef kAttributes[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(result_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_heap_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
     {Py_tp_getset, kAttributes},
     {0, nullptr},
