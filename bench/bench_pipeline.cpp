@@ -11,8 +11,8 @@
 #include <functional>
 #include <random>
 
-#include "pipeline.hpp"
-#include "pipeline_reference.hpp"
+#include "codec/pipeline.hpp"
+#include "codec/pipeline_reference.hpp"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "decoder.hpp"
-#include "encoder.hpp"
+#include "codec/decoder.hpp"
+#include "codec/encoder.hpp"
 #include "octree_notation.hpp"
-#include "voxel.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel {
 namespace {

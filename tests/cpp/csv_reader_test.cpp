@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "dataset.hpp"
+#include "readers/dataset.hpp"
 #include "test_files.hpp"
 
 // Heap accounting for the streaming test: every allocation in this test

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dataset.hpp"
+#include "readers/dataset.hpp"
 #include "test_files.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "delta.hpp"
+#include "codec/delta.hpp"
 
 namespace zel {
 namespace {

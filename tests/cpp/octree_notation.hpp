@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "voxel.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel::testing_notation {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "encoder.hpp"
+#include "codec/encoder.hpp"
 #include "octree_notation.hpp"
-#include "sparse_octree.hpp"
-#include "voxel.hpp"
+#include "codec/sparse_octree.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel {
 namespace {

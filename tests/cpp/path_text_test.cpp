@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "path_text.hpp"
-#include "unicode_tables.hpp"
-#include "utf8.hpp"
+#include "readers/path_text.hpp"
+#include "readers/unicode_tables.hpp"
+#include "readers/utf8.hpp"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "clock.hpp"
-#include "delta.hpp"
-#include "frames.hpp"
-#include "pipeline.hpp"
-#include "pipeline_reference.hpp"
-#include "rans.hpp"
+#include "codec/delta.hpp"
+#include "codec/frames.hpp"
+#include "codec/pipeline.hpp"
+#include "codec/pipeline_reference.hpp"
+#include "codec/rans.hpp"
 
 namespace zel {
 namespace {

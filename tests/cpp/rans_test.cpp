@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "rans.hpp"
+#include "codec/rans.hpp"
 
 namespace zel {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "dataset.hpp"
+#include "readers/dataset.hpp"
 #include "event.hpp"
 
 namespace zel {

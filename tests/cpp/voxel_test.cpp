@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "voxel.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel {
 namespace {

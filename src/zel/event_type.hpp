@@ -11,8 +11,6 @@ PyObject* create_event_type();
 // The class, once created (borrowed).
 PyTypeObject* event_type_object();
 
-// Caller guarantees `obj` is an Event instance.
-const Event& event_record(PyObject* obj);
 // A new list of new Event objects, built at its final length.
 PyObject* events_to_list(const EventList& events);
 

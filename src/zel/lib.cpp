@@ -7,10 +7,10 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "dataset.hpp"
+#include "readers/dataset.hpp"
 #include "event_stats.hpp"
 #include "event_type.hpp"
-#include "pipeline.hpp"
+#include "codec/pipeline.hpp"
 #include "py_ref.hpp"
 #include "result_type.hpp"
 
@@ -66,7 +66,7 @@ struct CompressArgs {
 
 // The five parameters shared by both compressors, converted in order.
 bool convert_compress_args(PyObject* const* bound, CompressArgs& out) {
-    return convert_events(bound[0], "events", out.events) &&
+    return convert_events(bound[0], "events", event_type_object(), out.events) &&
            convert_u16(bound[1], "width", out.width) &&
            convert_u16(bound[2], "height", out.height) &&
            convert_u16(bound[3], "time_bins", out.time_bins) &&
@@ -143,7 +143,7 @@ PyObject* event_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return nullptr;
         }
         EventList events;
-        if (!convert_events(bound[0], "events", events)) return nullptr;
+        if (!convert_events(bound[0], "events", event_type_object(), events)) return nullptr;
         const std::optional<EventSummary> summary = summarize_events(events);
         if (!summary) Py_RETURN_NONE;
 

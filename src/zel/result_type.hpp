@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "pipeline.hpp"
+#include "codec/pipeline.hpp"
 
 namespace zel::py {
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "event_type.hpp"
+#include "event_object.hpp"
 #include "py_ref.hpp"
 
 namespace zel::py {
@@ -147,7 +147,7 @@ bool convert_wide(PyObject* obj, const char* name, unsigned long long& out) {
     return true;
 }
 
-bool collect_events(PyObject* obj, EventList& out) {
+bool collect_events(PyObject* obj, PyTypeObject* event_type, EventList& out) {
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -168,7 +168,6 @@ bool collect_events(PyObject* obj, EventList& out) {
 
     PyRef iterator(PyObject_GetIter(obj));
     if (!iterator) return false;
-    PyTypeObject* event_type = event_type_object();
     while (PyObject* raw_item = PyIter_Next(iterator.get())) {
         PyRef item(raw_item);
         if (!PyObject_TypeCheck(item.get(), event_type)) {
@@ -262,8 +261,8 @@ bool convert_text(PyObject* obj, const char* name, std::string& out) {
     return true;
 }
 
-bool convert_events(PyObject* obj, const char* name, EventList& out) {
-    if (collect_events(obj, out)) return true;
+bool convert_events(PyObject* obj, const char* name, PyTypeObject* event_type, EventList& out) {
+    if (collect_events(obj, event_type, out)) return true;
     out = EventList();
     add_argument_prefix(name);
     return false;

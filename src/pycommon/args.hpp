@@ -33,7 +33,8 @@ bool convert_u16(PyObject* obj, const char* name, std::uint16_t& out);
 bool convert_u32(PyObject* obj, const char* name, std::uint32_t& out);
 bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out);
 bool convert_text(PyObject* obj, const char* name, std::string& out);
-bool convert_events(PyObject* obj, const char* name, EventList& out);
+// Each item must be an instance of `event_type` (zel's Event class).
+bool convert_events(PyObject* obj, const char* name, PyTypeObject* event_type, EventList& out);
 
 // Raises TypeError "'<type qualname>' object cannot be converted to '<target>'".
 void raise_cannot_convert(PyObject* obj, const char* target);

@@ -3,19 +3,13 @@
 #include <cstdint>
 
 #include "args.hpp"
+#include "event_object.hpp"
 #include "py_ref.hpp"
 
 namespace zel::py {
 namespace {
 
-struct EventObject {
-    PyObject_HEAD
-    Event record;
-};
-
 PyTypeObject* g_event_type = nullptr;
-
-EventObject* as_event(PyObject* self) { return reinterpret_cast<EventObject*>(self); }
 
 const Signature kConstructor{"Event.__new__()", {"x", "y", "t", "p"}};
 
@@ -29,12 +23,12 @@ PyObject* event_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    as_event(self)->record = record;
+    as_event_object(self)->record = record;
     return self;
 }
 
 PyObject* event_repr(PyObject* self) {
-    const Event& e = as_event(self)->record;
+    const Event& e = as_event_object(self)->record;
     return PyUnicode_FromFormat("Event(x=%u, y=%u, t=%lu, p=%u)", static_cast<unsigned>(e.x),
                                 static_cast<unsigned>(e.y), static_cast<unsigned long>(e.t),
                                 static_cast<unsigned>(e.p));
@@ -44,7 +38,7 @@ PyObject* event_repr(PyObject* self) {
 // conversion errors can name it. A failed conversion leaves the record as it was.
 template <class T, T Event::*Field>
 PyObject* get_field(PyObject* self, void*) {
-    return PyLong_FromUnsignedLong(as_event(self)->record.*Field);
+    return PyLong_FromUnsignedLong(as_event_object(self)->record.*Field);
 }
 
 template <class T, T Event::*Field, bool (*Convert)(PyObject*, const char*, T&)>
@@ -55,7 +49,7 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
     }
     T converted{};
     if (!Convert(value, static_cast<const char*>(closure), converted)) return -1;
-    as_event(self)->record.*Field = converted;
+    as_event_object(self)->record.*Field = converted;
     return 0;
 }
 
@@ -93,7 +87,7 @@ PyType_Spec kSpec = {
 PyObject* new_event_object(const Event& record) {
     PyObject* self = g_event_type->tp_alloc(g_event_type, 0);
     if (self == nullptr) return nullptr;
-    as_event(self)->record = record;
+    as_event_object(self)->record = record;
     return self;
 }
 
@@ -110,9 +104,6 @@ PyObject* create_event_type() {
 }
 
 PyTypeObject* event_type_object() { return g_event_type; }
-
-const Event& event_record(PyObject* obj) { return as_event(obj)->record; }
-
 
 PyObject* events_to_list(const EventList& events) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(events.size())));

@@ -1,0 +1,12 @@
+"""zelkit: event-camera data as NumPy arrays, over the zel core."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from . import _native  # noqa: F401  (fails early when the native layer is missing)
+
+__all__ = ["EVENT_DTYPE"]
+
+#: One event as one packed 9-byte little-endian record, exactly a ``.evb`` record.
+EVENT_DTYPE = np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<u4"), ("p", "u1")])
