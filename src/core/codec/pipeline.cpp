@@ -22,6 +22,14 @@ namespace {
 // its end offset, its bit count and its counting-sort slot (8 bytes each).
 constexpr std::uint64_t kMinBytesPerFrame = 2 + 8 + 8 + 8;
 
+// Records as plain events. The drivers below work on an EventList; the
+// packed entry points share them through this copy.
+EventList unpack(PackedEvents events) {
+    EventList list(events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) list[i] = events[i];
+    return list;
+}
+
 }  // namespace
 
 void check_frame_budget(std::uint64_t n_frames) {
@@ -119,6 +127,17 @@ SequenceOutput run_compress_sequence(const EventList& events, std::uint16_t widt
     out.stats.bitstream_bytes = out.bytes.size();
     out.stats.sparsity = sparsity_sum / static_cast<double>(n_frames);
     return out;
+}
+
+CompressOutput run_compress(PackedEvents events, std::uint16_t width, std::uint16_t height,
+                            std::uint16_t time_bins, std::uint8_t max_depth) {
+    return run_compress(unpack(events), width, height, time_bins, max_depth);
+}
+
+SequenceOutput run_compress_sequence(PackedEvents events, std::uint16_t width,
+                                     std::uint16_t height, std::uint16_t time_bins,
+                                     std::uint8_t max_depth, std::uint64_t n_frames) {
+    return run_compress_sequence(unpack(events), width, height, time_bins, max_depth, n_frames);
 }
 
 }  // namespace zel

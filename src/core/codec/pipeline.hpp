@@ -40,6 +40,14 @@ SequenceOutput run_compress_sequence(const EventList& events, std::uint16_t widt
                                      std::uint16_t height, std::uint16_t time_bins,
                                      std::uint8_t max_depth, std::uint64_t n_frames);
 
+// The same drivers over packed records (zelkit's arrays); identical output.
+CompressOutput run_compress(PackedEvents events, std::uint16_t width, std::uint16_t height,
+                            std::uint16_t time_bins, std::uint8_t max_depth);
+
+SequenceOutput run_compress_sequence(PackedEvents events, std::uint16_t width,
+                                     std::uint16_t height, std::uint16_t time_bins,
+                                     std::uint8_t max_depth, std::uint64_t n_frames);
+
 // Throws std::bad_alloc when n_frames frames could never fit in memory, so an
 // impossible request fails before any per-frame allocation is attempted.
 void check_frame_budget(std::uint64_t n_frames);
