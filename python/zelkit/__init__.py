@@ -5,8 +5,9 @@ from __future__ import annotations
 import numpy as np
 
 from . import _native  # noqa: F401  (fails early when the native layer is missing)
+from .errors import FormatError
 
-__all__ = ["EVENT_DTYPE"]
+__all__ = ["EVENT_DTYPE", "FormatError"]
 
 #: One event as one packed 9-byte little-endian record, exactly a ``.evb`` record.
 EVENT_DTYPE = np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<u4"), ("p", "u1")])
