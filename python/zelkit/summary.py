@@ -1,0 +1,45 @@
+"""The per-setting summary printed at the end of an evaluation."""
+
+from __future__ import annotations
+
+import statistics
+from collections.abc import Sequence
+
+from .records import Record, Setting
+from .table import format_table
+
+HEADERS = (
+    "time_bins", "max_depth", "frames", "files", "events",
+    "mean bpe", "median bpe", "x zstd19 raw", "x xz raw", "x zstd19 grid", "x xz grid",
+)
+
+
+def summary_rows(records: Sequence[Record]) -> list[tuple[object, ...]]:
+    """One row per setting. Bits per event are per file (files without events
+    left out); the "x ..." columns are how many times smaller zel's output is
+    than that baseline, over all files of the setting together."""
+    by_setting: dict[Setting, list[Record]] = {}
+    for record in records:
+        by_setting.setdefault(record.setting, []).append(record)
+    rows = []
+    for setting in sorted(by_setting):
+        group = by_setting[setting]
+        bpe = [record.bits_per_event for record in group if record.bits_per_event is not None]
+        zel_total = sum(record.zel_bytes for record in group)
+
+        def times(column: str) -> float | None:
+            total = sum(getattr(record, column) for record in group)
+            return total / zel_total if zel_total else None
+
+        rows.append((
+            setting.time_bins, setting.max_depth, setting.frames, len(group),
+            sum(record.n_events for record in group),
+            statistics.fmean(bpe) if bpe else None,
+            statistics.median(bpe) if bpe else None,
+            times("zstd19_raw"), times("xz_raw"), times("zstd19_grid"), times("xz_grid"),
+        ))
+    return rows
+
+
+def summary_table(records: Sequence[Record]) -> str:
+    return format_table(HEADERS, summary_rows(records))
