@@ -152,3 +152,10 @@ def test_inputs_are_found_once_in_sorted_order_skipping_hidden_and_foreign_files
     assert [f[len(str(tmp_path)) + 1:] for f in found] == ["a.CSV", "b.evb", "sub/c.aedat", "notes.md"]
     with pytest.raises(FileNotFoundError):
         find_inputs([tmp_path / "missing"])
+
+
+@pytest.mark.parametrize("size", [0, 1, 4095, 4097, 70_000])
+@pytest.mark.parametrize("alphabet", [2, 256])
+def test_xz_figure_is_what_xz_defaults_give(size, alphabet):
+    data = np.random.default_rng(size + alphabet).integers(0, alphabet, size, dtype=np.uint8).tobytes()
+    assert compressed_sizes(data)["xz"] == len(lzma.compress(data))
