@@ -1,5 +1,8 @@
 """Compress event files into .zel containers.
 
+Prints, per file, the container's size against the 9-byte raw records
+(bits per event and ratio) and the time taken to read, code and write it.
+
 The sensor size comes from the file unless --width/--height give it. With
 --window-us a recording of any length is read and coded one time window per
 frame, in memory bounded by one window.
@@ -9,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import time
 
 import zelkit
 
@@ -46,31 +50,40 @@ def run(args: argparse.Namespace) -> int:
             report(describe(error, source))
             failed += 1
     if rows:
-        print(format_table(("input", "output", "events", "bytes", "bits/event", "ratio", "encode ms"), rows))
+        print(format_table(("input", "output", "frames", "events", "bytes", "bits/event", "ratio", "seconds"), rows))
     return 1 if failed else 0
 
 
 def _outputs(inputs: list[str], output: str | None) -> list[str]:
     if output is None:
-        return [os.path.splitext(path)[0] + ".zel" for path in inputs]
-    if os.path.isdir(output):
-        return [os.path.join(output, os.path.splitext(os.path.basename(path))[0] + ".zel") for path in inputs]
-    if len(inputs) > 1:
+        outputs = [os.path.splitext(path)[0] + ".zel" for path in inputs]
+    elif os.path.isdir(output):
+        outputs = [os.path.join(output, os.path.splitext(os.path.basename(path))[0] + ".zel") for path in inputs]
+    elif len(inputs) > 1:
         raise UsageError(f"-o {output} must be an existing folder when compressing several files")
-    return [output]
+    else:
+        outputs = [output]
+    seen: dict[str, str] = {}
+    for source, target in zip(inputs, outputs):
+        key = os.path.realpath(target)
+        if key in seen:
+            raise UsageError(f"{seen[key]} and {source} would both be written to {target}")
+        seen[key] = source
+    return outputs
 
 
 def _compress_one(source: str, target: str, args: argparse.Namespace) -> tuple[object, ...]:
     described = zelkit.info(source)
-    width = args.width or described.width
-    height = args.height or described.height
-    grid = {"width": width, "height": height, "time_bins": args.time_bins, "max_depth": args.max_depth,
+    grid = {"width": args.width or described.width, "height": args.height or described.height,
+            "time_bins": args.time_bins, "max_depth": args.max_depth,
             "keyframe_interval": args.keyframe_interval}
+    start = time.perf_counter()
     if args.window_us is not None:
         chunks = zelkit.iter_load(source, window_us=args.window_us)
-        result = zelkit.write_stream(target, chunks, window_us=args.window_us, **grid)
+        frames = zelkit.encode_stream(target, chunks, window_us=args.window_us, **grid)
     else:
-        result = zelkit.write(target, zelkit.load(source), n_frames=args.frames, **grid)
-    size = os.path.getsize(target)
-    n = result.n_events
-    return (n, size, 8 * size / n if n else None, 9 * n / size if size else None, result.encode_us / 1000)
+        zelkit.write(target, zelkit.load(source), n_frames=args.frames, **grid)
+        frames = args.frames
+    seconds = time.perf_counter() - start
+    n, size = described.n_events, os.path.getsize(target)
+    return (frames, n, size, 8 * size / n if n else None, 9 * n / size if size else None, seconds)
