@@ -120,3 +120,32 @@ def test_plot_writes_a_png_of_the_figure_size(tmp_path):
     assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
     assert struct.unpack(">II", data[16:24]) == FIGURE_PIXELS
     assert [p.name for p in tmp_path.iterdir()] == ["sweep.png"]
+
+
+def test_an_interrupted_run_resumes_to_the_complete_table(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    folder = tmp_path / "data"
+    folder.mkdir()
+    for i in range(12):
+        (folder / f"copy{i:02d}.evb").write_bytes(SAMPLE_FILES[-1].read_bytes())
+    out = tmp_path / "out.csv"
+    args = [sys.executable, "-m", "zelkit", "bench", folder, *FAST_SWEEP, "--jobs", "1", "--out", out]
+    running = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and (not out.exists() or out.read_text().count("\n") < 2):
+        time.sleep(0.05)
+    running.send_signal(signal.SIGINT)
+    _, stderr = running.communicate(timeout=60)
+    assert running.returncode == 130, stderr
+    assert stderr.strip().splitlines()[-1] == "zel: interrupted"
+    assert 1 <= len(deterministic(out)) < 12 * N_SETTINGS
+
+    result = zel("bench", folder, *FAST_SWEEP, "--jobs", "1", "--out", out)
+    assert result.returncode == 0, result.stderr
+    rows = deterministic(out)
+    assert len(rows) == len(set(rows)) == 12 * N_SETTINGS
+    assert all(row[3] == "12" for row in table_rows(result.stdout))
