@@ -43,8 +43,13 @@ def test_any_executor_gives_the_records_of_the_default_pool():
     assert sorted(executor.sent) == sorted(str(p) for p in SAMPLE_FILES)
 
 
-def test_records_measure_the_file_and_its_baselines():
-    (record,) = evaluate([SAMPLES / "bar_sweep.evb"], [(16, 8)], executor=CountingExecutor(), progress=False)
+@pytest.mark.parametrize("paths, settings", [
+    ([SAMPLES / "bar_sweep.evb"], [(16, 8)]),
+    (SAMPLES / "bar_sweep.evb", (16, 8)),  # one path and one setting need no list
+    (str(SAMPLES / "bar_sweep.evb"), Setting(16, 8, 1)),
+])
+def test_records_measure_the_file_and_its_baselines(paths, settings):
+    (record,) = evaluate(paths, settings, executor=CountingExecutor(), progress=False)
     raw = (SAMPLES / "bar_sweep.evb").read_bytes()
     assert (record.n_events, record.width, record.height, record.raw_bytes) == (5830, 128, 128, len(raw))
     assert record.zstd19_raw == len(zstandard.ZstdCompressor(level=19).compress(raw))

@@ -29,8 +29,9 @@ def evaluate(
 ) -> Results:
     """Measure zel and the baseline compressors on every file at every setting.
 
-    ``paths`` are files or folders (searched for readable files). Each
-    setting is a Setting or a tuple (time_bins, max_depth[, frames]).
+    ``paths`` are files or folders (searched for readable files), or one of
+    them. Each setting is a Setting or a tuple (time_bins, max_depth[,
+    frames]); one setting may be given alone.
     ``executor`` is any concurrent.futures.Executor, for instance a Dask
     client's ``get_executor()``; by default a process pool over the
     machine's cores is made and shut down here. Workers receive paths and
@@ -44,6 +45,12 @@ def evaluate(
     Returns the records of all requested files and settings (including
     those read back from ``out``), sorted by path and setting.
     """
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    if isinstance(settings, Setting) or (
+        isinstance(settings, tuple) and all(isinstance(value, int) for value in settings)
+    ):
+        settings = [settings]  # type: ignore[list-item]
     files = [os.path.abspath(path) for path in find_inputs(paths)]
     sweep = tuple(dict.fromkeys(_as_setting(setting) for setting in settings))
     if not sweep:

@@ -21,7 +21,7 @@ def summary_rows(records: Sequence[Record]) -> list[tuple[object, ...]]:
     by_setting: dict[Setting, list[Record]] = {}
     for record in records:
         by_setting.setdefault(record.setting, []).append(record)
-    rows = []
+    rows: list[tuple[object, ...]] = []
     for setting in sorted(by_setting):
         group = by_setting[setting]
         bpe = [record.bits_per_event for record in group if record.bits_per_event is not None]
