@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include <sys/mman.h>
+
 #include "memory_limits.hpp"
 
 namespace zel {
@@ -55,9 +57,10 @@ public:
     void commit(std::size_t n) { size_ += n; }
     void clear() { size_ = 0; }
 
-    // Gives unused capacity back, for results that are kept.
+    // Gives unused capacity back, for results that are kept. Slack under an
+    // eighth is kept: shrinking in place is not free either.
     void shrink_to_fit() {
-        if (capacity_ > size_ && size_ > 0) reallocate(size_);
+        if (size_ > 0 && capacity_ - size_ > size_ / 8) reallocate(size_);
     }
 
     // Moves the unread bytes [from, size) to the front.
@@ -79,6 +82,19 @@ private:
         if (grown == nullptr) throw std::bad_alloc();
         data_ = static_cast<std::uint8_t*>(grown);
         capacity_ = capacity;
+        advise_huge_pages();
+    }
+
+    // Large blocks are filled once, front to back: backing them with huge
+    // pages saves most of the page faults (NumPy does the same for arrays).
+    void advise_huge_pages() {
+#ifdef MADV_HUGEPAGE
+        constexpr std::size_t kHugePage = std::size_t{1} << 21;
+        if (capacity_ < 2 * kHugePage) return;
+        const auto begin = (reinterpret_cast<std::uintptr_t>(data_) + kHugePage - 1) & ~(kHugePage - 1);
+        const auto end = (reinterpret_cast<std::uintptr_t>(data_) + capacity_) & ~(kHugePage - 1);
+        if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
     }
 
     std::uint8_t* data_ = nullptr;

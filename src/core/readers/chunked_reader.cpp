@@ -88,6 +88,8 @@ StreamResult<std::size_t> RecordStream::read(ByteBuffer& out, std::size_t max_ev
 // each request is a whole number of records, a partial one can only be
 // left over at the end of the file.
 StreamResult<std::size_t> RecordStream::read_compact(ByteBuffer& out, std::size_t max_events) {
+    // Checked first so the call that reports the end reserves nothing.
+    if (at_eof_) return std::size_t{0};
     const std::size_t hint = static_cast<std::size_t>(
         std::min<std::uint64_t>(remaining_events_hint() + 1, max_events));
     out.reserve_more(std::max(hint, std::min(max_events, kInitialEvents)) * kPackedEventBytes);
@@ -122,7 +124,11 @@ StreamResult<bool> RecordStream::refill() {
     ascii_end_ = ascii_end_ > pos_ ? ascii_end_ - pos_ : 0;
     pos_ = 0;
     // Grows only when unread bytes fill the buffer: a CSV line longer than it.
-    buffer_.reserve_more(kReadBlock);
+    if (buffer_.capacity() == 0) {
+        buffer_.reserve_more(kReadBlock);
+    } else if (buffer_.spare() == 0) {
+        buffer_.reserve_more(buffer_.capacity());
+    }
     LoadResult<std::size_t> n = file_.read(buffer_.tail(), buffer_.spare());
     if (!n) return fail(n.error(), std::nullopt);
     if (n.value() == 0) {

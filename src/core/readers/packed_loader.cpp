@@ -51,8 +51,10 @@ LoadResult<ByteBuffer> load_packed(const std::string& path, RecordFormat format)
     if (!opened) return opened.error().error;
     RecordStream& stream = opened.value();
     ByteBuffer events;
+    // The exact size of a regular file; the one extra record lets its end
+    // show without growing. CSV grows as it goes.
     if (format != RecordFormat::Csv) {
-        events.reserve_more(stream.remaining_events_hint() * kPackedEventBytes);
+        events.reserve_more((stream.remaining_events_hint() + 1) * kPackedEventBytes);
     }
     for (;;) {
         StreamResult<std::size_t> n = stream.read(events, kAddressSpaceBytes);
