@@ -69,7 +69,7 @@ def _bad_inputs(folder: pathlib.Path) -> dict[str, pathlib.Path]:
     ("unknown format", "Unknown file extension"),
     ("malformed", "not a multiple of 9"),
 ])
-@pytest.mark.parametrize("subcommand", ["bench"])
+@pytest.mark.parametrize("subcommand", ["bench", "info"])
 def test_a_bad_input_is_one_line_naming_it_and_exit_1(subcommand, kind, message, tmp_path):
     path = _bad_inputs(tmp_path)[kind]
     extra = ["--no-progress"] if subcommand == "bench" else []

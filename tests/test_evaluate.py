@@ -150,11 +150,11 @@ def test_empty_input_still_has_baselines():
 
 
 def test_inputs_are_found_once_in_sorted_order_skipping_hidden_and_foreign_files(tmp_path):
-    for name in ["b.evb", "a.CSV", "notes.md", ".tmp-partial.evb", "sub/c.aedat", ".hidden/d.evb"]:
+    for name in ["b.evb", "a.csv", "e.CSV", "notes.md", ".tmp-partial.evb", "sub/c.aedat", ".hidden/d.evb"]:
         (tmp_path / name).parent.mkdir(exist_ok=True)
         (tmp_path / name).write_bytes(b"")
     found = find_inputs([tmp_path, tmp_path / "b.evb", tmp_path / "notes.md"])
-    assert [f[len(str(tmp_path)) + 1:] for f in found] == ["a.CSV", "b.evb", "sub/c.aedat", "notes.md"]
+    assert [f[len(str(tmp_path)) + 1:] for f in found] == ["a.csv", "b.evb", "sub/c.aedat", "notes.md"]
     with pytest.raises(FileNotFoundError):
         find_inputs([tmp_path / "missing"])
 

@@ -5,8 +5,13 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable
 
-#: Extensions zelkit can read; folders are searched for these only.
-READABLE_SUFFIXES = frozenset({".evb", ".bin", ".aedat", ".csv", ".txt"})
+from ._registry import ZEL_EXTENSIONS, format_names, get_format
+
+
+def readable_extensions() -> frozenset[str]:
+    """Extensions (without the dot) zelkit reads: zel's and every registered format's."""
+    registered = (ext for name in format_names() for ext in get_format(name).extensions)
+    return ZEL_EXTENSIONS | frozenset(registered)
 
 
 def find_inputs(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
@@ -19,6 +24,7 @@ def find_inputs(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
     """
     found: list[str] = []
     seen: set[str] = set()
+    readable = readable_extensions()
 
     def add(path: str) -> None:
         key = os.path.realpath(path)
@@ -36,7 +42,8 @@ def find_inputs(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
                 # write start with a dot and must never be read as data.
                 subfolders[:] = sorted(d for d in subfolders if not d.startswith("."))
                 for name in sorted(files):
-                    if not name.startswith(".") and os.path.splitext(name)[1].lower() in READABLE_SUFFIXES:
+                    # Compared case-sensitively, as the loaders choose the reader.
+                    if not name.startswith(".") and os.path.splitext(name)[1][1:] in readable:
                         add(os.path.join(folder, name))
         elif os.path.exists(path):
             add(path)

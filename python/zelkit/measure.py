@@ -7,13 +7,12 @@ small records.
 
 from __future__ import annotations
 
-import os
 from collections.abc import Sequence
 
 import numpy as np
-import zel
 
-from . import EVENT_DTYPE
+import zelkit
+
 from .baselines import compressed_sizes, packed_occupancy
 from .records import Failure, Record, Setting
 
@@ -75,20 +74,18 @@ def measure_file(path: str, settings: Sequence[Setting]) -> list[Record]:
 
 
 def _load(path: str) -> tuple[np.ndarray, int, int, str]:
-    loaded = zel.load_events(path)
-    events = np.fromiter(((e.x, e.y, e.t, e.p) for e in loaded), dtype=EVENT_DTYPE, count=len(loaded))
-    width = int(events["x"].max()) + 1 if events.size else 1
-    height = int(events["y"].max()) + 1 if events.size else 1
-    return events, width, height, os.path.splitext(path)[1].lstrip(".").lower()
+    described = zelkit.info(path)
+    events = zelkit.load(path, format=described.format)
+    # An empty file still gets a one-pixel sensor, so its grid is defined.
+    return events, max(described.width, 1), max(described.height, 1), described.format
 
 
-def _compress(events: np.ndarray, width: int, height: int, setting: Setting) -> tuple[int, zel.CompressionResult]:
-    listed = [zel.Event(int(x), int(y), int(t), int(p)) for x, y, t, p in events.tolist()]
+def _compress(events: np.ndarray, width: int, height: int, setting: Setting) -> tuple[int, zelkit.CompressionStats]:
     if setting.frames == 1:
-        data, result = zel.compress(listed, width, height, setting.time_bins, setting.max_depth)
+        data, result = zelkit.compress(events, width, height, setting.time_bins, setting.max_depth)
         return len(data), result
-    frames, result = zel.compress_sequence(
-        listed, width, height, setting.time_bins, setting.max_depth, setting.frames
+    frames, result = zelkit.compress_sequence(
+        events, width, height, setting.time_bins, setting.max_depth, setting.frames
     )
     return sum(len(frame) for frame in frames), result
 

@@ -74,7 +74,7 @@ def _outputs(inputs: list[str], output: str | None) -> list[str]:
 
 def _compress_one(source: str, target: str, args: argparse.Namespace) -> tuple[object, ...]:
     described = zelkit.info(source)
-    grid = {"width": args.width or described.width, "height": args.height or described.height,
+    grid = {"width": args.width or max(described.width, 1), "height": args.height or max(described.height, 1),
             "time_bins": args.time_bins, "max_depth": args.max_depth,
             "keyframe_interval": args.keyframe_interval}
     start = time.perf_counter()

@@ -10,6 +10,7 @@ import argparse
 
 import zelkit
 
+from ..chunked_save import save_chunks
 from .common import positive_int
 
 NAME = "convert"
@@ -27,5 +28,5 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     chunks = zelkit.iter_load(args.input, chunk_events=args.chunk_events, format=args.source_format)
-    zelkit.save(args.output, chunks, format=args.to)
+    save_chunks(args.output, chunks, format=args.to)
     return 0

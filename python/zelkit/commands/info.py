@@ -1,7 +1,7 @@
 """Describe event files: format, events, sensor size, duration, rate, order.
 
-The sensor size comes from the file's header where the format has one,
-otherwise it is the largest x and y plus one.
+The sensor size comes from the file's header where the format has one
+(size_from_header), otherwise it is the largest x and y plus one.
 """
 
 from __future__ import annotations
@@ -37,7 +37,7 @@ def run(args: argparse.Namespace) -> int:
             continue
         for path in files:
             try:
-                described.append({"path": path, **_as_dict(zelkit.info(path))})
+                described.append({"path": path, **dataclasses.asdict(zelkit.info(path))})
             except Exception as error:  # noqa: BLE001  (one bad file must not stop the others)
                 report(describe(error, path))
                 failed += 1
@@ -47,16 +47,10 @@ def run(args: argparse.Namespace) -> int:
         print(format_table(
             ("path", "format", "events", "width", "height", "duration s", "events/s", "time-ordered"),
             [(row["path"], row["format"], row["n_events"], row["width"], row["height"],
-              _seconds(row["duration"]), row["rate"], "yes" if row["time_ordered"] else "no")
+              _seconds(row["duration_us"]), row["event_rate"], "yes" if row["time_ordered"] else "no")
              for row in described],
         ))
     return 1 if failed else 0
-
-
-def _as_dict(info: object) -> dict[str, object]:
-    if dataclasses.is_dataclass(info) and not isinstance(info, type):
-        return dataclasses.asdict(info)
-    return dict(info._asdict())  # type: ignore[attr-defined]
 
 
 def _seconds(duration_us: object) -> object:

@@ -39,7 +39,7 @@ def run(args: argparse.Namespace) -> int:
     require_matplotlib()
     output = args.output or os.path.splitext(os.path.basename(args.input))[0] + ".view.png"
     described = zelkit.info(args.input)
-    width, height = described.width, described.height
+    width, height = max(described.width, 1), max(described.height, 1)
     start = args.at
     window = None
     for chunk in zelkit.iter_load(args.input, chunk_events=1 << 20):
