@@ -8,7 +8,7 @@ import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
 
-from tqdm import tqdm
+from tqdm import tqdm  # type: ignore[import-untyped]
 
 from .discover import find_inputs
 from .measure import measure_files
@@ -50,7 +50,7 @@ def evaluate(
     if isinstance(settings, Setting) or (
         isinstance(settings, tuple) and all(isinstance(value, int) for value in settings)
     ):
-        settings = [settings]  # type: ignore[list-item]
+        settings = [settings]
     files = [os.path.abspath(path) for path in find_inputs(paths)]
     sweep = tuple(dict.fromkeys(_as_setting(setting) for setting in settings))
     if not sweep:

@@ -33,7 +33,8 @@ def event_frame(events: np.ndarray, width: int, height: int) -> np.ndarray:
 def occupancy_image(grid: np.ndarray, width: int, height: int) -> np.ndarray:
     """How many time bins each pixel is occupied in, from a (time_bins, h, w) grid
     (cropped to the sensor: the code's grid may be padded)."""
-    return grid[:, :height, :width].sum(axis=0, dtype=np.int64)
+    counts: np.ndarray = grid[:, :height, :width].sum(axis=0, dtype=np.int64)
+    return counts
 
 
 def render_view(events: np.ndarray, grid: np.ndarray, width: int, height: int, title: str,

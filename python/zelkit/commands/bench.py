@@ -61,7 +61,7 @@ def run(args: argparse.Namespace) -> int:
         require_matplotlib()
     def on_failure(failure: Failure) -> None:
         # tqdm.write keeps the line from tearing through the progress bar.
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
 
         tqdm.write(f"zel: {failure.path}: {failure.message}", file=sys.stderr)
 
@@ -102,8 +102,8 @@ def _executor(args: argparse.Namespace) -> Iterator[concurrent.futures.Executor 
     except ImportError:
         raise UsageError("--scheduler needs Dask: pip install 'zel[dask]'") from None
     try:
-        client = distributed.Client(args.scheduler, timeout="10s")
+        client = distributed.Client(args.scheduler, timeout="10s")  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError, ValueError) as error:
         raise OSError(f"cannot reach the Dask scheduler at {args.scheduler}: {describe(error)}") from None
     with client:
-        yield client.get_executor(pure=False)
+        yield client.get_executor(pure=False)  # type: ignore[no-untyped-call]
