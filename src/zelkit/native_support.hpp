@@ -61,9 +61,11 @@ inline void raise_format_error(const std::string& message, std::uint64_t offset)
     if (!module) return;
     zel::py::PyRef type(PyObject_GetAttrString(module.get(), "FormatError"));
     if (!type) return;
-    zel::py::PyRef error(PyObject_CallFunction(type.get(), "s#K", message.data(),
-                                               static_cast<Py_ssize_t>(message.size()),
-                                               static_cast<unsigned long long>(offset)));
+    zel::py::PyRef text(PyUnicode_FromStringAndSize(message.data(),
+                                                    static_cast<Py_ssize_t>(message.size())));
+    zel::py::PyRef where(PyLong_FromUnsignedLongLong(offset));
+    if (!text || !where) return;
+    zel::py::PyRef error(PyObject_CallFunctionObjArgs(type.get(), text.get(), where.get(), nullptr));
     if (error) PyErr_SetObject(type.get(), error.get());
 }
 
