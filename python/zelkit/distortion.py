@@ -74,9 +74,11 @@ def _frame_figures(frame: Frame, x: np.ndarray, y: np.ndarray, t: np.ndarray) ->
     box_of = np.full(x.size, -1, dtype=np.int64)
     # Octree leaves are aligned to their own size, so each event has at most one
     # candidate box per box size: look the candidates up by cell key.
-    sizes = np.unique(np.stack([boxes["dx"], boxes["dy"], boxes["dbin"]], axis=1), axis=0)
-    for dx, dy, db in sizes.tolist():
-        sel = np.flatnonzero((boxes["dx"] == dx) & (boxes["dy"] == dy) & (boxes["dbin"] == db))
+    # Extents are at most 2**16, so 21 bits each pack a box size into one integer.
+    size_keys = (boxes["dx"].astype(np.int64) << 42) | (boxes["dy"].astype(np.int64) << 21) | boxes["dbin"]
+    for size in np.unique(size_keys).tolist():
+        dx, dy, db = size >> 42, (size >> 21) & 0x1FFFFF, size & 0x1FFFFF
+        sel = np.flatnonzero(size_keys == size)
         keys = ((boxes["x"][sel].astype(np.int64) // dx) << 40
                 | (boxes["y"][sel].astype(np.int64) // dy) << 20
                 | (boxes["bin"][sel].astype(np.int64) // db))
@@ -87,7 +89,8 @@ def _frame_figures(frame: Frame, x: np.ndarray, y: np.ndarray, t: np.ndarray) ->
         hit = keys[pos] == event_keys
         covered |= hit
         box_of[hit] = sel[order[pos[hit]]]
-    distinct = np.unique((vx << 40) | (vy << 20) | vb).size
+    voxel_keys = (vx << 40) | (vy << 20) | vb
+    distinct = np.unique(voxel_keys).size
     dims = [1 << max(int(v) - 1, 0).bit_length() for v in (frame.width, frame.height, frame.time_bins)]
     ends = [np.minimum(boxes[o].astype(np.int64) + boxes[e], d)
             for o, e, d in (("x", "dx", dims[0]), ("y", "dy", dims[1]), ("bin", "dbin", dims[2]))]
@@ -95,9 +98,8 @@ def _frame_figures(frame: Frame, x: np.ndarray, y: np.ndarray, t: np.ndarray) ->
     covered_idx = np.flatnonzero(covered)
     times = frame.box_times(boxes["bin"][box_of[covered_idx]], boxes["dbin"][box_of[covered_idx]])
     errors = np.abs(times.astype(np.int64) - t[covered_idx])
-    # Every event in a covered voxel is counted, so the voxels events hit are all inside
-    # the decoded volume; distinct voxels outside any box are not decoded voxels.
-    covered_distinct = np.unique((vx[covered] << 40) | (vy[covered] << 20) | vb[covered]).size
+    # Only the voxels inside some box are part of the decoded volume.
+    covered_distinct = distinct if covered.all() else np.unique(voxel_keys[covered]).size
     return {
         "covered": int(covered.sum()),
         "decoded_voxels": int(volume),
