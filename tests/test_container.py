@@ -3,6 +3,7 @@ keyframe seeking, the index-less scan and every refusal of a damaged file."""
 
 import os
 import struct
+import warnings
 
 import numpy as np
 import pytest
@@ -392,3 +393,26 @@ def test_depth_limited_box_fills_grid_and_yields_one_centred_event():
     # x, y at the box centre (4..7 -> 5, 0..3 -> 1); a bin is 200/3 us wide from t 100,
     # so bins 0-1 cover 100..233.3 and bins 2-3 cover 233.3..300 (bin 3 is t 300 alone).
     assert out.tolist() == [(5, 1, 167, 0), (5, 1, 267, 0)]
+
+
+def test_random_damage_is_refused_or_read_never_anything_else():
+    data, layout = sample()
+    rng = np.random.default_rng(11)
+    for trial in range(300):
+        damaged = bytearray(data)
+        if trial % 3 == 0:
+            damaged = damaged[: rng.integers(0, len(data))]
+        else:
+            for at in rng.integers(0, len(data), rng.integers(1, 4)):
+                damaged[at] = rng.integers(0, 256)
+            # Half the time re-seal the frames so damage reaches the decoder itself.
+            if trial % 2 == 0:
+                for f in layout["frames"]:
+                    with_crc(damaged, f["offset"], f["offset"] + FRAME.size + len(f["payload"]))
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", zelkit.IncompleteContainerWarning)
+                frames = list(zelkit.decode(bytes(damaged)))
+        except zelkit.FormatError:
+            continue
+        assert all(f.boxes.size <= f.n_events for f in frames)
