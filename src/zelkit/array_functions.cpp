@@ -12,7 +12,7 @@ namespace {
 PyMethodDef g_array_functions[] = {
     ZELKIT_FUNCTION(load, "load(path, format)"),
     ZELKIT_FUNCTION(path_extension, "path_extension(path)"),
-    ZELKIT_FUNCTION(encode, "encode(format, events, first_index)"),
+    ZELKIT_FUNCTION(encode_records, "encode_records(format, events, first_index)"),
     ZELKIT_FUNCTION(file_header, "file_header(format)"),
     ZELKIT_FUNCTION(summarize, "summarize(events)"),
     ZELKIT_FUNCTION(to_events, "to_events(events)"),
