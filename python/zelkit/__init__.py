@@ -17,25 +17,49 @@ from ._info import FileInfo, info
 from ._registry import FormatSpec, register_format
 from .errors import FormatError
 
+from .container import (
+    BOX_DTYPE,
+    Frame,
+    IncompleteContainerWarning,
+    Reader,
+    decode,
+    encode,
+    encode_stream,
+    open,
+    write,
+)
+from .distortion import Distortion, distortion
+
 __all__ = [
+    "BOX_DTYPE",
     "EVENT_DTYPE",
     "CompressionStats",
+    "Distortion",
     "EventArray",
-    "Setting",
     "FileInfo",
     "FormatError",
     "FormatSpec",
+    "Frame",
+    "IncompleteContainerWarning",
+    "Reader",
+    "Setting",
     "as_events",
     "compress",
     "compress_sequence",
+    "decode",
+    "distortion",
+    "encode",
+    "encode_stream",
     "evaluate",
     "info",
     "iter_load",
     "load",
+    "open",
     "register_format",
     "save",
     "stats",
     "to_events",
+    "write",
 ]
 
 

@@ -49,7 +49,7 @@ def _encoder(name: str):  # type: ignore[no-untyped-def]
     def write(file: BinaryIO, events: EventArray) -> None:
         file.write(_native.file_header(name))
         for start in range(0, len(events), _WRITE_STEP):
-            file.write(_native.encode(name, events[start : start + _WRITE_STEP], start))
+            file.write(_native.encode_records(name, events[start : start + _WRITE_STEP], start))
 
     return write
 

@@ -12,7 +12,7 @@ namespace {
 PyMethodDef g_array_functions[] = {
     ZELKIT_FUNCTION(load, "load(path, format)"),
     ZELKIT_FUNCTION(path_extension, "path_extension(path)"),
-    ZELKIT_FUNCTION(encode, "encode(format, events, first_index)"),
+    ZELKIT_FUNCTION(encode_records, "encode_records(format, events, first_index)"),
     ZELKIT_FUNCTION(file_header, "file_header(format)"),
     ZELKIT_FUNCTION(summarize, "summarize(events)"),
     ZELKIT_FUNCTION(to_events, "to_events(events)"),
@@ -28,7 +28,7 @@ PyMethodDef g_array_functions[] = {
 }  // namespace
 
 bool add_array_functions(PyObject* module) {
-    return PyModule_AddFunctions(module, g_array_functions) == 0 && add_buffer_type(module) &&
+    return add_functions_uniquely(module, g_array_functions) && add_buffer_type(module) &&
            add_record_stream_type(module);
 }
 

@@ -8,10 +8,10 @@ namespace zelkit::native {
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// Files: load, path_extension, encode, file_header.
+// Files: load, path_extension, encode_records, file_header.
 PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* path_extension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* encode_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* file_header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Events: summarize, to_events, from_events.

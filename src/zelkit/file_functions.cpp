@@ -73,11 +73,11 @@ PyObject* path_extension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-// encode(format, events, first_index) -> Buffer of the encoded records.
-PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// encode_records(format, events, first_index) -> Buffer of the encoded records.
+PyObject* encode_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return zel::py::guarded([&]() -> PyObject* {
         PyObject* bound[3];
-        if (!bind_fastcall({"encode()", {"format", "events", "first_index"}}, args, nargs, kwnames,
+        if (!bind_fastcall({"encode_records()", {"format", "events", "first_index"}}, args, nargs, kwnames,
                            bound)) {
             return nullptr;
         }
