@@ -46,6 +46,8 @@ def test_bench_on_the_samples_prints_one_row_per_setting(local_run):
         assert files == str(len(SAMPLE_FILES)) and events == f"{len(SAMPLE_FILES) * SAMPLE_EVENTS:,}"
         # The four samples hold the same events, so every file codes to the same size.
         assert mean_bpe == median_bpe and 0 < mean_bpe < 72
+        over_coverage = float(row[11])
+        assert (over_coverage > 0) == (row[1] == "6")  # 128 x 128 x 64 needs depth 7
     assert "4 files, 0 failed" in result.stderr
     assert len(deterministic(out)) == len(SAMPLE_FILES) * N_SETTINGS
 

@@ -57,6 +57,17 @@ def test_records_measure_the_file_and_its_baselines(paths, settings):
     assert record.grid_bytes == 16 * 128 * 128 // 8
     assert record.bits_per_event == pytest.approx(8 * record.zel_bytes / 5830)
     assert record.ratio == pytest.approx(len(raw) / record.zel_bytes)
+    # 128 x 128 x 16 needs depth 7, so depth 8 keeps every voxel exactly.
+    assert (record.coverage, record.over_coverage) == (1.0, 0.0)
+    assert record.container_bytes > record.zel_bytes
+
+
+def test_a_depth_limit_shows_as_over_coverage():
+    shallow, full = evaluate(SAMPLES / "bar_sweep.evb", [(16, 3), (16, 7)], executor=CountingExecutor(),
+                             progress=False)
+    assert shallow.coverage == full.coverage == 1.0
+    assert 0.5 < shallow.over_coverage < 1.0 and full.over_coverage == 0.0
+    assert shallow.zel_bytes < full.zel_bytes
 
 
 def test_failures_are_listed_once_and_reported_through_the_callback(tmp_path):

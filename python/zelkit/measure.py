@@ -44,6 +44,9 @@ def measure_file(path: str, settings: Sequence[Setting]) -> list[Record]:
             grid_sizes[n_bins] = (len(grid), compressed_sizes(grid))
         grid_bytes, grid_compressed = grid_sizes[n_bins]
         zel_bytes, result = _compress(events, width, height, setting)
+        container = zelkit.encode(events, width=width, height=height, time_bins=setting.time_bins,
+                                  max_depth=setting.max_depth, n_frames=setting.frames)
+        lost = zelkit.distortion(events, zelkit.decode(container))
         n = len(events)
         records.append(
             Record(
@@ -68,6 +71,12 @@ def measure_file(path: str, settings: Sequence[Setting]) -> list[Record]:
                 zstd3_grid=grid_compressed["zstd3"],
                 zstd19_grid=grid_compressed["zstd19"],
                 xz_grid=grid_compressed["xz"],
+                container_bytes=len(container),
+                coverage=lost.coverage,
+                over_coverage=lost.over_coverage,
+                duplicates=lost.duplicates,
+                mean_time_error_us=lost.mean_time_error_us,
+                max_time_error_us=lost.max_time_error_us,
             )
         )
     return records

@@ -25,8 +25,13 @@ class Record:
     Sizes are in bytes. ``ratio`` is the 9-byte raw record size over zel's
     bytes; ``*_raw`` are general compressors on the raw records, ``*_grid``
     the same compressors on the packed occupancy grid (frames x time_bins
-    bins over the recording, height, width). Rates are millions of events
-    per second; they and nothing else vary between runs.
+    bins over the recording, height, width). ``container_bytes`` is the
+    whole .zel file. The distortion columns are zelkit.distortion's figures
+    for the decoded container: ``coverage`` (fraction of events whose voxel
+    is decoded), ``over_coverage`` (fraction of decoded voxels that held no
+    event), ``duplicates`` (events merged into a voxel already holding one)
+    and the reconstructed times' absolute error. Rates are millions of
+    events per second; they and nothing else vary between runs.
     """
 
     path: str
@@ -50,6 +55,12 @@ class Record:
     zstd3_grid: int
     zstd19_grid: int
     xz_grid: int
+    container_bytes: int
+    coverage: float
+    over_coverage: float
+    duplicates: int
+    mean_time_error_us: float
+    max_time_error_us: int
 
     @property
     def setting(self) -> Setting:
