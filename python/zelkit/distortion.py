@@ -124,10 +124,14 @@ def distortion(original: Any, decoded: Frame | Iterable[Frame]) -> Distortion:
     y = events["y"].astype(np.int64)
     t = events["t"].astype(np.int64)
     which = _frame_of_events(t, frames)
+    # Group event indices by frame once (stable, so each frame keeps file
+    # order): a scan per frame would cost frames x events.
+    order = np.argsort(which, kind="stable")
+    bounds = np.searchsorted(which[order], np.arange(len(frames) + 1))
     covered = decoded_voxels = false_voxels = duplicates = 0
     error_sum, error_max = 0.0, 0
     for k, frame in enumerate(frames):
-        sel = np.flatnonzero(which == k)
+        sel = order[bounds[k] : bounds[k + 1]]
         if frame.boxes.size == 0 and sel.size == 0:
             continue
         figures = _frame_figures(frame, x[sel], y[sel], t[sel])
