@@ -81,6 +81,13 @@ def test_a_bad_input_is_one_line_naming_it_and_exit_1(subcommand, kind, message,
     assert "Traceback" not in result.stderr
 
 
+def test_a_folder_without_event_files_is_an_error(tmp_path):
+    (tmp_path / "notes.md").write_text("nothing to measure")
+    result = zel("bench", tmp_path, "--no-progress")
+    assert result.returncode == 1
+    assert stderr_lines(result) == [f"zel: no event files in {tmp_path}"]
+
+
 @pytest.mark.parametrize("where", ["before", "after"])
 def test_debug_shows_the_traceback(where, tmp_path):
     args = ["bench", tmp_path / "missing.evb"]

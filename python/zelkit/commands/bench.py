@@ -26,7 +26,7 @@ from ..evaluation import evaluate
 from ..records import Failure, Setting
 from ..results_file import SUFFIXES
 from ..summary import summary_table
-from .common import UsageError, describe, int_list, positive_int
+from .common import CommandFailed, UsageError, describe, int_list, positive_int
 
 NAME = "bench"
 HELP = "evaluate compression over files and folders"
@@ -69,6 +69,8 @@ def run(args: argparse.Namespace) -> int:
         results = evaluate(args.paths, settings, executor=executor, progress=not args.no_progress,
                            out=args.out, on_failure=on_failure)
     files = len({record.path for record in results}) + len(results.failures)
+    if files == 0:
+        raise CommandFailed(f"no event files in {', '.join(args.paths)}")
     print(summary_table(results))
     print(f"{files} files, {len(results.failures)} failed", file=sys.stderr)
     if args.plot is not None:
