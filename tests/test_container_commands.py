@@ -90,8 +90,9 @@ def test_view_draws_events_beside_their_decoding(tmp_path):
     assert data[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", data[16:24]) == FIGURE_PIXELS
 
 
-def test_view_of_an_empty_window_is_an_error(tmp_path):
-    result = zel("view", EVB, "-o", tmp_path / "view.png", "--at", "5000000")
+@pytest.mark.parametrize("at", ["5000000", str(2**40)])
+def test_view_of_an_empty_window_is_an_error(at, tmp_path):
+    result = zel("view", EVB, "-o", tmp_path / "view.png", "--at", at)
     assert result.returncode == 1
     assert "no events" in only_error_line(result)
     assert list(tmp_path.iterdir()) == []

@@ -47,8 +47,12 @@ def run(args: argparse.Namespace) -> int:
             continue
         if start is None:
             start = int(chunk["t"][0])
-        selected = chunk[(chunk["t"] >= start) & (chunk["t"] - start < args.window_us)]
+        t = chunk["t"].astype(np.int64)
+        selected = chunk[(t >= start) & (t - start < args.window_us)]
         window = selected if window is None else np.concatenate([window, selected])
+        # In a time-ordered file nothing after this chunk can fall in the window.
+        if described.time_ordered and int(t[-1]) - start >= args.window_us:
+            break
     if window is None or window.size == 0:
         raise ValueError(f"{args.input}: no events in the window starting at {start or 0} us")
     data = zelkit.encode(window, width=width, height=height, time_bins=args.time_bins, max_depth=args.max_depth)
