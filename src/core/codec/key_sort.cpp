@@ -10,8 +10,10 @@ namespace {
 
 // Below this many keys the counting passes' fixed cost outweighs their gain.
 constexpr std::size_t kComparisonSortBelow = 64;
-constexpr unsigned kMaxDigitBits = 11;
-constexpr unsigned kMaxPasses = 5;  // 48 bits in digits of at most 11 bits
+// 512 buckets keep the counters in L1 and the scatter's open destinations
+// few enough for the TLB.
+constexpr unsigned kMaxDigitBits = 9;
+constexpr unsigned kMaxPasses = (48 + kMaxDigitBits - 1) / kMaxDigitBits;  // 48-bit keys
 // A bitmap of up to 2^27 bits (16 MiB) is scanned word by word; that pays
 // when there are at least a quarter as many keys as words.
 constexpr unsigned kMaxBitmapKeyBits = 27;
@@ -25,14 +27,17 @@ bool bitmap_sort_fits(std::size_t n, unsigned key_bits) {
     return words <= kWordsPerKey * n;
 }
 
-void KeySorter::sort(std::vector<std::uint64_t>& keys, unsigned key_bits) {
+bool KeySorter::sort(std::vector<std::uint64_t>& keys, unsigned key_bits) {
     if (keys.size() < kComparisonSortBelow) {
         std::sort(keys.begin(), keys.end());
-    } else if (bitmap_sort_fits(keys.size(), key_bits)) {
-        sort_by_bitmap(keys, key_bits);
-    } else {
-        sort_by_radix(keys);
+        return false;
     }
+    if (bitmap_sort_fits(keys.size(), key_bits)) {
+        sort_by_bitmap(keys, key_bits);
+        return true;
+    }
+    sort_by_radix(keys);
+    return false;
 }
 
 void KeySorter::trim(std::size_t keep_bytes) {

@@ -12,10 +12,11 @@ namespace zel {
 // Dense key sets in a small key space are sorted through a bitmap, which
 // drops duplicates as a side effect; everything else goes through an LSD
 // radix sort over only the bits that differ between keys, split into equal
-// digits of at most 11 bits so no pass is wasted on a short remainder.
+// digits of at most 9 bits so no pass is wasted on a short remainder.
 class KeySorter {
 public:
-    void sort(std::vector<std::uint64_t>& keys, unsigned key_bits);
+    // Returns true when the result is known to hold each key once.
+    bool sort(std::vector<std::uint64_t>& keys, unsigned key_bits);
 
     // Releases buffers above `keep_bytes` so an idle sorter does not pin the
     // memory of its largest job.

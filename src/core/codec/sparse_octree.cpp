@@ -144,11 +144,11 @@ void SparseOctreeCoder::make_keys(const Source& events) {
     }
 }
 
-std::uint64_t SparseOctreeCoder::group_levels() {
+std::uint64_t SparseOctreeCoder::group_levels(bool distinct_keys) {
     CoderBuffers& b = *buffers_;
     std::uint64_t* nodes = b.keys.data();
     std::size_t n = b.keys.size();
-    const std::size_t distinct = count_distinct(nodes, n);
+    const std::size_t distinct = distinct_keys ? n : count_distinct(nodes, n);
     // Level j has no more masks than level j + 1 has boxes.
     if (b.masks.size() < n * tree_levels_) b.masks.resize(n * tree_levels_);
     std::size_t used = 0;
@@ -204,8 +204,8 @@ std::uint64_t SparseOctreeCoder::encode_source(const Source& events, OctreeBitst
         return 0;
     }
     make_keys(events);
-    buffers_->sorter.sort(buffers_->keys, key_bits_);
-    const std::uint64_t occupied = group_levels();
+    const bool distinct = buffers_->sorter.sort(buffers_->keys, key_bits_);
+    const std::uint64_t occupied = group_levels(distinct);
     write_levels(out);
     return occupied;
 }

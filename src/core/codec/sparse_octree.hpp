@@ -55,7 +55,7 @@ private:
     std::uint64_t encode_source(const Source& events, OctreeBitstream& out);
     template <class Source>
     void make_keys(const Source& events);
-    std::uint64_t group_levels();
+    std::uint64_t group_levels(bool distinct_keys);
     void write_levels(OctreeBitstream& out) const;
 
     std::uint64_t voxel_key(std::uint64_t x, std::uint64_t y, std::uint64_t t) const {
