@@ -50,6 +50,47 @@ bool time_sorted(const Source& events) {
     return true;
 }
 
+// Buffers a driver call needs only while it runs. They stay with the thread
+// between calls (trimmed to a cap), because mapping and faulting in fresh
+// megabytes on every call costs as much as some stages, and does so only on
+// some calls, depending on the heap's history.
+struct DriverScratch {
+    OctreeBitstream bits;
+    OctreeBitstream previous;
+    std::vector<std::uint8_t> decoded;
+    std::vector<NodeKind> kinds;
+
+    static DriverScratch& acquire() {
+        thread_local DriverScratch scratch;
+        return scratch;
+    }
+
+    // Empties the buffers as the call's own buffers would be released, and
+    // gives back any that grew past the cap.
+    void release() {
+        constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
+        for (auto* buffer : {&bits.packed, &previous.packed, &decoded}) {
+            buffer->clear();
+            if (buffer->capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(*buffer);
+        }
+        kinds.clear();
+        if (kinds.capacity() > kKeepBytes) std::vector<NodeKind>().swap(kinds);
+    }
+};
+
+// Hands the scratch back however the call ends (std::bad_alloc included).
+class ScratchLease {
+public:
+    ScratchLease() : scratch_(DriverScratch::acquire()) {}
+    ~ScratchLease() { scratch_.release(); }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    DriverScratch& operator*() const { return scratch_; }
+
+private:
+    DriverScratch& scratch_;
+};
+
 template <class Source>
 CompressOutput compress_source(const Source& events, std::uint16_t width, std::uint16_t height,
                                std::uint16_t time_bins, std::uint8_t max_depth) {
@@ -57,21 +98,21 @@ CompressOutput compress_source(const Source& events, std::uint16_t width, std::u
     out.stats.n_events = events.size();
     out.stats.raw_bytes = 9 * out.stats.n_events;
 
+    const ScratchLease lease;
+    DriverScratch& scratch = *lease;
     const auto encode_start = MonotonicClock::now();
     SparseOctreeCoder coder(width, height, time_bins, max_depth);
-    OctreeBitstream bits;
+    OctreeBitstream& bits = scratch.bits;
     const std::uint64_t occupied = coder.encode(events, bits);
     out.stats.sparsity = grid_sparsity(occupied, coder.volume());
     out.stream = rans_encode(bits.packed, bits.n_bits);
     out.stats.encode_us = microseconds_since(encode_start);
 
     const auto decode_start = MonotonicClock::now();
-    {
-        const std::vector<std::uint8_t> decoded = rans_decode(out.stream, bits.n_bits);
-        std::vector<NodeKind> tree;
-        decode_octree_flat(decoded, bits.n_bits, coder.dim_x(), coder.dim_y(), coder.dim_t(),
-                           max_depth, tree);
-    }  // releasing the rebuilt tree belongs to the decode phase
+    rans_decode_into(out.stream, bits.n_bits, scratch.decoded);
+    decode_octree_flat(scratch.decoded, bits.n_bits, coder.dim_x(), coder.dim_y(), coder.dim_t(),
+                       max_depth, scratch.kinds);
+    scratch.kinds.clear();  // releasing the rebuilt tree belongs to the decode phase
     out.stats.decode_us = microseconds_since(decode_start);
 
     out.stats.bitstream_bytes = out.stream.size();
@@ -91,10 +132,12 @@ SequenceOutput code_frames(FrameAt&& frame_at, std::uint64_t n_events, std::uint
     out.stats.n_events = n_events;
     out.stats.raw_bytes = 9 * out.stats.n_events;
 
+    const ScratchLease lease;
+    DriverScratch& scratch = *lease;
     const auto encode_start = MonotonicClock::now();
     SparseOctreeCoder coder(width, height, time_bins, max_depth);
-    OctreeBitstream previous;
-    OctreeBitstream current;
+    OctreeBitstream& previous = scratch.previous;
+    OctreeBitstream& current = scratch.bits;
     double sparsity_sum = 0.0;
     for (std::uint64_t k = 0; k < n_frames; ++k) {
         const std::uint64_t occupied = coder.encode(frame_at(k), current);
@@ -116,20 +159,20 @@ SequenceOutput code_frames(FrameAt&& frame_at, std::uint64_t n_events, std::uint
     {
         // One buffer carries the chain: each delta is xor-ed into it in place,
         // leaving frame k's bitstream followed by zero padding.
-        std::vector<std::uint8_t> decoded;
-        std::vector<NodeKind> tree;
+        std::vector<std::uint8_t>& decoded = scratch.decoded;
         const std::span<const std::uint8_t> all(out.bytes);
         for (std::uint64_t k = 0; k < n_frames; ++k) {
             const std::uint64_t begin = k == 0 ? 0 : out.frame_ends[k - 1];
             const auto payload = all.subspan(begin, out.frame_ends[k] - begin);
             if (k == 0) {
-                decoded = rans_decode(payload, frame_bits[0]);
+                rans_decode_into(payload, frame_bits[0], decoded);
             } else {
                 apply_rle_xor(payload, decoded);
             }
             decode_octree_flat(decoded, frame_bits[k], coder.dim_x(), coder.dim_y(),
-                               coder.dim_t(), max_depth, tree);
+                               coder.dim_t(), max_depth, scratch.kinds);
         }
+        scratch.kinds.clear();
     }
     out.stats.decode_us = microseconds_since(decode_start);
 

@@ -49,6 +49,7 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
     // symbol's parameters are picked by index rather than by branching.
     const ReciprocalDivider by_freq[2] = {ReciprocalDivider(p), ReciprocalDivider(PROB_SCALE - p)};
     const std::uint32_t start_of[2] = {0, p};
+    const std::uint32_t rest_of[2] = {PROB_SCALE - p, p};  // PROB_SCALE - freq
     const std::uint64_t limit_of[2] = {std::uint64_t{(RANS_L >> PROB_BITS) << 8} * p,
                                        std::uint64_t{(RANS_L >> PROB_BITS) << 8} * (PROB_SCALE - p)};
 
@@ -56,7 +57,12 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
     // renormalisation bytes are written backwards from the end of a buffer,
     // which leaves them in the order the decoder reads them. A symbol emits
     // at most two bytes, so one check per input byte keeps 16 bytes of room.
-    std::vector<std::uint8_t> buffer(std::max<std::size_t>(64, n_bits / 4 + 16));
+    // The buffer stays with the thread (up to a cap) so that repeated calls
+    // write into memory that is already mapped.
+    constexpr std::size_t kKeepBytes = std::size_t{16} << 20;
+    thread_local std::vector<std::uint8_t> buffer;
+    const std::size_t wanted = std::max<std::size_t>(64, n_bits / 4 + 16);
+    if (buffer.size() < wanted) buffer.resize(wanted);
     std::size_t front = buffer.size();  // first written byte
     std::uint32_t x = RANS_L;
     const auto code_bits = [&](std::uint8_t byte, unsigned first_bit, unsigned last_bit) {
@@ -80,9 +86,10 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
             front -= emit;
             x >>= 8 * emit;
             // Here x < freq * 2^19 < 2^31, inside the divider's exact range.
-            const ReciprocalDivider& div = by_freq[one];
-            const std::uint32_t q = div.divide(x);
-            x = q * PROB_SCALE + (x - q * div.divisor) + start_of[one];
+            // q * PROB_SCALE + (x - q * freq) + start, with one fewer step
+            // on the dependency chain from x to x.
+            const std::uint32_t q = by_freq[one].divide(x);
+            x = x + q * rest_of[one] + start_of[one];
         }
     };
     const std::uint64_t whole = n_bits / 8;
@@ -95,18 +102,27 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
     out[1] = static_cast<std::uint8_t>(p >> 8);
     for (int k = 0; k < 4; ++k) out[2 + k] = static_cast<std::uint8_t>(x >> (8 * k));
     std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(front), buffer.end(), out.begin() + 6);
+    if (buffer.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(buffer);
     return out;
 }
 
 std::vector<std::uint8_t> rans_decode(std::span<const std::uint8_t> stream,
                                       std::uint64_t n_bits) {
-    if (n_bits == 0) return {};
+    std::vector<std::uint8_t> out;
+    rans_decode_into(stream, n_bits, out);
+    return out;
+}
+
+void rans_decode_into(std::span<const std::uint8_t> stream, std::uint64_t n_bits,
+                      std::vector<std::uint8_t>& out) {
+    out.clear();
+    if (n_bits == 0) return;
     const std::uint32_t p = byte_or_zero(stream, 0) | (byte_or_zero(stream, 1) << 8);
     std::uint32_t x = 0;
     for (int k = 0; k < 4; ++k) x |= std::uint32_t{byte_or_zero(stream, 2 + k)} << (8 * k);
     std::size_t r = 6;
 
-    std::vector<std::uint8_t> out((n_bits + 7) / 8, 0);
+    out.resize((n_bits + 7) / 8, 0);
     // With x >= RANS_L before a symbol, decoding leaves x >= 2^11, so two
     // renormalisation steps always suffice; the fast loop relies on that and
     // on two bytes being left, and reads the symbol branch-free. Whatever it
@@ -170,7 +186,6 @@ std::vector<std::uint8_t> rans_decode(std::span<const std::uint8_t> stream,
             }
         }
     }
-    return out;
 }
 
 }  // namespace zel
