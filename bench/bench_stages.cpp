@@ -5,6 +5,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "codec/decoder.hpp"
@@ -128,12 +130,29 @@ void Sequence(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * events.size()));
 }
 
+// A field of /proc/self/status in bytes (0 where there is none).
+double status_bytes(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) return std::stod(line.substr(field.size())) * 1024;
+    }
+    return 0;
+}
+
 void ManyEmptyFrames(benchmark::State& state) {
     const EventList few = {{1, 2, 0, 0}, {3, 4, 500, 1}, {5, 6, 1'000'000, 0}};
     const auto n_frames = static_cast<std::uint64_t>(state.range(0));
+    double peak = 0;
     for (auto _ : state) {
+        // Writing 5 to clear_refs resets the high-water mark, so VmHWM then
+        // tells the peak of this call alone.
+        std::ofstream("/proc/self/clear_refs") << "5";
+        const double before = status_bytes("VmRSS:");
         benchmark::DoNotOptimize(zel::run_compress_sequence(few, 346, 260, 16, 16, n_frames));
+        peak = std::max(peak, status_bytes("VmHWM:") - before);
     }
+    state.counters["peak_bytes_per_frame"] = peak / static_cast<double>(n_frames);
     state.SetLabel("3 events, frames " + std::to_string(n_frames));
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace zel {
 
@@ -10,7 +11,13 @@ namespace {
 std::uint64_t count_zero_bits(std::span<const std::uint8_t> packed, std::uint64_t n_bits) {
     std::uint64_t ones = 0;
     const std::uint64_t whole = n_bits / 8;
-    for (std::uint64_t b = 0; b < whole; ++b) ones += std::popcount(packed[b]);
+    std::uint64_t b = 0;
+    for (; b + 8 <= whole; b += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, packed.data() + b, 8);
+        ones += static_cast<unsigned>(std::popcount(word));
+    }
+    for (; b < whole; ++b) ones += static_cast<unsigned>(std::popcount(packed[b]));
     if (n_bits % 8 != 0) {
         const unsigned keep = 0xFFu << (8 - n_bits % 8);
         ones += std::popcount(static_cast<unsigned>(packed[whole] & keep));
@@ -124,47 +131,41 @@ void rans_decode_into(std::span<const std::uint8_t> stream, std::uint64_t n_bits
 
     out.resize((n_bits + 7) / 8, 0);
     // With x >= RANS_L before a symbol, decoding leaves x >= 2^11, so two
-    // renormalisation steps always suffice; the fast loop relies on that and
-    // on two bytes being left, and reads the symbol branch-free. Whatever it
-    // cannot take (a malformed state, the stream's last bytes) goes through
-    // the general step below, bit by bit.
+    // renormalisation steps always suffice and restore x >= RANS_L; the fast
+    // loop relies on that and reads the symbol branch-free. Whatever it
+    // cannot take (a malformed state, the stream's last bytes, the last
+    // partial word) goes through the general step, bit by bit.
     const std::uint32_t freq_one = PROB_SCALE - p;
     const std::uint8_t* bytes = stream.data();
     const std::size_t size = stream.size();
     std::uint64_t i = 0;
-    std::uint64_t word = 0;  // decoded bits not yet stored, most significant first
     while (i < n_bits) {
-        if (x >= RANS_L && r + 2 <= size && (i % 64 != 0 || n_bits - i >= 64)) {
-            const std::uint32_t s = x & (PROB_SCALE - 1);
-            const std::uint32_t one = s >= p;
-            const std::uint32_t mask = 0u - one;
-            const std::uint32_t start = p & mask;
-            const std::uint32_t freq = p ^ ((p ^ freq_one) & mask);
-            x = freq * (x >> PROB_BITS) + s - start;
-            const std::uint32_t a = x < RANS_L;
-            x = a ? (x << 8) | bytes[r] : x;
-            r += a;
-            const std::uint32_t b = x < RANS_L;
-            x = b ? (x << 8) | bytes[r] : x;
-            r += b;
-            word = (word << 1) | one;
-            ++i;
-            if (i % 64 == 0) {
-                std::uint8_t* dst = out.data() + (i / 8 - 8);
-                for (int k = 0; k < 8; ++k) dst[k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
-                word = 0;
+        // A whole 64-bit word of output at once when the state is in range
+        // and 128 bytes (two per symbol at most) remain; the state then stays
+        // in range, so nothing is checked per symbol.
+        if (x >= RANS_L && n_bits - i >= 64 && size - std::min(size, r) >= 128) {
+            std::uint64_t word = 0;
+            for (int k = 0; k < 64; ++k) {
+                const std::uint32_t s = x & (PROB_SCALE - 1);
+                const std::uint32_t one = s >= p;
+                const std::uint32_t mask = 0u - one;
+                const std::uint32_t start = p & mask;
+                const std::uint32_t freq = p ^ ((p ^ freq_one) & mask);
+                x = freq * (x >> PROB_BITS) + s - start;
+                const std::uint32_t a = x < RANS_L;
+                x = a ? (x << 8) | bytes[r] : x;
+                r += a;
+                const std::uint32_t b = x < RANS_L;
+                x = b ? (x << 8) | bytes[r] : x;
+                r += b;
+                word = (word << 1) | one;
             }
+            std::uint8_t* dst = out.data() + i / 8;
+            for (int k = 0; k < 8; ++k) dst[k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
+            i += 64;
             continue;
         }
-        // General step; bits still waiting in `word` are stored first.
-        const std::uint64_t done = i % 64;
-        for (std::uint64_t k = 0; k < done; ++k) {
-            if ((word >> (done - 1 - k)) & 1u) {
-                const std::uint64_t bit = i - done + k;
-                out[bit / 8] |= static_cast<std::uint8_t>(0x80u >> (bit % 8));
-            }
-        }
-        word = 0;
+        // General step, bit by bit up to the next word boundary.
         for (const std::uint64_t stop = std::min(n_bits, (i / 64 + 1) * 64); i < stop; ++i) {
             const std::uint32_t s = x & (PROB_SCALE - 1);
             std::uint32_t start = 0;
