@@ -140,7 +140,20 @@ SequenceOutput code_frames(FrameAt&& frame_at, std::uint64_t n_events, std::uint
     OctreeBitstream& current = scratch.bits;
     double sparsity_sum = 0.0;
     for (std::uint64_t k = 0; k < n_frames; ++k) {
-        const std::uint64_t occupied = coder.encode(frame_at(k), current);
+        const auto frame = frame_at(k);
+        if (frame.empty() && k > 0 && previous.n_bits == 1 && previous.packed[0] == 0) {
+            // An empty frame after an empty frame: its bitstream is the lone
+            // 0 bit again, so the delta is one zero run and the previous
+            // bitstream stays as it is. Long runs of such frames cost little.
+            out.bytes.push_back(1);
+            out.bytes.push_back(0);
+            out.frame_ends.push_back(out.bytes.size());
+            frame_bits[k] = 1;
+            out.stats.n_bits += 1;
+            sparsity_sum += grid_sparsity(0, coder.volume());
+            continue;
+        }
+        const std::uint64_t occupied = coder.encode(frame, current);
         if (k == 0) {
             const RansStream stream = rans_encode(current.packed, current.n_bits);
             out.bytes.insert(out.bytes.end(), stream.begin(), stream.end());
