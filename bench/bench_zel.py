@@ -144,16 +144,25 @@ def peak_rss_during(call):
 
 
 class Table:
-    def __init__(self):
-        self.rows = []
+    """Rows keyed by case, one column per build ("before", "after") or peer."""
 
-    def add(self, case, figure, target="", note=""):
-        self.rows.append((case, figure, target, note))
-        print(f"{case:<62} {figure:<40} {target:<16} {note}", flush=True)
+    def __init__(self):
+        self.rows = {}
+        self.columns = []
+
+    def add(self, column, case, figure, target="", note=""):
+        if column not in self.columns:
+            self.columns.append(column)
+        row = self.rows.setdefault(case, {"target": target, "cells": {}})
+        row["cells"][column] = f"{figure}; {note}" if note else figure
+        print(f"{column:<7} {case:<52} {figure:<40} {target:<16} {note}", flush=True)
 
     def markdown(self):
-        lines = ["| case | median (min–max, runs) | target | notes |", "|---|---|---|---|"]
-        lines += [f"| {a} | {b} | {c} | {d} |" for a, b, c, d in self.rows]
+        lines = ["| case | target | " + " | ".join(self.columns) + " |",
+                 "|---|---|" + "---|" * len(self.columns)]
+        for case, row in self.rows.items():
+            cells = [row["cells"].get(c, "") for c in self.columns]
+            lines.append(f"| {case} | {row['target']} | " + " | ".join(cells) + " |")
         return "\n".join(lines)
 
 
@@ -172,17 +181,17 @@ def zel_cases(table, tag, module, davis, hd, repeats):
         cores = core_times(results)
         rate = [len(evs) / w / 1e6 for w in walls]
         cpu = CPU_TIMES[id(walls)]
-        table.add(f"{tag} compress {label}, end to end", spread(walls),
+        table.add(tag, f"compress {label}, end to end", spread(walls),
                   "", f"{statistics.median(rate):.1f} M events/s; CPU time {spread(cpu)}, "
                   f"{len(evs) / statistics.median(cpu) / 1e6:.1f} M events/s; "
                   f"ratio {results[-1].compression_ratio:.2f}x")
-        table.add(f"{tag} compress {label}, core (encode + decode)", spread(cores), target,
+        table.add(tag, f"compress {label}, core (encode + decode)", spread(cores), target,
                   f"encode {statistics.median(r.encode_us for r in results) / 1e3:.1f} ms, "
                   f"decode {statistics.median(r.decode_us for r in results) / 1e3:.1f} ms")
         return walls, cores
 
     walls64, cores64 = compress_case(events, 346, 260, 64, "davis 1M 346x260 tb64 d16", "<= 15 ms")
-    table.add(f"{tag} compress tb64 rate", f"{n / statistics.median(walls64) / 1e6:.1f} M events/s wall, "
+    table.add(tag, f"compress tb64 rate", f"{n / statistics.median(walls64) / 1e6:.1f} M events/s wall, "
               f"{n / statistics.median(CPU_TIMES[id(walls64)]) / 1e6:.1f} M events/s CPU", ">= 60 M/s")
     _, cores256 = compress_case(events, 346, 260, 256, "davis 1M 346x260 tb256 d16", "<= 30 ms")
 
@@ -192,7 +201,7 @@ def zel_cases(table, tag, module, davis, hd, repeats):
             lambda: results.append(module.compress_sequence(events, 346, 260, 256, 16, frames)[1]), repeats)
         cores = core_times(results)
         ratio = statistics.median(cores) / statistics.median(cores256)
-        table.add(f"{tag} compress_sequence {frames} frames, core (tb256 d16)", spread(cores),
+        table.add(tag, f"compress_sequence {frames} frames, core (tb256 d16)", spread(cores),
                   f"<= {factor}x compress", f"{ratio:.2f}x compress tb256; wall {spread(walls)}")
 
     # Same size, many calls: the spread shows whether some calls pay for
@@ -200,7 +209,7 @@ def zel_cases(table, tag, module, davis, hd, repeats):
     results = []
     measure(lambda: results.append(module.compress(events, 346, 260, 64, 16)[1]), 4 * repeats)
     cores = core_times(results)
-    table.add(f"{tag} compress tb64 repeated, core", spread(cores), "no bimodal cost",
+    table.add(tag, "compress tb64 repeated, core", spread(cores), "no bimodal cost",
               f"max / median {max(cores) / statistics.median(cores):.2f}")
     del events
 
@@ -215,7 +224,7 @@ def zel_cases(table, tag, module, davis, hd, repeats):
     wall = time.perf_counter() - start
     core = (result.encode_us + result.decode_us) / 1e6
     peak_note = "peak not measurable here" if peak is None else f"peak {peak / frames:.1f} bytes/frame"
-    table.add(f"{tag} compress_sequence 3 events, 10M frames", f"{wall:.2f} s wall, core {core:.2f} s",
+    table.add(tag, "compress_sequence 3 events, 10M frames", f"{wall:.2f} s wall, core {core:.2f} s",
               "< 0.5 s, < 40 B/frame", f"{peak_note} (includes Python's 10M bytes objects)")
     del payloads
     return statistics.median(walls64), statistics.median(CPU_TIMES[id(walls64)])
@@ -226,22 +235,22 @@ def peer_cases(table, davis, repeats, zel_times):
     raw = davis.tobytes()
     compressor = zstandard.ZstdCompressor(level=3)
     walls, packed = measure(lambda: compressor.compress(raw), repeats)
-    table.add("zstd level 3, raw 9-byte records (1M)", spread(walls), "",
+    table.add("peer", "zstd level 3, raw 9-byte records (1M)", spread(walls), "",
               f"ratio {len(raw) / len(packed):.2f}x; CPU time {spread(CPU_TIMES[id(walls)])}; "
               f"zel compress tb64 is {statistics.median(walls) / zel_wall:.2f}x its speed by wall time, "
               f"{statistics.median(CPU_TIMES[id(walls)]) / zel_cpu:.2f}x by CPU time (target >= 2x)")
     walls, packed = measure(lambda: lzma.compress(raw, preset=6), max(1, repeats // 2))
-    table.add("xz preset 6, raw 9-byte records (1M)", spread(walls), "", f"ratio {len(raw) / len(packed):.2f}x")
+    table.add("peer", "xz preset 6, raw 9-byte records (1M)", spread(walls), "", f"ratio {len(raw) / len(packed):.2f}x")
 
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp, "davis.evb")
         path.write_bytes(raw)
         walls, _ = measure(lambda: np.fromfile(path, dtype=RECORD), repeats)
-        table.add("numpy.fromfile of the .evb (1M records)", spread(walls))
+        table.add("peer", "numpy.fromfile of the .evb (1M records)", spread(walls))
         walls, _ = measure(lambda: zel.load_events(str(path)), repeats)
-        table.add("zel.load_events of the .evb (1M Event objects)", spread(walls))
+        table.add("peer", "zel.load_events of the .evb (1M Event objects)", spread(walls))
         walls, _ = measure(lambda: np.frombuffer(path.read_bytes(), dtype=RECORD).copy(), repeats)
-        table.add("read_bytes + numpy.frombuffer copy (1M records)", spread(walls))
+        table.add("peer", "read_bytes + numpy.frombuffer copy (1M records)", spread(walls))
 
 
 def machine():
