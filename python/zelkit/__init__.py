@@ -1,13 +1,61 @@
-"""zelkit: event-camera data as NumPy arrays, over the zel core."""
+"""zelkit: event-camera data as NumPy arrays, over the zel core.
+
+Arrays use :data:`EVENT_DTYPE`, exactly one ``.evb`` record per event. Paths
+may be ``str``, ``bytes`` or ``os.PathLike``. Native work runs with the
+interpreter lock released, so threads reading different files run in
+parallel.
+"""
 
 from __future__ import annotations
 
-import numpy as np
-
-from . import _native  # noqa: F401  (fails early when the native layer is missing)
+from . import _builtin_formats  # noqa: F401  (registers zel's formats)
+from ._arrays import as_events, stats, to_events
+from ._compress import CompressionStats, compress, compress_sequence
+from ._dtype import EVENT_DTYPE, EventArray
+from ._files import iter_load, load, save
+from ._info import FileInfo, info
+from ._registry import FormatSpec, register_format
 from .errors import FormatError
 
-__all__ = ["EVENT_DTYPE", "FormatError"]
+from .container import (
+    BOX_DTYPE,
+    Frame,
+    IncompleteContainerWarning,
+    Reader,
+    decode,
+    encode,
+    encode_stream,
+    open,
+    write,
+)
+from .distortion import Distortion, distortion
 
-#: One event as one packed 9-byte little-endian record, exactly a ``.evb`` record.
-EVENT_DTYPE = np.dtype([("x", "<u2"), ("y", "<u2"), ("t", "<u4"), ("p", "u1")])
+__all__ = [
+    "BOX_DTYPE",
+    "EVENT_DTYPE",
+    "CompressionStats",
+    "Distortion",
+    "EventArray",
+    "FileInfo",
+    "FormatError",
+    "FormatSpec",
+    "Frame",
+    "IncompleteContainerWarning",
+    "Reader",
+    "as_events",
+    "compress",
+    "compress_sequence",
+    "decode",
+    "distortion",
+    "encode",
+    "encode_stream",
+    "info",
+    "iter_load",
+    "load",
+    "open",
+    "register_format",
+    "save",
+    "stats",
+    "to_events",
+    "write",
+]

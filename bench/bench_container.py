@@ -1,0 +1,94 @@
+"""Decoding the .zel container against the decode time zel.compress reports.
+
+Run after `pip install .`:  python3 bench/bench_container.py [--events N]
+Stream: a deterministic DAVIS346-like recording (346x260), 1M events over 5 s:
+two edges sweeping across the sensor, each firing where it passes, plus 15 %
+uniform background activity. Results of a run are kept in bench/RESULTS.md.
+"""
+import argparse
+import time
+
+import numpy as np
+
+import zel
+import zelkit
+
+WIDTH, HEIGHT, TIME_BINS, MAX_DEPTH = 346, 260, 64, 16
+
+
+def davis_like(n, duration_us=5_000_000, seed=346):
+    rng = np.random.default_rng(seed)
+    t = np.sort(rng.integers(0, duration_us, n)).astype(np.uint32)
+    x = np.empty(n, dtype=np.int64)
+    y = rng.integers(0, HEIGHT, n)
+    noise = rng.random(n) < 0.15
+    phase = t.astype(np.float64) / duration_us
+    edge = rng.random(n) < 0.5
+    # One vertical edge sweeping right twice a second, one tilted edge sweeping left.
+    x_vertical = (phase * 2.0 * WIDTH) % WIDTH
+    x_tilted = WIDTH - 1 - ((phase * 1.3 * WIDTH + 0.4 * y) % WIDTH)
+    x[:] = np.where(edge, x_vertical, x_tilted) + rng.normal(0.0, 1.5, n)
+    x[noise] = rng.integers(0, WIDTH, noise.sum())
+    ev = np.zeros(n, dtype=zelkit.EVENT_DTYPE)
+    ev["x"] = np.clip(x, 0, WIDTH - 1)
+    ev["y"] = y
+    ev["t"] = t
+    ev["p"] = rng.integers(0, 2, n)
+    return ev
+
+
+def best_of(repeats, call):
+    best, value = float("inf"), None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        value = call()
+        best = min(best, time.perf_counter() - start)
+    return best, value
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--events", type=int, default=1_000_000)
+    parser.add_argument("--repeats", type=int, default=5)
+    args = parser.parse_args()
+    ev = davis_like(args.events)
+
+    as_list = [zel.Event(int(a), int(b), int(c), int(d)) for a, b, c, d in ev.tolist()]
+    seconds, data = best_of(3, lambda: zelkit.encode(ev, width=WIDTH, height=HEIGHT,
+                                                     time_bins=TIME_BINS, max_depth=MAX_DEPTH))
+    print(f"zelkit.encode, 1 frame: {seconds * 1e3:.1f} ms, {len(data)} bytes")
+    # The two are interleaved so that both see the same machine load.
+    reported, decode_s = float("inf"), float("inf")
+    for _ in range(args.repeats):
+        payload, result = zel.compress(as_list, WIDTH, HEIGHT, TIME_BINS, MAX_DEPTH)
+        reported = min(reported, result.decode_us / 1e6)
+        seconds, boxes = best_of(1, lambda: zelkit.decode(data)[0].boxes)
+        decode_s = min(decode_s, seconds)
+    print(f"zel.compress: {result!r} n_bits={result.n_bits}")
+    print(f"zelkit.decode -> boxes ({boxes.size} boxes): {decode_s * 1e3:.2f} ms "
+          f"= {decode_s / reported:.2f}x compress's decode_us ({reported * 1e3:.2f} ms), "
+          f"best of {args.repeats} each")
+    frame = zelkit.decode(data)[0]
+    ev_s, _ = best_of(args.repeats, frame.to_events)
+    grid_s, _ = best_of(args.repeats, frame.to_grid)
+    print(f"Frame.to_events: {ev_s * 1e3:.2f} ms; Frame.to_grid: {grid_s * 1e3:.2f} ms")
+    dist_s, dist = best_of(1, lambda: zelkit.distortion(ev, frame))
+    print(f"distortion: {dist_s * 1e3:.1f} ms {dist}")
+
+    for n_frames, interval in [(32, None), (32, 8)]:
+        data = zelkit.encode(ev, width=WIDTH, height=HEIGHT, time_bins=TIME_BINS,
+                             max_depth=MAX_DEPTH, n_frames=n_frames, keyframe_interval=interval)
+        reader = zelkit.decode(data)
+        payload = sum(f.payload_bytes for f in reader)
+        overhead = len(data) - payload
+        seq_s, _ = best_of(3, lambda: [f.boxes for f in zelkit.decode(data)])
+        print(f"{n_frames} frames, keyframe_interval={interval}: payload {payload} bytes, "
+              f"container {len(data)} bytes, overhead {overhead} bytes = "
+              f"{100.0 * overhead / payload:.3f} %; decode all frames {seq_s * 1e3:.1f} ms")
+        if interval:
+            seek_s, _ = best_of(3, lambda: zelkit.decode(data)[31].boxes)
+            print(f"  seek to frame 31: {seek_s * 1e3:.1f} ms")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,220 @@
+"""load, iter_load and save over the format registry."""
+
+from __future__ import annotations
+
+import mmap as _mmap
+import os
+import stat
+import tempfile
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+
+from . import _native
+from ._arrays import as_events
+from ._dtype import EVENT_DTYPE, EventArray
+from ._paths import PathArg, fs_bytes, zel_os_error
+from ._registry import ZEL_EXTENSIONS, FormatSpec, format_for_extension, get_format
+
+_ZEL_READERS = {"evb": "evb", "aedat": "aedat2", "csv": "csv", "txt": "csv"}
+# Events read per step when cutting time windows; windows themselves may be larger.
+_WINDOW_STEP = 1 << 16
+_DEFAULT_CHUNK = 1 << 20
+
+
+def _extension(path: bytes) -> str | None:
+    ext = _native.path_extension(path)
+    return None if ext is None else os.fsdecode(ext)
+
+
+def _raise_unknown_extension(path: bytes) -> None:
+    # zel's dispatcher rejects the extension before opening anything, so this
+    # raises exactly zel's OSError text for it.
+    _native.load(path, None)
+    raise AssertionError("zel accepted an extension zelkit did not recognise")
+
+
+def _bin_format(path: bytes) -> str:
+    # zel's rule: compact when the size is a multiple of 9 but not of 5.
+    try:
+        size = os.stat(path).st_size
+    except OSError as error:
+        raise zel_os_error(error) from None
+    return "evb" if size % 9 == 0 and size % 5 != 0 else "nmnist"
+
+
+def resolve_format(path: bytes, format: str | None, *, writing: bool = False) -> FormatSpec:
+    """The format named, or the one the file name selects as zel would."""
+    if format is not None:
+        return get_format(format)
+    ext = _extension(path)
+    if ext == "bin":
+        return get_format("nmnist" if writing else _bin_format(path))
+    if ext in _ZEL_READERS:
+        return get_format(_ZEL_READERS[ext])
+    spec = format_for_extension(ext) if ext is not None and ext not in ZEL_EXTENSIONS else None
+    if spec is None:
+        _raise_unknown_extension(path)
+    assert spec is not None
+    return spec
+
+
+def _map_compact(path: bytes) -> EventArray | None:
+    """A read-only mapping of a compact file, or None when it cannot be mapped."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError as error:
+        raise zel_os_error(error) from None
+    try:
+        info = os.fstat(fd)
+        if stat.S_ISDIR(info.st_mode):
+            raise zel_os_error(IsADirectoryError(21, os.strerror(21)))
+        if not stat.S_ISREG(info.st_mode):
+            return None
+        if info.st_size % 9 != 0:
+            raise OSError(f"Compact binary file size {info.st_size} is not a multiple of 9")
+        if info.st_size == 0:
+            return np.empty(0, dtype=EVENT_DTYPE)
+        mapping = _mmap.mmap(fd, info.st_size, access=_mmap.ACCESS_READ)
+    finally:
+        os.close(fd)
+    return np.frombuffer(mapping, dtype=EVENT_DTYPE)
+
+
+def load(path: PathArg, format: str | None = None, *, mmap: bool = False) -> EventArray:
+    """All events of a file as an ``EVENT_DTYPE`` array, in file order.
+
+    ``format=None`` picks the reader by extension exactly as
+    ``zel.load_events`` does and fails the same way (``OSError`` with zel's
+    text); formats registered by other zelkit modules add their own
+    extensions. ``format`` forces a reader: "evb", "nmnist", "aedat2",
+    "csv" or any registered name. ``mmap=True`` maps a compact file
+    read-only instead of reading it (other formats raise ``ValueError``).
+    """
+    raw = fs_bytes(path)
+    if format is None:
+        ext = _extension(raw)
+        if not mmap and (ext in ZEL_EXTENSIONS or ext is None or format_for_extension(ext) is None):
+            return np.frombuffer(_native.load(raw, None), dtype=EVENT_DTYPE)
+    spec = resolve_format(raw, format)
+    if mmap:
+        if spec.name != "evb":
+            raise ValueError(f"mmap=True maps compact (.evb) records only, not {spec.name!r} files")
+        mapped = _map_compact(raw)
+        if mapped is not None:
+            return mapped
+    return spec.load(raw)
+
+
+def _windows(chunks: Iterator[EventArray], window_us: int) -> Iterator[EventArray]:
+    """Cut a stream into windows [t0 + k*w, t0 + (k+1)*w), t0 the first event's t.
+
+    Windows follow file order: an event outside the current window closes it
+    and opens the window that holds the event. Windows beyond the furthest
+    one reached so far that are skipped over are yielded empty, so the k-th
+    array of a sorted file is window k; a step back in time opens its window
+    without empty ones, and no window is ever yielded empty twice.
+    """
+    origin: int | None = None
+    current = furthest = 0
+    pending: list[EventArray] = []
+    for chunk in chunks:
+        if origin is None:
+            origin = int(chunk["t"][0])
+        index = (chunk["t"].astype(np.int64) - origin) // window_us
+        cuts = np.flatnonzero(index[1:] != index[:-1]) + 1
+        starts = [0, *cuts.tolist()]
+        ends = [*cuts.tolist(), len(chunk)]
+        for start, end in zip(starts, ends):
+            k = int(index[start])
+            if k != current:
+                yield _joined(pending)
+                pending = []
+                for _ in range(furthest + 1, k):
+                    yield np.empty(0, dtype=EVENT_DTYPE)
+                current, furthest = k, max(furthest, k)
+            pending.append(chunk[start:end])
+    if pending:
+        yield _joined(pending)
+
+
+def _joined(pieces: list[EventArray]) -> EventArray:
+    if len(pieces) == 1:
+        return pieces[0]
+    return np.concatenate(pieces) if pieces else np.empty(0, dtype=EVENT_DTYPE)
+
+
+def iter_load(
+    path: PathArg,
+    *,
+    chunk_events: int | None = None,
+    window_us: int | None = None,
+    format: str | None = None,
+) -> Iterator[EventArray]:
+    """The events of a file as a sequence of arrays, holding one at a time.
+
+    By count (``chunk_events``, default 2**20: every array but the last
+    holds exactly that many) or by time (``window_us``: see ``_windows``).
+    Give at most one of the two. Memory stays within one array plus a fixed
+    read buffer (for CSV, plus its longest line). A missing or unreadable
+    file fails at the call with zel's ``OSError``; malformed data raises
+    ``zelkit.FormatError`` with the byte offset when its chunk is reached,
+    after the good chunks before it.
+    """
+    if chunk_events is not None and window_us is not None:
+        raise ValueError("give chunk_events or window_us, not both")
+    for name, value in (("chunk_events", chunk_events), ("window_us", window_us)):
+        if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value <= 0):
+            raise ValueError(f"{name} must be a positive int, got {value!r}")
+    raw = fs_bytes(path)
+    spec = resolve_format(raw, format)
+    if window_us is None:
+        return spec.iter_chunks(raw, chunk_events or _DEFAULT_CHUNK)
+    return _windows(spec.iter_chunks(raw, _WINDOW_STEP), window_us)
+
+
+def _creation_mode() -> int:
+    # The mode open() would give a new file; mkstemp's own is 0o600.
+    try:
+        with open("/proc/self/status", "rb") as status:
+            for line in status:
+                if line.startswith(b"Umask:"):
+                    return 0o666 & ~int(line.split()[1], 8)
+    except OSError:
+        pass
+    umask = os.umask(0o022)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+def save(path: PathArg, events: Any, format: str | None = None) -> None:
+    """Write events to a file that zel reads back as the same events.
+
+    ``format=None`` goes by the extension: .evb compact, .bin N-MNIST,
+    .aedat AEDAT2, .csv/.txt CSV, or a registered format's. Values the format
+    cannot hold raise ``ValueError`` naming the field, the first bad index
+    and the limit. The file is written under a temporary name in the same
+    folder and renamed into place, so on any failure (or interruption) the
+    target is left as it was.
+    """
+    raw = fs_bytes(path)
+    spec = resolve_format(raw, format, writing=True)
+    if spec.write is None:
+        raise ValueError(f"format {spec.name!r} cannot be written")
+    array = as_events(events)
+    folder, name = os.path.split(raw)
+    fd, temporary = tempfile.mkstemp(prefix=b"." + name + b".", suffix=b".tmp", dir=folder or b".")
+    try:
+        with os.fdopen(fd, "wb") as file:
+            os.fchmod(file.fileno(), _creation_mode())
+            spec.write(file, array)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, raw)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise

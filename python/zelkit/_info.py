@@ -1,0 +1,77 @@
+"""What a file holds, read in bounded memory."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from . import _native
+from ._files import resolve_format
+from ._paths import PathArg, fs_bytes
+
+_STEP = 1 << 20
+
+
+@dataclass(frozen=True)
+class FileInfo:
+    """Summary of one event file, as ``zelkit.info`` reports it."""
+
+    format: str
+    n_events: int
+    #: Sensor size from the file's header when it has one (size_from_header),
+    #: otherwise the largest coordinate plus one (0 for no events).
+    width: int
+    height: int
+    size_from_header: bool
+    #: Timestamps of the first and last events in file order (None if empty).
+    t_first: int | None
+    t_last: int | None
+    #: Largest minus smallest timestamp, as zel.event_stats computes it.
+    duration_us: int
+    #: Events per second over duration_us; None when the duration is 0.
+    event_rate: float | None
+    #: True when timestamps never decrease in file order.
+    time_ordered: bool
+
+
+def info(path: PathArg, format: str | None = None) -> FileInfo:
+    """Format, size, time span and order of an event file, reading it chunk by chunk."""
+    raw = fs_bytes(path)
+    spec = resolve_format(raw, format)
+    header_size = spec.probe_size(raw) if spec.probe_size is not None else None
+    n = 0
+    x_max = y_max = 0
+    t_min = t_max = 0
+    t_first: int | None = None
+    t_last: int | None = None
+    ordered = True
+    for chunk in spec.iter_chunks(raw, _STEP):
+        summary = _native.summarize(chunk)
+        if summary is None:
+            continue
+        count, _, cx_max, _, cy_max, ct_min, ct_max, ct_first, ct_last, c_ordered = summary
+        if t_first is None:
+            t_first, t_min, t_max = ct_first, ct_min, ct_max
+        ordered = ordered and c_ordered and (t_last is None or ct_first >= t_last)
+        n += count
+        x_max, y_max = max(x_max, cx_max), max(y_max, cy_max)
+        t_min, t_max = min(t_min, ct_min), max(t_max, ct_max)
+        t_last = ct_last
+    if header_size is not None:
+        width, height = header_size
+    elif n:
+        width, height = x_max + 1, y_max + 1
+    else:
+        width = height = 0
+    duration = t_max - t_min
+    return FileInfo(
+        format=spec.name,
+        n_events=n,
+        width=width,
+        height=height,
+        size_from_header=header_size is not None,
+        t_first=t_first,
+        t_last=t_last,
+        duration_us=duration,
+        event_rate=n / (duration / 1e6) if duration > 0 else None,
+        time_ordered=ordered,
+    )

@@ -1,0 +1,510 @@
+"""The ``.zel`` container: encode events into a self-describing file and read it back.
+
+A container holds the grid parameters, then one record per frame (its time range,
+its octree bit count, its payload and a checksum), then an index of the frames.
+docs/format.md gives the layout byte by byte. Payloads are exactly the bytes
+``zel.compress`` / ``zel.compress_sequence`` return for the same events.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+import warnings
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from . import _native
+from ._arrays import as_events
+from ._dtype import EVENT_DTYPE
+from ._paths import PathArg as PathLike
+from .errors import FormatError
+
+__all__ = [
+    "BOX_DTYPE",
+    "Frame",
+    "IncompleteContainerWarning",
+    "Reader",
+    "decode",
+    "encode",
+    "encode_stream",
+    "open",
+    "write",
+]
+
+#: One occupied leaf box: origin (x, y, time bin) and extent along each axis.
+BOX_DTYPE = np.dtype(
+    [("x", "<u2"), ("y", "<u2"), ("bin", "<u2"), ("dx", "<u4"), ("dy", "<u4"), ("dbin", "<u4")]
+)
+assert BOX_DTYPE.itemsize == _native.BOX_RECORD_BYTES
+
+
+#: Dense grids above this size are refused by Frame.to_grid unless asked for.
+DEFAULT_GRID_BYTES = 1 << 30
+
+
+
+class IncompleteContainerWarning(UserWarning):
+    """A container was read without its index and holds fewer frames than were written."""
+
+
+def _default_extent(arr: np.ndarray, name: str, given: int | None) -> int:
+    if given is not None:
+        return given
+    if arr.size == 0:
+        return 0
+    # A coordinate of 65535 needs no 65536: its grid (next power of two) holds it.
+    return min(int(arr[name].max()) + 1, 0xFFFF)
+
+
+def _keyframe_interval(value: int | None) -> int:
+    if value is None:
+        return 0
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"keyframe_interval must be a positive integer or None, not {value!r}")
+    return value
+
+
+def encode(
+    events: Any,
+    *,
+    width: int | None = None,
+    height: int | None = None,
+    time_bins: int,
+    max_depth: int,
+    n_frames: int = 1,
+    keyframe_interval: int | None = None,
+) -> bytes:
+    """Return the ``.zel`` container of ``events`` as bytes.
+
+    The events are split into ``n_frames`` frames by ``zel.compress_sequence``'s rule
+    and each frame is binned over its own time range. ``keyframe_interval=K`` codes
+    every K-th frame on its own so readers can seek; without it the payloads equal
+    ``compress_sequence``'s (``compress``'s for one frame).
+    """
+    arr = as_events(events)
+    if isinstance(n_frames, bool) or not isinstance(n_frames, int) or n_frames < 1:
+        raise ValueError(f"n_frames must be a positive integer, not {n_frames!r}")
+    return _native.encode(
+        arr,
+        _default_extent(arr, "x", width),
+        _default_extent(arr, "y", height),
+        time_bins,
+        max_depth,
+        n_frames,
+        _keyframe_interval(keyframe_interval),
+    )
+
+
+class _AtomicFile:
+    """A temporary file beside ``path`` that replaces it only when closed cleanly."""
+
+    def __init__(self, path: PathLike) -> None:
+        target = os.fsdecode(os.fspath(path))
+        folder, name = os.path.split(os.path.abspath(target))
+        fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
+        self._target = target
+        self.file = os.fdopen(fd, "w+b")
+
+    def __enter__(self) -> _AtomicFile:
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        try:
+            if exc_type is None:
+                self.file.flush()
+                os.fsync(self.file.fileno())
+            self.file.close()
+            if exc_type is None:
+                os.replace(self._temp, self._target)
+        finally:
+            if os.path.exists(self._temp):
+                os.unlink(self._temp)
+
+
+def write(path: PathLike, events: Any, **params: Any) -> None:
+    """Write ``encode(events, **params)`` to ``path`` atomically (temporary file, then rename)."""
+    data = encode(events, **params)
+    with _AtomicFile(path) as out:
+        out.file.write(data)
+
+
+def _windows(chunks: Iterable[Any], window_us: int) -> Iterator[np.ndarray]:
+    """Regroup chunks into time windows of ``window_us``, in file order.
+
+    Windows are cells of a grid anchored at the first event; a new window starts
+    whenever an event falls in another cell than the one before it, so a file that
+    is not sorted by time yields a new window at every step back or forward.
+    """
+    anchor: int | None = None
+    cell: int | None = None
+    pending: list[np.ndarray] = []
+    for chunk in chunks:
+        arr = as_events(chunk)
+        if arr.size == 0:
+            continue
+        if anchor is None:
+            anchor = int(arr["t"][0])
+        cells = (arr["t"].astype(np.int64) - anchor) // window_us
+        cuts = np.flatnonzero(cells[1:] != cells[:-1]) + 1
+        starts = np.concatenate(([0], cuts))
+        ends = np.concatenate((cuts, [arr.size]))
+        for start, end in zip(starts.tolist(), ends.tolist()):
+            piece_cell = int(cells[start])
+            if cell is not None and piece_cell != cell and pending:
+                yield np.concatenate(pending)
+                pending = []
+            cell = piece_cell
+            pending.append(arr[start:end])
+    if pending:
+        yield np.concatenate(pending)
+
+
+def encode_stream(
+    path: PathLike,
+    chunks: Iterable[Any],
+    *,
+    width: int,
+    height: int,
+    time_bins: int,
+    max_depth: int,
+    window_us: int,
+    keyframe_interval: int | None = None,
+) -> int:
+    """Write a recording of any length to ``path``, one frame per ``window_us`` window.
+
+    ``chunks`` is any iterable of event arrays (for example ``zelkit.iter_load``).
+    Memory holds one window of events plus 24 bytes of index per frame. The file
+    appears at ``path`` only once complete. Returns the number of frames written.
+    """
+    if isinstance(window_us, bool) or not isinstance(window_us, int) or window_us < 1:
+        raise ValueError(f"window_us must be a positive integer, not {window_us!r}")
+    interval = _keyframe_interval(keyframe_interval)
+    grid = (width, height, time_bins, max_depth)
+    with _AtomicFile(path) as out:
+        # Until the count is patched in, a reader treats the file as interrupted.
+        header = _native.stream_header(*grid, interval, None)
+        out.file.write(header)
+        offset = len(header)
+        entries = bytearray()
+        previous: bytes | None = None
+        count = 0
+        for window in _windows(chunks, window_us):
+            keyframe = count == 0 or (interval != 0 and count % interval == 0)
+            record, previous, entry = _native.stream_frame(
+                window, *grid, keyframe, count, offset, previous
+            )
+            out.file.write(record)
+            entries += entry
+            offset += len(record)
+            count += 1
+        out.file.write(_native.stream_index(entries, offset))
+        out.file.seek(0)
+        out.file.write(_native.stream_header(*grid, interval, count))
+    return count
+
+
+# ---------------------------------------------------------------------------- reading
+
+
+class _Source:
+    """Random access to the container's bytes, from memory or from an open file."""
+
+    def __init__(self, data: Any = None, fd: int | None = None) -> None:
+        self._view = memoryview(data).cast("B") if data is not None else None
+        self._fd = fd
+        self.size = len(self._view) if self._view is not None else os.fstat(fd).st_size  # type: ignore[arg-type]
+
+    def read(self, offset: int, count: int) -> bytes:
+        # Never more than the file holds, whatever count a damaged file suggests.
+        count = max(0, min(count, self.size - offset))
+        if self._view is not None:
+            return bytes(self._view[offset : offset + count])
+        assert self._fd is not None
+        data = os.pread(self._fd, count, offset)
+        while len(data) < count:
+            more = os.pread(self._fd, count - len(data), offset + len(data))
+            if not more:
+                break
+            data += more
+        return data
+
+    def close(self) -> None:
+        if self._fd is not None:
+            os.close(self._fd)
+            self._fd = None
+        if self._view is not None:
+            self._view.release()
+            self._view = None
+
+
+@dataclass(frozen=True, eq=False)
+class Frame:
+    """One decoded frame: its grid, its time range and its occupied leaf boxes."""
+
+    index: int
+    keyframe: bool
+    width: int
+    height: int
+    time_bins: int
+    max_depth: int
+    t_first: int
+    t_last: int
+    n_events: int
+    n_bits: int
+    payload_bytes: int
+    boxes: np.ndarray = field(repr=False)
+
+    @property
+    def time_range(self) -> tuple[int, int]:
+        """First and last timestamp of the frame's events (its bins span this range)."""
+        return self.t_first, self.t_last
+
+    @property
+    def grid_shape(self) -> tuple[int, int, int]:
+        """(time_bins, height, width), each at least 1 (0 bins like 1: everything in bin 0)."""
+        return max(self.time_bins, 1), max(self.height, 1), max(self.width, 1)
+
+    def to_grid(self, max_bytes: int = DEFAULT_GRID_BYTES) -> np.ndarray:
+        """Dense boolean occupancy of shape (time_bins, height, width).
+
+        Boxes reaching beyond the sensor (the grid is rounded up to powers of two)
+        are cut at its edge. A grid larger than ``max_bytes`` is refused before any
+        memory is taken.
+        """
+        shape = self.grid_shape
+        size = shape[0] * shape[1] * shape[2]
+        if size > max_bytes:
+            raise ValueError(f"a {shape[0]}x{shape[1]}x{shape[2]} grid takes {size} bytes, "
+                             f"more than max_bytes={max_bytes}")
+        grid = np.zeros(shape, dtype=bool)
+        b = self.boxes
+        single = (b["dx"] == 1) & (b["dy"] == 1) & (b["dbin"] == 1)
+        voxels = b[single]
+        inside = (voxels["bin"] < shape[0]) & (voxels["y"] < shape[1]) & (voxels["x"] < shape[2])
+        voxels = voxels[inside]
+        grid[voxels["bin"], voxels["y"], voxels["x"]] = True
+        for box in b[~single]:
+            x, y, t = int(box["x"]), int(box["y"]), int(box["bin"])
+            grid[t : t + int(box["dbin"]), y : y + int(box["dy"]), x : x + int(box["dx"])] = True
+        return grid
+
+    def box_times(self, first_bin: np.ndarray, n_bins: np.ndarray) -> np.ndarray:
+        """Microsecond centre of the time covered by bins ``first_bin .. first_bin + n_bins - 1``.
+
+        Bin b holds the times t with (t - t_first) / span * (time_bins - 1) in [b, b + 1),
+        so it covers [t_first + span * b / (time_bins - 1), ...) cut at t_last; the last
+        bin holds t_last alone.
+        """
+        lo_bin = first_bin.astype(np.float64)
+        hi_bin = np.minimum(first_bin.astype(np.int64) + n_bins, max(self.time_bins, 1))
+        span = float(self.t_last - self.t_first)
+        if self.time_bins <= 1 or span == 0.0:
+            centre = np.full(lo_bin.shape, (self.t_first + self.t_last) / 2.0)
+        else:
+            scale = span / (self.time_bins - 1.0)
+            lo = np.minimum(self.t_first + lo_bin * scale, self.t_last)
+            hi = np.minimum(self.t_first + hi_bin * scale, self.t_last)
+            centre = (lo + hi) / 2.0
+        return np.rint(centre).astype(np.uint32)
+
+    def to_events(self) -> np.ndarray:
+        """One event per occupied box at its centre, sorted by time, polarity 0.
+
+        A box reaching beyond the sensor is centred on its part inside it; times are
+        bin centres mapped back to microseconds.
+        """
+        b = self.boxes
+        out = np.empty(b.size, dtype=EVENT_DTYPE)
+        for axis, extent, limit in (("x", "dx", self.width), ("y", "dy", self.height)):
+            start = b[axis].astype(np.int64)
+            end = np.minimum(start + b[extent], np.maximum(limit, start + 1))
+            out[axis] = (start + end - 1) // 2
+        out["t"] = self.box_times(b["bin"], b["dbin"])
+        out["p"] = 0
+        return out[np.argsort(out["t"], kind="stable")]
+
+
+class Reader(Sequence[Frame]):
+    """Frames of a ``.zel`` container: ``len``, ``reader[k]``, iteration, ``window``.
+
+    Frames are decoded when asked for. With keyframes a frame is decoded from the
+    keyframe before it; without, from frame 0 (sequential access costs one frame
+    per step either way).
+    """
+
+    def __init__(self, source: _Source) -> None:
+        self._source = source
+        try:
+            self._read_layout()
+        except BaseException:
+            source.close()
+            raise
+        self._chain: tuple[int, bytes] | None = None
+
+    # -- layout
+
+    def _read_layout(self) -> None:
+        src = self._source
+        head = src.read(0, _native.CONTAINER_HEADER_BYTES)
+        (self.width, self.height, self.time_bins, self.max_depth,
+         self.keyframe_interval, declared) = _native.read_header(head)
+        self._declared = declared
+        index_offset = None
+        if src.size >= _native.CONTAINER_HEADER_BYTES + _native.TRAILER_BYTES:
+            trailer_at = src.size - _native.TRAILER_BYTES
+            index_offset = _native.read_trailer(src.read(trailer_at, _native.TRAILER_BYTES),
+                                                src.size)
+        if index_offset is not None:
+            block = src.read(index_offset, src.size - _native.TRAILER_BYTES - index_offset)
+            params = (self.width, self.height, self.time_bins, self.max_depth,
+                      self.keyframe_interval, declared)
+            offsets, first, last, counts = _native.read_index(block, index_offset, *params)
+            self._offsets = np.frombuffer(offsets, dtype=np.uint64)
+            self._t_first = np.frombuffer(first, dtype=np.uint32)
+            self._t_last = np.frombuffer(last, dtype=np.uint32)
+            self._n_events = np.frombuffer(counts, dtype=np.uint64)
+            self._end = index_offset
+            self.complete = True
+        else:
+            self._scan()
+
+    def _scan(self) -> None:
+        """Walk the frame records from the header when the index is missing."""
+        src = self._source
+        declared = self._declared
+        offsets: list[int] = []
+        first: list[int] = []
+        last: list[int] = []
+        counts: list[int] = []
+        offset = _native.CONTAINER_HEADER_BYTES
+        while declared is None or len(offsets) < declared:
+            head = src.read(offset, _native.FRAME_HEADER_BYTES)
+            try:
+                info = _native.read_frame_header(head, offset, len(offsets))
+                if info[6] > src.size - offset:
+                    raise FormatError(
+                        f"truncated frame {len(offsets)}: its record needs {info[6]} bytes, "
+                        f"{src.size - offset} remain", offset + 40)
+            except FormatError:
+                if declared is not None:
+                    raise
+                break  # an interrupted writer: keep what was complete
+            offsets.append(offset)
+            first.append(info[1])
+            last.append(info[2])
+            counts.append(info[3])
+            offset += info[6]
+        self._offsets = np.array(offsets, dtype=np.uint64)
+        self._t_first = np.array(first, dtype=np.uint32)
+        self._t_last = np.array(last, dtype=np.uint32)
+        self._n_events = np.array(counts, dtype=np.uint64)
+        self._end = offset
+        self.complete = declared is not None
+        if not self.complete:
+            warnings.warn(
+                f"container has no index and no frame count (its writer was interrupted); "
+                f"read {len(offsets)} complete frames, later ones may be lost",
+                IncompleteContainerWarning, stacklevel=4)
+
+    # -- sequence protocol
+
+    def __len__(self) -> int:
+        return int(self._offsets.size)
+
+    def __getitem__(self, k: int) -> Frame:  # type: ignore[override]
+        if isinstance(k, slice):
+            raise TypeError("frames are read one at a time; use window() or a range of indices")
+        k = int(k)
+        if k < 0:
+            k += len(self)
+        if not 0 <= k < len(self):
+            raise IndexError(f"frame index out of range (container has {len(self)} frames)")
+        return self._decode(k)
+
+    def __iter__(self) -> Iterator[Frame]:
+        for k in range(len(self)):
+            yield self._decode(k)
+
+    def _keyframe_before(self, k: int) -> int:
+        return 0 if self.keyframe_interval == 0 else k - k % self.keyframe_interval
+
+    def _decode(self, k: int) -> Frame:
+        start = self._keyframe_before(k)
+        if self._chain is not None and start <= self._chain[0] < k:
+            j, bits = self._chain[0] + 1, self._chain[1]
+        else:
+            j, bits = start, None
+        params = (self.width, self.height, self.time_bins, self.max_depth, self.keyframe_interval)
+        while True:
+            offset = int(self._offsets[j])
+            end = int(self._offsets[j + 1]) if j + 1 < len(self) else self._end
+            record = self._source.read(offset, end - offset)
+            bits, boxes, info = _native.decode_frame(record, offset, j, *params, bits, j == k)
+            self._chain = (j, bits)
+            if (info[1], info[2], info[3]) != (int(self._t_first[j]), int(self._t_last[j]),
+                                               int(self._n_events[j])):
+                raise FormatError(f"frame {j} does not match its index entry", offset + 16)
+            if j == k:
+                break
+            j += 1
+        return Frame(
+            index=k, keyframe=info[0], width=self.width, height=self.height,
+            time_bins=self.time_bins, max_depth=self.max_depth, t_first=info[1],
+            t_last=info[2], n_events=info[3], n_bits=info[4], payload_bytes=info[5],
+            boxes=np.frombuffer(boxes, dtype=BOX_DTYPE),
+        )
+
+    # -- queries
+
+    @property
+    def time_range(self) -> tuple[int, int] | None:
+        """First and last timestamp over all frames with events (None when there are none)."""
+        has = self._n_events > 0
+        if not has.any():
+            return None
+        return int(self._t_first[has].min()), int(self._t_last[has].max())
+
+    def frame_time_ranges(self) -> np.ndarray:
+        """(n, 2) array of every frame's first and last timestamp, from the index."""
+        return np.stack([self._t_first, self._t_last], axis=1)
+
+    def window(self, t0: int, t1: int) -> list[Frame]:
+        """Frames holding events in ``[t0, t1)``, found from the index without scanning."""
+        hits = np.flatnonzero((self._n_events > 0) & (self._t_first < t1) & (self._t_last >= t0))
+        return [self._decode(int(k)) for k in hits]
+
+    def to_events(self) -> np.ndarray:
+        """Reconstructed events of every frame (``Frame.to_events``), concatenated."""
+        parts = [frame.to_events() for frame in self]
+        return np.concatenate(parts) if parts else np.empty(0, dtype=EVENT_DTYPE)
+
+    # -- lifetime
+
+    def close(self) -> None:
+        self._source.close()
+
+    def __enter__(self) -> Reader:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return (f"<zelkit.Reader {len(self)} frames {self.width}x{self.height} "
+                f"time_bins={self.time_bins} max_depth={self.max_depth}"
+                f"{'' if self.complete else ' incomplete'}>")
+
+
+def decode(data: Any) -> Reader:
+    """A reader over a container held in memory (bytes or any buffer)."""
+    return Reader(_Source(data=data))
+
+
+def open(path: PathLike) -> Reader:  # noqa: A001  (mirrors the builtin on purpose)
+    """Open a ``.zel`` file for reading; use as a context manager to close it."""
+    fd = os.open(os.fspath(path), os.O_RDONLY | getattr(os, "O_BINARY", 0))
+    return Reader(_Source(fd=fd))

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "byte_buffer.hpp"
+#include "dataset.hpp"
+#include "posix_file.hpp"
+#include "result.hpp"
+
+namespace zel {
+
+// The formats zel reads, for callers that name one instead of relying on
+// the file name.
+enum class RecordFormat { Compact, Nmnist, Aedat2, Csv };
+
+// A reader failure together with where in the file it lies. `error.text()`
+// is exactly what the whole-file readers report; the offset (absent for
+// operating-system failures) lets a chunked caller point at the bad bytes.
+struct StreamError {
+    LoadError error;
+    std::optional<std::uint64_t> offset;
+};
+
+template <class T>
+using StreamResult = Result<T, StreamError>;
+
+// Reads an event file front to back, decoding into packed 9-byte records
+// (event.hpp) a bounded number of events at a time. Memory is the caller's
+// output plus a fixed read buffer; for CSV the buffer also grows to hold
+// the longest line, as a line must be seen whole to be parsed.
+class RecordStream {
+public:
+    static StreamResult<RecordStream> open(const std::string& path, RecordFormat format);
+
+    // Appends up to `max_events` records to `out`, growing it as needed.
+    // Returns how many were appended: fewer than asked only at the end of
+    // the file, and 0 once it is exhausted. After an error the stream is
+    // spent and every further call returns 0.
+    StreamResult<std::size_t> read(ByteBuffer& out, std::size_t max_events);
+
+    // Records a regular file is expected to hold from here (0 if unknown);
+    // a sizing hint only, never trusted for bounds.
+    std::uint64_t remaining_events_hint() const;
+
+private:
+    RecordStream(ReadOnlyFile file, RecordFormat format);
+
+    StreamResult<std::size_t> read_compact(ByteBuffer& out, std::size_t max_events);
+    StreamResult<std::size_t> read_fixed(ByteBuffer& out, std::size_t max_events);
+    StreamResult<std::size_t> read_csv(ByteBuffer& out, std::size_t max_events);
+    // Moves unread bytes to the front of the read buffer and reads more
+    // (growing it when it is full); false once the file has ended.
+    StreamResult<bool> refill();
+    bool skip_aedat2_header();
+    StreamError fail(LoadError error, std::optional<std::uint64_t> offset);
+    std::uint64_t offset_of(std::size_t buffer_pos) const { return buffer_base_ + buffer_pos; }
+
+    ReadOnlyFile file_;
+    RecordFormat format_;
+    std::uint64_t file_size_hint_ = 0;
+    ByteBuffer buffer_;              // bytes read but not yet decoded: [pos_, buffer_.size())
+    std::size_t pos_ = 0;
+    std::uint64_t buffer_base_ = 0;  // file offset of buffer_.data()[0]
+    std::size_t ascii_end_ = 0;      // [pos_, ascii_end_) is known to be ASCII
+    bool at_eof_ = false;
+    bool failed_ = false;
+    // AEDAT2 header scan state, kept across refills.
+    bool in_header_ = true;
+    bool at_line_start_ = true;
+    std::uint64_t header_bytes_ = 0;
+};
+
+}  // namespace zel

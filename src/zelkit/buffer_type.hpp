@@ -1,0 +1,17 @@
+#pragma once
+
+#include <Python.h>
+
+#include "readers/byte_buffer.hpp"
+
+namespace zelkit::native {
+
+// zelkit._native.Buffer: a writable bytes-like object that owns a block the
+// core filled. numpy.frombuffer views it without a copy, and the array keeps
+// it alive for as long as it is needed.
+bool add_buffer_type(PyObject* module);
+
+// Moves `bytes` into a new Buffer object; nullptr with an exception set.
+PyObject* new_buffer(zel::ByteBuffer bytes);
+
+}  // namespace zelkit::native

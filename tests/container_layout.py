@@ -1,0 +1,46 @@
+"""The .zel layout as docs/format.md states it, read and re-packed independently of zelkit."""
+
+import struct
+
+HEADER = struct.Struct("<8sHHHHHBBIQI")
+FRAME = struct.Struct("<4sB3sQIIQQQ")
+INDEX_HEAD = struct.Struct("<4sIQ")
+ENTRY = struct.Struct("<QIIQ")
+TRAILER = struct.Struct("<Q8s")
+
+
+def crc32c(data: bytes) -> int:
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 if crc & 1 else 0)
+    return crc ^ 0xFFFFFFFF
+
+
+def parse(data: bytes) -> dict:
+    """Header fields, frames (with payloads) and index entries of a complete container."""
+    magic, version, flags, width, height, bins, depth, _, interval, n_frames, crc = HEADER.unpack_from(data)
+    assert crc == crc32c(data[:32])
+    frames, offset = [], HEADER.size
+    for k in range(n_frames):
+        tag, kind, _, index, t_first, t_last, n_events, n_bits, length = FRAME.unpack_from(data, offset)
+        assert (tag, index) == (b"FRAM", k)
+        end = offset + FRAME.size + length
+        assert struct.unpack_from("<I", data, end)[0] == crc32c(data[offset:end])
+        frames.append(dict(offset=offset, kind=kind, t_first=t_first, t_last=t_last,
+                           n_events=n_events, n_bits=n_bits, payload=data[offset + FRAME.size:end]))
+        offset = end + 4
+    index_offset, end_magic = TRAILER.unpack_from(data, len(data) - TRAILER.size)
+    assert (index_offset, end_magic) == (offset, b"ZELINDEX")
+    tag, _, count = INDEX_HEAD.unpack_from(data, offset)
+    entries = [ENTRY.unpack_from(data, offset + INDEX_HEAD.size + ENTRY.size * k) for k in range(count)]
+    return dict(magic=magic, version=version, flags=flags, width=width, height=height,
+                time_bins=bins, max_depth=depth, keyframe_interval=interval, n_frames=n_frames,
+                frames=frames, index=entries, index_offset=index_offset)
+
+
+def with_crc(data: bytearray, start: int, end: int) -> bytearray:
+    """Recompute the checksum that follows data[start:end], so a forged field passes it."""
+    struct.pack_into("<I", data, end, crc32c(bytes(data[start:end])))
+    return data

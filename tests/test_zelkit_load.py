@@ -1,0 +1,190 @@
+import os
+import pathlib
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import zel
+import zelkit
+from zelkit_files import aedat2, csv, nmnist, rows_of
+
+SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "samples"
+SAMPLE_FILES = sorted(SAMPLES.iterdir())
+FORMAT_OF = {".evb": "evb", ".bin": "nmnist", ".aedat": "aedat2", ".csv": "csv"}
+
+
+def fields(events):
+    return [(e.x, e.y, e.t, e.p) for e in events]
+
+
+def os_error_text(call, *args, **kwargs):
+    with pytest.raises(OSError) as info:
+        call(*args, **kwargs)
+    assert type(info.value) is OSError
+    return info.value.args[0]
+
+
+@pytest.mark.parametrize("path", SAMPLE_FILES, ids=lambda p: p.name)
+def test_samples_equal_zel_by_extension_and_by_name(path):
+    expected = fields(zel.load_events(str(path)))
+    by_extension = zelkit.load(path)
+    assert by_extension.dtype == zelkit.EVENT_DTYPE
+    assert rows_of(by_extension) == expected
+    assert rows_of(zelkit.load(str(path).encode(), format=FORMAT_OF[path.suffix])) == expected
+    assert by_extension.flags.writeable and by_extension.flags.c_contiguous
+
+
+@pytest.mark.parametrize(
+    ("name", "content"),
+    [
+        ("x.evb", b"\0" * 10),
+        ("x.bin", b"\0" * 7),
+        ("x.aedat", b"#h\n" + b"\0" * 12),
+        ("x.csv", b"1,2,3,1\n-1,2,3,4\n"),
+        ("x.csv", b"1,2,3,256\n"),
+        ("x.txt", b"# \xff\n"),
+        ("x.dat", b""),
+        ("x.BIN", b""),
+        (".csv", b""),
+        ("missing.evb", None),
+        ("dir.evb", "dir"),
+    ],
+)
+def test_failures_match_zel_exactly(tmp_path, name, content):
+    path = tmp_path / name
+    if content == "dir":
+        path.mkdir()
+    elif content is not None:
+        path.write_bytes(content)
+    expected = os_error_text(zel.load_events, str(path))
+    assert os_error_text(zelkit.load, path) == expected
+    if path.suffix in (".evb", ".aedat", ".csv", ".txt"):
+        # Chunked reading fails at the call for I/O errors, at the chunk for bad data.
+        with pytest.raises((OSError, zelkit.FormatError)) as info:
+            list(zelkit.iter_load(path, chunk_events=1))
+        assert expected in str(info.value)
+
+
+@pytest.mark.parametrize(
+    ("forced", "content", "loader"),
+    [
+        ("nmnist", bytes.fromhex("0a1481e240"), zel.load_nmnist),
+        ("aedat2", b"#!AER-DAT2.0\r\n" + bytes.fromhex("000012350001e240"), zel.load_aedat2),
+        ("csv", b"1 2 3 4 # note\n", zel.load_csv),
+        ("aedat2", b"# header without line feed", zel.load_aedat2),
+        ("nmnist", b"\0" * 12, zel.load_nmnist),
+    ],
+)
+def test_forced_format_matches_zel_single_format_loader(tmp_path, forced, content, loader):
+    path = tmp_path / "named.wrong"
+    path.write_bytes(content)
+    try:
+        expected = fields(loader(str(path)))
+    except OSError as error:
+        assert os_error_text(zelkit.load, path, forced) == error.args[0]
+    else:
+        assert rows_of(zelkit.load(path, forced)) == expected
+
+
+@pytest.mark.parametrize(("size", "records"), [(18, 2), (45, 9), (10, 2), (0, 0)])
+def test_bin_size_rule_is_zels(tmp_path, size, records):
+    path = tmp_path / "x.bin"
+    path.write_bytes(bytes(range(size)))
+    assert rows_of(zelkit.load(path)) == fields(zel.load_events(str(path)))
+    assert len(zelkit.load(path)) == records
+    assert sum(len(c) for c in zelkit.iter_load(path)) == records
+
+
+def test_undecodable_file_name_loads(tmp_path):
+    name = os.fsdecode(b"caf\xe9.csv")  # not UTF-8: only reachable through surrogate escapes
+    (tmp_path / name).write_bytes(b"1,2,3,1\n")
+    (listed,) = os.listdir(tmp_path)
+    for path in (tmp_path / listed, os.path.join(os.fsencode(tmp_path), os.fsencode(listed))):
+        assert rows_of(zelkit.load(path)) == [(1, 2, 3, 1)]
+
+
+def test_unknown_extension_message_quotes_the_path_like_zel(tmp_path):
+    path = str(tmp_path / 'we"ird\tname.dat')
+    assert os_error_text(zelkit.load, path) == os_error_text(zel.load_events, path)
+
+
+@pytest.mark.parametrize("mmap", [False, True])
+def test_evb_load_is_writable_copy_or_readonly_map(tmp_path, mmap):
+    path = tmp_path / "x.evb"
+    path.write_bytes(bytes(range(27)))
+    array = zelkit.load(path, mmap=mmap)
+    assert rows_of(array) == fields(zel.load_events(str(path)))
+    assert array.flags.writeable is not mmap
+
+
+@pytest.mark.parametrize(("content", "name"), [(b"\0" * 10, "x.evb"), (None, "missing.evb"), ("dir", "d.evb")])
+def test_mmap_failures_match_zel(tmp_path, content, name):
+    path = tmp_path / name
+    if content == "dir":
+        path.mkdir()
+    elif content is not None:
+        path.write_bytes(content)
+    assert os_error_text(zelkit.load, path, mmap=True) == os_error_text(zel.load_events, str(path))
+
+
+def test_mmap_of_empty_file_and_of_other_formats(tmp_path):
+    empty = tmp_path / "e.evb"
+    empty.write_bytes(b"")
+    assert len(zelkit.load(empty, mmap=True)) == 0
+    with pytest.raises(ValueError, match="mmap"):
+        zelkit.load(SAMPLES / "bar_sweep.csv", mmap=True)
+
+
+@pytest.mark.parametrize("bad", [42, None, ["x.csv"]])
+def test_path_types_other_than_str_bytes_pathlike_are_type_errors(bad):
+    with pytest.raises(TypeError):
+        zelkit.load(bad)
+
+
+rows = st.lists(
+    st.tuples(st.integers(0, 255), st.integers(0, 255), st.integers(0, (1 << 23) - 1), st.integers(0, 1)),
+    max_size=40,
+)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.one_of(rows.map(nmnist), rows.map(csv), st.binary(max_size=120)),
+       name=st.sampled_from(["r.bin", "r.evb", "r.aedat", "r.csv", "r.txt"]))
+def test_random_files_load_as_zel_loads_them(tmp_path, data, name):
+    path = tmp_path / name
+    path.write_bytes(data)
+    try:
+        expected = fields(zel.load_events(str(path)))
+    except OSError as error:
+        assert os_error_text(zelkit.load, path) == error.args[0]
+        return
+    assert rows_of(zelkit.load(path)) == expected
+    for chunk_events in (1, 3):
+        assert [r for c in zelkit.iter_load(path, chunk_events=chunk_events) for r in rows_of(c)] == expected
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(rows=st.lists(st.tuples(st.integers(0, 127), st.integers(0, 127), st.integers(0, 2**32 - 1), st.integers(0, 1)), max_size=30),
+       header=st.sampled_from([b"", b"#!AER-DAT2.0\r\n", b"#a\n#b\r\n", b"#\n\n"]))
+def test_random_aedat2_files_load_as_zel_loads_them(tmp_path, rows, header):
+    path = tmp_path / "r.aedat"
+    path.write_bytes(aedat2(rows, header))
+    try:
+        expected = fields(zel.load_events(str(path)))
+    except OSError as error:
+        assert os_error_text(zelkit.load, path) == error.args[0]
+        return
+    assert rows_of(zelkit.load(path)) == expected
+    assert [r for c in zelkit.iter_load(path, chunk_events=2) for r in rows_of(c)] == expected
+
+
+def test_long_csv_line_and_lines_across_read_blocks(tmp_path):
+    # Lines straddle the reader's internal block boundary; one comment is
+    # longer than a block; a non-ASCII comment sits among ASCII lines.
+    lines = [f"{i % 65536},{i % 7},{i},{i % 2}\n" for i in range(40000)]
+    lines.insert(100, "#" + "é" * 400_000 + "\n")
+    path = tmp_path / "long.csv"
+    path.write_text("".join(lines), encoding="utf-8")
+    assert rows_of(zelkit.load(path)) == fields(zel.load_events(str(path)))
