@@ -28,7 +28,7 @@ PyMethodDef g_array_functions[] = {
 }  // namespace
 
 bool add_array_functions(PyObject* module) {
-    return PyModule_AddFunctions(module, g_array_functions) == 0 && add_buffer_type(module) &&
+    return add_functions_uniquely(module, g_array_functions) && add_buffer_type(module) &&
            add_record_stream_type(module);
 }
 

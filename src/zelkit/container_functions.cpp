@@ -353,7 +353,7 @@ bool add_container_functions(PyObject* module) {
            PyModule_AddIntConstant(module, "FRAME_HEADER_BYTES", ct::kFrameHeaderBytes) == 0 &&
            PyModule_AddIntConstant(module, "TRAILER_BYTES", ct::kTrailerBytes) == 0 &&
            PyModule_AddIntConstant(module, "BOX_RECORD_BYTES", zel::kBoxRecordBytes) == 0 &&
-           PyModule_AddFunctions(module, g_container_functions) == 0;
+           add_functions_uniquely(module, g_container_functions);
 }
 
 }  // namespace zelkit::native

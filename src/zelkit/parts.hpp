@@ -11,4 +11,8 @@ bool add_array_functions(PyObject* module);
 bool add_format_functions(PyObject* module);
 bool add_container_functions(PyObject* module);
 
+// PyModule_AddFunctions, but a name another part already added is an
+// ImportError instead of a silent replacement: the parts share one namespace.
+bool add_functions_uniquely(PyObject* module, PyMethodDef* table);
+
 }  // namespace zelkit::native
