@@ -8,13 +8,14 @@
 #include <string_view>
 
 #include "boundary.hpp"
+#include "buffer_type.hpp"
+#include "buffer_view.hpp"
 #include "format_errors.hpp"
-#include "nogil.hpp"
-#include "owned_buffer.hpp"
 #include "py_ref.hpp"
 #include "readers/aedat4_events.hpp"
 #include "readers/evt2_decoder.hpp"
 #include "readers/evt3_decoder.hpp"
+#include "without_gil.hpp"
 
 namespace zelkit::native {
 namespace {
@@ -133,7 +134,7 @@ PyObject* prophesee_decode_into(PyObject* self, PyObject* args) {
         PyObject *data_obj = nullptr, *out_obj = nullptr;
         if (!PyArg_ParseTuple(args, "OO:decode_into", &data_obj, &out_obj)) return nullptr;
         BufferView data, out;
-        if (!data.acquire(data_obj, PyBUF_SIMPLE) || !out.acquire(out_obj, PyBUF_WRITABLE)) return nullptr;
+        if (!data.acquire(data_obj) || !out.acquire(out_obj, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
         BusyGuard busy(reinterpret_cast<PropheseeDecoderObject*>(self)->busy);
         if (!busy.enter()) return nullptr;
         auto& decoder = stream(self);
@@ -149,13 +150,13 @@ PyObject* prophesee_decode_into(PyObject* self, PyObject* args) {
 PyObject* prophesee_decode_all(PyObject* self, PyObject* data_obj) {
     return guarded([&]() -> PyObject* {
         BufferView data;
-        if (!data.acquire(data_obj, PyBUF_SIMPLE)) return nullptr;
+        if (!data.acquire(data_obj)) return nullptr;
         BusyGuard busy(reinterpret_cast<PropheseeDecoderObject*>(self)->busy);
         if (!busy.enter()) return nullptr;
         auto& decoder = stream(self);
         auto result = without_gil([&] { return zel::camera::decode_whole(decoder, {data.data(), data.size()}); });
         if (!result) return raise_decode_error(result.error());
-        return owned_buffer(std::move(result.value().bytes), result.value().size);
+        return new_buffer(std::move(result.value()));
     });
 }
 
@@ -176,6 +177,7 @@ PyObject* prophesee_events(PyObject* self, void*) { return PyLong_FromUnsignedLo
 PyObject* prophesee_offset(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(stream(self).offset()); }
 PyObject* prophesee_origin(PyObject* self, void*) { return optional_u64(stream(self).batch_origin()); }
 PyObject* prophesee_pending(PyObject* self, void*) { return PyBool_FromLong(stream(self).has_pending_output()); }
+PyObject* prophesee_full(PyObject* self, void*) { return PyBool_FromLong(stream(self).batch_full()); }
 
 PyMethodDef g_prophesee_methods[] = {
     {"decode_into", prophesee_decode_into, METH_VARARGS,
@@ -192,6 +194,7 @@ PyGetSetDef g_prophesee_getset[] = {
     {"offset", prophesee_offset, nullptr, "File offset of the next byte expected.", nullptr},
     {"batch_origin", prophesee_origin, nullptr, "Time subtracted from the current batch.", nullptr},
     {"has_pending_output", prophesee_pending, nullptr, "Decoded events wait for room.", nullptr},
+    {"batch_full", prophesee_full, nullptr, "The next event does not fit the batch's time origin.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -213,7 +216,7 @@ PyType_Spec g_prophesee_spec = {
 struct Aedat4DecoderObject {
     PyObject_HEAD
     zel::camera::Aedat4EventDecoder* decoder;
-    std::vector<std::uint8_t>* records;
+    zel::ByteBuffer* records;
     bool busy;
 };
 
@@ -232,7 +235,7 @@ PyObject* aedat4_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         DecodeOptions options;
         if (!parse_options(x_limit, y_limit, skip, time_mode, time_offset, options)) return nullptr;
         auto decoder = std::make_unique<zel::camera::Aedat4EventDecoder>(options);
-        auto records = std::make_unique<std::vector<std::uint8_t>>();
+        auto records = std::make_unique<zel::ByteBuffer>();
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) return nullptr;
         aedat4(self).decoder = decoder.release();
@@ -252,14 +255,20 @@ PyObject* aedat4_decode_packet(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject* payload_obj = nullptr;
         unsigned long long packet_offset = 0;
-        if (!PyArg_ParseTuple(args, "OK:decode_packet", &payload_obj, &packet_offset)) return nullptr;
+        Py_ssize_t first = 0;
+        if (!PyArg_ParseTuple(args, "OK|n:decode_packet", &payload_obj, &packet_offset, &first)) return nullptr;
+        if (first < 0) {
+            PyErr_SetString(PyExc_ValueError, "first event must not be negative");
+            return nullptr;
+        }
         BufferView payload;
-        if (!payload.acquire(payload_obj, PyBUF_SIMPLE)) return nullptr;
+        if (!payload.acquire(payload_obj)) return nullptr;
         BusyGuard busy(aedat4(self).busy);
         if (!busy.enter()) return nullptr;
         auto& obj = aedat4(self);
         auto result = without_gil([&] {
-            return obj.decoder->decode_packet({payload.data(), payload.size()}, packet_offset, *obj.records);
+            return obj.decoder->decode_packet({payload.data(), payload.size()}, packet_offset, *obj.records,
+                                              static_cast<std::size_t>(first));
         });
         if (!result) return raise_decode_error(result.error());
         return PyLong_FromSize_t(result.value());
@@ -272,9 +281,7 @@ PyObject* aedat4_take(PyObject* self, PyObject*) {
             PyErr_SetString(PyExc_RuntimeError, "decoder is in use by another thread");
             return nullptr;
         }
-        std::vector<std::uint8_t> taken;
-        taken.swap(*aedat4(self).records);
-        return owned_buffer(std::move(taken));
+        return new_buffer(std::move(*aedat4(self).records));
     });
 }
 
@@ -298,13 +305,16 @@ PyObject* aedat4_start_batch(PyObject* self, PyObject*) {
 PyObject* aedat4_bad_words(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(aedat4(self).decoder->bad_words()); }
 PyObject* aedat4_events(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(aedat4(self).decoder->events()); }
 PyObject* aedat4_origin(PyObject* self, void*) { return optional_u64(aedat4(self).decoder->batch_origin()); }
+PyObject* aedat4_full(PyObject* self, void*) { return PyBool_FromLong(aedat4(self).decoder->batch_full()); }
+PyObject* aedat4_resume(PyObject* self, void*) { return PyLong_FromSize_t(aedat4(self).decoder->resume_event()); }
 PyObject* aedat4_buffered(PyObject* self, void*) {
     return PyLong_FromSize_t(aedat4(self).records->size() / zel::kPackedEventBytes);
 }
 
 PyMethodDef g_aedat4_methods[] = {
     {"decode_packet", aedat4_decode_packet, METH_VARARGS,
-     "decode_packet(payload, packet_offset) -> int: decode a decompressed event packet into the buffer."},
+     "decode_packet(payload, packet_offset, first=0) -> int: decode a decompressed event packet, from its "
+     "event `first`, into the buffer."},
     {"take", aedat4_take, METH_NOARGS, "take() -> buffer: the buffered records, leaving the buffer empty."},
     {"reject", aedat4_reject, METH_VARARGS,
      "reject(offset, message): a container fault, raised in strict mode, counted in skip mode."},
@@ -317,6 +327,8 @@ PyGetSetDef g_aedat4_getset[] = {
     {"events", aedat4_events, nullptr, "Events decoded so far.", nullptr},
     {"batch_origin", aedat4_origin, nullptr, "Time subtracted from the current batch.", nullptr},
     {"buffered", aedat4_buffered, nullptr, "Events decoded and not yet taken.", nullptr},
+    {"batch_full", aedat4_full, nullptr, "An event did not fit the batch's time origin.", nullptr},
+    {"resume_event", aedat4_resume, nullptr, "The packet's event the next batch starts with.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

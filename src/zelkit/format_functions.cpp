@@ -3,15 +3,16 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "buffer_type.hpp"
+#include "buffer_view.hpp"
 #include "camera_decoders.hpp"
 #include "format_errors.hpp"
-#include "nogil.hpp"
-#include "owned_buffer.hpp"
 #include "parts.hpp"
 #include "py_ref.hpp"
 #include "readers/aedat4_container.hpp"
 #include "readers/camera_writers.hpp"
 #include "readers/prophesee_header.hpp"
+#include "without_gil.hpp"
 
 namespace zelkit::native {
 namespace {
@@ -70,7 +71,7 @@ using HeaderParser = zel::camera::DecodeResult<PropheseeHeader> (*)(std::span<co
 PyObject* parse_header(PyObject* prefix_obj, HeaderParser parser) {
     return guarded([&]() -> PyObject* {
         BufferView prefix;
-        if (!prefix.acquire(prefix_obj, PyBUF_SIMPLE)) return nullptr;
+        if (!prefix.acquire(prefix_obj)) return nullptr;
         auto h = parser({prefix.data(), prefix.size()});
         if (!h) return raise_decode_error(h.error());
         return header_dict(h.value());
@@ -86,7 +87,7 @@ PyObject* aedat4_header_end(PyObject*, PyObject* args) {
         unsigned long long file_size = 0;
         if (!PyArg_ParseTuple(args, "OK:aedat4_header_end", &preamble_obj, &file_size)) return nullptr;
         BufferView preamble;
-        if (!preamble.acquire(preamble_obj, PyBUF_SIMPLE)) return nullptr;
+        if (!preamble.acquire(preamble_obj)) return nullptr;
         auto end = zel::camera::aedat4_header_end({preamble.data(), preamble.size()}, file_size);
         if (!end) return raise_decode_error(end.error());
         return PyLong_FromUnsignedLongLong(end.value());
@@ -99,7 +100,7 @@ PyObject* aedat4_header(PyObject*, PyObject* args) {
         unsigned long long file_size = 0;
         if (!PyArg_ParseTuple(args, "OK:aedat4_header", &bytes_obj, &file_size)) return nullptr;
         BufferView bytes;
-        if (!bytes.acquire(bytes_obj, PyBUF_SIMPLE)) return nullptr;
+        if (!bytes.acquire(bytes_obj)) return nullptr;
         auto h = zel::camera::parse_aedat4_header({bytes.data(), bytes.size()}, file_size);
         if (!h) return raise_decode_error(h.error());
         static const char* kCompression[] = {"none", "lz4", "lz4", "zstd", "zstd"};
@@ -134,7 +135,7 @@ PyObject* aedat4_packet(PyObject*, PyObject* args) {
         unsigned long long offset = 0, end = 0;
         if (!PyArg_ParseTuple(args, "OKK:aedat4_packet", &bytes_obj, &offset, &end)) return nullptr;
         BufferView bytes;
-        if (!bytes.acquire(bytes_obj, PyBUF_SIMPLE)) return nullptr;
+        if (!bytes.acquire(bytes_obj)) return nullptr;
         auto p = zel::camera::parse_aedat4_packet({bytes.data(), bytes.size()}, offset, end);
         if (!p) return raise_decode_error(p.error());
         return Py_BuildValue("(iI)", p.value().stream_id, p.value().size);
@@ -150,7 +151,7 @@ PyObject* encode(PyObject* args, const char* format, Encoder encoder) {
         const char* date = nullptr;
         if (!PyArg_ParseTuple(args, format, &events_obj, &width, &height, &date)) return nullptr;
         BufferView events;
-        if (!events.acquire(events_obj, PyBUF_SIMPLE)) return nullptr;
+        if (!events.acquire(events_obj)) return nullptr;
         if (events.size() % zel::kPackedEventBytes != 0) {
             PyErr_SetString(PyExc_ValueError, "events buffer is not a whole number of 9-byte records");
             return nullptr;
@@ -161,7 +162,7 @@ PyObject* encode(PyObject* args, const char* format, Encoder encoder) {
                            Geometry{width, height}, date_text);
         });
         if (!result) return raise_encode_error(result.error());
-        return owned_buffer(std::move(result.value()));
+        return new_buffer(std::move(result.value()));
     });
 }
 
@@ -184,8 +185,7 @@ PyMethodDef g_format_functions[] = {
 }  // namespace
 
 bool add_format_functions(PyObject* module) {
-    return PyModule_AddFunctions(module, g_format_functions) == 0 && add_owned_buffer_type(module) &&
-           add_camera_decoder_types(module);
+    return add_functions_uniquely(module, g_format_functions) && add_camera_decoder_types(module);
 }
 
 }  // namespace zelkit::native

@@ -41,11 +41,15 @@ std::vector<Event> records(const std::uint8_t* data, std::size_t n) {
     return out;
 }
 
+std::span<const std::uint8_t> span_of(const zel::ByteBuffer& b) { return {b.data(), b.size()}; }
+
+Bytes tail_of(const zel::ByteBuffer& b, std::size_t from) { return Bytes(b.data() + from, b.data() + b.size()); }
+
 // Decodes in one piece with ample output.
 DecodeResult<std::vector<Event>> decode_all(StreamDecoder& d, const Bytes& in) {
     auto r = decode_whole(d, in);
     if (!r) return r.error();
-    return records(r.value().bytes.get(), r.value().size / zel::kPackedEventBytes);
+    return records(r.value().data(), r.value().size() / zel::kPackedEventBytes);
 }
 
 // Decodes feeding `step` input bytes at a time into an output of `room` records.
@@ -446,7 +450,7 @@ TEST(WritersTest, RoundTripThroughTheReaders) {
 
     auto evt2 = encode_evt2(view, {640, 480}, "2024-01-02 03:04:05");
     ASSERT_TRUE(evt2.ok()) << evt2.error().message;
-    auto h2 = parse_raw_header(evt2.value());
+    auto h2 = parse_raw_header(span_of(evt2.value()));
     ASSERT_TRUE(h2.ok());
     EXPECT_EQ(h2.value().encoding, PropheseeHeader::Encoding::Evt2);
     EXPECT_EQ(h2.value().geometry_source, "header");
@@ -454,16 +458,16 @@ TEST(WritersTest, RoundTripThroughTheReaders) {
     o.x_limit = 640;
     o.y_limit = 480;
     Evt2Decoder d2(0, o);
-    auto back2 = decode_all(d2, Bytes(evt2.value().begin() + static_cast<long>(h2.value().data_offset), evt2.value().end()));
+    auto back2 = decode_all(d2, tail_of(evt2.value(), h2.value().data_offset));
     ASSERT_TRUE(back2.ok());
     EXPECT_EQ(back2.value(), events);
 
     auto dat = encode_dat(view, {640, 480}, "2024-01-02 03:04:05");
     ASSERT_TRUE(dat.ok());
-    auto hd = parse_dat_header(dat.value());
+    auto hd = parse_dat_header(span_of(dat.value()));
     ASSERT_TRUE(hd.ok());
     DatDecoder dd(0, o);
-    auto backd = decode_all(dd, Bytes(dat.value().begin() + static_cast<long>(hd.value().data_offset), dat.value().end()));
+    auto backd = decode_all(dd, tail_of(dat.value(), hd.value().data_offset));
     ASSERT_TRUE(backd.ok());
     EXPECT_EQ(backd.value(), events);
 }
@@ -629,7 +633,7 @@ TEST(Aedat4Test, EventPackets) {
     o.y_limit = 260;
     o.time.mode = TimeBase::Mode::FirstEvent;
     Aedat4EventDecoder d(o);
-    std::vector<std::uint8_t> out;
+    zel::ByteBuffer out;
     auto n = d.decode_packet(event_packet({{1'600'000'000'000'000, 1, 2, 1}, {1'600'000'000'000'007, 345, 259, 0}}), 40, out);
     ASSERT_TRUE(n.ok()) << n.error().message;
     EXPECT_EQ(records(out.data(), n.value()), (std::vector<Event>{{1, 2, 0, 1}, {345, 259, 7, 0}}));
@@ -639,7 +643,7 @@ TEST(Aedat4Test, EventPackets) {
     auto lying = strict.decode_packet(event_packet({{1, 1, 1, 1}}, 1000), 40, out);
     ASSERT_FALSE(lying.ok());
     EXPECT_EQ(lying.error().offset, 40u);
-    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(out.size(), 0u);
     auto bad = strict.decode_packet(event_packet({{1, -1, 1, 1}}), 80, out);
     ASSERT_FALSE(bad.ok());
 

@@ -21,7 +21,7 @@ std::optional<DecodeError> Aedat4EventDecoder::reject(DecodeError error) {
 
 DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8_t> payload,
                                                             std::uint64_t packet_offset,
-                                                            std::vector<std::uint8_t>& out) {
+                                                            ByteBuffer& out, std::size_t first) {
     const std::string where = "event packet at byte offset " + std::to_string(packet_offset);
     const FlatView whole(payload, packet_offset, where);
     auto size = whole.u32(0);
@@ -55,12 +55,12 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
     }
 
     const FlatView::Vector v = structural.value();
-    const std::size_t before = out.size();
+    if (first > v.length) first = v.length;
     // Bounded by the payload already in memory, never by a stated count.
-    out.resize(before + v.length * kPackedEventBytes);
-    std::uint8_t* dst = out.data() + before;
+    out.reserve_more((v.length - first) * kPackedEventBytes);
+    std::uint8_t* dst = out.tail();
     std::size_t written = 0;
-    for (std::size_t i = 0; i < v.length; ++i) {
+    for (std::size_t i = first; i < v.length; ++i) {
         const std::uint8_t* e = payload.data() + v.data + i * kEventBytes;
         const auto t = static_cast<std::int64_t>(load_u64(e));
         const auto x = static_cast<std::int16_t>(load_u16(e + 8));
@@ -73,22 +73,23 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
                 packet_offset, where + ": event " + std::to_string(i) + " has t=" + std::to_string(t) +
                                    " x=" + std::to_string(x) + " y=" + std::to_string(y) +
                                    " on=" + std::to_string(on) + ", outside the sensor or the format"));
-            if (bad) {
-                out.resize(before);
-                return *bad;
-            }
+            if (bad) return *bad;
             continue;
         }
         auto mapped = time_.map(static_cast<std::uint64_t>(t));
         if (!mapped) {
-            out.resize(before);
+            if (options_.time.mode == TimeBase::Mode::EachBatch) {
+                batch_full_ = true;
+                resume_event_ = i;
+                break;
+            }
             return TimeMapper::overflow(events_ + written, static_cast<std::uint64_t>(t), time_.origin());
         }
         put_record(dst + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
                    static_cast<std::uint16_t>(y), *mapped, on);
         ++written;
     }
-    out.resize(before + written * kPackedEventBytes);
+    out.commit(written * kPackedEventBytes);
     events_ += written;
     return written;
 }

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
+#include "byte_buffer.hpp"
 #include "camera_decoding.hpp"
 
 namespace zel::camera {
@@ -21,10 +21,20 @@ public:
     // offset of the packet header, which errors name. A packet whose
     // structure is broken is one bad word; so is each event with a negative
     // or out-of-sensor coordinate or a negative time.
+    // Decoding starts at event `first` of the packet. In
+    // TimeBase::Mode::EachBatch an event whose time does not fit the batch's
+    // origin ends the batch: batch_full() is set and resume_event() is the
+    // packet's event to start the next batch with.
     DecodeResult<std::size_t> decode_packet(std::span<const std::uint8_t> payload,
-                                            std::uint64_t packet_offset, std::vector<std::uint8_t>& out);
+                                            std::uint64_t packet_offset, ByteBuffer& out,
+                                            std::size_t first = 0);
 
-    void start_batch() { time_.start_batch(); }
+    void start_batch() {
+        time_.start_batch();
+        batch_full_ = false;
+    }
+    bool batch_full() const { return batch_full_; }
+    std::size_t resume_event() const { return resume_event_; }
     std::optional<std::uint64_t> batch_origin() const { return time_.origin(); }
     std::uint64_t bad_words() const { return bad_words_; }
     std::uint64_t events() const { return events_; }
@@ -38,6 +48,8 @@ private:
     TimeMapper time_;
     std::uint64_t bad_words_ = 0;
     std::uint64_t events_ = 0;
+    bool batch_full_ = false;
+    std::size_t resume_event_ = 0;
 };
 
 }  // namespace zel::camera

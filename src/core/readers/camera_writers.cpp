@@ -1,5 +1,6 @@
 #include "camera_writers.hpp"
 
+#include <cstring>
 #include <optional>
 
 namespace zel::camera {
@@ -30,12 +31,22 @@ std::optional<EncodeError> check_event(const Event& e, std::size_t i, Geometry s
     return std::nullopt;
 }
 
-void append_text(std::vector<std::uint8_t>& out, std::string_view text) {
-    out.insert(out.end(), text.begin(), text.end());
+void append_text(ByteBuffer& out, std::string_view text) {
+    out.reserve_more(text.size());
+    std::memcpy(out.tail(), text.data(), text.size());
+    out.commit(text.size());
 }
 
-void append_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+void append_byte(ByteBuffer& out, std::uint8_t v) {
+    out.reserve_more(1);
+    *out.tail() = v;
+    out.commit(1);
+}
+
+void append_u32(ByteBuffer& out, std::uint32_t v) {
+    out.reserve_more(4);
+    for (int i = 0; i < 4; ++i) out.tail()[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    out.commit(4);
 }
 
 }  // namespace
@@ -45,14 +56,14 @@ EncodeResult encode_dat(PackedEvents events, Geometry sensor, std::string_view d
     for (std::size_t i = 0; i < events.size(); ++i) {
         if (auto bad = check_event(events[i], i, sensor)) return *bad;
     }
-    std::vector<std::uint8_t> out;
+    ByteBuffer out;
     const std::string w = std::to_string(sensor.width), h = std::to_string(sensor.height);
     append_text(out, "% Data file containing CD events\n% Version 2\n% Date ");
     append_text(out, date);
     append_text(out, "\n% Width " + w + "\n% Height " + h + "\n");
-    out.push_back(12);  // EventCD
-    out.push_back(8);   // record size
-    out.reserve(out.size() + events.size() * 8);
+    append_byte(out, 12);  // EventCD
+    append_byte(out, 8);  // record size
+    out.reserve_more(events.size() * 8);
     for (std::size_t i = 0; i < events.size(); ++i) {
         const Event e = events[i];
         append_u32(out, e.t);
@@ -71,13 +82,13 @@ EncodeResult encode_evt2(PackedEvents events, Geometry sensor, std::string_view 
             return too_large("t", i, e.t, events[i - 1].t, "below the previous timestamp");
         }
     }
-    std::vector<std::uint8_t> out;
+    ByteBuffer out;
     const std::string w = std::to_string(sensor.width), h = std::to_string(sensor.height);
     append_text(out, "% date ");
     append_text(out, date);
     append_text(out, "\n% evt 2.0\n% format EVT2;height=" + h + ";width=" + w + "\n% geometry " + w + "x" + h +
                          "\n% end\n");
-    out.reserve(out.size() + events.size() * 4 + 64);
+    out.reserve_more(events.size() * 4 + 64);
     std::optional<std::uint32_t> time_high;
     for (std::size_t i = 0; i < events.size(); ++i) {
         const Event e = events[i];

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "byte_buffer.hpp"
 #include "camera_decoding.hpp"
 #include "event.hpp"
 #include "result.hpp"
@@ -24,7 +24,7 @@ struct EncodeError {
     std::string message;
 };
 
-using EncodeResult = Result<std::vector<std::uint8_t>, EncodeError>;
+using EncodeResult = Result<ByteBuffer, EncodeError>;
 
 // `date` is "YYYY-MM-DD HH:MM:SS"; `sensor` bounds x and y (each must be
 // below its side) and goes into the header. DAT holds sides up to 16384,

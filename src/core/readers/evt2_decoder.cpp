@@ -42,7 +42,10 @@ DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words
                     if (written == capacity) return DecodeProgress{i, written};
                     const std::uint64_t t = (wraps_ << 34) | time_high_ | ((word >> 22) & 0x3F);
                     auto mapped = record_time(t, written);
-                    if (!mapped) return mapped.error();
+                    if (!mapped) {
+                        if (batch_full_) return DecodeProgress{i, written};
+                        return mapped.error();
+                    }
                     put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
                                static_cast<std::uint16_t>(y), mapped.value(),
                                static_cast<std::uint8_t>(type));
@@ -103,7 +106,10 @@ DecodeResult<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words,
         } else {
             if (written == capacity) return DecodeProgress{i, written};
             auto mapped = record_time(t, written);
-            if (!mapped) return mapped.error();
+            if (!mapped) {
+                if (batch_full_) return DecodeProgress{i, written};
+                return mapped.error();
+            }
             put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
                        static_cast<std::uint16_t>(y), mapped.value(), static_cast<std::uint8_t>(p));
             ++written;

@@ -86,15 +86,21 @@ DecodeResult<DecodeProgress> Evt3Decoder::decode_words(const std::uint8_t* words
     do {                                                         \
         if (auto bad = reject(offset + 2 * i, (message))) return *bad; \
     } while (0)
-#define ZEL_EVT3_FRESH_TIME()                          \
-    do {                                               \
-        if (!s.time_fresh) {                           \
-            state_ = s;                                \
-            auto t = refresh_time(written);            \
-            if (!t) return t.error();                  \
-            s.record_time = t.value();                 \
-            s.time_fresh = true;                       \
-        }                                              \
+// `undo` puts back what the word changed before its time was needed, so a
+// full batch can stop before the word.
+#define ZEL_EVT3_FRESH_TIME(undo)                        \
+    do {                                                 \
+        if (!s.time_fresh) {                             \
+            state_ = s;                                  \
+            auto t = refresh_time(written);              \
+            if (!t) {                                    \
+                if (!batch_full_) return t.error();      \
+                undo;                                    \
+                ZEL_EVT3_STOP(i);                        \
+            }                                            \
+            s.record_time = t.value();                   \
+            s.time_fresh = true;                         \
+        }                                                \
         x_bound = (s.has_time && s.has_y) ? x_limit : 0; \
     } while (0)
 
@@ -114,7 +120,7 @@ DecodeResult<DecodeProgress> Evt3Decoder::decode_words(const std::uint8_t* words
                         break;
                     }
                     if (written == capacity) ZEL_EVT3_STOP(i);
-                    ZEL_EVT3_FRESH_TIME();
+                    ZEL_EVT3_FRESH_TIME((void)0);
                 }
                 if (written == capacity) ZEL_EVT3_STOP(i);
                 put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
@@ -163,7 +169,7 @@ DecodeResult<DecodeProgress> Evt3Decoder::decode_words(const std::uint8_t* words
                         s.base_x = base;
                         ZEL_EVT3_STOP(i);
                     }
-                    ZEL_EVT3_FRESH_TIME();
+                    ZEL_EVT3_FRESH_TIME(s.base_x = base);
                 }
                 if (written == capacity) {
                     s.base_x = base;

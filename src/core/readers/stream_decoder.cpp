@@ -19,6 +19,7 @@ StreamDecoder::StreamDecoder(std::size_t word_bytes, std::uint64_t start_offset,
 void StreamDecoder::start_batch() {
     time_.start_batch();
     time_base_changed_ = true;
+    batch_full_ = false;
 }
 
 DecodeResult<DecodeProgress> StreamDecoder::decode(std::span<const std::uint8_t> input,
@@ -90,36 +91,26 @@ std::optional<DecodeError> StreamDecoder::finish() {
     return reject(at, std::move(message));
 }
 
-DecodeResult<RecordBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input) {
+DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input) {
     // About one event per 2 input bytes in real EVT 3.0 recordings, exactly
     // one per word at most for EVT 2.0 and DAT.
-    std::size_t capacity = std::max<std::size_t>(input.size() / 2, 64);
-    RecordBuffer out;
-    out.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(capacity * kPackedEventBytes);
-    std::size_t records = 0;
+    ByteBuffer out;
+    out.reserve_more(std::max<std::size_t>(input.size() / 2, 64) * kPackedEventBytes);
     std::size_t pos = 0;
     for (;;) {
-        auto step = decoder.decode(input.subspan(pos),
-                                   std::span<std::uint8_t>(out.bytes.get() + records * kPackedEventBytes,
-                                                           (capacity - records) * kPackedEventBytes));
+        const std::size_t room = out.spare() - out.spare() % kPackedEventBytes;
+        auto step = decoder.decode(input.subspan(pos), std::span<std::uint8_t>(out.tail(), room));
         if (!step) return step.error();
         const bool moved = step.value().consumed > 0 || step.value().written > 0;
         pos += step.value().consumed;
-        records += step.value().written;
-        if (!moved && records < capacity) {
+        out.commit(step.value().written * kPackedEventBytes);
+        if (!moved && room >= kPackedEventBytes) {
             return DecodeError::format(decoder.offset(), "decoder made no progress");
         }
         if (pos == input.size() && !decoder.has_pending_output()) break;
-        if (records == capacity) {
-            const std::size_t grown = capacity * 2;
-            auto bigger = std::make_unique_for_overwrite<std::uint8_t[]>(grown * kPackedEventBytes);
-            std::memcpy(bigger.get(), out.bytes.get(), records * kPackedEventBytes);
-            out.bytes = std::move(bigger);
-            capacity = grown;
-        }
+        if (out.spare() < kPackedEventBytes) out.reserve_more(out.size());
     }
     if (auto error = decoder.finish()) return *error;
-    out.size = records * kPackedEventBytes;
     return out;
 }
 

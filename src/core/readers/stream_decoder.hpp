@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 
+#include "byte_buffer.hpp"
 #include "camera_decoding.hpp"
 
 namespace zel::camera {
@@ -41,6 +42,10 @@ public:
     std::uint64_t offset() const { return offset_; }
     // True while decoded events wait for room in the output.
     bool has_pending_output() const { return pending_output(); }
+    // In TimeBase::Mode::EachBatch, an event whose time does not fit the
+    // batch's origin ends the batch instead of failing: decoding stops
+    // before its word, and the next batch (start_batch) starts with it.
+    bool batch_full() const { return batch_full_; }
 
 protected:
     StreamDecoder(std::size_t word_bytes, std::uint64_t start_offset, const DecodeOptions& options);
@@ -63,14 +68,18 @@ protected:
     }
 
     // Record time of an event at 64-bit time `t`, the `written`-th of this call.
+    // On failure in EachBatch mode, batch_full() is set: the caller stops
+    // before the word without consuming it instead of returning the error.
     DecodeResult<std::uint32_t> record_time(std::uint64_t t, std::size_t written) {
         if (auto mapped = time_.map(t)) return *mapped;
+        batch_full_ = options_.time.mode == TimeBase::Mode::EachBatch;
         return TimeMapper::overflow(events_ + written, t, time_.origin());
     }
 
     const DecodeOptions options_;
     // Set when the batch origin changed, so cached record times are stale.
     bool time_base_changed_ = false;
+    bool batch_full_ = false;
 
 private:
     const std::size_t word_bytes_;
@@ -82,15 +91,8 @@ private:
     std::size_t carry_len_ = 0;
 };
 
-// Output of decoding a whole input: `size` bytes of packed records in a
-// buffer that was never zero-filled (every byte up to `size` is written).
-struct RecordBuffer {
-    std::unique_ptr<std::uint8_t[]> bytes;
-    std::size_t size = 0;
-};
-
 // Decodes all of `input` and ends the stream. The output grows by doubling
 // from an estimate, so its size follows the events actually decoded.
-DecodeResult<RecordBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input);
+DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input);
 
 }  // namespace zel::camera
