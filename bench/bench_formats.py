@@ -11,7 +11,7 @@ from pathlib import Path
 
 import numpy as np
 
-from zelkit import camera_formats as cf
+import zelkit
 
 DATA = Path(sys.argv[1] if len(sys.argv) > 1 else "/work/shared/data")
 FILES = [("evt3_sample.raw", "evt3"), ("evt2_sample.raw", "evt2"), ("sample_ncars.dat", "dat"), ("sample.aedat4", "aedat4")]
@@ -56,7 +56,7 @@ def main() -> None:
         if not path.exists():
             print(f"{file:20} missing")
             continue
-        seconds, arr = best_of(lambda: cf.load_camera(path, t_offset="first"))
+        seconds, arr = best_of(lambda: zelkit.load(path, t_offset="first"))
         n = len(arr)
         run, label = peer(name, path)
         peer_rate = "-"
