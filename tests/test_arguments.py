@@ -178,3 +178,27 @@ def test_path_must_be_str(loader, path, message):
 def test_lone_surrogate_path_raises_the_interpreters_error():
     with pytest.raises(UnicodeEncodeError):
         zel.load_csv("\udc80.csv")
+
+
+class ReversedList(list):
+    """A list subclass whose iteration order differs from its item array."""
+
+    def __iter__(self):
+        return reversed(list(list.__iter__(self)))
+
+
+def test_exact_lists_and_other_sequences_convert_alike():
+    events = [Event(x % 7, x % 5, x * 13 % 101, x % 2) for x in range(300)]
+    expected = zel.compress(tuple(events), 8, 8, 16, 6)
+    assert zel.compress(events, 8, 8, 16, 6)[0] == expected[0]
+    # A subclass is iterated, not read from its array: its own order counts.
+    assert zel.compress(ReversedList(events), 8, 8, 16, 6)[0] == zel.compress(events[::-1], 8, 8, 16, 6)[0]
+
+
+@pytest.mark.parametrize("position", [0, 1, 150, 298])
+def test_exact_list_reports_its_first_non_event(position):
+    events = [EVENT] * 300
+    events[position] = 2.5
+    events[-1] = "later"  # only the first offender is named
+    with pytest.raises(TypeError, match="^argument 'events': 'float' object cannot be converted to 'Event'$"):
+        zel.compress(events, 8, 8, 16, 6)

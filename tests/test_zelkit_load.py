@@ -45,7 +45,7 @@ def test_samples_equal_zel_by_extension_and_by_name(path):
         ("x.csv", b"1,2,3,1\n-1,2,3,4\n"),
         ("x.csv", b"1,2,3,256\n"),
         ("x.txt", b"# \xff\n"),
-        ("x.dat", b""),
+        ("x.xyz", b""),
         ("x.BIN", b""),
         (".csv", b""),
         ("missing.evb", None),
@@ -106,7 +106,7 @@ def test_undecodable_file_name_loads(tmp_path):
 
 
 def test_unknown_extension_message_quotes_the_path_like_zel(tmp_path):
-    path = str(tmp_path / 'we"ird\tname.dat')
+    path = str(tmp_path / 'we"ird\tname.xyz')
     assert os_error_text(zelkit.load, path) == os_error_text(zel.load_events, path)
 
 

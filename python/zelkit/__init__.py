@@ -1,6 +1,9 @@
 """zelkit: event-camera data as NumPy arrays, over the zel core.
 
-Arrays use :data:`EVENT_DTYPE`, exactly one ``.evb`` record per event. Paths
+Arrays use :data:`EVENT_DTYPE`, exactly one ``.evb`` record per event. Besides
+zel's formats, load, iter_load, info and save read (and, for the first two,
+write) Prophesee DAT (``.dat``), Prophesee RAW EVT 2.0/3.0 (``.raw``) and
+iniVation AEDAT 4 (``.aedat4``). Paths
 may be ``str``, ``bytes`` or ``os.PathLike``. Native work runs with the
 interpreter lock released, so threads reading different files run in
 parallel.
@@ -9,6 +12,8 @@ parallel.
 from __future__ import annotations
 
 from . import _builtin_formats  # noqa: F401  (registers zel's formats)
+from . import _camera_formats  # noqa: F401  (registers .dat, .raw and .aedat4)
+from ._camera_formats import EventChunk, SkippedDataWarning
 from ._arrays import as_events, stats, to_events
 from ._compress import CompressionStats, compress, compress_sequence
 from ._dtype import EVENT_DTYPE, EventArray
@@ -36,6 +41,7 @@ __all__ = [
     "CompressionStats",
     "Distortion",
     "EventArray",
+    "EventChunk",
     "FileInfo",
     "FormatError",
     "FormatSpec",
@@ -43,6 +49,7 @@ __all__ = [
     "IncompleteContainerWarning",
     "Reader",
     "Setting",
+    "SkippedDataWarning",
     "as_events",
     "compress",
     "compress_sequence",

@@ -15,7 +15,7 @@ from . import _native
 from ._arrays import as_events
 from ._dtype import EVENT_DTYPE, EventArray
 from ._paths import PathArg, fs_bytes, zel_os_error
-from ._registry import ZEL_EXTENSIONS, FormatSpec, format_for_extension, get_format
+from ._registry import LOAD_OPTIONS, WRITE_OPTIONS, ZEL_EXTENSIONS, FormatSpec, format_for_extension, get_format
 
 _ZEL_READERS = {"evb": "evb", "aedat": "aedat2", "csv": "csv", "txt": "csv"}
 # Events read per step when cutting time windows; windows themselves may be larger.
@@ -60,6 +60,26 @@ def resolve_format(path: bytes, format: str | None, *, writing: bool = False) ->
     return spec
 
 
+def _given(values: dict[str, Any], defaults: dict[str, Any]) -> dict[str, Any]:
+    """The options a caller set to something other than their default."""
+    if values.get("errors", "strict") not in ("strict", "skip"):
+        raise ValueError(f"errors must be 'strict' or 'skip', not {values['errors']!r}")
+    return {
+        name: value
+        for name, value in values.items()
+        if not (value is defaults[name] or (defaults[name] is not None and value == defaults[name]))
+    }
+
+
+def format_options(spec: FormatSpec, given: dict[str, Any], *, writing: bool = False) -> dict[str, Any]:
+    """``given`` for ``spec``'s reader (or writer); ValueError for an option it lacks."""
+    accepted = spec.write_options if writing else spec.options
+    for name, value in given.items():
+        if name not in accepted:
+            raise ValueError(f"format {spec.name!r} has no {name} option (got {name}={value!r})")
+    return given
+
+
 def _map_compact(path: bytes) -> EventArray | None:
     """A read-only mapping of a compact file, or None when it cannot be mapped."""
     try:
@@ -82,29 +102,47 @@ def _map_compact(path: bytes) -> EventArray | None:
     return np.frombuffer(mapping, dtype=EVENT_DTYPE)
 
 
-def load(path: PathArg, format: str | None = None, *, mmap: bool = False) -> EventArray:
+def load(
+    path: PathArg,
+    format: str | None = None,
+    *,
+    mmap: bool = False,
+    errors: str = "strict",
+    t_offset: int | str | None = None,
+) -> EventArray:
     """All events of a file as an ``EVENT_DTYPE`` array, in file order.
 
     ``format=None`` picks the reader by extension exactly as
     ``zel.load_events`` does and fails the same way (``OSError`` with zel's
-    text); formats registered by other zelkit modules add their own
-    extensions. ``format`` forces a reader: "evb", "nmnist", "aedat2",
-    "csv" or any registered name. ``mmap=True`` maps a compact file
-    read-only instead of reading it (other formats raise ``ValueError``).
+    text); registered formats add their own extensions: ``.dat`` (Prophesee
+    DAT), ``.raw`` (Prophesee EVT 2.0 or 3.0) and ``.aedat4`` (iniVation
+    AEDAT 4). ``format`` forces a reader: "evb", "nmnist", "aedat2", "csv",
+    "dat", "raw", "aedat4" or any registered name. ``mmap=True`` maps a
+    compact file read-only instead of reading it (other formats raise
+    ``ValueError``).
+
+    Camera formats also take ``errors="skip"`` (drop bad words, count them
+    and warn with :class:`SkippedDataWarning`, instead of raising
+    ``FormatError``) and ``t_offset`` (``None``, an int or ``"first"``:
+    microseconds subtracted from their 64-bit times; a time that still does
+    not fit 32 bits raises ``ValueError`` naming the event). Formats without
+    an option raise ``ValueError`` when it is given.
     """
     raw = fs_bytes(path)
-    if format is None:
+    given = _given({"errors": errors, "t_offset": t_offset}, LOAD_OPTIONS)
+    if format is None and not given:
         ext = _extension(raw)
         if not mmap and (ext in ZEL_EXTENSIONS or ext is None or format_for_extension(ext) is None):
             return np.frombuffer(_native.load(raw, None), dtype=EVENT_DTYPE)
     spec = resolve_format(raw, format)
+    options = format_options(spec, given)
     if mmap:
         if spec.name != "evb":
             raise ValueError(f"mmap=True maps compact (.evb) records only, not {spec.name!r} files")
         mapped = _map_compact(raw)
         if mapped is not None:
             return mapped
-    return spec.load(raw)
+    return spec.load(raw, **options)
 
 
 def _windows(chunks: Iterator[EventArray], window_us: int) -> Iterator[EventArray]:
@@ -120,6 +158,9 @@ def _windows(chunks: Iterator[EventArray], window_us: int) -> Iterator[EventArra
     current = furthest = 0
     pending: list[EventArray] = []
     for chunk in chunks:
+        # A window may join chunks, so what a chunk carries about itself
+        # (a camera chunk's t_base and skipped) does not describe it.
+        chunk = chunk.view(np.ndarray)
         if origin is None:
             origin = int(chunk["t"][0])
         index = (chunk["t"].astype(np.int64) - origin) // window_us
@@ -151,6 +192,8 @@ def iter_load(
     chunk_events: int | None = None,
     window_us: int | None = None,
     format: str | None = None,
+    errors: str = "strict",
+    t_offset: int | str | None = None,
 ) -> Iterator[EventArray]:
     """The events of a file as a sequence of arrays, holding one at a time.
 
@@ -161,17 +204,31 @@ def iter_load(
     file fails at the call with zel's ``OSError``; malformed data raises
     ``zelkit.FormatError`` with the byte offset when its chunk is reached,
     after the good chunks before it.
+
+    ``errors`` and ``t_offset`` are passed to the format as for :func:`load`;
+    camera formats also take ``t_offset="chunk"`` with ``chunk_events``:
+    each chunk is rebased to its own first event and carries the value
+    subtracted as ``chunk.t_base`` (and the bad words dropped in it as
+    ``chunk.skipped``), so recordings of any length read in chunks; a chunk
+    then also ends early where the next event lies 2**32 us or more past
+    its ``t_base``. Windows
+    need one time origin: ``"first"`` rebases the whole file, which must
+    then span under 2**32 us.
     """
     if chunk_events is not None and window_us is not None:
         raise ValueError("give chunk_events or window_us, not both")
     for name, value in (("chunk_events", chunk_events), ("window_us", window_us)):
         if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value <= 0):
             raise ValueError(f"{name} must be a positive int, got {value!r}")
+    if window_us is not None and isinstance(t_offset, str) and t_offset == "chunk":
+        raise ValueError("t_offset='chunk' gives every chunk its own origin; windows need one: use 'first' or an int")
     raw = fs_bytes(path)
+    given = _given({"errors": errors, "t_offset": t_offset}, LOAD_OPTIONS)
     spec = resolve_format(raw, format)
+    options = format_options(spec, given)
     if window_us is None:
-        return spec.iter_chunks(raw, chunk_events or _DEFAULT_CHUNK)
-    return _windows(spec.iter_chunks(raw, _WINDOW_STEP), window_us)
+        return spec.iter_chunks(raw, chunk_events or _DEFAULT_CHUNK, **options)
+    return _windows(spec.iter_chunks(raw, _WINDOW_STEP, **options), window_us)
 
 
 def _creation_mode() -> int:
@@ -188,27 +245,41 @@ def _creation_mode() -> int:
     return 0o666 & ~umask
 
 
-def save(path: PathArg, events: Any, format: str | None = None) -> None:
-    """Write events to a file that zel reads back as the same events.
+def save(
+    path: PathArg,
+    events: Any,
+    format: str | None = None,
+    *,
+    width: int | None = None,
+    height: int | None = None,
+) -> None:
+    """Write events to a file that zelkit reads back as the same events.
 
     ``format=None`` goes by the extension: .evb compact, .bin N-MNIST,
-    .aedat AEDAT2, .csv/.txt CSV, or a registered format's. Values the format
-    cannot hold raise ``ValueError`` naming the field, the first bad index
-    and the limit. The file is written under a temporary name in the same
-    folder and renamed into place, so on any failure (or interruption) the
-    target is left as it was.
+    .aedat AEDAT2, .csv/.txt CSV, or a registered format's (.dat Prophesee
+    DAT, .raw Prophesee EVT 2.0). Values the format cannot hold raise
+    ``ValueError`` naming the field, the first bad index and the limit. The
+    file is written under a temporary name in the same folder and renamed
+    into place, so on any failure (or interruption) the target is left as it
+    was.
+
+    ``width`` and ``height`` are the sensor size for formats whose header
+    records one (.dat, .raw; default: the largest coordinate plus one), e.g.
+    ``zelkit.info(source).width`` to keep a recording's; other formats
+    raise ``ValueError`` when they are given.
     """
     raw = fs_bytes(path)
     spec = resolve_format(raw, format, writing=True)
     if spec.write is None:
         raise ValueError(f"format {spec.name!r} cannot be written")
+    options = format_options(spec, _given({"width": width, "height": height}, WRITE_OPTIONS), writing=True)
     array = as_events(events)
     folder, name = os.path.split(raw)
     fd, temporary = tempfile.mkstemp(prefix=b"." + name + b".", suffix=b".tmp", dir=folder or b".")
     try:
         with os.fdopen(fd, "wb") as file:
             os.fchmod(file.fileno(), _creation_mode())
-            spec.write(file, array)
+            spec.write(file, array, **options)
             file.flush()
             os.fsync(file.fileno())
         os.replace(temporary, raw)

@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from . import _native
-from ._files import resolve_format
+from ._files import format_options, resolve_format
 from ._paths import PathArg, fs_bytes
 
 _STEP = 1 << 20
@@ -22,7 +22,8 @@ class FileInfo:
     width: int
     height: int
     size_from_header: bool
-    #: Timestamps of the first and last events in file order (None if empty).
+    #: Timestamps of the first and last events in file order (None if empty),
+    #: in the file's own clock: for camera formats, 64-bit microseconds.
     t_first: int | None
     t_last: int | None
     #: Largest minus smallest timestamp, as zel.event_stats computes it.
@@ -33,10 +34,23 @@ class FileInfo:
     time_ordered: bool
 
 
-def info(path: PathArg, format: str | None = None) -> FileInfo:
-    """Format, size, time span and order of an event file, reading it chunk by chunk."""
+def info(path: PathArg, format: str | None = None, *, errors: str = "strict") -> FileInfo:
+    """Format, size, time span and order of an event file, reading it chunk by chunk.
+
+    The size is the header's when the file declares one that holds every
+    event: pass ``info(path).width`` and ``.height`` to zelkit.encode or
+    write to compress a recording on its sensor's grid. ``errors="skip"``
+    reads past bad words in formats that can (see :func:`zelkit.load`).
+    """
+    if errors not in ("strict", "skip"):
+        raise ValueError(f"errors must be 'strict' or 'skip', not {errors!r}")
     raw = fs_bytes(path)
     spec = resolve_format(raw, format)
+    options = format_options(spec, {"errors": errors} if errors != "strict" else {})
+    if "t_offset" in spec.options:
+        # Each chunk rebased to itself, with its origin on the chunk, so
+        # recordings longer than the 32-bit field are summarised whole.
+        options["t_offset"] = "chunk"
     header_size = spec.probe_size(raw) if spec.probe_size is not None else None
     n = 0
     x_max = y_max = 0
@@ -44,11 +58,13 @@ def info(path: PathArg, format: str | None = None) -> FileInfo:
     t_first: int | None = None
     t_last: int | None = None
     ordered = True
-    for chunk in spec.iter_chunks(raw, _STEP):
+    for chunk in spec.iter_chunks(raw, _STEP, **options):
         summary = _native.summarize(chunk)
         if summary is None:
             continue
         count, _, cx_max, _, cy_max, ct_min, ct_max, ct_first, ct_last, c_ordered = summary
+        base = getattr(chunk, "t_base", None) or 0
+        ct_min, ct_max, ct_first, ct_last = ct_min + base, ct_max + base, ct_first + base, ct_last + base
         if t_first is None:
             t_first, t_min, t_max = ct_first, ct_min, ct_max
         ordered = ordered and c_ordered and (t_last is None or ct_first >= t_last)
@@ -56,6 +72,10 @@ def info(path: PathArg, format: str | None = None) -> FileInfo:
         x_max, y_max = max(x_max, cx_max), max(y_max, cy_max)
         t_min, t_max = min(t_min, ct_min), max(t_max, ct_max)
         t_last = ct_last
+    if header_size is not None and n and (x_max >= header_size[0] or y_max >= header_size[1]):
+        # A size inferred from a sensor's name, or an AEDAT2 chip line, can
+        # be wrong; a grid that does not hold the events is no sensor size.
+        header_size = None
     if header_size is not None:
         width, height = header_size
     elif n:

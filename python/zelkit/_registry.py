@@ -12,19 +12,19 @@ extension (``format=None``) and need no change. The contract a spec makes:
     does) that select this format when ``format=None``. zel's own extensions
     (bin, evb, aedat, csv, txt) always keep zel's meaning and cannot be
     claimed; two formats cannot share an extension.
-``load(path) -> EventArray``
+``load(path, **options) -> EventArray``
     The whole file as a C-contiguous ``EVENT_DTYPE`` array in file order.
     ``path`` is ``bytes`` (already through os.fspath and the file-system
     encoding). Raises ``OSError`` when the file cannot be read and
     ``zelkit.FormatError`` (with the byte offset) for malformed data; never
     returns part of a file as if it were all of it.
-``iter_chunks(path, max_events) -> Iterator[EventArray]``
+``iter_chunks(path, max_events, **options) -> Iterator[EventArray]``
     The same events in file order, in non-empty arrays of at most
     ``max_events`` events each, holding no more than one chunk plus a fixed
     buffer in memory. It may open the file eagerly (so a missing file fails
     at the call) and raises ``FormatError`` at the chunk where bad data
     starts, after yielding the good chunks before it.
-``write(file, events) -> None`` (optional)
+``write(file, events, **write_options) -> None`` (optional)
     Writes ``events`` (a C-contiguous ``EVENT_DTYPE`` array) to the binary
     file object as a complete file of the format. Values the format cannot
     hold raise ``ValueError`` naming the field, the first bad index and the
@@ -33,6 +33,21 @@ extension (``format=None``) and need no change. The contract a spec makes:
 ``probe_size(path) -> (width, height) | None`` (optional)
     The sensor size the file's header declares, or None when it has none;
     must read no more than the header.
+``options`` (optional)
+    The keyword options load and iter_chunks take, from those zelkit.load
+    and iter_load offer; a format gets an option only when the caller gave
+    it a value other than its default, and a caller who does so for a format
+    without it gets ``ValueError``. ``errors``: ``"strict"`` (the default:
+    bad data raises) or ``"skip"`` (bad words are dropped and counted).
+    ``t_offset``: microseconds subtracted from the file's times, for formats
+    whose clock is wider than 32 bits: ``None`` (the default: nothing), an
+    int, ``"first"`` (the first event's time) or, for iter_chunks only,
+    ``"chunk"`` (each chunk's first time, which the chunk carries as
+    ``t_base``; zelkit.info relies on it to report 64-bit times).
+``write_options`` (optional)
+    The keyword options write takes, under the same rule, from those
+    zelkit.save offers: ``width`` and ``height``, the sensor size a format
+    records in its header.
 """
 
 from __future__ import annotations
@@ -40,12 +55,16 @@ from __future__ import annotations
 import threading
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import BinaryIO
 
 from ._dtype import EventArray
 
 #: Extensions whose meaning zel's load_events fixes; zelkit keeps it.
 ZEL_EXTENSIONS = frozenset({"bin", "evb", "aedat", "csv", "txt"})
+
+#: The options zelkit.load/iter_load and zelkit.save can pass on, with the
+#: default values that mean "not given".
+LOAD_OPTIONS = {"errors": "strict", "t_offset": None}
+WRITE_OPTIONS = {"width": None, "height": None}
 
 
 @dataclass(frozen=True)
@@ -54,10 +73,12 @@ class FormatSpec:
 
     name: str
     extensions: tuple[str, ...]
-    load: Callable[[bytes], EventArray]
-    iter_chunks: Callable[[bytes, int], Iterator[EventArray]]
-    write: Callable[[BinaryIO, EventArray], None] | None = None
+    load: Callable[..., EventArray]
+    iter_chunks: Callable[..., Iterator[EventArray]]
+    write: Callable[..., None] | None = None
     probe_size: Callable[[bytes], tuple[int, int] | None] | None = None
+    options: frozenset[str] = frozenset()
+    write_options: frozenset[str] = frozenset()
 
 
 _lock = threading.Lock()
@@ -70,6 +91,9 @@ def register_format(spec: FormatSpec) -> None:
     with _lock:
         if spec.name in _by_name:
             raise ValueError(f"format {spec.name!r} is already registered")
+        unknown = (spec.options - set(LOAD_OPTIONS)) | (spec.write_options - set(WRITE_OPTIONS))
+        if unknown:
+            raise ValueError(f"format {spec.name!r}: no such option(s) {sorted(unknown)}")
         for ext in spec.extensions:
             if ext.startswith(".") or not ext:
                 raise ValueError(f"extension {ext!r}: give it without the leading dot")

@@ -84,6 +84,11 @@ def encode(
     and each frame is binned over its own time range. ``keyframe_interval=K`` codes
     every K-th frame on its own so readers can seek; without it the payloads equal
     ``compress_sequence``'s (``compress``'s for one frame).
+
+    ``width`` and ``height`` default to the largest coordinate plus one. For a
+    recording whose header gives the sensor size, pass that instead
+    (``info = zelkit.info(path)``, then ``width=info.width, height=info.height``)
+    so every file of one camera is coded on the same grid.
     """
     arr = as_events(events)
     if isinstance(n_frames, bool) or not isinstance(n_frames, int) or n_frames < 1:

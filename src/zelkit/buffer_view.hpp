@@ -2,45 +2,70 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
 #include "event.hpp"
 
 namespace zelkit::native {
 
-// A caller's C-contiguous buffer (a NumPy EVENT_DTYPE array), seen as packed
-// event records for as long as this handle lives; released on scope exit.
-class PackedView {
+// A caller's buffer-protocol object, held for as long as this handle lives
+// and released on scope exit.
+class BufferView {
 public:
-    PackedView() = default;
-    PackedView(const PackedView&) = delete;
-    PackedView& operator=(const PackedView&) = delete;
-    ~PackedView() {
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
         if (held_) PyBuffer_Release(&view_);
     }
 
+    // False with an exception set when `obj` exports no buffer with `flags`
+    // (by default: read-only, C-contiguous).
+    bool acquire(PyObject* obj, int flags = PyBUF_C_CONTIGUOUS) {
+        if (PyObject_GetBuffer(obj, &view_, flags) != 0) return false;
+        held_ = true;
+        return true;
+    }
+
+    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+    // Only for a view acquired with PyBUF_WRITABLE.
+    std::uint8_t* mutable_data() const { return static_cast<std::uint8_t*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+    std::span<const std::uint8_t> bytes() const { return {data(), size()}; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// A caller's C-contiguous buffer (a NumPy EVENT_DTYPE array), seen as packed
+// event records.
+class PackedView {
+public:
     // False with an exception set when `obj` is no C-contiguous buffer or
     // its size is not a whole number of records.
     bool acquire(PyObject* obj, const char* name) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) != 0) {
+        if (!view_.acquire(obj)) {
+            PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous EVENT_DTYPE array", name);
             return false;
         }
-        held_ = true;
-        if (view_.len % static_cast<Py_ssize_t>(zel::kPackedEventBytes) != 0) {
-            PyErr_Format(PyExc_ValueError, "%s holds %zd bytes, not a whole number of %d-byte events",
-                         name, view_.len, static_cast<int>(zel::kPackedEventBytes));
+        if (view_.size() % zel::kPackedEventBytes != 0) {
+            PyErr_Format(PyExc_ValueError, "%s holds %zu bytes, not a whole number of %d-byte events",
+                         name, view_.size(), static_cast<int>(zel::kPackedEventBytes));
             return false;
         }
         return true;
     }
 
     zel::PackedEvents events() const {
-        return zel::PackedEvents(static_cast<const std::uint8_t*>(view_.buf),
-                                 static_cast<std::size_t>(view_.len) / zel::kPackedEventBytes);
+        return zel::PackedEvents(view_.data(), view_.size() / zel::kPackedEventBytes);
     }
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
+    BufferView view_;
 };
 
 }  // namespace zelkit::native

@@ -2,7 +2,9 @@
 // back to leaf boxes. Layout and decoding live in the core; these functions
 // convert arguments, run the core without the interpreter lock and turn its
 // results (or its format faults) into Python objects.
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "args.hpp"
@@ -12,15 +14,27 @@
 #include "codec/frame_decoder.hpp"
 #include "codec/frame_encoder.hpp"
 #include "event.hpp"
-#include "native_support.hpp"
+#include "buffer_view.hpp"
+#include "format_errors.hpp"
 #include "parts.hpp"
 #include "py_ref.hpp"
+#include "without_gil.hpp"
 
 namespace zelkit::native {
 namespace {
 
 namespace ct = zel::container;
 using zel::py::PyRef;
+
+PyObject* to_bytes(std::span<const std::uint8_t> data) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                     static_cast<Py_ssize_t>(data.size()));
+}
+
+PyObject* to_bytearray(std::span<const std::uint8_t> data) {
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                         static_cast<Py_ssize_t>(data.size()));
+}
 
 bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
     if (nargs == expected) return true;
@@ -170,10 +184,7 @@ PyObject* header_tuple(const ct::FileHeader& h) {
                          h.keyframe_interval, static_cast<unsigned long long>(h.n_frames));
 }
 
-PyObject* raise_fault(const ct::FormatFault& fault) {
-    raise_format_error(fault.message, fault.offset);
-    return nullptr;
-}
+PyObject* raise_fault(const ct::FormatFault& fault) { return raise_format_error(fault.message, fault.offset); }
 
 // read_header(first_bytes) -> (width, height, time_bins, max_depth,
 //                              keyframe_interval, n_frames | None)

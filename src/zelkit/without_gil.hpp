@@ -6,16 +6,26 @@
 
 namespace zelkit::native {
 
-// Runs core work with the interpreter lock released, so other Python
-// threads (a thread pool over files) keep running. The lock is taken back
-// even when the work throws, before the exception reaches `guarded`.
-// The work must not touch any Python object.
+// Releases the interpreter lock for the lifetime of the object, so other
+// Python threads (a thread pool over files) keep running. The destructor
+// takes it back, also when the work throws, so an exception reaches
+// `guarded` with the lock held. Work in its scope must not touch any Python
+// object.
+class GilReleased {
+public:
+    GilReleased() : state_(PyEval_SaveThread()) {}
+    ~GilReleased() { PyEval_RestoreThread(state_); }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs `work` in a GilReleased scope and returns what it returns.
 template <class Work>
 decltype(auto) without_gil(Work&& work) {
-    struct Released {
-        PyThreadState* state = PyEval_SaveThread();
-        ~Released() { PyEval_RestoreThread(state); }
-    } released;
+    GilReleased released;
     return std::forward<Work>(work)();
 }
 

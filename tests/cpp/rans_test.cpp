@@ -153,6 +153,78 @@ TEST(RansRoundTrip, LongSkewedInputs) {
     }
 }
 
+// The coder written the plain way, symbol by symbol with a dividing encoder
+// and a looping renormalisation: the oracle for the word-at-a-time coder.
+Bytes plain_encode(const Bytes& packed, std::uint64_t n_bits) {
+    const std::uint32_t p = n_bits == 0 ? PROB_SCALE / 2 : rans_p_zero(packed, n_bits);
+    std::uint32_t x = RANS_L;
+    Bytes emitted;
+    for (std::uint64_t i = n_bits; i-- > 0;) {
+        const bool one = (packed[i / 8] >> (7 - i % 8)) & 1u;
+        const std::uint32_t freq = one ? PROB_SCALE - p : p;
+        const std::uint32_t start = one ? p : 0;
+        while (x >= ((RANS_L >> PROB_BITS) << 8) * freq) {
+            emitted.push_back(static_cast<std::uint8_t>(x));
+            x >>= 8;
+        }
+        x = (x / freq) * PROB_SCALE + x % freq + start;
+    }
+    Bytes out = {static_cast<std::uint8_t>(p), static_cast<std::uint8_t>(p >> 8)};
+    for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
+    out.insert(out.end(), emitted.rbegin(), emitted.rend());
+    return out;
+}
+
+Bytes plain_decode(const Bytes& stream, std::uint64_t n_bits) {
+    const auto at = [&](std::size_t i) -> std::uint32_t { return i < stream.size() ? stream[i] : 0; };
+    const std::uint32_t p = at(0) | (at(1) << 8);
+    std::uint32_t x = at(2) | (at(3) << 8) | (at(4) << 16) | (at(5) << 24);
+    std::size_t r = 6;
+    Bytes out((n_bits + 7) / 8, 0);
+    for (std::uint64_t i = 0; i < n_bits; ++i) {
+        const std::uint32_t s = x & (PROB_SCALE - 1);
+        const bool one = s >= p;
+        if (one) out[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+        x = (one ? PROB_SCALE - p : p) * (x >> PROB_BITS) + s - (one ? p : 0);
+        while (x < RANS_L) {
+            if (r < stream.size()) {
+                x = (x << 8) | stream[r++];
+            } else if (x == 0) {
+                break;
+            } else {
+                x <<= 8;
+            }
+        }
+    }
+    return out;
+}
+
+// Bit counts on both sides of the decoder's 64-bit words, densities from
+// all-zero to all-one, and streams cut short or made of noise, so that every
+// hand-over between the word loop and the bit-by-bit step is taken.
+TEST(RansCoder, MatchesPlainCoderOnValidAndMalformedStreams) {
+    std::mt19937_64 rng(31);
+    for (const std::uint64_t n_bits : {1u, 63u, 64u, 65u, 127u, 128u, 129u, 1000u, 40'000u}) {
+        for (const unsigned percent_ones : {0u, 3u, 50u, 97u, 100u}) {
+            Bytes data((n_bits + 7) / 8);
+            for (std::uint64_t i = 0; i < n_bits; ++i) {
+                if (rng() % 100 < percent_ones) data[i / 8] |= static_cast<std::uint8_t>(0x80 >> (i % 8));
+            }
+            SCOPED_TRACE(std::to_string(n_bits) + " bits, " + std::to_string(percent_ones) + "% ones");
+            const Bytes stream = rans_encode(data, n_bits);
+            ASSERT_EQ(stream, plain_encode(data, n_bits));
+            EXPECT_EQ(rans_decode(stream, n_bits), plain_decode(stream, n_bits));
+            for (const std::size_t cut : {std::size_t{0}, std::size_t{7}, stream.size() / 2, stream.size() - 1}) {
+                const Bytes shortened(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(std::min(cut, stream.size())));
+                EXPECT_EQ(rans_decode(shortened, n_bits), plain_decode(shortened, n_bits)) << "cut " << cut;
+            }
+            Bytes noise(rng() % 400);
+            for (std::uint8_t& b : noise) b = static_cast<std::uint8_t>(rng() % 3 == 0 ? 0 : rng());
+            EXPECT_EQ(rans_decode(noise, n_bits), plain_decode(noise, n_bits)) << "noise";
+        }
+    }
+}
+
 TEST(RansDecode, ShortStreamsReadMissingBytesAsZero) {
     // Header bytes that are absent count as 0; the result has the requested size.
     const Bytes full = {0x00, 0x04, 0x00, 0xc4, 0xbd, 0x04};

@@ -1,6 +1,8 @@
 #include "decoder.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <deque>
 #include <limits>
 
@@ -94,6 +96,40 @@ std::vector<NodeKind> breadth_first_kinds(const OctreeNode& root) {
     return kinds;
 }
 
+namespace {
+
+// For each occupancy byte, the kinds of its eight nodes (first node in the
+// lowest byte), with a set bit standing for `kind`.
+struct KindsTable {
+    explicit KindsTable(NodeKind kind) {
+        for (unsigned v = 0; v < 256; ++v) {
+            std::uint64_t pattern = 0;
+            for (unsigned k = 0; k < 8; ++k) {
+                if ((v >> (7 - k)) & 1u) pattern |= std::uint64_t{static_cast<std::uint8_t>(kind)} << (8 * k);
+            }
+            patterns[v] = pattern;
+        }
+    }
+    std::uint64_t patterns[256];
+};
+
+const KindsTable kFullKinds(NodeKind::Full);
+const KindsTable kSubdividedKinds(NodeKind::Subdivided);
+
+// Eight bits of data starting at bit `pos`, most significant first; bits at
+// or past `end` (which never exceeds data's bit length) read as 0.
+unsigned bits_at(const std::uint8_t* data, std::uint64_t pos, std::uint64_t end) {
+    const std::uint64_t byte = pos / 8;
+    const unsigned offset = pos % 8;
+    unsigned pair = static_cast<unsigned>(data[byte]) << 8;
+    if (offset != 0 && (byte + 1) * 8 < end) pair |= data[byte + 1];
+    unsigned value = (pair >> (8 - offset)) & 0xFFu;
+    if (end - pos < 8) value &= 0xFFu << (8 - (end - pos));
+    return value;
+}
+
+}  // namespace
+
 void decode_octree_flat(std::span<const std::uint8_t> data, std::uint64_t n_bits,
                         std::uint64_t dim_x, std::uint64_t dim_y, std::uint64_t dim_t,
                         std::uint8_t max_depth, std::vector<NodeKind>& kinds) {
@@ -101,25 +137,32 @@ void decode_octree_flat(std::span<const std::uint8_t> data, std::uint64_t n_bits
         kinds = breadth_first_kinds(decode_octree(data, n_bits, dim_x, dim_y, dim_t, max_depth));
         return;
     }
-    kinds.clear();
     const std::uint64_t avail = readable_bits(data, n_bits);
+    // Every node with a bit is one of the first `avail` nodes; one level of
+    // Empty nodes past the bits at most follows.
+    kinds.clear();
+    kinds.reserve(avail + 8);
     std::uint64_t level_nodes = 1;
     std::uint64_t cursor = 0;  // bits consumed so far; node index while bits last
     unsigned depth = 0;
     while (level_nodes > 0) {
         const bool splits = depth < max_depth && (dim_x >= 2 || dim_y >= 2 || dim_t >= 2);
-        const NodeKind set_kind = splits ? NodeKind::Subdivided : NodeKind::Full;
+        const KindsTable& table = splits ? kSubdividedKinds : kFullKinds;
         const std::uint64_t base = kinds.size();
-        kinds.resize(base + level_nodes, NodeKind::Empty);
         const std::uint64_t readable = std::min(level_nodes, avail - cursor);
+        // Eight nodes at a time from one table row; the row may run up to
+        // seven entries past the level, which the resize below trims.
+        kinds.resize(base + ((readable + 7) & ~std::uint64_t{7}));
+        std::uint8_t* out = reinterpret_cast<std::uint8_t*>(kinds.data()) + base;
+        const std::uint64_t end = cursor + readable;
         std::uint64_t ones = 0;
-        for (std::uint64_t n = 0; n < readable; ++n) {
-            if (read_bit(data, cursor + n)) {
-                kinds[base + n] = set_kind;
-                ++ones;
-            }
+        for (std::uint64_t pos = cursor; pos < end; pos += 8, out += 8) {
+            const unsigned value = bits_at(data.data(), pos, end);
+            std::memcpy(out, &table.patterns[value], 8);
+            ones += static_cast<unsigned>(std::popcount(value));
         }
-        cursor += readable;
+        kinds.resize(base + level_nodes, NodeKind::Empty);
+        cursor = end;
         const std::uint64_t children = split_axis(dim_x).parts * split_axis(dim_y).parts *
                                        split_axis(dim_t).parts;
         level_nodes = splits ? ones * children : 0;

@@ -2,19 +2,22 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace zel {
 
 namespace {
 
-bool bit_at(std::span<const std::uint8_t> packed, std::uint64_t i) {
-    return (packed[i / 8] >> (7 - i % 8)) & 1u;
-}
-
 std::uint64_t count_zero_bits(std::span<const std::uint8_t> packed, std::uint64_t n_bits) {
     std::uint64_t ones = 0;
     const std::uint64_t whole = n_bits / 8;
-    for (std::uint64_t b = 0; b < whole; ++b) ones += std::popcount(packed[b]);
+    std::uint64_t b = 0;
+    for (; b + 8 <= whole; b += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, packed.data() + b, 8);
+        ones += static_cast<unsigned>(std::popcount(word));
+    }
+    for (; b < whole; ++b) ones += static_cast<unsigned>(std::popcount(packed[b]));
     if (n_bits % 8 != 0) {
         const unsigned keep = 0xFFu << (8 - n_bits % 8);
         ones += std::popcount(static_cast<unsigned>(packed[whole] & keep));
@@ -49,64 +52,141 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
         return rans_encode(extended, n_bits);
     }
     const std::uint32_t p = n_bits == 0 ? PROB_SCALE / 2 : rans_p_zero(packed, n_bits);
-    // Only two frequencies occur, so both divisions are prepared once.
+    // Only two frequencies occur, so both divisions are prepared once and the
+    // symbol's parameters are picked by index rather than by branching.
     const ReciprocalDivider by_freq[2] = {ReciprocalDivider(p), ReciprocalDivider(PROB_SCALE - p)};
-    std::uint32_t x = RANS_L;
-    std::vector<std::uint8_t> emitted;
-    // Coding runs last bit first so the decoder can read first bit first.
-    for (std::uint64_t i = n_bits; i-- > 0;) {
-        const bool one = bit_at(packed, i);
-        const ReciprocalDivider& div = by_freq[one];
-        const std::uint32_t freq = div.divisor;
-        const std::uint32_t start = one ? p : 0;
-        const std::uint32_t limit = ((RANS_L >> PROB_BITS) << 8) * freq;
-        while (x >= limit) {
-            emitted.push_back(static_cast<std::uint8_t>(x & 0xFF));
-            x >>= 8;
-        }
-        // Here x < freq * 2^19 < 2^31, inside the divider's exact range.
-        const std::uint32_t q = div.divide(x);
-        x = q * PROB_SCALE + (x - q * freq) + start;
-    }
+    const std::uint32_t start_of[2] = {0, p};
+    const std::uint32_t rest_of[2] = {PROB_SCALE - p, p};  // PROB_SCALE - freq
+    const std::uint64_t limit_of[2] = {std::uint64_t{(RANS_L >> PROB_BITS) << 8} * p,
+                                       std::uint64_t{(RANS_L >> PROB_BITS) << 8} * (PROB_SCALE - p)};
 
-    RansStream out(6 + emitted.size());
+    // Coding runs last bit first so the decoder can read first bit first; the
+    // renormalisation bytes are written backwards from the end of a buffer,
+    // which leaves them in the order the decoder reads them. A symbol emits
+    // at most two bytes, so one check per input byte keeps 16 bytes of room.
+    // The buffer stays with the thread (up to a cap) so that repeated calls
+    // write into memory that is already mapped.
+    constexpr std::size_t kKeepBytes = std::size_t{16} << 20;
+    thread_local std::vector<std::uint8_t> buffer;
+    const std::size_t wanted = std::max<std::size_t>(64, n_bits / 4 + 16);
+    if (buffer.size() < wanted) buffer.resize(wanted);
+    std::size_t front = buffer.size();  // first written byte
+    std::uint32_t x = RANS_L;
+    const auto code_bits = [&](std::uint8_t byte, unsigned first_bit, unsigned last_bit) {
+        if (front < 16) {
+            // Out of room: move what is written to the end of a buffer twice as large.
+            std::vector<std::uint8_t> larger(buffer.size() * 2);
+            const std::size_t written = buffer.size() - front;
+            std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(front), buffer.end(),
+                      larger.end() - static_cast<std::ptrdiff_t>(written));
+            front = larger.size() - written;
+            buffer.swap(larger);
+        }
+        std::uint8_t* out = buffer.data();
+        // Bit 7 - k of the byte is stream bit k; walk from last_bit down.
+        for (unsigned k = last_bit + 1; k-- > first_bit;) {
+            const unsigned one = (byte >> (7 - k)) & 1u;
+            const std::uint64_t limit = limit_of[one];
+            const unsigned emit = (x >= limit) + (x >= (limit << 8));
+            out[front - 1] = static_cast<std::uint8_t>(x);
+            out[front - 2] = static_cast<std::uint8_t>(x >> 8);
+            front -= emit;
+            x >>= 8 * emit;
+            // Here x < freq * 2^19 < 2^31, inside the divider's exact range.
+            // q * PROB_SCALE + (x - q * freq) + start, with one fewer step
+            // on the dependency chain from x to x.
+            const std::uint32_t q = by_freq[one].divide(x);
+            x = x + q * rest_of[one] + start_of[one];
+        }
+    };
+    const std::uint64_t whole = n_bits / 8;
+    if (n_bits % 8 != 0) code_bits(packed[whole], 0, static_cast<unsigned>(n_bits % 8) - 1);
+    for (std::uint64_t b = whole; b-- > 0;) code_bits(packed[b], 0, 7);
+
+    const std::size_t emitted = buffer.size() - front;
+    RansStream out(6 + emitted);
     out[0] = static_cast<std::uint8_t>(p & 0xFF);
     out[1] = static_cast<std::uint8_t>(p >> 8);
     for (int k = 0; k < 4; ++k) out[2 + k] = static_cast<std::uint8_t>(x >> (8 * k));
-    std::reverse_copy(emitted.begin(), emitted.end(), out.begin() + 6);
+    std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(front), buffer.end(), out.begin() + 6);
+    if (buffer.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(buffer);
     return out;
 }
 
 std::vector<std::uint8_t> rans_decode(std::span<const std::uint8_t> stream,
                                       std::uint64_t n_bits) {
-    if (n_bits == 0) return {};
+    std::vector<std::uint8_t> out;
+    rans_decode_into(stream, n_bits, out);
+    return out;
+}
+
+void rans_decode_into(std::span<const std::uint8_t> stream, std::uint64_t n_bits,
+                      std::vector<std::uint8_t>& out) {
+    out.clear();
+    if (n_bits == 0) return;
     const std::uint32_t p = byte_or_zero(stream, 0) | (byte_or_zero(stream, 1) << 8);
     std::uint32_t x = 0;
     for (int k = 0; k < 4; ++k) x |= std::uint32_t{byte_or_zero(stream, 2 + k)} << (8 * k);
     std::size_t r = 6;
 
-    std::vector<std::uint8_t> out((n_bits + 7) / 8, 0);
-    for (std::uint64_t i = 0; i < n_bits; ++i) {
-        const std::uint32_t s = x & (PROB_SCALE - 1);
-        std::uint32_t start = 0;
-        std::uint32_t freq = p;
-        if (s >= p) {
-            out[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
-            start = p;
-            freq = PROB_SCALE - p;
+    out.resize((n_bits + 7) / 8, 0);
+    // With x >= RANS_L before a symbol, decoding leaves x >= 2^11, so two
+    // renormalisation steps always suffice and restore x >= RANS_L; the fast
+    // loop relies on that and reads the symbol branch-free. Whatever it
+    // cannot take (a malformed state, the stream's last bytes, the last
+    // partial word) goes through the general step, bit by bit.
+    const std::uint32_t freq_one = PROB_SCALE - p;
+    const std::uint8_t* bytes = stream.data();
+    const std::size_t size = stream.size();
+    std::uint64_t i = 0;
+    while (i < n_bits) {
+        // A whole 64-bit word of output at once when the state is in range
+        // and 128 bytes (two per symbol at most) remain; the state then stays
+        // in range, so nothing is checked per symbol.
+        if (x >= RANS_L && n_bits - i >= 64 && size - std::min(size, r) >= 128) {
+            std::uint64_t word = 0;
+            for (int k = 0; k < 64; ++k) {
+                const std::uint32_t s = x & (PROB_SCALE - 1);
+                const std::uint32_t one = s >= p;
+                const std::uint32_t mask = 0u - one;
+                const std::uint32_t start = p & mask;
+                const std::uint32_t freq = p ^ ((p ^ freq_one) & mask);
+                x = freq * (x >> PROB_BITS) + s - start;
+                const std::uint32_t a = x < RANS_L;
+                x = a ? (x << 8) | bytes[r] : x;
+                r += a;
+                const std::uint32_t b = x < RANS_L;
+                x = b ? (x << 8) | bytes[r] : x;
+                r += b;
+                word = (word << 1) | one;
+            }
+            std::uint8_t* dst = out.data() + i / 8;
+            for (int k = 0; k < 8; ++k) dst[k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
+            i += 64;
+            continue;
         }
-        x = freq * (x >> PROB_BITS) + s - start;
-        while (x <= RANS_L - 1) {
-            if (r < stream.size()) {
-                x = (x << 8) | stream[r++];
-            } else if (x == 0) {
-                break;  // only a malformed stream gets here; shifting would never end
-            } else {
-                x <<= 8;
+        // General step, bit by bit up to the next word boundary.
+        for (const std::uint64_t stop = std::min(n_bits, (i / 64 + 1) * 64); i < stop; ++i) {
+            const std::uint32_t s = x & (PROB_SCALE - 1);
+            std::uint32_t start = 0;
+            std::uint32_t freq = p;
+            if (s >= p) {
+                out[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+                start = p;
+                freq = freq_one;
+            }
+            x = freq * (x >> PROB_BITS) + s - start;
+            while (x <= RANS_L - 1) {
+                if (r < size) {
+                    x = (x << 8) | bytes[r++];
+                } else if (x == 0) {
+                    break;  // only a malformed stream gets here; shifting would never end
+                } else {
+                    x <<= 8;
+                }
             }
         }
     }
-    return out;
 }
 
 }  // namespace zel

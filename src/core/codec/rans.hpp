@@ -43,4 +43,9 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
 std::vector<std::uint8_t> rans_decode(std::span<const std::uint8_t> stream,
                                       std::uint64_t n_bits);
 
+// rans_decode into a caller's buffer, which is overwritten; its capacity is
+// reused, so repeated decodes need not map fresh memory.
+void rans_decode_into(std::span<const std::uint8_t> stream, std::uint64_t n_bits,
+                      std::vector<std::uint8_t>& out);
+
 }  // namespace zel

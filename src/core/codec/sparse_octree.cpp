@@ -3,28 +3,104 @@
 #include <algorithm>
 #include <bit>
 
+#include "key_sort.hpp"
 #include "voxel.hpp"
 
 namespace zel {
+
+struct CoderBuffers {
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint8_t> masks;  // child masks of all levels, deepest first
+    std::array<std::size_t, 18> level_count{};
+    std::array<std::size_t, 18> level_offset{};
+    KeySorter sorter;
+};
+
+namespace {
+
+// Buffers kept per thread between calls, and the most each may keep: enough
+// for several million events, so steady workloads never fault in new pages
+// while one huge call does not pin its memory for the life of the thread.
+constexpr std::size_t kPooledBuffers = 2;
+constexpr std::size_t kKeepBytes = std::size_t{64} << 20;
+
+std::vector<std::unique_ptr<CoderBuffers>>& buffer_pool() {
+    thread_local std::vector<std::unique_ptr<CoderBuffers>> pool;
+    return pool;
+}
+
+std::unique_ptr<CoderBuffers> acquire_buffers() {
+    auto& pool = buffer_pool();
+    if (pool.empty()) return std::make_unique<CoderBuffers>();
+    std::unique_ptr<CoderBuffers> buffers = std::move(pool.back());
+    pool.pop_back();
+    return buffers;
+}
+
+void release_buffers(std::unique_ptr<CoderBuffers> buffers) {
+    if (buffers->keys.capacity() * sizeof(std::uint64_t) > kKeepBytes) {
+        std::vector<std::uint64_t>().swap(buffers->keys);
+    }
+    if (buffers->masks.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(buffers->masks);
+    buffers->sorter.trim(kKeepBytes);
+    auto& pool = buffer_pool();
+    if (pool.size() < kPooledBuffers) pool.push_back(std::move(buffers));
+}
+
+// Groups sorted boxes (node ids of one level after shifting right by
+// `shift`; duplicates allowed) by parent. Writes each parent's child mask,
+// first child in the most significant of the 2^bits mask bits, and the
+// parents themselves over the front of `nodes`. Returns the parent count.
+// Branch-free: every box rewrites its group's slot, so a new group costs no
+// misprediction.
+std::size_t group_by_parent(std::uint64_t* nodes, std::size_t n, unsigned shift, unsigned bits,
+                            std::uint8_t* masks) {
+    const unsigned children = 1u << bits;
+    std::size_t group = 0;
+    std::uint64_t parent = (nodes[0] >> shift) >> bits;
+    unsigned mask = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t child = nodes[i] >> shift;
+        const std::uint64_t p = child >> bits;
+        const bool fresh = p != parent;
+        group += fresh;
+        mask = (fresh ? 0u : mask) | (1u << (children - 1 - (child & (children - 1))));
+        parent = p;
+        masks[group] = static_cast<std::uint8_t>(mask);
+        nodes[group] = p;
+    }
+    return group + 1;
+}
+
+std::size_t count_distinct(const std::uint64_t* sorted, std::size_t n) {
+    std::size_t distinct = 1;
+    for (std::size_t i = 1; i < n; ++i) distinct += sorted[i] != sorted[i - 1];
+    return distinct;
+}
+
+}  // namespace
 
 SparseOctreeCoder::SparseOctreeCoder(std::uint16_t width, std::uint16_t height,
                                      std::uint16_t time_bins, std::uint8_t max_depth)
     : dim_x_(next_pow2(width)),
       dim_y_(next_pow2(height)),
       dim_t_(next_pow2(time_bins)),
-      time_bins_(time_bins) {
+      time_bins_(time_bins),
+      buffers_(acquire_buffers()) {
     const std::array<unsigned, 3> log2 = {
         static_cast<unsigned>(std::countr_zero(dim_x_)),
         static_cast<unsigned>(std::countr_zero(dim_y_)),
         static_cast<unsigned>(std::countr_zero(dim_t_))};
-    const unsigned levels = std::max({log2[0], log2[1], log2[2]});
-    tree_levels_ = std::min<unsigned>(levels, max_depth);
+    levels_ = std::max({log2[0], log2[1], log2[2]});
+    tree_levels_ = std::min<unsigned>(levels_, max_depth);
 
     // An axis splits at level j while j <= its log2 extent.
-    for (unsigned j = 1; j <= levels; ++j) {
+    for (unsigned j = 1; j <= levels_; ++j) {
         for (unsigned a = 0; a < 3; ++a) level_bits_[j] += j <= log2[a] ? 1 : 0;
     }
-    for (unsigned j = levels; j-- > 1;) level_shift_[j] = level_shift_[j + 1] + level_bits_[j + 1];
+    for (unsigned j = levels_; j-- > 1;) {
+        level_shift_[j] = level_shift_[j + 1] + level_bits_[j + 1];
+    }
     key_bits_ = log2[0] + log2[1] + log2[2];
 
     // Coordinate bit b of axis a is the axis's choice at level log2[a] - b;
@@ -41,83 +117,115 @@ SparseOctreeCoder::SparseOctreeCoder(std::uint16_t width, std::uint16_t height,
     }
 }
 
-std::uint64_t SparseOctreeCoder::voxel_key(std::uint64_t x, std::uint64_t y,
-                                           std::uint64_t t) const {
-    return deposit_[0][0][x & 0xFF] | deposit_[0][1][(x >> 8) & 0xFF] |
-           deposit_[1][0][y & 0xFF] | deposit_[1][1][(y >> 8) & 0xFF] |
-           deposit_[2][0][t & 0xFF] | deposit_[2][1][(t >> 8) & 0xFF];
+SparseOctreeCoder::~SparseOctreeCoder() { release_buffers(std::move(buffers_)); }
+
+template <class Source>
+void SparseOctreeCoder::make_keys(const Source& events) {
+    std::uint32_t tmin = 0;
+    std::uint32_t tmax = 0;
+    min_max_time(events, tmin, tmax);
+    // time_slot's rule, with its clamps specialised to the values that can
+    // occur here: v lies in [-1, 65534], so it never saturates.
+    const double span = tmax == tmin ? 1.0 : static_cast<double>(tmax - tmin);
+    const double scale = static_cast<double>(time_bins_) + -1.0;
+    const std::uint64_t last_bin = dim_t_ - 1;
+    const std::uint64_t last_x = dim_x_ - 1;
+    const std::uint64_t last_y = dim_y_ - 1;
+
+    std::vector<std::uint64_t>& keys = buffers_->keys;
+    keys.resize(events.size());
+    std::uint64_t* out = keys.data();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const Event e = events[i];
+        const double v = (static_cast<double>(e.t - tmin) / span) * scale;
+        const std::uint64_t bin = std::min(v > 0.0 ? static_cast<std::uint64_t>(v) : 0, last_bin);
+        out[i] = voxel_key(std::min<std::uint64_t>(e.x, last_x), std::min<std::uint64_t>(e.y, last_y),
+                           bin);
+    }
 }
 
-void SparseOctreeCoder::sort_keys() {
-    // Small frames (the common case in long sequences) sort faster by
-    // comparison; large ones by an LSD radix sort over the key's used bits.
-    constexpr std::size_t kRadixThreshold = 4096;
-    constexpr unsigned kDigitBits = 11;
-    if (keys_.size() < kRadixThreshold) {
-        std::sort(keys_.begin(), keys_.end());
-        return;
+std::uint64_t SparseOctreeCoder::group_levels(bool distinct_keys) {
+    CoderBuffers& b = *buffers_;
+    std::uint64_t* nodes = b.keys.data();
+    std::size_t n = b.keys.size();
+    const std::size_t distinct = distinct_keys ? n : count_distinct(nodes, n);
+    // Level j has no more masks than level j + 1 has boxes.
+    if (b.masks.size() < n * tree_levels_) b.masks.resize(n * tree_levels_);
+    std::size_t used = 0;
+    unsigned shift = level_shift_[tree_levels_];
+    for (unsigned j = tree_levels_; j >= 1; --j) {
+        n = group_by_parent(nodes, n, shift, level_bits_[j], b.masks.data() + used);
+        b.level_offset[j] = used;
+        b.level_count[j] = n;
+        used += n;
+        shift = 0;  // the parents are already the next level's node ids
     }
-    scratch_.resize(keys_.size());
-    std::vector<std::size_t> counts(std::size_t{1} << kDigitBits);
-    for (unsigned shift = 0; shift < key_bits_; shift += kDigitBits) {
-        const std::uint64_t digit_mask = (std::uint64_t{1} << kDigitBits) - 1;
-        std::fill(counts.begin(), counts.end(), 0);
-        for (const std::uint64_t key : keys_) ++counts[(key >> shift) & digit_mask];
-        std::size_t running = 0;
-        for (std::size_t& c : counts) {
-            const std::size_t n = c;
-            c = running;
-            running += n;
+    return distinct;
+}
+
+void SparseOctreeCoder::write_levels(OctreeBitstream& out) const {
+    const CoderBuffers& b = *buffers_;
+    std::uint64_t n_bits = 1;
+    for (unsigned j = 1; j <= tree_levels_; ++j) n_bits += b.level_count[j] << level_bits_[j];
+    out.n_bits = n_bits;
+    out.packed.resize((n_bits + 7) / 8);
+    std::uint8_t* dst = out.packed.data();
+
+    // Fewer than 32 bits wait in the accumulator; 32 go out at once.
+    std::uint64_t acc = 1;  // the root holds at least one voxel
+    unsigned pending = 1;
+    for (unsigned j = 1; j <= tree_levels_; ++j) {
+        const unsigned width = 1u << level_bits_[j];
+        const std::uint8_t* masks = b.masks.data() + b.level_offset[j];
+        for (std::size_t i = 0, n = b.level_count[j]; i < n; ++i) {
+            acc = (acc << width) | masks[i];
+            pending += width;
+            if (pending >= 32) {
+                pending -= 32;
+                const auto word = static_cast<std::uint32_t>(acc >> pending);
+                dst[0] = static_cast<std::uint8_t>(word >> 24);
+                dst[1] = static_cast<std::uint8_t>(word >> 16);
+                dst[2] = static_cast<std::uint8_t>(word >> 8);
+                dst[3] = static_cast<std::uint8_t>(word);
+                dst += 4;
+                acc &= (std::uint64_t{1} << pending) - 1;
+            }
         }
-        for (const std::uint64_t key : keys_) scratch_[counts[(key >> shift) & digit_mask]++] = key;
-        keys_.swap(scratch_);
     }
+    for (; pending >= 8; pending -= 8) *dst++ = static_cast<std::uint8_t>(acc >> (pending - 8));
+    if (pending > 0) *dst = static_cast<std::uint8_t>(acc << (8 - pending));
+}
+
+template <class Source>
+std::uint64_t SparseOctreeCoder::encode_source(const Source& events, OctreeBitstream& out) {
+    if (events.empty()) {
+        out.packed.assign(1, 0x00);  // a single Empty root
+        out.n_bits = 1;
+        return 0;
+    }
+    make_keys(events);
+    const bool distinct = buffers_->sorter.sort(buffers_->keys, key_bits_);
+    const std::uint64_t occupied = group_levels(distinct);
+    write_levels(out);
+    return occupied;
 }
 
 std::uint64_t SparseOctreeCoder::encode(std::span<const Event> events, OctreeBitstream& out) {
-    BitWriter writer(out.packed);
-    if (events.empty()) {
-        writer.put(0, 1);
-        out.n_bits = writer.finish();
-        return 0;
-    }
+    return encode_source(events, out);
+}
 
-    const TimeRange range = time_range(events);
-    keys_.clear();
-    keys_.reserve(events.size());
-    for (const Event& e : events) {
-        const std::uint64_t bin = time_slot(e.t, range, time_bins_, dim_t_ - 1);
-        keys_.push_back(voxel_key(std::min<std::uint64_t>(e.x, dim_x_ - 1),
-                                  std::min<std::uint64_t>(e.y, dim_y_ - 1), bin));
-    }
-    sort_keys();
-    keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
+std::uint64_t SparseOctreeCoder::encode(PackedEvents events, OctreeBitstream& out) {
+    return encode_source(events, out);
+}
 
-    writer.put(1, 1);  // the root holds at least one voxel
-    for (unsigned j = 1; j <= tree_levels_; ++j) {
-        // Occupied boxes of level j - 1 are exactly the distinct parents seen
-        // here, all Subdivided; each contributes one bit per child box.
-        const unsigned bits = level_bits_[j];
-        const unsigned shift = level_shift_[j];
-        const unsigned children = 1u << bits;
-        std::uint64_t last_child = keys_.front() >> shift;
-        std::uint64_t parent = last_child >> bits;
-        std::uint32_t mask = 0;
-        for (const std::uint64_t key : keys_) {
-            const std::uint64_t child = key >> shift;
-            if (child == last_child && mask != 0) continue;
-            if ((child >> bits) != parent) {
-                writer.put(mask, children);
-                mask = 0;
-                parent = child >> bits;
-            }
-            last_child = child;
-            mask |= 1u << (children - 1 - (child & (children - 1)));
-        }
-        writer.put(mask, children);
-    }
-    out.n_bits = writer.finish();
-    return keys_.size();
+std::uint64_t SparseOctreeCoder::encode(GatheredEvents<std::span<const Event>> events,
+                                        OctreeBitstream& out) {
+    return encode_source(events, out);
+}
+
+std::uint64_t SparseOctreeCoder::encode(GatheredEvents<PackedEvents> events,
+                                        OctreeBitstream& out) {
+    return encode_source(events, out);
 }
 
 }  // namespace zel

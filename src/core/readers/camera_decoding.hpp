@@ -1,0 +1,160 @@
+#pragma once
+
+// Shared pieces of the camera-format decoders: the error value, the policies
+// a caller chooses, and the mapping of the cameras' 64-bit microsecond clocks
+// onto the 32-bit timestamps of packed event records.
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "event.hpp"
+#include "result.hpp"
+
+namespace zel::camera {
+
+// Why decoding stopped. Format faults carry the byte offset in the file
+// where the offending word, record or structure starts; a timestamp that
+// does not fit carries the index of the event (counted over the whole
+// stream) and its full 64-bit value.
+struct DecodeError {
+    enum class Kind { Format, Timestamp };
+
+    Kind kind = Kind::Format;
+    std::uint64_t offset = 0;
+    std::uint64_t event_index = 0;
+    std::uint64_t timestamp = 0;
+    std::string message;
+
+    static DecodeError format(std::uint64_t offset, std::string message) {
+        DecodeError e;
+        e.offset = offset;
+        e.message = std::move(message);
+        return e;
+    }
+};
+
+template <class T>
+using DecodeResult = Result<T, DecodeError>;
+
+// Strict stops at the first bad word; Skip drops it and counts it.
+enum class BadWords { Strict, Skip };
+
+// How 64-bit camera time becomes 32-bit record time. Absolute keeps the
+// camera value (and refuses anything from 2^32 us on); Offset subtracts a
+// fixed value; FirstEvent subtracts the first event's time; EachBatch
+// subtracts the first time of every batch (see StreamDecoder::start_batch),
+// so a long recording can be read window by window.
+struct TimeBase {
+    enum class Mode { Absolute, Offset, FirstEvent, EachBatch };
+    Mode mode = Mode::Absolute;
+    std::uint64_t offset = 0;
+};
+
+// Largest sensor the Prophesee word formats can address; used as the bound
+// when a header names no geometry.
+inline constexpr std::uint32_t kMaxPropheseeSide = 2048;
+
+struct Geometry {
+    std::uint32_t width = 0;   // 0 when unknown
+    std::uint32_t height = 0;
+};
+
+struct DecodeOptions {
+    BadWords bad_words = BadWords::Strict;
+    TimeBase time;
+    // Coordinates at or beyond these bounds are bad words.
+    std::uint32_t x_limit = kMaxPropheseeSide;
+    std::uint32_t y_limit = kMaxPropheseeSide;
+};
+
+// What one decode call did: input bytes taken (including bytes of a partial
+// trailing word the decoder now holds) and records written.
+struct DecodeProgress {
+    std::size_t consumed = 0;
+    std::size_t written = 0;
+};
+
+// Maps 64-bit microseconds onto 32-bit record time under a TimeBase and
+// reports the first event that cannot be represented.
+class TimeMapper {
+public:
+    explicit TimeMapper(TimeBase base) : base_(base) {
+        if (base.mode == TimeBase::Mode::Absolute) origin_ = 0;
+        if (base.mode == TimeBase::Mode::Offset) origin_ = base.offset;
+    }
+
+    void start_batch() {
+        if (base_.mode == TimeBase::Mode::EachBatch) origin_.reset();
+    }
+
+    // The value subtracted from the current batch, once an event set it.
+    std::optional<std::uint64_t> origin() const { return origin_; }
+
+    // Record time of an event at `t`, or nullopt when it does not fit.
+    std::optional<std::uint32_t> map(std::uint64_t t) {
+        if (!origin_) origin_ = t;
+        if (t < *origin_) return std::nullopt;
+        const std::uint64_t rel = t - *origin_;
+        if (rel > 0xFFFFFFFFull) return std::nullopt;
+        return static_cast<std::uint32_t>(rel);
+    }
+
+    static DecodeError overflow(std::uint64_t event_index, std::uint64_t t,
+                                std::optional<std::uint64_t> origin) {
+        DecodeError e;
+        e.kind = DecodeError::Kind::Timestamp;
+        e.event_index = event_index;
+        e.timestamp = t;
+        e.message = "event " + std::to_string(event_index) + " has timestamp " + std::to_string(t) +
+                    " us";
+        if (origin && *origin != 0) {
+            e.message += " (" + std::to_string(*origin) + " us subtracted)";
+        }
+        e.message += ", which does not fit the 32-bit microsecond field";
+        return e;
+    }
+
+private:
+    TimeBase base_;
+    std::optional<std::uint64_t> origin_;
+};
+
+// Writes one packed 9-byte record.
+inline void put_record(std::uint8_t* r, std::uint16_t x, std::uint16_t y, std::uint32_t t,
+                       std::uint8_t p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        const std::uint64_t head = static_cast<std::uint64_t>(x) |
+                                   (static_cast<std::uint64_t>(y) << 16) |
+                                   (static_cast<std::uint64_t>(t) << 32);
+        std::memcpy(r, &head, 8);
+    } else {
+        r[0] = static_cast<std::uint8_t>(x);
+        r[1] = static_cast<std::uint8_t>(x >> 8);
+        r[2] = static_cast<std::uint8_t>(y);
+        r[3] = static_cast<std::uint8_t>(y >> 8);
+        for (int i = 0; i < 4; ++i) r[4 + i] = static_cast<std::uint8_t>(t >> (8 * i));
+    }
+    r[8] = p;
+}
+
+inline std::uint16_t load_u16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline std::uint32_t load_u32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+inline std::uint64_t load_u64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(load_u32(p)) |
+           (static_cast<std::uint64_t>(load_u32(p + 4)) << 32);
+}
+
+std::string hex_word(std::uint32_t word, int digits);
+
+}  // namespace zel::camera

@@ -1,0 +1,122 @@
+#include "evt2_decoder.hpp"
+
+namespace zel::camera {
+namespace {
+
+enum Evt2Type : std::uint32_t {
+    kCdOff = 0x0,
+    kCdOn = 0x1,
+    kTimeHigh = 0x8,
+    kExtTrigger = 0xA,
+    kOthers = 0xE,
+    kContinued = 0xF,
+};
+
+constexpr std::uint64_t kTimeHighRange = std::uint64_t{1} << 28;
+
+}  // namespace
+
+DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words,
+                                                       std::size_t n_words, std::uint64_t offset,
+                                                       std::uint8_t* out, std::size_t capacity) {
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < n_words; ++i) {
+        const std::uint32_t word = load_u32(words + 4 * i);
+        const std::uint32_t type = word >> 28;
+        const std::uint64_t at = offset + 4 * i;
+        std::optional<DecodeError> bad;
+
+        switch (type) {
+            case kCdOff:
+            case kCdOn: {
+                const std::uint32_t x = (word >> 11) & 0x7FF;
+                const std::uint32_t y = word & 0x7FF;
+                if (!has_time_) {
+                    bad = reject(at, "event before any time-high word");
+                } else if (x >= options_.x_limit || y >= options_.y_limit) {
+                    const bool wide = x >= options_.x_limit;
+                    bad = reject(at, std::string(wide ? "x " : "y ") + std::to_string(wide ? x : y) +
+                                         " is outside the sensor " + (wide ? "width " : "height ") +
+                                         std::to_string(wide ? options_.x_limit : options_.y_limit));
+                } else {
+                    if (written == capacity) return DecodeProgress{i, written};
+                    const std::uint64_t t = (wraps_ << 34) | time_high_ | ((word >> 22) & 0x3F);
+                    auto mapped = record_time(t, written);
+                    if (!mapped) {
+                        if (batch_full_) return DecodeProgress{i, written};
+                        return mapped.error();
+                    }
+                    put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
+                               static_cast<std::uint16_t>(y), mapped.value(),
+                               static_cast<std::uint8_t>(type));
+                    ++written;
+                }
+                break;
+            }
+            case kTimeHigh: {
+                const std::uint64_t high = word & 0x0FFFFFFF;
+                const std::uint64_t previous = time_high_ >> 6;
+                if (has_time_ && high < previous) {
+                    // The 28-bit counter wraps every 4.8 hours; a small step
+                    // back cannot be a wrap and would reorder time.
+                    if (previous - high < kTimeHighRange / 2) {
+                        bad = reject(at, "time-high goes back from " + std::to_string(previous) +
+                                             " to " + std::to_string(high));
+                        break;
+                    }
+                    ++wraps_;
+                }
+                time_high_ = high << 6;
+                has_time_ = true;
+                break;
+            }
+            case kExtTrigger:
+            case kOthers:
+            case kContinued:
+                break;
+            default:
+                bad = reject(at, "reserved EVT 2.0 word type " + std::to_string(type) + " (word " +
+                                     hex_word(word, 8) + ")");
+                break;
+        }
+        if (bad) return *bad;
+    }
+    return DecodeProgress{n_words, written};
+}
+
+DecodeResult<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words, std::size_t n_words,
+                                                      std::uint64_t offset, std::uint8_t* out,
+                                                      std::size_t capacity) {
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < n_words; ++i) {
+        const std::uint8_t* record = words + 8 * i;
+        const std::uint32_t t = load_u32(record);
+        const std::uint32_t data = load_u32(record + 4);
+        const std::uint32_t x = data & 0x3FFF;
+        const std::uint32_t y = (data >> 14) & 0x3FFF;
+        const std::uint32_t p = data >> 28;
+        std::optional<DecodeError> bad;
+        if (p > 1) {
+            bad = reject(offset + 8 * i, "polarity " + std::to_string(p) + " is not 0 or 1");
+        } else if (x >= options_.x_limit || y >= options_.y_limit) {
+            const bool wide = x >= options_.x_limit;
+            bad = reject(offset + 8 * i, std::string(wide ? "x " : "y ") + std::to_string(wide ? x : y) +
+                                             " is outside the sensor " + (wide ? "width " : "height ") +
+                                             std::to_string(wide ? options_.x_limit : options_.y_limit));
+        } else {
+            if (written == capacity) return DecodeProgress{i, written};
+            auto mapped = record_time(t, written);
+            if (!mapped) {
+                if (batch_full_) return DecodeProgress{i, written};
+                return mapped.error();
+            }
+            put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
+                       static_cast<std::uint16_t>(y), mapped.value(), static_cast<std::uint8_t>(p));
+            ++written;
+        }
+        if (bad) return *bad;
+    }
+    return DecodeProgress{n_words, written};
+}
+
+}  // namespace zel::camera

@@ -1,0 +1,661 @@
+// Camera-format decoders and writers on small streams built from the public
+// format descriptions: every word type, time-high wraps, refusals, skip mode
+// and chunked decoding that must equal decoding in one piece.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "readers/aedat4_container.hpp"
+#include "readers/aedat4_events.hpp"
+#include "readers/camera_writers.hpp"
+#include "readers/evt2_decoder.hpp"
+#include "readers/evt3_decoder.hpp"
+#include "readers/prophesee_header.hpp"
+
+namespace {
+
+using namespace zel::camera;
+using zel::Event;
+using Bytes = std::vector<std::uint8_t>;
+
+void put16(Bytes& b, std::uint32_t w) {
+    b.push_back(static_cast<std::uint8_t>(w));
+    b.push_back(static_cast<std::uint8_t>(w >> 8));
+}
+void put32(Bytes& b, std::uint32_t w) {
+    put16(b, w & 0xFFFF);
+    put16(b, w >> 16);
+}
+void put64(Bytes& b, std::uint64_t w) {
+    put32(b, static_cast<std::uint32_t>(w));
+    put32(b, static_cast<std::uint32_t>(w >> 32));
+}
+
+std::vector<Event> records(const std::uint8_t* data, std::size_t n) {
+    std::vector<Event> out;
+    zel::PackedEvents view(data, n);
+    for (std::size_t i = 0; i < n; ++i) out.push_back(view[i]);
+    return out;
+}
+
+std::span<const std::uint8_t> span_of(const zel::ByteBuffer& b) { return {b.data(), b.size()}; }
+
+Bytes tail_of(const zel::ByteBuffer& b, std::size_t from) { return Bytes(b.data() + from, b.data() + b.size()); }
+
+// Decodes in one piece with ample output.
+DecodeResult<std::vector<Event>> decode_all(StreamDecoder& d, const Bytes& in) {
+    auto r = decode_whole(d, in);
+    if (!r) return r.error();
+    return records(r.value().data(), r.value().size() / zel::kPackedEventBytes);
+}
+
+// Decodes feeding `step` input bytes at a time into an output of `room` records.
+std::vector<Event> decode_pieces(StreamDecoder& d, const Bytes& in, std::size_t step, std::size_t room) {
+    std::vector<Event> all;
+    std::vector<std::uint8_t> out(room * zel::kPackedEventBytes);
+    std::size_t pos = 0;
+    for (int guard = 0; guard < 1000000; ++guard) {
+        const std::size_t n = std::min(step, in.size() - pos);
+        auto r = d.decode({in.data() + pos, n}, out);
+        EXPECT_TRUE(r.ok()) << r.error().message;
+        if (!r) return all;
+        pos += r.value().consumed;
+        auto got = records(out.data(), r.value().written);
+        all.insert(all.end(), got.begin(), got.end());
+        if (pos == in.size() && !d.has_pending_output()) break;
+    }
+    EXPECT_FALSE(d.finish().has_value());
+    return all;
+}
+
+DecodeOptions skip_options() {
+    DecodeOptions o;
+    o.bad_words = BadWords::Skip;
+    return o;
+}
+
+// ---------------------------------------------------------------- EVT 3.0
+
+// Time high 0x001, low 0x002 -> t = 0x1002; y 5; single x 7 (p 1); vector
+// base 100 p 0 then a 12-bit mask with bits 0 and 11, an 8-bit mask with bit
+// 2; trigger, others, continued words that carry no events.
+Bytes evt3_every_type() {
+    Bytes b;
+    put16(b, 0x8001);           // EVT_TIME_HIGH
+    put16(b, 0x6002);           // EVT_TIME_LOW
+    put16(b, 0x0005);           // EVT_ADDR_Y y=5
+    put16(b, 0x2800 | 7);       // EVT_ADDR_X x=7 p=1
+    put16(b, 0x3000 | 100);     // VECT_BASE_X base=100 p=0
+    put16(b, 0x4000 | 0x801);   // VECT_12 bits 0, 11 -> x 100, 111
+    put16(b, 0x5000 | 0x04);    // VECT_8 bit 2 -> x 112 + 2
+    put16(b, 0xA001);           // EXT_TRIGGER
+    put16(b, 0xE123);           // OTHERS
+    put16(b, 0x7004);           // CONTINUED_4
+    put16(b, 0xF456);           // CONTINUED_12
+    return b;
+}
+
+TEST(Evt3DecoderTest, EveryWordType) {
+    Evt3Decoder d(0, {});
+    auto got = decode_all(d, evt3_every_type());
+    ASSERT_TRUE(got.ok()) << got.error().message;
+    const std::vector<Event> want = {
+        {7, 5, 0x1002, 1}, {100, 5, 0x1002, 0}, {111, 5, 0x1002, 0}, {114, 5, 0x1002, 0}};
+    EXPECT_EQ(got.value(), want);
+}
+
+TEST(Evt3DecoderTest, TimeHighWrapsExtendTheClock) {
+    Bytes b;
+    put16(b, 0x8FFF);
+    put16(b, 0x0001);
+    put16(b, 0x2000);
+    put16(b, 0x8000);  // wraps: 24-bit time restarts, 64-bit time goes on
+    put16(b, 0x2001);
+    Evt3Decoder d(0, {});
+    auto got = decode_all(d, b);
+    ASSERT_TRUE(got.ok());
+    ASSERT_EQ(got.value().size(), 2u);
+    EXPECT_EQ(got.value()[0].t, 0xFFFu << 12);
+    EXPECT_EQ(got.value()[1].t, 1u << 24);
+}
+
+struct BadStream {
+    const char* name;
+    std::vector<std::uint32_t> words;
+    std::uint64_t offset;  // of the bad word, header of 10 bytes included
+    const char* message_part;
+};
+
+class Evt3Refusals : public testing::TestWithParam<BadStream> {};
+
+TEST_P(Evt3Refusals, StrictNamesOffsetSkipCountsOne) {
+    Bytes b;
+    for (auto w : GetParam().words) put16(b, w);
+    DecodeOptions limited;
+    limited.x_limit = 640;
+    limited.y_limit = 480;
+    Evt3Decoder strict(10, limited);
+    auto r = decode_all(strict, b);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().offset, GetParam().offset);
+    EXPECT_NE(r.error().message.find(GetParam().message_part), std::string::npos) << r.error().message;
+
+    DecodeOptions skip = limited;
+    skip.bad_words = BadWords::Skip;
+    Evt3Decoder lenient(10, skip);
+    auto s = decode_all(lenient, b);
+    ASSERT_TRUE(s.ok());
+    EXPECT_EQ(lenient.bad_words(), 1u);
+    // The good event at the end survives.
+    ASSERT_FALSE(s.value().empty());
+    EXPECT_EQ(s.value().back().x, 9);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, Evt3Refusals,
+    testing::Values(
+        BadStream{"reserved", {0x8001, 0x0001, 0x1000, 0x2009}, 14, "reserved EVT 3.0 word type 1"},
+        BadStream{"reserved_d", {0x8001, 0x0001, 0xD000, 0x2009}, 14, "reserved"},
+        BadStream{"before_time", {0x0001, 0x2003, 0x8001, 0x2009}, 12, "before any time-high"},
+        BadStream{"x_outside", {0x8001, 0x0001, 0x2000 | 700, 0x2009}, 14, "outside the sensor width"},
+        BadStream{"vector_outside", {0x8001, 0x0001, 0x3000 | 636, 0x4000 | 0x10, 0x2009}, 16, "x 640"},
+        BadStream{"vector_before_base", {0x8001, 0x0001, 0x4001, 0x2009}, 14, "vector base"},
+        BadStream{"time_back", {0x8010, 0x0001, 0x800F, 0x2009}, 14, "time-high goes back"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Evt3DecoderTest, YOutsideSkipsItsEventsToo) {
+    Bytes b;
+    for (std::uint32_t w : {0x8001u, 0x0000u | 500u, 0x2001u, 0x0002u, 0x2003u}) put16(b, w);
+    DecodeOptions o = skip_options();
+    o.y_limit = 480;
+    Evt3Decoder d(0, o);
+    auto got = decode_all(d, b);
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(d.bad_words(), 2u);  // the y word, then the event that lacks a y
+    EXPECT_EQ(got.value(), (std::vector<Event>{{3, 2, 1u << 12, 0}}));
+}
+
+TEST(Evt3DecoderTest, TruncatedLastWord) {
+    Bytes b = evt3_every_type();
+    b.push_back(0x20);
+    Evt3Decoder strict(100, {});
+    auto r = decode_all(strict, b);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().offset, 100 + b.size() - 1);
+    EXPECT_NE(r.error().message.find("truncated"), std::string::npos);
+    Evt3Decoder lenient(100, skip_options());
+    auto s = decode_all(lenient, b);
+    ASSERT_TRUE(s.ok());
+    EXPECT_EQ(s.value().size(), 4u);
+    EXPECT_EQ(lenient.bad_words(), 1u);
+}
+
+// Vectors split by a full output, words split across input pieces.
+TEST(Evt3DecoderTest, PiecesEqualOnePiece) {
+    Bytes b;
+    put16(b, 0x8001);
+    for (std::uint32_t y = 0; y < 40; ++y) {
+        put16(b, 0x6000 | y);
+        put16(b, y);
+        put16(b, 0x2000 | y);
+        put16(b, 0x3000 | (y * 3));
+        put16(b, 0x4FFF);
+        put16(b, 0x50A5);
+    }
+    Evt3Decoder whole(0, {});
+    auto want = decode_all(whole, b);
+    ASSERT_TRUE(want.ok());
+    for (std::size_t step : {1u, 3u, 7u, 64u}) {
+        for (std::size_t room : {1u, 5u, 11u, 13u, 1000u}) {
+            Evt3Decoder d(0, {});
+            EXPECT_EQ(decode_pieces(d, b, step, room), want.value()) << "step " << step << " room " << room;
+        }
+    }
+}
+
+TEST(Evt3DecoderTest, TimestampThatDoesNotFitNamesTheEvent) {
+    Bytes b;
+    put16(b, 0x8001);
+    put16(b, 0x0001);
+    put16(b, 0x2001);
+    for (int i = 0; i < 256; ++i) {  // 256 wraps of 2^24 us: 2^32 us
+        put16(b, 0x8800);
+        put16(b, 0x8000);
+    }
+    put16(b, 0x8001);
+    put16(b, 0x2002);
+    Evt3Decoder absolute(0, {});
+    auto r = decode_all(absolute, b);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, DecodeError::Kind::Timestamp);
+    EXPECT_EQ(r.error().event_index, 1u);
+    EXPECT_EQ(r.error().timestamp, (std::uint64_t{1} << 32) + 4096);
+
+    // Rebased to the first event, 2^32 us later still does not fit...
+    DecodeOptions first;
+    first.time.mode = TimeBase::Mode::FirstEvent;
+    Evt3Decoder rebased(0, first);
+    auto still = decode_all(rebased, b);
+    ASSERT_FALSE(still.ok());
+    EXPECT_NE(still.error().message.find("4096 us subtracted"), std::string::npos) << still.error().message;
+
+    // ...but per batch it does: each batch starts from its own first event.
+    DecodeOptions batch;
+    batch.time.mode = TimeBase::Mode::EachBatch;
+    Evt3Decoder windows(0, batch);
+    std::vector<std::uint8_t> out(zel::kPackedEventBytes);
+    auto r1 = windows.decode(b, out);
+    ASSERT_TRUE(r1.ok());
+    EXPECT_EQ(r1.value().written, 1u);
+    windows.start_batch();
+    auto r2 = windows.decode(std::span(b).subspan(r1.value().consumed), out);
+    ASSERT_TRUE(r2.ok()) << r2.error().message;
+    EXPECT_EQ(records(out.data(), 1)[0], (Event{2, 1, 0, 0}));
+    EXPECT_EQ(windows.batch_origin(), (std::uint64_t{1} << 32) + 4096);
+}
+
+// ---------------------------------------------------------------- EVT 2.0
+
+std::uint32_t cd(std::uint32_t p, std::uint32_t t_low, std::uint32_t x, std::uint32_t y) {
+    return (p << 28) | (t_low << 22) | (x << 11) | y;
+}
+
+TEST(Evt2DecoderTest, EveryWordTypeAndWrap) {
+    Bytes b;
+    put32(b, 0x80000000u | 0x0FFFFFFFu);  // time high at its top
+    put32(b, cd(1, 63, 2047, 3));
+    put32(b, 0xA0000101u);                // EXT_TRIGGER
+    put32(b, 0xE0000000u);                // OTHERS
+    put32(b, 0xF0000000u);                // CONTINUED
+    put32(b, 0x80000000u);                // wraps
+    put32(b, cd(0, 1, 4, 5));
+    Evt2Decoder d(0, {});
+    auto got = decode_all(d, b);
+    ASSERT_FALSE(got.ok());  // absolute time 2^34 - 1 does not fit
+    EXPECT_EQ(got.error().event_index, 0u);
+    EXPECT_EQ(got.error().timestamp, (std::uint64_t{1} << 34) - 1);
+
+    DecodeOptions first;
+    first.time.mode = TimeBase::Mode::Offset;
+    first.time.offset = (std::uint64_t{1} << 34) - 1;
+    Evt2Decoder rebased(0, first);
+    auto ok = decode_all(rebased, b);
+    ASSERT_TRUE(ok.ok()) << ok.error().message;
+    EXPECT_EQ(ok.value(), (std::vector<Event>{{2047, 3, 0, 1}, {4, 5, 2, 0}}));
+}
+
+TEST(Evt2DecoderTest, RefusalsAndSkip) {
+    struct Case {
+        std::vector<std::uint32_t> words;
+        std::uint64_t offset;
+        const char* part;
+    };
+    const Case cases[] = {
+        {{cd(0, 0, 1, 1), 0x80000001u, cd(1, 0, 9, 9)}, 0, "before any time-high"},
+        {{0x80000001u, 0x30000000u, cd(1, 0, 9, 9)}, 4, "reserved EVT 2.0 word type 3"},
+        {{0x80000100u, 0x800000FFu, cd(1, 0, 9, 9)}, 4, "goes back"},
+        {{0x80000001u, cd(0, 0, 700, 1), cd(1, 0, 9, 9)}, 4, "outside the sensor width"},
+        {{0x80000001u, cd(0, 0, 1, 600), cd(1, 0, 9, 9)}, 4, "outside the sensor height"},
+    };
+    for (const auto& c : cases) {
+        Bytes b;
+        for (auto w : c.words) put32(b, w);
+        DecodeOptions o;
+        o.x_limit = 640;
+        o.y_limit = 480;
+        Evt2Decoder strict(0, o);
+        auto r = decode_all(strict, b);
+        ASSERT_FALSE(r.ok()) << c.part;
+        EXPECT_EQ(r.error().offset, c.offset) << c.part;
+        EXPECT_NE(r.error().message.find(c.part), std::string::npos) << r.error().message;
+        o.bad_words = BadWords::Skip;
+        Evt2Decoder lenient(0, o);
+        auto s = decode_all(lenient, b);
+        ASSERT_TRUE(s.ok());
+        EXPECT_EQ(lenient.bad_words(), 1u) << c.part;
+        ASSERT_EQ(s.value().size(), 1u);
+        EXPECT_EQ(s.value()[0].x, 9);
+    }
+}
+
+TEST(Evt2DecoderTest, PiecesEqualOnePiece) {
+    Bytes b;
+    for (std::uint32_t i = 0; i < 50; ++i) {
+        put32(b, 0x80000000u | i);
+        put32(b, cd(i & 1, i % 64, i, 2 * i));
+    }
+    Evt2Decoder whole(0, {});
+    auto want = decode_all(whole, b);
+    ASSERT_TRUE(want.ok());
+    for (std::size_t step : {1u, 3u, 5u, 400u}) {
+        Evt2Decoder d(0, {});
+        EXPECT_EQ(decode_pieces(d, b, step, 3), want.value());
+    }
+}
+
+// -------------------------------------------------------------------- DAT
+
+Bytes dat_file(std::uint8_t type, std::uint8_t size, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& recs) {
+    const std::string text = "% Data file containing CD events\n% Version 2\n% Width 64\n% Height 32\n";
+    Bytes b(text.begin(), text.end());
+    b.push_back(type);
+    b.push_back(size);
+    for (auto [t, data] : recs) {
+        put32(b, t);
+        put32(b, data);
+    }
+    return b;
+}
+
+std::uint32_t dat_data(std::uint32_t x, std::uint32_t y, std::uint32_t p) { return x | (y << 14) | (p << 28); }
+
+TEST(DatTest, HeaderAndRecords) {
+    Bytes file = dat_file(12, 8, {{5, dat_data(3, 4, 1)}, {9, dat_data(63, 31, 0)}});
+    auto h = parse_dat_header(file);
+    ASSERT_TRUE(h.ok()) << h.error().message;
+    EXPECT_EQ(h.value().geometry.width, 64u);
+    EXPECT_EQ(h.value().geometry.height, 32u);
+    EXPECT_EQ(h.value().geometry_source, "header");
+    DecodeOptions o;
+    o.x_limit = 64;
+    o.y_limit = 32;
+    DatDecoder d(h.value().data_offset, o);
+    auto got = decode_all(d, Bytes(file.begin() + static_cast<long>(h.value().data_offset), file.end()));
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(got.value(), (std::vector<Event>{{3, 4, 5, 1}, {63, 31, 9, 0}}));
+}
+
+TEST(DatTest, Refusals) {
+    EXPECT_NE(parse_dat_header(dat_file(14, 8, {})).error().message.find("not a CD event type"), std::string::npos);
+    EXPECT_NE(parse_dat_header(dat_file(12, 16, {})).error().message.find("not 8"), std::string::npos);
+    const std::string text = "% Version 2\n";
+    EXPECT_FALSE(parse_dat_header(Bytes(text.begin(), text.end())).ok());
+
+    Bytes body;
+    put32(body, 1);
+    put32(body, dat_data(1, 1, 2));  // polarity 2
+    put32(body, 2);
+    put32(body, dat_data(64, 1, 0));  // beyond the width
+    put32(body, 3);
+    put32(body, dat_data(1, 1, 1));
+    DecodeOptions o;
+    o.x_limit = 64;
+    o.y_limit = 32;
+    DatDecoder strict(100, o);
+    auto r = decode_all(strict, body);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().offset, 100u);
+    o.bad_words = BadWords::Skip;
+    DatDecoder lenient(100, o);
+    auto s = decode_all(lenient, body);
+    ASSERT_TRUE(s.ok());
+    EXPECT_EQ(lenient.bad_words(), 2u);
+    EXPECT_EQ(s.value(), (std::vector<Event>{{1, 1, 3, 1}}));
+}
+
+// ------------------------------------------------------------- RAW header
+
+TEST(RawHeaderTest, EncodingAndGeometrySources) {
+    struct Case {
+        std::string text;
+        PropheseeHeader::Encoding encoding;
+        std::uint32_t width, height;
+        const char* source;
+    };
+    const Case cases[] = {
+        {"% evt 3.0\n% geometry 1280x720\n", PropheseeHeader::Encoding::Evt3, 1280, 720, "header"},
+        {"% format EVT2;height=480;width=640\n% end\n", PropheseeHeader::Encoding::Evt2, 640, 480, "header"},
+        {"% evt 2.0\n% plugin_name hal_plugin_gen3_fx3\n", PropheseeHeader::Encoding::Evt2, 640, 480, "sensor"},
+        {"% evt 3.0\n% plugin_name hal_plugin_gen41_evk3\n", PropheseeHeader::Encoding::Evt3, 1280, 720, "sensor"},
+        {"% evt 3.0\n", PropheseeHeader::Encoding::Evt3, 0, 0, ""},
+    };
+    for (const auto& c : cases) {
+        Bytes b(c.text.begin(), c.text.end());
+        // After "% end" even a data byte equal to '%' stays data.
+        b.push_back(c.text.find("% end") != std::string::npos ? 0x25 : 0x80);
+        auto h = parse_raw_header(b);
+        ASSERT_TRUE(h.ok()) << c.text;
+        EXPECT_EQ(h.value().encoding, c.encoding) << c.text;
+        EXPECT_EQ(h.value().geometry.width, c.width) << c.text;
+        EXPECT_EQ(h.value().geometry.height, c.height) << c.text;
+        EXPECT_EQ(h.value().geometry_source, c.source) << c.text;
+    }
+    const std::string ended = "% evt 3.0\n% end\n%";
+    EXPECT_EQ(parse_raw_header(Bytes(ended.begin(), ended.end())).value().data_offset, ended.size() - 1);
+    for (std::string bad : {"% evt 2.1\n", "% date today\n", "% evt 3.0"}) {
+        EXPECT_FALSE(parse_raw_header(Bytes(bad.begin(), bad.end())).ok()) << bad;
+    }
+}
+
+// ---------------------------------------------------------------- writers
+
+Bytes packed(const std::vector<Event>& events) {
+    Bytes b;
+    for (const auto& e : events) {
+        put16(b, e.x);
+        put16(b, e.y);
+        put32(b, e.t);
+        b.push_back(e.p);
+    }
+    return b;
+}
+
+TEST(WritersTest, RoundTripThroughTheReaders) {
+    const std::vector<Event> events = {{0, 0, 0, 0}, {639, 479, 63, 1}, {5, 6, 64, 1}, {7, 8, 0xFFFFFFFFu, 0}};
+    const Bytes in = packed(events);
+    const zel::PackedEvents view(in.data(), events.size());
+
+    auto evt2 = encode_evt2(view, {640, 480}, "2024-01-02 03:04:05");
+    ASSERT_TRUE(evt2.ok()) << evt2.error().message;
+    auto h2 = parse_raw_header(span_of(evt2.value()));
+    ASSERT_TRUE(h2.ok());
+    EXPECT_EQ(h2.value().encoding, PropheseeHeader::Encoding::Evt2);
+    EXPECT_EQ(h2.value().geometry_source, "header");
+    DecodeOptions o;
+    o.x_limit = 640;
+    o.y_limit = 480;
+    Evt2Decoder d2(0, o);
+    auto back2 = decode_all(d2, tail_of(evt2.value(), h2.value().data_offset));
+    ASSERT_TRUE(back2.ok());
+    EXPECT_EQ(back2.value(), events);
+
+    auto dat = encode_dat(view, {640, 480}, "2024-01-02 03:04:05");
+    ASSERT_TRUE(dat.ok());
+    auto hd = parse_dat_header(span_of(dat.value()));
+    ASSERT_TRUE(hd.ok());
+    DatDecoder dd(0, o);
+    auto backd = decode_all(dd, tail_of(dat.value(), hd.value().data_offset));
+    ASSERT_TRUE(backd.ok());
+    EXPECT_EQ(backd.value(), events);
+}
+
+TEST(WritersTest, RefuseWhatTheFormatCannotHold) {
+    struct Case {
+        std::vector<Event> events;
+        Geometry sensor;
+        const char* field;
+        std::uint64_t index;
+    };
+    const Case cases[] = {
+        {{{1, 1, 0, 0}, {640, 1, 1, 0}}, {640, 480}, "x", 1},
+        {{{1, 480, 0, 0}}, {640, 480}, "y", 0},
+        {{{1, 1, 0, 0}, {1, 1, 0, 2}}, {640, 480}, "p", 1},
+        {{{1, 1, 5, 0}, {1, 1, 4, 0}}, {640, 480}, "t", 1},
+        {{}, {4096, 480}, "width", 0},
+    };
+    for (const auto& c : cases) {
+        const Bytes in = packed(c.events);
+        auto r = encode_evt2({in.data(), c.events.size()}, c.sensor, "d");
+        ASSERT_FALSE(r.ok()) << c.field;
+        EXPECT_EQ(r.error().field, c.field);
+        EXPECT_EQ(r.error().index, c.index);
+    }
+}
+
+// ---------------------------------------------------------------- AEDAT 4
+
+// A minimal FlatBuffer: root offset, optional identifier, one table whose
+// fields are given as (vtable slot, bytes) in order.
+struct FlatBuilder {
+    Bytes out;
+    // Table with `fields` laid out after a 4-byte soffset; returns bytes.
+    static Bytes table(const char* ident, const std::vector<Bytes>& fields, const Bytes& tail_for_offsets = {}) {
+        (void)tail_for_offsets;
+        Bytes b;
+        const std::size_t n = fields.size();
+        const std::size_t vt_size = 4 + 2 * n;
+        // layout: [root u32][ident 4][vtable][table: soffset, fields...]
+        const std::size_t vt_pos = 8;
+        const std::size_t table_pos = vt_pos + vt_size + (vt_size % 4 ? 2 : 0);
+        put32(b, static_cast<std::uint32_t>(table_pos));
+        for (int i = 0; i < 4; ++i) b.push_back(ident ? static_cast<std::uint8_t>(ident[i]) : 0);
+        std::size_t obj = 4;
+        std::vector<std::size_t> offsets;
+        for (const auto& f : fields) {
+            offsets.push_back(obj);
+            obj += f.size();
+        }
+        put16(b, static_cast<std::uint32_t>(vt_size));
+        put16(b, static_cast<std::uint32_t>(obj));
+        for (auto o : offsets) put16(b, static_cast<std::uint32_t>(o));
+        while (b.size() < table_pos) b.push_back(0);
+        put32(b, static_cast<std::uint32_t>(table_pos - vt_pos));
+        for (const auto& f : fields) b.insert(b.end(), f.begin(), f.end());
+        return b;
+    }
+};
+
+Bytes le32(std::uint32_t v) { Bytes b; put32(b, v); return b; }
+Bytes le64(std::uint64_t v) { Bytes b; put64(b, v); return b; }
+
+const char* kInfoXml =
+    "<dv version=\"2.0\"><node name=\"outInfo\" path=\"/mainloop/Recorder/outInfo/\">"
+    "<node name=\"0\" path=\"/mainloop/Recorder/outInfo/0/\"><attr key=\"typeIdentifier\" type=\"string\">EVTS</attr>"
+    "<node name=\"info\" path=\"/mainloop/Recorder/outInfo/0/info/\"><attr key=\"sizeX\" type=\"int\">346</attr>"
+    "<attr key=\"sizeY\" type=\"int\">260</attr></node></node>"
+    "<node name=\"2\" path=\"/mainloop/Recorder/outInfo/2/\"><attr key=\"typeIdentifier\" type=\"string\">IMUS</attr>"
+    "</node></node></dv>";
+
+// IOHeader: compression, data-table position (-1), infoNode string placed
+// after the table (its offset field points 12 bytes on, past the int64).
+Bytes aedat4_header(std::uint32_t compression, std::int64_t table_position, std::uint32_t declared_extra = 0) {
+    const std::string xml = kInfoXml;
+    // fields: compression (4), info offset (4), table position (8)
+    Bytes fb = FlatBuilder::table("IOHE", {le32(compression), le32(12), le64(static_cast<std::uint64_t>(table_position))});
+    // Reorder the vtable slots: slot0 compression, slot1 position, slot2 info.
+    // FlatBuilder gave offsets 4, 8, 12 for (compression, info, position).
+    fb[12] = 4;   // slot 0 -> compression at +4
+    fb[14] = 12;  // slot 1 -> position at +12
+    fb[16] = 8;   // slot 2 -> info at +8
+    put32(fb, static_cast<std::uint32_t>(xml.size()));
+    fb.insert(fb.end(), xml.begin(), xml.end());
+    Bytes file(kAedat4Magic.begin(), kAedat4Magic.end());
+    put32(file, static_cast<std::uint32_t>(fb.size()) + declared_extra);
+    file.insert(file.end(), fb.begin(), fb.end());
+    return file;
+}
+
+TEST(Aedat4Test, HeaderStreamsAndLies) {
+    Bytes file = aedat4_header(1, -1);
+    const std::uint64_t size = file.size() + 100;
+    auto end = aedat4_header_end(file, size);
+    ASSERT_TRUE(end.ok()) << end.error().message;
+    EXPECT_EQ(end.value(), file.size());
+    auto h = parse_aedat4_header(file, size);
+    ASSERT_TRUE(h.ok()) << h.error().message;
+    EXPECT_EQ(h.value().compression, Aedat4Compression::Lz4);
+    EXPECT_EQ(h.value().packets_end, size);
+    ASSERT_EQ(h.value().streams.size(), 2u);
+    EXPECT_EQ(h.value().streams[0].type, "EVTS");
+    EXPECT_EQ(h.value().streams[0].geometry.width, 346u);
+    EXPECT_EQ(h.value().streams[0].geometry.height, 260u);
+    EXPECT_EQ(h.value().streams[1].type, "IMUS");
+
+    // A header length beyond the file, a data table outside the packets,
+    // an unknown compression, not the magic.
+    Bytes longer = aedat4_header(1, -1, 1000);
+    EXPECT_NE(aedat4_header_end(longer, longer.size()).error().message.find("runs past"), std::string::npos);
+    Bytes outside = aedat4_header(0, 5);
+    EXPECT_NE(parse_aedat4_header(outside, outside.size() + 10).error().message.find("data table"), std::string::npos);
+    Bytes unknown = aedat4_header(9, -1);
+    EXPECT_NE(parse_aedat4_header(unknown, unknown.size()).error().message.find("compression"), std::string::npos);
+    Bytes wrong = file;
+    wrong[2] = 'X';
+    EXPECT_FALSE(aedat4_header_end(wrong, wrong.size()).ok());
+    // The info string claiming more bytes than the buffer holds.
+    Bytes lying = file;
+    const std::size_t string_length_at = lying.size() - std::string(kInfoXml).size() - 4;
+    lying[string_length_at + 3] = 0x7F;
+    EXPECT_NE(parse_aedat4_header(lying, lying.size()).error().message.find("runs past"), std::string::npos);
+}
+
+TEST(Aedat4Test, PacketHeaders) {
+    Bytes p;
+    put32(p, 0);
+    put32(p, 100);
+    EXPECT_TRUE(parse_aedat4_packet(p, 50, 158).ok());
+    EXPECT_NE(parse_aedat4_packet(p, 50, 157).error().message.find("runs past"), std::string::npos);
+    Bytes negative;
+    put32(negative, 0);
+    put32(negative, 0xFFFFFFF0u);
+    EXPECT_FALSE(parse_aedat4_packet(negative, 0, 1u << 30).ok());
+    EXPECT_FALSE(parse_aedat4_packet({p.data(), 7}, 0, 100).ok());
+}
+
+struct AedatEvent {
+    std::int64_t t;
+    std::int16_t x, y;
+    std::uint8_t on;
+};
+
+Bytes event_packet(const std::vector<AedatEvent>& events, std::uint32_t claimed_count = 0) {
+    Bytes fb = FlatBuilder::table("EVTS", {le32(4)});
+    put32(fb, claimed_count ? claimed_count : static_cast<std::uint32_t>(events.size()));
+    for (const auto& e : events) {
+        put64(fb, static_cast<std::uint64_t>(e.t));
+        put16(fb, static_cast<std::uint16_t>(e.x));
+        put16(fb, static_cast<std::uint16_t>(e.y));
+        fb.push_back(e.on);
+        fb.insert(fb.end(), 3, 0);
+    }
+    Bytes out;
+    put32(out, static_cast<std::uint32_t>(fb.size()));
+    out.insert(out.end(), fb.begin(), fb.end());
+    return out;
+}
+
+TEST(Aedat4Test, EventPackets) {
+    DecodeOptions o;
+    o.x_limit = 346;
+    o.y_limit = 260;
+    o.time.mode = TimeBase::Mode::FirstEvent;
+    Aedat4EventDecoder d(o);
+    zel::ByteBuffer out;
+    auto n = d.decode_packet(event_packet({{1'600'000'000'000'000, 1, 2, 1}, {1'600'000'000'000'007, 345, 259, 0}}), 40, out);
+    ASSERT_TRUE(n.ok()) << n.error().message;
+    EXPECT_EQ(records(out.data(), n.value()), (std::vector<Event>{{1, 2, 0, 1}, {345, 259, 7, 0}}));
+
+    Aedat4EventDecoder strict(o);
+    out.clear();
+    auto lying = strict.decode_packet(event_packet({{1, 1, 1, 1}}, 1000), 40, out);
+    ASSERT_FALSE(lying.ok());
+    EXPECT_EQ(lying.error().offset, 40u);
+    EXPECT_EQ(out.size(), 0u);
+    auto bad = strict.decode_packet(event_packet({{1, -1, 1, 1}}), 80, out);
+    ASSERT_FALSE(bad.ok());
+
+    o.bad_words = BadWords::Skip;
+    Aedat4EventDecoder lenient(o);
+    auto s = lenient.decode_packet(event_packet({{5, 1, 1, 1}, {6, 400, 1, 1}, {7, 2, 2, 0}}), 0, out);
+    ASSERT_TRUE(s.ok());
+    EXPECT_EQ(s.value(), 2u);
+    EXPECT_EQ(lenient.bad_words(), 1u);
+    auto garbage = lenient.decode_packet(Bytes{1, 2, 3}, 0, out);
+    ASSERT_TRUE(garbage.ok());
+    EXPECT_EQ(lenient.bad_words(), 2u);
+}
+
+}  // namespace
