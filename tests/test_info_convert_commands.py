@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import csv
 import json
 
 import numpy as np
@@ -48,7 +49,7 @@ def test_info_goes_on_after_a_bad_file(tmp_path):
 
 @pytest.mark.parametrize("source, target", [
     ("bar_sweep.evb", "out.csv"), ("bar_sweep.aedat", "out.bin"), ("bar_sweep.csv", "out.evb"),
-    ("bar_sweep.bin", "out.aedat"),
+    ("bar_sweep.bin", "out.aedat"), ("bar_sweep.csv", "out.raw"), ("bar_sweep.aedat", "out.dat"),
 ])
 def test_convert_keeps_every_event(source, target, tmp_path):
     result = zel("convert", SAMPLES / source, tmp_path / target, "--chunk-events", "1000")
@@ -79,3 +80,30 @@ def test_convert_failures_are_one_line_and_leave_nothing(args, message, tmp_path
     assert result.returncode == 1
     assert message in only_error_line(result)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("extension", ["dat", "raw"])
+def test_converted_camera_files_state_one_sensor_size(extension, tmp_path):
+    kept, given = tmp_path / f"kept.{extension}", tmp_path / f"given.{extension}"
+    assert zel("convert", EVB, kept, "--chunk-events", "500").returncode == 0
+    assert zel("convert", EVB, given, "--chunk-events", "500", "--width", "640", "--height", "480").returncode == 0
+    assert (zelkit.info(kept).width, zelkit.info(kept).height) == (128, 128)
+    assert (zelkit.info(given).width, zelkit.info(given).height) == (640, 480)
+    assert np.array_equal(zelkit.load(given), zelkit.load(EVB))
+
+
+def test_info_and_bench_find_camera_formats_in_a_folder(tmp_path):
+    events = zelkit.load(EVB)
+    zelkit.save(tmp_path / "cam.dat", events, width=320, height=240)
+    zelkit.save(tmp_path / "cam.raw", events, width=320, height=240)
+    described = json.loads(zel("info", tmp_path, "--json").stdout)
+    assert [(row["format"], row["width"], row["size_from_header"]) for row in described] == [
+        ("dat", 320, True), ("raw", 320, True)]
+    out = tmp_path.parent / f"{tmp_path.name}.csv"
+    result = zel("bench", tmp_path, "--time-bins", "16", "--max-depth", "8", "--no-progress", "--out", out)
+    assert result.returncode == 0, result.stderr
+    assert "2 files, 0 failed" in result.stderr
+    with out.open(newline="") as handle:
+        rows = list(csv.DictReader(handle))
+    assert sorted((row["format"], row["width"], row["height"]) for row in rows) == [
+        ("dat", "320", "240"), ("raw", "320", "240")]
