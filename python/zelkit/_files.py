@@ -13,7 +13,7 @@ import numpy as np
 
 from . import _native
 from ._arrays import as_events
-from ._dtype import EVENT_DTYPE, EventArray
+from ._dtype import EVENT_DTYPE, EventArray, wrap_buffer
 from ._paths import PathArg, fs_bytes, zel_os_error
 from ._registry import ZEL_EXTENSIONS, FormatSpec, format_for_extension, get_format
 
@@ -96,7 +96,7 @@ def load(path: PathArg, format: str | None = None, *, mmap: bool = False) -> Eve
     if format is None:
         ext = _extension(raw)
         if not mmap and (ext in ZEL_EXTENSIONS or ext is None or format_for_extension(ext) is None):
-            return np.frombuffer(_native.load(raw, None), dtype=EVENT_DTYPE)
+            return wrap_buffer(_native.load(raw, None))
     spec = resolve_format(raw, format)
     if mmap:
         if spec.name != "evb":
