@@ -118,6 +118,9 @@ def main():
                             ("g.csv", "CSV, general parser (', ' separators)")):
             path = str(files[name])
             report(f"zelkit.load {label}", best_of(5, lambda: zelkit.load(path)), os.path.getsize(path))
+        for name, label in (("e.csv", "CSV"), ("g.csv", "CSV, ', ' separators")):
+            path = str(files[name])
+            report(f"zel.load_csv {label}", best_of(3, lambda: zel.load_csv(path)), os.path.getsize(path))
         report("zelkit.load CSV via iter_load (1M chunks)",
                best_of(3, lambda: sum(len(c) for c in zelkit.iter_load(files["e.csv"]))), os.path.getsize(files["e.csv"]))
         report("zelkit.save .csv", best_of(3, lambda: zelkit.save(folder / "s.csv", events)))
