@@ -81,7 +81,7 @@ inline std::uint64_t digits_value(const std::uint8_t* p, unsigned count) {
 
 PlainCsvRun parse_plain_csv_lines(const std::uint8_t* data, std::size_t size,
                                   std::size_t max_events, std::uint8_t* out) {
-    static_assert(kPlainCsvLookahead == 32, "the line is classified as four words");
+    static_assert(kPlainCsvLookahead == 32, "one 32-bit mask marks the whole window");
     const std::uint8_t* p = data;
     const std::uint8_t* const end = data + size;
     std::size_t events = 0;
