@@ -7,11 +7,11 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
-def test_mypy_strict_passes_over_examples_and_typed_usage(tmp_path):
+def test_mypy_strict_passes_over_zelkit_examples_and_typed_usage(tmp_path):
     pytest.importorskip("mypy")
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path),
-         str(ROOT / "examples"), str(ROOT / "tests" / "typed_usage.py")],
+         str(ROOT / "python" / "zelkit"), str(ROOT / "examples"), str(ROOT / "tests" / "typed_usage.py")],
         capture_output=True, text=True, cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr

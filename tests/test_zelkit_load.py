@@ -188,3 +188,54 @@ def test_long_csv_line_and_lines_across_read_blocks(tmp_path):
     path = tmp_path / "long.csv"
     path.write_text("".join(lines), encoding="utf-8")
     assert rows_of(zelkit.load(path)) == fields(zel.load_events(str(path)))
+
+
+# Pieces of CSV lines near every rule: column limits, leading zeros, signs,
+# separators zel splits on and white space it only trims, line endings, and
+# lines that are skipped or fail. A third of the lines have the plain shape
+# ("x,y,t,p\n") zelkit decodes without the general line parser.
+_numbers = st.one_of(
+    st.integers(0, 2**32).map(str),
+    st.sampled_from(["0", "00000", "000001", "255", "256", "65535", "65536", "4294967295",
+                     "4294967296", "9999999999", "+7", "-1", "+", "1.5", "6553z", "99999z"]),
+)
+_separators = st.sampled_from([",", ",", ",", " ", "\t", ", ", ",,"])
+_endings = st.sampled_from(["\n", "\n", "\r\n", "\r\r\n", " \n", "\r", ""])
+
+
+def _column(limit):
+    return st.one_of(st.integers(0, limit).map(str),
+                     st.sampled_from([str(limit), str(limit + 1), "0000000000001", "+1", "-1", "1.5", "9" * 11]))
+
+
+# Four numbers, single commas, LF or CRLF: plain unless a value is out of
+# range, too wide or not a digit string.
+_plain_shaped = st.tuples(_column(65535), _column(65535), _column(2**32 - 1), _column(255),
+                          st.sampled_from(["\n", "\r\n"])).map(lambda r: ",".join(r[:4]) + r[4])
+_csv_line = st.one_of(
+    _plain_shaped,
+    st.tuples(_numbers, _separators, _numbers, _separators, _numbers, _separators, _numbers, _endings)
+    .map("".join),
+    st.sampled_from(["x,y,t,p\n", "# comment\n", "\n", "1,2,3\n", " 1,2,3,4\n", "1,2,3,4,5\n",
+                     "\ufeff1,2,3,4\n", "1,2,3,4\u00a0\n"]),
+)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(lines=st.lists(_csv_line, max_size=60), bad_byte=st.booleans())
+def test_random_csv_text_reads_as_zel_load_csv(tmp_path, lines, bad_byte):
+    data = "".join(lines).encode()
+    if bad_byte:
+        data += b"# \xff\n"
+    path = tmp_path / "r.csv"
+    path.write_bytes(data)
+    try:
+        expected = fields(zel.load_csv(str(path)))
+    except OSError as error:
+        assert os_error_text(zelkit.load, path) == error.args[0]
+        with pytest.raises(zelkit.FormatError) as info:
+            list(zelkit.iter_load(path, chunk_events=2))
+        assert error.args[0] in str(info.value)
+        return
+    assert rows_of(zelkit.load(path)) == expected
+    assert [r for c in zelkit.iter_load(path, chunk_events=2) for r in rows_of(c)] == expected

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import BinaryIO
 
 from . import _native
@@ -42,10 +42,10 @@ def _chunk_reader(name: str):  # type: ignore[no-untyped-def]
 
 
 def _write_compact(file: BinaryIO, events: EventArray) -> None:
-    file.write(memoryview(events.view("u1")))
+    file.write(events.view("u1").data)
 
 
-def _encoder(name: str):  # type: ignore[no-untyped-def]
+def _encoder(name: str) -> Callable[[BinaryIO, EventArray], None]:
     def write(file: BinaryIO, events: EventArray) -> None:
         file.write(_native.file_header(name))
         for start in range(0, len(events), _WRITE_STEP):

@@ -13,7 +13,7 @@ import numpy as np
 
 from . import _native
 from ._arrays import as_events
-from ._dtype import EVENT_DTYPE, EventArray
+from ._dtype import EVENT_DTYPE, EventArray, wrap_buffer
 from ._paths import PathArg, fs_bytes, zel_os_error
 from ._registry import LOAD_OPTIONS, WRITE_OPTIONS, ZEL_EXTENSIONS, FormatSpec, format_for_extension, get_format
 
@@ -133,7 +133,7 @@ def load(
     if format is None and not given:
         ext = _extension(raw)
         if not mmap and (ext in ZEL_EXTENSIONS or ext is None or format_for_extension(ext) is None):
-            return np.frombuffer(_native.load(raw, None), dtype=EVENT_DTYPE)
+            return wrap_buffer(_native.load(raw, None))
     spec = resolve_format(raw, format)
     options = format_options(spec, given)
     if mmap:

@@ -1,7 +1,10 @@
+from typing_extensions import Buffer as _BufferLike
 from typing import Any
 
+# Packed records owned by the extension, exposed through the buffer protocol.
 class Buffer:
     def __len__(self) -> int: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
 
 class RecordStream:
     def __init__(self, path: bytes, format: str) -> None: ...
@@ -56,3 +59,41 @@ class Aedat4Decoder:
     def take(self) -> Buffer: ...
     def reject(self, offset: int, message: str) -> None: ...
     def start_batch(self) -> None: ...
+
+# The .zel container. Headers read back as (width, height, time_bins,
+# max_depth, keyframe_interval, n_frames or None while unfinished); frame
+# headers as (keyframe, t_first, t_last, n_events, n_bits, payload_bytes,
+# record_bytes).
+CONTAINER_HEADER_BYTES: int
+FRAME_HEADER_BYTES: int
+TRAILER_BYTES: int
+BOX_RECORD_BYTES: int
+
+_Header = tuple[int, int, int, int, int, int | None]
+_FrameInfo = tuple[bool, int, int, int, int, int, int]
+
+def encode(
+    events: Any, width: int, height: int, time_bins: int, max_depth: int, n_frames: int,
+    keyframe_interval: int,
+) -> bytes: ...
+def stream_header(
+    width: int, height: int, time_bins: int, max_depth: int, keyframe_interval: int,
+    n_frames: int | None,
+) -> bytes: ...
+def stream_frame(
+    events: Any, width: int, height: int, time_bins: int, max_depth: int, keyframe: bool,
+    index: int, offset: int, previous_bits: _BufferLike | None,
+) -> tuple[bytes, bytes, bytes]: ...
+def stream_index(entries: _BufferLike, index_offset: int) -> bytes: ...
+def read_header(data: _BufferLike) -> _Header: ...
+def read_trailer(data: _BufferLike, file_size: int) -> int | None: ...
+def read_index(
+    block: _BufferLike, index_offset: int, width: int, height: int, time_bins: int,
+    max_depth: int, keyframe_interval: int, n_frames: int | None,
+) -> tuple[bytes, bytes, bytes, bytes]: ...
+def read_frame_header(data: _BufferLike, offset: int, expected_index: int) -> _FrameInfo: ...
+def decode_frame(
+    record: _BufferLike, offset: int, expected_index: int, width: int, height: int,
+    time_bins: int, max_depth: int, keyframe_interval: int, previous_bits: _BufferLike | None,
+    want_boxes: bool,
+) -> tuple[bytes, bytearray | None, _FrameInfo]: ...

@@ -314,7 +314,8 @@ class Frame:
             lo = np.minimum(self.t_first + lo_bin * scale, self.t_last)
             hi = np.minimum(self.t_first + hi_bin * scale, self.t_last)
             centre = (lo + hi) / 2.0
-        return np.rint(centre).astype(np.uint32)
+        times: np.ndarray = np.rint(centre).astype(np.uint32)
+        return times
 
     def to_events(self) -> np.ndarray:
         """One event per occupied box at its centre, sorted by time, polarity 0.
@@ -456,6 +457,7 @@ class Reader(Sequence[Frame]):
             if j == k:
                 break
             j += 1
+        assert boxes is not None  # asked for on the last frame decoded
         return Frame(
             index=k, keyframe=info[0], width=self.width, height=self.height,
             time_bins=self.time_bins, max_depth=self.max_depth, t_first=info[1],

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "csv_line.hpp"
+#include "csv_plain.hpp"
 #include "record_codecs.hpp"
 #include "utf8.hpp"
 
@@ -211,6 +212,21 @@ StreamResult<std::size_t> RecordStream::read_fixed(ByteBuffer& out, std::size_t 
 StreamResult<std::size_t> RecordStream::read_csv(ByteBuffer& out, std::size_t max_events) {
     std::size_t appended = 0;
     while (appended < max_events) {
+        // Plain lines first, straight into the output; the general parser
+        // below takes the one line that stopped them, then they resume.
+        if (buffer_.size() - pos_ >= kPlainCsvLookahead) {
+            if (out.spare() < kPackedEventBytes) {
+                out.reserve_more(std::min(max_events - appended, kInitialEvents) *
+                                 kPackedEventBytes);
+            }
+            const PlainCsvRun run = parse_plain_csv_lines(
+                buffer_.data() + pos_, buffer_.size() - pos_,
+                std::min(max_events - appended, out.spare() / kPackedEventBytes), out.tail());
+            out.commit(run.events * kPackedEventBytes);
+            appended += run.events;
+            pos_ += run.bytes;
+            if (appended == max_events) break;
+        }
         const std::size_t end = buffer_.size();
         const std::uint8_t* data = buffer_.data();
         const void* lf = pos_ < end ? std::memchr(data + pos_, '\n', end - pos_) : nullptr;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "csv_line.hpp"
+#include "csv_plain.hpp"
 #include "dataset.hpp"
 #include "posix_file.hpp"
 #include "utf8.hpp"
@@ -52,6 +53,23 @@ public:
         }
     }
 
+    // Decodes the plain lines (csv_plain.hpp) at the front of the unread
+    // buffer, up to the last kPlainCsvLookahead bytes, appending their
+    // events; the lines after them are read by next() as before. Reads
+    // nothing from the file, so the file is still read in the same blocks.
+    void take_plain_lines(EventList& events) {
+        constexpr std::size_t kBatch = 256;
+        std::uint8_t records[kBatch * kPackedEventBytes];
+        for (;;) {
+            const PlainCsvRun run =
+                parse_plain_csv_lines(buffer_.data() + pos_, end_ - pos_, kBatch, records);
+            pos_ += run.bytes;
+            const PackedEvents decoded(records, run.events);
+            for (std::size_t i = 0; i < decoded.size(); ++i) events.push_back(decoded[i]);
+            if (run.events < kBatch) return;
+        }
+    }
+
 private:
     ReadOnlyFile file_;
     std::array<std::uint8_t, kBufferSize> buffer_{};
@@ -71,6 +89,7 @@ LoadResult<EventList> read_csv(const std::string& path) {
     EventList events;
     std::string line;
     for (;;) {
+        reader.take_plain_lines(events);
         LoadResult<bool> more = reader.next(line);
         if (!more) {
             return more.error();
