@@ -50,7 +50,7 @@ def _event_weighted(group: Sequence[Record], column: str) -> float | None:
     events = sum(record.n_events for record in group)
     if not events:
         return None
-    return sum(getattr(record, column) * record.n_events for record in group) / events
+    return float(sum(getattr(record, column) * record.n_events for record in group)) / events
 
 
 def summary_table(records: Sequence[Record]) -> str:
