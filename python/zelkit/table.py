@@ -31,7 +31,10 @@ def _cell(value: object) -> str:
     if value is None:
         return "-"
     if isinstance(value, float):
-        return f"{value:.3f}" if abs(value) < 1000 else f"{value:,.0f}"
+        # Three significant decimals for ratios and bits, fewer as values grow.
+        if abs(value) >= 1000:
+            return f"{value:,.0f}"
+        return f"{value:.1f}" if abs(value) >= 100 else f"{value:.3f}"
     if isinstance(value, int) and not isinstance(value, bool):
         return f"{value:,}"
     return str(value)
