@@ -59,6 +59,7 @@ def run(args: argparse.Namespace) -> int:
         from ..plot import require_matplotlib
 
         require_matplotlib()
+
     def on_failure(failure: Failure) -> None:
         # tqdm.write keeps the line from tearing through the progress bar.
         from tqdm import tqdm  # type: ignore[import-untyped]
