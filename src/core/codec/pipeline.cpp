@@ -18,10 +18,6 @@ namespace zel {
 
 namespace {
 
-// Lower bound on what one frame costs the sequence driver: 2 payload bytes,
-// its end offset, its bit count and its counting-sort slot (8 bytes each).
-constexpr std::uint64_t kMinBytesPerFrame = 2 + 8 + 8 + 8;
-
 // Records as plain events. The drivers below work on an EventList; the
 // packed entry points share them through this copy.
 EventList unpack(PackedEvents events) {
