@@ -12,8 +12,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 shift || true
 
-if ! command -v clang++-14 >/dev/null || [ ! -e /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ] \
-   && ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+# libFuzzer ships with clang's runtime libraries, packaged apart from clang.
+if ! command -v clang++-14 >/dev/null ||
+   ! compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a" >/dev/null; then
     apt-get update -qq
     apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null
 fi

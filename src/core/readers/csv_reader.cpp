@@ -20,6 +20,9 @@ public:
     explicit MemorySource(std::span<const std::uint8_t> data) : rest_(data) {}
     LoadResult<std::size_t> read(std::uint8_t* buffer, std::size_t capacity) {
         const std::size_t n = std::min(capacity, rest_.size());
+        if (n == 0) {
+            return std::size_t{0};  // an empty span may have no data pointer at all
+        }
         std::memcpy(buffer, rest_.data(), n);
         rest_ = rest_.subspan(n);
         return n;
