@@ -35,7 +35,11 @@ for target in "$@"; do
     seeds=(samples)
     [ -d "fuzz/regressions/$target" ] && seeds+=("fuzz/regressions/$target")
     log="$build/logs/$target.log"
+    # Inputs are capped at 8 KiB: the samples are larger, and a decoder fed
+    # 80 KiB that expands 127-fold runs a few executions a second instead of
+    # thousands.
     if "$build/$target" "$corpus" "${seeds[@]}" -max_total_time="$seconds" -timeout=30 \
+        -max_len="${ZEL_FUZZ_MAX_LEN:-8192}" \
         -rss_limit_mb=2560 -print_final_stats=1 -artifact_prefix="$artifacts/" \
         ${ZEL_FUZZ_FLAGS:-} >"$log" 2>&1; then
         summary=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true)
