@@ -52,7 +52,8 @@ def test_fifo_written_by_a_thread_of_the_same_process_loads(loader, name, conten
 
 def interrupt_child(script, tmp_path):
     """Starts a child that prints 'ready' right before a call that blocks,
-    sends it SIGINT, and returns what it printed."""
+    sends it SIGINT, and returns what it printed. The child catches
+    KeyboardInterrupt around both, so a signal that lands early still counts."""
     child = subprocess.Popen(
         [sys.executable, "-c", f"import sys; sys.path[:] = {sys.path!r}\n" + textwrap.dedent(script)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -86,8 +87,8 @@ def test_ctrl_c_stops_a_loader_blocked_on_a_fifo(loader, setup, tmp_path):
         import zel
         PATH = {str(fifo)!r}
         {setup}
-        print("ready", flush=True)
         try:
+            print("ready", flush=True)
             zel.{loader}(PATH)
         except KeyboardInterrupt:
             print("interrupted")
@@ -102,8 +103,8 @@ def test_ctrl_c_stops_a_loader_reading_an_endless_source(loader, path, tmp_path)
     out = interrupt_child(
         f"""
         import zel
-        print("ready", flush=True)
         try:
+            print("ready", flush=True)
             zel.{loader}({path!r})
         except KeyboardInterrupt:
             print("interrupted")
