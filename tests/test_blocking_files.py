@@ -54,8 +54,12 @@ def interrupt_child(script, tmp_path):
     """Starts a child that prints 'ready' right before a call that blocks,
     sends it SIGINT, and returns what it printed. The child catches
     KeyboardInterrupt around both, so a signal that lands early still counts."""
+    # A parent started in the background may have left SIGINT ignored, in
+    # which case Python installs no handler of its own; ask for it.
+    prelude = f"import signal, sys; sys.path[:] = {sys.path!r}\n"
+    prelude += "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
     child = subprocess.Popen(
-        [sys.executable, "-c", f"import sys; sys.path[:] = {sys.path!r}\n" + textwrap.dedent(script)],
+        [sys.executable, "-c", prelude + textwrap.dedent(script)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     try:
