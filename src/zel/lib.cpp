@@ -13,21 +13,12 @@
 #include "codec/pipeline.hpp"
 #include "interpreter_hooks.hpp"
 #include "memory_limits.hpp"
+#include "compressed_output.hpp"
 #include "py_ref.hpp"
 #include "result_type.hpp"
 
 namespace zel::py {
 namespace {
-
-PyObject* bytes_from(const std::uint8_t* data, std::size_t size) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                     static_cast<Py_ssize_t>(size));
-}
-
-PyObject* pair(PyRef first, PyRef second) {
-    if (!first || !second) return nullptr;
-    return PyTuple_Pack(2, first.get(), second.get());
-}
 
 PyObject* range_tuple(unsigned long low, unsigned long high) {
     return Py_BuildValue("(kk)", low, high);
@@ -133,16 +124,7 @@ PyObject* compress_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         SequenceOutput out = run_compress_sequence(a.events, a.width, a.height, a.time_bins,
                                                    a.max_depth, n_frames);
         a.events = EventList();
-        PyRef payloads(PyList_New(static_cast<Py_ssize_t>(out.frame_ends.size())));
-        if (!payloads) return nullptr;
-        std::uint64_t begin = 0;
-        for (std::size_t k = 0; k < out.frame_ends.size(); ++k) {
-            const std::uint64_t end = out.frame_ends[k];
-            PyObject* payload = bytes_from(out.bytes.data() + begin, end - begin);
-            if (payload == nullptr) return nullptr;
-            PyList_SET_ITEM(payloads.get(), static_cast<Py_ssize_t>(k), payload);
-            begin = end;
-        }
+        PyRef payloads(payload_list(out));
         return pair(std::move(payloads), PyRef(new_compression_result(out.stats)));
     });
 }
