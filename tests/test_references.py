@@ -156,4 +156,8 @@ def test_repeated_calls_keep_memory_and_references_flat(name, tmp_path):
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == references
     # A leaked result of 2,000 events is ~100 KB, so 300 calls would add 30 MB.
-    assert rss_bytes() - rss < 8 << 20
+    # Under AddressSanitizer freed blocks sit in a 16 MB quarantine whose
+    # filling the warm-up cannot pin down exactly, so allow for it there.
+    sanitized = os.environ.get("ZEL_SANITIZED") == "1"
+    allowance = (24 if sanitized else 8) << 20
+    assert rss_bytes() - rss < allowance
