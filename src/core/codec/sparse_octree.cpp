@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "key_sort.hpp"
+#include "time_binner.hpp"
 #include "voxel.hpp"
 
 namespace zel {
@@ -124,10 +125,8 @@ void SparseOctreeCoder::make_keys(const Source& events) {
     std::uint32_t tmin = 0;
     std::uint32_t tmax = 0;
     min_max_time(events, tmin, tmax);
-    // time_slot's rule, with its clamps specialised to the values that can
-    // occur here: v lies in [-1, 65534], so it never saturates.
-    const double span = tmax == tmin ? 1.0 : static_cast<double>(tmax - tmin);
-    const double scale = static_cast<double>(time_bins_) + -1.0;
+    // time_slot's rule; its cap at 2^64 cannot apply to time bins.
+    const TimeBinner binner(tmax == tmin ? 1u : tmax - tmin, time_bins_);
     const std::uint64_t last_bin = dim_t_ - 1;
     const std::uint64_t last_x = dim_x_ - 1;
     const std::uint64_t last_y = dim_y_ - 1;
@@ -137,8 +136,7 @@ void SparseOctreeCoder::make_keys(const Source& events) {
     std::uint64_t* out = keys.data();
     for (std::size_t i = 0; i < events.size(); ++i) {
         const Event e = events[i];
-        const double v = (static_cast<double>(e.t - tmin) / span) * scale;
-        const std::uint64_t bin = std::min(v > 0.0 ? static_cast<std::uint64_t>(v) : 0, last_bin);
+        const std::uint64_t bin = std::min(binner.bin(e.t - tmin), last_bin);
         out[i] = voxel_key(std::min<std::uint64_t>(e.x, last_x), std::min<std::uint64_t>(e.y, last_y),
                            bin);
     }
