@@ -41,3 +41,17 @@ def xor(a: bytes, b: bytes) -> bytes:
 
 def bits(packed: bytes, n_bits: int) -> str:
     return "".join("1" if packed[i // 8] & (0x80 >> (i % 8)) else "0" for i in range(n_bits))
+
+
+def run_python(script, timeout=60):
+    """Runs a script in a fresh interpreter (with this one's sys.path); the
+    timeout only catches a hang."""
+    import subprocess
+    import sys
+    import textwrap
+
+    prelude = f"import sys; sys.path[:] = {sys.path!r}\n"
+    return subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(script)],
+        capture_output=True, text=True, timeout=timeout,
+    )

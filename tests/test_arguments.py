@@ -90,6 +90,17 @@ def test_sequences_of_events_are_accepted(events):
     assert zel.event_stats(events)["count"] == 1
 
 
+@pytest.mark.parametrize("error", [ValueError("bad"), OverflowError("huge"), TypeError("no len")])
+def test_a_failing_len_is_only_a_missing_hint(error):
+    assert zel.event_stats(Sequence([EVENT, EVENT], length=error))["count"] == 2
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
+def test_len_raising_a_non_exception_propagates(error):
+    with pytest.raises(type(error)):
+        zel.event_stats(Sequence([EVENT], length=error))
+
+
 def test_iteration_errors_other_than_type_errors_pass_unchanged():
     with pytest.raises(RuntimeError, match="^broken$"):
         zel.event_stats(Sequence([EVENT, EVENT], fail=RuntimeError("broken")))

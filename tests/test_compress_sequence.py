@@ -3,7 +3,7 @@ import random
 import pytest
 
 import zel
-from helpers import rans_decode, rle_decode, xor
+from helpers import rans_decode, rle_decode, run_python, xor
 from zel import Event
 
 GRID = (2, 2, 1, 8)  # width, height, time_bins, max_depth
@@ -116,3 +116,30 @@ def test_keywords_in_any_order():
     events = [Event(0, 0, 0, 1), Event(1, 1, 10, 1)]
     by_keyword = zel.compress_sequence(n_frames=2, max_depth=8, time_bins=1, height=2, width=2, events=events)
     assert by_keyword[0] == zel.compress_sequence(events, 2, 2, 1, 8, 2)[0]
+
+
+@pytest.mark.address_space_limit
+def test_frame_count_beyond_physical_memory_is_refused_up_front():
+    # Each frame costs at least ~76 bytes once its bytes object and list slot
+    # are counted; 26 bytes per frame would pass the check for this count
+    # and then climb for half a minute. The limit only bounds a regression.
+    done = run_python(
+        """
+        import os, resource, zel
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        n_frames = max(10**9, memory // 30)
+        try:
+            zel.compress_sequence([zel.Event(0, 0, 0, 0)], 1, 1, 1, 1, n_frames)
+        except MemoryError as error:
+            print(error)
+        """
+    )
+    assert done.returncode == 0, done.stderr
+    assert "n_frames" in done.stdout and "memory" in done.stdout
+
+
+@pytest.mark.parametrize(("events", "n_frames"), [([], 2**64 - 1), ([Event(0, 0, 0, 0)], 0)])
+def test_nothing_to_code_needs_no_memory_whatever_the_frame_count(events, n_frames):
+    payloads, result = zel.compress_sequence(events, 1, 1, 1, 1, n_frames)
+    assert payloads == [] and result.n_events == 0

@@ -98,11 +98,12 @@ def test_identity_semantics():
     assert len({a: 1, b: 2}) == 2
 
 
-def test_setter_replaces_one_field():
+@pytest.mark.parametrize(("field", "value"), [("x", 65535), ("y", 40000), ("t", 4294967295), ("p", 255)])
+def test_setter_replaces_only_its_own_field(field, value):
     event = Event(1, 2, 3, 4)
-    event.p = 2
-    event.t = 4294967295
-    assert (event.x, event.y, event.t, event.p) == (1, 2, 4294967295, 2)
+    setattr(event, field, value)
+    expected = {**dict(x=1, y=2, t=3, p=4), field: value}
+    assert (event.x, event.y, event.t, event.p) == tuple(expected[name] for name in "xytp")
 
 
 @pytest.mark.parametrize(

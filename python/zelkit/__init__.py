@@ -48,6 +48,7 @@ __all__ = [
     "Frame",
     "IncompleteContainerWarning",
     "Reader",
+    "Setting",
     "SkippedDataWarning",
     "as_events",
     "compress",
@@ -56,6 +57,7 @@ __all__ = [
     "distortion",
     "encode",
     "encode_stream",
+    "evaluate",
     "info",
     "iter_load",
     "load",
@@ -66,3 +68,13 @@ __all__ = [
     "to_events",
     "write",
 ]
+
+
+def __getattr__(name: str) -> object:
+    # The dataset evaluation pulls in tqdm, zstandard and the process pool;
+    # it loads on first use so importing zelkit for arrays stays light.
+    if name in ("evaluate", "Setting"):
+        import importlib
+
+        return getattr(importlib.import_module(".evaluation", __name__), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

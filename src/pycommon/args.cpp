@@ -181,6 +181,10 @@ bool collect_events(PyObject* obj, PyTypeObject* event_type, EventList& out) {
     }
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
+        // The size is only a hint, so a failing __len__ is forgiven; but
+        // KeyboardInterrupt, SystemExit and the like are not failures of
+        // __len__ and must reach the caller.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
         PyErr_Clear();
         hint = 0;
     }

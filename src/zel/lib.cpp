@@ -11,21 +11,14 @@
 #include "event_stats.hpp"
 #include "event_type.hpp"
 #include "codec/pipeline.hpp"
+#include "interpreter_hooks.hpp"
+#include "memory_limits.hpp"
+#include "compressed_output.hpp"
 #include "py_ref.hpp"
 #include "result_type.hpp"
 
 namespace zel::py {
 namespace {
-
-PyObject* bytes_from(const std::uint8_t* data, std::size_t size) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                     static_cast<Py_ssize_t>(size));
-}
-
-PyObject* pair(PyRef first, PyRef second) {
-    if (!first || !second) return nullptr;
-    return PyTuple_Pack(2, first.get(), second.get());
-}
 
 PyObject* range_tuple(unsigned long low, unsigned long high) {
     return Py_BuildValue("(kk)", low, high);
@@ -34,6 +27,8 @@ PyObject* range_tuple(unsigned long low, unsigned long high) {
 // Loader failures reach Python as exactly OSError(text): one argument, so the
 // interpreter never picks an errno-specific subclass.
 PyObject* raise_load_error(const LoadError& error) {
+    // Stopped by the hooks: the signal handler's exception is already set.
+    if (error.kind == LoadError::Kind::Interrupted && PyErr_Occurred()) return nullptr;
     const std::string text = error.text();
     PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                        "replace"));
@@ -41,7 +36,7 @@ PyObject* raise_load_error(const LoadError& error) {
     return nullptr;
 }
 
-using Reader = LoadResult<EventList> (*)(const std::string&);
+using Reader = LoadResult<EventList> (*)(const std::string&, IoHooks&);
 
 PyObject* run_loader(const char* display_name, Reader reader, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) {
@@ -50,7 +45,8 @@ PyObject* run_loader(const char* display_name, Reader reader, PyObject* const* a
         if (!bind_fastcall({display_name, {"path"}}, args, nargs, kwnames, bound)) return nullptr;
         std::string path;
         if (!convert_text(bound[0], "path", path)) return nullptr;
-        LoadResult<EventList> loaded = reader(path);
+        InterpreterHooks hooks;
+        LoadResult<EventList> loaded = reader(path, hooks);
         if (!loaded) return raise_load_error(loaded.error());
         return events_to_list(loaded.value());
     });
@@ -89,6 +85,27 @@ PyObject* compress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
+// Every frame ends up as a bytes object (header and at least 2 payload
+// bytes) in a list slot, on top of what the driver keeps per frame. When even
+// that minimum exceeds the machine's memory, fail now with MemoryError
+// rather than after a long climb into swap. False with the error set.
+bool frames_fit_in_memory(std::uint64_t n_frames, bool no_events) {
+    constexpr std::uint64_t kMinFrameCost =
+        kMinBytesPerFrame + sizeof(PyBytesObject) + 2 + sizeof(PyObject*);
+    const std::uint64_t memory = physical_memory_bytes();
+    // With nothing to code no frame is made at all.
+    if (n_frames == 0 || no_events || memory == 0 || n_frames <= memory / kMinFrameCost) {
+        return true;
+    }
+    PyErr_Format(PyExc_MemoryError,
+                 "n_frames %llu needs at least %llu bytes per frame, more than the %llu bytes "
+                 "of memory this machine has",
+                 static_cast<unsigned long long>(n_frames),
+                 static_cast<unsigned long long>(kMinFrameCost),
+                 static_cast<unsigned long long>(memory));
+    return false;
+}
+
 PyObject* compress_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -103,37 +120,29 @@ PyObject* compress_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
         }
 
+        if (!frames_fit_in_memory(n_frames, a.events.empty())) return nullptr;
         SequenceOutput out = run_compress_sequence(a.events, a.width, a.height, a.time_bins,
                                                    a.max_depth, n_frames);
         a.events = EventList();
-        PyRef payloads(PyList_New(static_cast<Py_ssize_t>(out.frame_ends.size())));
-        if (!payloads) return nullptr;
-        std::uint64_t begin = 0;
-        for (std::size_t k = 0; k < out.frame_ends.size(); ++k) {
-            const std::uint64_t end = out.frame_ends[k];
-            PyObject* payload = bytes_from(out.bytes.data() + begin, end - begin);
-            if (payload == nullptr) return nullptr;
-            PyList_SET_ITEM(payloads.get(), static_cast<Py_ssize_t>(k), payload);
-            begin = end;
-        }
+        PyRef payloads(payload_list(out));
         return pair(std::move(payloads), PyRef(new_compression_result(out.stats)));
     });
 }
 
 PyObject* load_nmnist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_nmnist()", read_nmnist, args, nargs, kwnames);
+    return run_loader("load_nmnist()", read_nmnist_with, args, nargs, kwnames);
 }
 
 PyObject* load_aedat2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_aedat2()", read_aedat2, args, nargs, kwnames);
+    return run_loader("load_aedat2()", read_aedat2_with, args, nargs, kwnames);
 }
 
 PyObject* load_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_csv()", read_csv, args, nargs, kwnames);
+    return run_loader("load_csv()", read_csv_with, args, nargs, kwnames);
 }
 
 PyObject* load_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_events()", zel::load_events, args, nargs, kwnames);
+    return run_loader("load_events()", zel::load_events_with, args, nargs, kwnames);
 }
 
 PyObject* event_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -6,12 +6,16 @@
 #include "boundary.hpp"
 #include "buffer_view.hpp"
 #include "codec/pipeline.hpp"
+#include "compressed_output.hpp"
 #include "py_ref.hpp"
 #include "without_gil.hpp"
 
 namespace zelkit::native {
 namespace {
 
+using zel::py::bytes_from;
+using zel::py::pair;
+using zel::py::payload_list;
 using zel::py::PyRef;
 
 struct CompressArgs {
@@ -39,16 +43,6 @@ PyObject* stats_tuple(const zel::CompressionStats& s) {
                          static_cast<unsigned long long>(s.n_bits),
                          static_cast<unsigned long long>(s.encode_us),
                          static_cast<unsigned long long>(s.decode_us), s.sparsity);
-}
-
-PyObject* pair(PyRef first, PyRef second) {
-    if (!first || !second) return nullptr;
-    return PyTuple_Pack(2, first.get(), second.get());
-}
-
-PyObject* bytes_from(const std::uint8_t* data, std::size_t size) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                     static_cast<Py_ssize_t>(size));
 }
 
 }  // namespace
@@ -85,16 +79,7 @@ PyObject* compress_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
             return zel::run_compress_sequence(a.events.events(), a.width, a.height, a.time_bins,
                                               a.max_depth, n_frames);
         });
-        PyRef payloads(PyList_New(static_cast<Py_ssize_t>(out.frame_ends.size())));
-        if (!payloads) return nullptr;
-        std::uint64_t begin = 0;
-        for (std::size_t k = 0; k < out.frame_ends.size(); ++k) {
-            const std::uint64_t end = out.frame_ends[k];
-            PyObject* payload = bytes_from(out.bytes.data() + begin, end - begin);
-            if (payload == nullptr) return nullptr;
-            PyList_SET_ITEM(payloads.get(), static_cast<Py_ssize_t>(k), payload);
-            begin = end;
-        }
+        PyRef payloads(payload_list(out));
         return pair(std::move(payloads), PyRef(stats_tuple(out.stats)));
     });
 }

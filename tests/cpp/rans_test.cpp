@@ -248,12 +248,32 @@ TEST(RansDecode, ZeroStateStopsInsteadOfLooping) {
     EXPECT_EQ(rans_decode(p_half_state_zero, 1000), Bytes(125, 0x00));
     const Bytes p_zero_state_zero = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     EXPECT_EQ(rans_decode(p_zero_state_zero, 20), (Bytes{0xFF, 0xFF, 0xF0}));
-    // Zero bytes that follow are consumed, then a non-zero byte revives it.
-    const Bytes revived = {0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05};
-    EXPECT_EQ(rans_decode(revived, 64).size(), 8u);
+    // Zero bytes that follow are consumed, then non-zero ones revive it: the
+    // state becomes 0x12345600 and later bits are no longer all 0.
+    const Bytes revived = {0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34, 0x56};
+    EXPECT_EQ(rans_decode(revived, 32), (Bytes{0x28, 0x06, 0x00, 0x00}));
     // No stream at all: p_zero 0 gives every slot to the bit 1.
     EXPECT_EQ(rans_decode({}, 17), (Bytes{0xFF, 0xFF, 0x80}));
 }
+
+// Streams whose state lands exactly on the renormalisation boundary, where
+// "below RANS_L" and "below RANS_L - 1" part ways. Worked by hand: the
+// first bit leaves state 0x7FFFFF, which must pull in a byte.
+struct BoundaryCase {
+    Bytes stream;
+    std::uint64_t n_bits;
+    Bytes expected;
+};
+
+class RansRenormalisationBoundary : public ::testing::TestWithParam<BoundaryCase> {};
+
+TEST_P(RansRenormalisationBoundary, DecodesAsTheStepsSay) {
+    EXPECT_EQ(rans_decode(GetParam().stream, GetParam().n_bits), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RansRenormalisationBoundary,
+    ::testing::Values(BoundaryCase{{0xa0, 0x0f, 0x5f, 0x12, 0x83, 0x00, 0x00, 0x00}, 8, {0x10}}));
 
 }  // namespace
 }  // namespace zel

@@ -209,5 +209,25 @@ TEST(BoxOccupied, SingleVoxelAtEveryBitPosition) {
     }
 }
 
+// Long rows are scanned a machine word at a time; a set voxel just past a
+// word or byte edge must not leak into a box that stops short of it.
+class BoxOccupiedLongRow : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(BoxOccupiedLongRow, SeesOnlyVoxelsInsideTheBox) {
+    const std::uint64_t set_at = GetParam();
+    VoxelGrid g(1, 1, 256);
+    g.set(0, 0, set_at);
+    for (std::uint64_t t0 : {0u, 1u, 7u, 8u, 56u, 63u, 64u, 65u, 66u, 67u, 128u}) {
+        for (std::uint64_t dt = 1; t0 + dt <= 256; ++dt) {
+            const bool expected = t0 <= set_at && set_at < t0 + dt;
+            ASSERT_EQ(g.box_occupied(0, 0, t0, 1, 1, dt), expected)
+                << "voxel " << set_at << ", box " << t0 << " + " << dt;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WordAndByteEdges, BoxOccupiedLongRow,
+                         ::testing::Values(0, 7, 8, 63, 64, 65, 66, 71, 72, 127, 128, 129, 255));
+
 }  // namespace
 }  // namespace zel

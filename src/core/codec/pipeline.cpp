@@ -21,10 +21,6 @@ namespace zel {
 
 namespace {
 
-// Lower bound on what one frame costs the sequence driver: 2 payload bytes,
-// its end offset, its bit count and its counting-sort slot (8 bytes each).
-constexpr std::uint64_t kMinBytesPerFrame = 2 + 8 + 8 + 8;
-
 std::span<const Event> slice(std::span<const Event> events, std::size_t begin, std::size_t end) {
     return events.subspan(begin, end - begin);
 }

@@ -48,6 +48,11 @@ SequenceOutput run_compress_sequence(PackedEvents events, std::uint16_t width,
                                      std::uint16_t height, std::uint16_t time_bins,
                                      std::uint8_t max_depth, std::uint64_t n_frames);
 
+// Lower bound on what one frame costs the sequence driver: 2 payload bytes,
+// its end offset and its bit count (8 bytes each). Unsorted input costs one
+// more 8-byte counting slot per frame, which the bound leaves out.
+inline constexpr std::uint64_t kMinBytesPerFrame = 2 + 8 + 8;
+
 // Throws std::bad_alloc when n_frames frames could never fit in memory, so an
 // impossible request fails before any per-frame allocation is attempted.
 void check_frame_budget(std::uint64_t n_frames);

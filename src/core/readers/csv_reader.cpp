@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,13 +16,32 @@
 namespace zel {
 namespace {
 
-// Reads a file line by line through a fixed buffer, so memory follows the
-// longest line rather than the file size.
+// Bytes already in memory, handed out the way a file's reads would be.
+class MemorySource {
+public:
+    explicit MemorySource(std::span<const std::uint8_t> data) : rest_(data) {}
+    LoadResult<std::size_t> read(std::uint8_t* buffer, std::size_t capacity) {
+        const std::size_t n = std::min(capacity, rest_.size());
+        if (n == 0) {
+            return std::size_t{0};  // an empty span may have no data pointer at all
+        }
+        std::memcpy(buffer, rest_.data(), n);
+        rest_ = rest_.subspan(n);
+        return n;
+    }
+
+private:
+    std::span<const std::uint8_t> rest_;
+};
+
+// Reads a source (a ReadOnlyFile or a MemorySource) line by line through a
+// fixed buffer, so memory follows the longest line rather than the file size.
+template <class Source>
 class LineReader {
 public:
     static constexpr std::size_t kBufferSize = 8192;
 
-    explicit LineReader(ReadOnlyFile file) : file_(std::move(file)) {}
+    explicit LineReader(Source file) : file_(std::move(file)) {}
 
     // Replaces `line` with the next line, its line feed included (absent on
     // a last line without one). False once no byte is left.
@@ -71,21 +92,16 @@ public:
     }
 
 private:
-    ReadOnlyFile file_;
+    Source file_;
     std::array<std::uint8_t, kBufferSize> buffer_{};
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
     bool eof_ = false;
 };
 
-}  // namespace
-
-LoadResult<EventList> read_csv(const std::string& path) {
-    LoadResult<ReadOnlyFile> opened = ReadOnlyFile::open(path);
-    if (!opened) {
-        return opened.error();
-    }
-    LineReader reader(std::move(opened.value()));
+template <class Source>
+LoadResult<EventList> parse_lines(Source source) {
+    LineReader<Source> reader(std::move(source));
     EventList events;
     std::string line;
     for (;;) {
@@ -113,6 +129,20 @@ LoadResult<EventList> read_csv(const std::string& path) {
                 return LoadError::invalid_data(reason);
         }
     }
+}
+
+}  // namespace
+
+LoadResult<EventList> read_csv_with(const std::string& path, IoHooks& hooks) {
+    LoadResult<ReadOnlyFile> opened = ReadOnlyFile::open_with(path, hooks);
+    if (!opened) {
+        return opened.error();
+    }
+    return parse_lines(std::move(opened.value()));
+}
+
+LoadResult<EventList> decode_csv(std::span<const std::uint8_t> data) {
+    return parse_lines(MemorySource(data));
 }
 
 }  // namespace zel

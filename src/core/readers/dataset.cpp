@@ -47,7 +47,7 @@ std::uint32_t be32(const std::uint8_t* p) {
 
 // Length of the leading run of '#' lines, each through its line feed. A
 // last '#' line without a line feed runs to the end of the data.
-std::size_t aedat2_header_length(const std::vector<std::uint8_t>& data) {
+std::size_t aedat2_header_length(std::span<const std::uint8_t> data) {
     std::size_t pos = 0;
     while (pos < data.size() && data[pos] == '#') {
         const void* lf = std::memchr(data.data() + pos, '\n', data.size() - pos);
@@ -82,6 +82,18 @@ LoadError LoadError::invalid_data(std::string message) {
     return e;
 }
 
+LoadError LoadError::interrupted() {
+    LoadError e;
+    e.kind = Kind::Interrupted;
+    e.message = "interrupted";
+    return e;
+}
+
+IoHooks& no_io_hooks() {
+    static IoHooks hooks;
+    return hooks;
+}
+
 std::string LoadError::text() const {
     if (kind == Kind::Os) {
         return describe_os_error(os_code) + " (os error " + std::to_string(os_code) + ")";
@@ -90,7 +102,11 @@ std::string LoadError::text() const {
 }
 
 LoadResult<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
-    LoadResult<ReadOnlyFile> opened = ReadOnlyFile::open(path);
+    return read_whole_file_with(path, no_io_hooks());
+}
+
+LoadResult<std::vector<std::uint8_t>> read_whole_file_with(const std::string& path, IoHooks& hooks) {
+    LoadResult<ReadOnlyFile> opened = ReadOnlyFile::open_with(path, hooks);
     if (!opened) {
         return opened.error();
     }
@@ -122,18 +138,13 @@ LoadResult<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
 
 namespace {
 
-// Reads a file of fixed-size records after an optional header and decodes
-// each record in file order. `what` names the sized part in the error text.
+// Decodes fixed-size records after an optional header, in file order.
+// `what` names the sized part in the error text.
 template <class Decode>
-LoadResult<EventList> read_records(const std::string& path, std::size_t record_size,
-                                   const char* what, Decode decode,
-                                   std::size_t (*header_length)(const std::vector<std::uint8_t>&) =
-                                       nullptr) {
-    LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file(path);
-    if (!bytes) {
-        return bytes.error();
-    }
-    const std::vector<std::uint8_t>& data = bytes.value();
+LoadResult<EventList> decode_records(std::span<const std::uint8_t> data, std::size_t record_size,
+                                     const char* what, Decode decode,
+                                     std::size_t (*header_length)(std::span<const std::uint8_t>) =
+                                         nullptr) {
     const std::size_t start = header_length != nullptr ? header_length(data) : 0;
     const std::size_t size = data.size() - start;
     if (size % record_size != 0) {
@@ -148,16 +159,26 @@ LoadResult<EventList> read_records(const std::string& path, std::size_t record_s
     return events;
 }
 
+// Reads the whole file, then decodes it from memory.
+LoadResult<EventList> read_then(const std::string& path, IoHooks& hooks,
+                                LoadResult<EventList> (*decode)(std::span<const std::uint8_t>)) {
+    LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file_with(path, hooks);
+    if (!bytes) {
+        return bytes.error();
+    }
+    return decode(bytes.value());
+}
+
 }  // namespace
 
-LoadResult<EventList> read_compact(const std::string& path) {
-    return read_records(path, 9, "Compact binary file", [](const std::uint8_t* r) {
+LoadResult<EventList> decode_compact(std::span<const std::uint8_t> data) {
+    return decode_records(data, 9, "Compact binary file", [](const std::uint8_t* r) {
         return Event{le16(r), le16(r + 2), le32(r + 4), r[8]};
     });
 }
 
-LoadResult<EventList> read_nmnist(const std::string& path) {
-    return read_records(path, 5, "N-MNIST file", [](const std::uint8_t* r) {
+LoadResult<EventList> decode_nmnist(std::span<const std::uint8_t> data) {
+    return decode_records(data, 5, "N-MNIST file", [](const std::uint8_t* r) {
         // b2's top bit is the polarity; its other 7 bits and b3, b4 form a
         // 23-bit big-endian timestamp.
         const std::uint32_t t = (static_cast<std::uint32_t>(r[2] & 0x7F) << 16) |
@@ -166,10 +187,10 @@ LoadResult<EventList> read_nmnist(const std::string& path) {
     });
 }
 
-LoadResult<EventList> read_aedat2(const std::string& path) {
+LoadResult<EventList> decode_aedat2(std::span<const std::uint8_t> data) {
     // Only the low 15 address bits carry data: polarity, then 7-bit x and y.
-    return read_records(
-        path, 8, "AEDAT2 data section",
+    return decode_records(
+        data, 8, "AEDAT2 data section",
         [](const std::uint8_t* r) {
             const std::uint32_t address = be32(r);
             return Event{static_cast<std::uint16_t>((address >> 1) & 0x7F),
@@ -179,32 +200,57 @@ LoadResult<EventList> read_aedat2(const std::string& path) {
         aedat2_header_length);
 }
 
+LoadResult<EventList> decode_bin(std::span<const std::uint8_t> data) {
+    // Neither format has a magic number; the size decides. Multiples of 45
+    // (0 included) fit both and go to N-MNIST.
+    if (data.size() % 9 == 0 && data.size() % 5 != 0) {
+        return decode_compact(data);
+    }
+    return decode_nmnist(data);
+}
+
+LoadResult<EventList> read_compact(const std::string& path) {
+    return read_compact_with(path, no_io_hooks());
+}
+LoadResult<EventList> read_compact_with(const std::string& path, IoHooks& hooks) {
+    return read_then(path, hooks, decode_compact);
+}
+
+LoadResult<EventList> read_nmnist(const std::string& path) {
+    return read_nmnist_with(path, no_io_hooks());
+}
+LoadResult<EventList> read_nmnist_with(const std::string& path, IoHooks& hooks) {
+    return read_then(path, hooks, decode_nmnist);
+}
+
+LoadResult<EventList> read_aedat2(const std::string& path) {
+    return read_aedat2_with(path, no_io_hooks());
+}
+LoadResult<EventList> read_aedat2_with(const std::string& path, IoHooks& hooks) {
+    return read_then(path, hooks, decode_aedat2);
+}
+
+LoadResult<EventList> read_csv(const std::string& path) { return read_csv_with(path, no_io_hooks()); }
+
 LoadResult<EventList> load_events(const std::string& path) {
+    return load_events_with(path, no_io_hooks());
+}
+
+LoadResult<EventList> load_events_with(const std::string& path, IoHooks& hooks) {
     const std::optional<std::string_view> ext = path_extension(path);
     if (ext == "bin") {
-        // Neither format has a magic number; the size decides. Multiples of
-        // 45 (0 included) fit both and go to N-MNIST.
-        std::size_t size = 0;
-        {
-            LoadResult<std::vector<std::uint8_t>> bytes = read_whole_file(path);
-            if (!bytes) {
-                return bytes.error();
-            }
-            size = bytes.value().size();
-        }
-        if (size % 9 == 0 && size % 5 != 0) {
-            return read_compact(path);
-        }
-        return read_nmnist(path);
+        // One read serves both the size rule and the decoding, so a FIFO
+        // works and a file changing meanwhile cannot split the two.
+        return read_then(path, hooks, decode_bin);
     }
     if (ext == "evb") {
-        return read_compact(path);
+        return read_compact_with(path, hooks);
     }
     if (ext == "aedat") {
-        return read_aedat2(path);
+        return read_aedat2_with(path, hooks);
     }
     if (ext == "csv" || ext == "txt") {
-        return read_csv(path);
+        return read_csv_with(path, hooks);
     }
     return LoadError::invalid_input("Unknown file extension: " + quote_text(path) +
                                     ". Supported: .bin, .evb, .aedat, .csv, .txt");

@@ -9,23 +9,48 @@
 
 namespace zel {
 
+namespace {
+
+// Runs one system call between the hooks' brackets and hands back its
+// result with the errno it left, before the hooks could disturb errno.
+template <class Call>
+auto blocking_call(IoHooks& hooks, Call call, int& error) {
+    hooks.enter_blocking();
+    auto result = call();
+    error = errno;
+    hooks.leave_blocking();
+    return result;
+}
+
+}  // namespace
+
 LoadResult<ReadOnlyFile> ReadOnlyFile::open(const std::string& path) {
+    return open_with(path, no_io_hooks());
+}
+
+LoadResult<ReadOnlyFile> ReadOnlyFile::open_with(const std::string& path, IoHooks& hooks) {
     if (path.find('\0') != std::string::npos) {
         return LoadError::os(EINVAL);
     }
     for (;;) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int error = 0;
+        // Opening a FIFO waits for a writer, which may be the caller's own
+        // thread: hence the brackets, and a signal check when interrupted.
+        const int fd = blocking_call(
+            hooks, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }, error);
         if (fd >= 0) {
-            return ReadOnlyFile(fd);
+            return ReadOnlyFile(fd, hooks);
         }
-        // Opening a FIFO or a device may be interrupted by a signal.
-        if (errno != EINTR) {
-            return LoadError::os(errno);
+        if (error != EINTR) {
+            return LoadError::os(error);
+        }
+        if (!hooks.keep_going()) {
+            return LoadError::interrupted();
         }
     }
 }
 
-ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept : fd_(other.fd_) {
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept : fd_(other.fd_), hooks_(other.hooks_) {
     other.fd_ = -1;
 }
 
@@ -33,6 +58,7 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = other.fd_;
+        hooks_ = other.hooks_;
         other.fd_ = -1;
     }
     return *this;
@@ -50,18 +76,31 @@ void ReadOnlyFile::close() {
 }
 
 LoadResult<std::size_t> ReadOnlyFile::read(std::uint8_t* buffer, std::size_t capacity) {
-    // Keep each request within what read() can report in an ssize_t.
-    constexpr std::size_t kMaxRequest = std::size_t{1} << 30;
+    // Well within what read() can report in an ssize_t, and small enough
+    // that a source that never ends (/dev/zero) comes back to the hooks
+    // several times a second.
+    constexpr std::size_t kMaxRequest = std::size_t{1} << 26;
     if (capacity > kMaxRequest) {
         capacity = kMaxRequest;
     }
     for (;;) {
-        ssize_t n = ::read(fd_, buffer, capacity);
-        if (n >= 0) {
+        int error = 0;
+        const ssize_t n =
+            blocking_call(*hooks_, [&] { return ::read(fd_, buffer, capacity); }, error);
+        if (n == 0) {
+            return std::size_t{0};
+        }
+        if (n > 0) {
+            if (!hooks_->keep_going()) {
+                return LoadError::interrupted();
+            }
             return static_cast<std::size_t>(n);
         }
-        if (errno != EINTR) {
-            return LoadError::os(errno);
+        if (error != EINTR) {
+            return LoadError::os(error);
+        }
+        if (!hooks_->keep_going()) {
+            return LoadError::interrupted();
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dataset.hpp"
+#include "io_hooks.hpp"
 
 namespace zel {
 
@@ -12,8 +13,10 @@ namespace zel {
 class ReadOnlyFile {
 public:
     // Fails with Os(EINVAL) for a path holding a NUL byte rather than
-    // silently opening the shorter path before it.
+    // silently opening the shorter path before it. The hooks (which must
+    // outlive the file) bracket every open and read that may block.
     static LoadResult<ReadOnlyFile> open(const std::string& path);
+    static LoadResult<ReadOnlyFile> open_with(const std::string& path, IoHooks& hooks);
 
     ReadOnlyFile(ReadOnlyFile&& other) noexcept;
     ReadOnlyFile& operator=(ReadOnlyFile&& other) noexcept;
@@ -22,7 +25,9 @@ public:
     ~ReadOnlyFile();
 
     // Reads up to `capacity` bytes; 0 means end of file. Interrupted reads
-    // are retried, any other failure is returned as its Os error.
+    // are retried unless the hooks say stop, any other failure is returned
+    // as its Os error. After bytes arrive the hooks are asked whether to go
+    // on, so a source that never ends can still be abandoned.
     LoadResult<std::size_t> read(std::uint8_t* buffer, std::size_t capacity);
 
     // Size of a regular file as reported when opened, 0 for anything else.
@@ -30,10 +35,11 @@ public:
     std::size_t size_hint() const;
 
 private:
-    explicit ReadOnlyFile(int fd) : fd_(fd) {}
+    ReadOnlyFile(int fd, IoHooks& hooks) : fd_(fd), hooks_(&hooks) {}
     void close();
 
     int fd_ = -1;
+    IoHooks* hooks_;
 };
 
 }  // namespace zel

@@ -1,0 +1,14 @@
+// N-MNIST records from arbitrary bytes: whole records or the size error.
+#include "fuzz_support.hpp"
+#include "readers/dataset.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> bytes(data, size);
+    const zel::LoadResult<zel::EventList> events = zel::decode_nmnist(bytes);
+    FUZZ_CHECK(events.ok() == (size % 5 == 0));
+    if (events) {
+        FUZZ_CHECK(events.value().size() == size / 5);
+        for (const zel::Event& e : events.value()) FUZZ_CHECK(e.p <= 1 && e.t < (1u << 23));
+    }
+    return 0;
+}

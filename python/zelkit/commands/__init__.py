@@ -1,0 +1,1 @@
+"""One module per subcommand of the ``zel`` command: its arguments and its run."""

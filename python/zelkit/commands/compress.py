@@ -1,0 +1,89 @@
+"""Compress event files into .zel containers.
+
+Prints, per file, the container's size against the 9-byte raw records
+(bits per event and ratio) and the time taken to read, code and write it.
+
+The sensor size comes from the file unless --width/--height give it. With
+--window-us a recording of any length is read and coded one time window per
+frame, in memory bounded by one window.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+
+import zelkit
+
+from ..table import format_table
+from .common import UsageError, describe, non_negative_int, positive_int, report
+
+NAME = "compress"
+HELP = "write .zel containers"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("inputs", nargs="+", metavar="IN", help="event files")
+    parser.add_argument("-o", "--output", metavar="OUT",
+                        help="output file (one input) or folder (default: beside each input, .zel)")
+    parser.add_argument("--time-bins", type=positive_int, required=True, metavar="N")
+    parser.add_argument("--max-depth", type=non_negative_int, required=True, metavar="D")
+    cut = parser.add_mutually_exclusive_group()
+    cut.add_argument("--frames", type=positive_int, default=1, metavar="N", help="frames (default 1)")
+    cut.add_argument("--window-us", type=positive_int, metavar="W", help="one frame per W microseconds, streamed")
+    parser.add_argument("--keyframe-interval", type=positive_int, metavar="K",
+                        help="code every K-th frame on its own, so readers can seek")
+    parser.add_argument("--width", type=positive_int, help="sensor width (default: from the file)")
+    parser.add_argument("--height", type=positive_int, help="sensor height (default: from the file)")
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.time_bins > 65535 or args.max_depth > 255:
+        raise UsageError("--time-bins must be 1..65535 and --max-depth 0..255")
+    outputs = _outputs(args.inputs, args.output)
+    rows, failed = [], 0
+    for source, target in zip(args.inputs, outputs):
+        try:
+            rows.append((source, target, *_compress_one(source, target, args)))
+        except Exception as error:  # noqa: BLE001  (one bad file must not stop the others)
+            report(describe(error, source))
+            failed += 1
+    if rows:
+        print(format_table(("input", "output", "frames", "events", "bytes", "bits/event", "ratio", "seconds"), rows))
+    return 1 if failed else 0
+
+
+def _outputs(inputs: list[str], output: str | None) -> list[str]:
+    if output is None:
+        outputs = [os.path.splitext(path)[0] + ".zel" for path in inputs]
+    elif os.path.isdir(output):
+        outputs = [os.path.join(output, os.path.splitext(os.path.basename(path))[0] + ".zel") for path in inputs]
+    elif len(inputs) > 1:
+        raise UsageError(f"-o {output} must be an existing folder when compressing several files")
+    else:
+        outputs = [output]
+    seen: dict[str, str] = {}
+    for source, target in zip(inputs, outputs):
+        key = os.path.realpath(target)
+        if key in seen:
+            raise UsageError(f"{seen[key]} and {source} would both be written to {target}")
+        seen[key] = source
+    return outputs
+
+
+def _compress_one(source: str, target: str, args: argparse.Namespace) -> tuple[object, ...]:
+    described = zelkit.info(source)
+    grid = {"width": args.width or max(described.width, 1), "height": args.height or max(described.height, 1),
+            "time_bins": args.time_bins, "max_depth": args.max_depth,
+            "keyframe_interval": args.keyframe_interval}
+    start = time.perf_counter()
+    if args.window_us is not None:
+        chunks = zelkit.iter_load(source, window_us=args.window_us)
+        frames = zelkit.encode_stream(target, chunks, window_us=args.window_us, **grid)
+    else:
+        zelkit.write(target, zelkit.load(source), n_frames=args.frames, **grid)
+        frames = args.frames
+    seconds = time.perf_counter() - start
+    n, size = described.n_events, os.path.getsize(target)
+    return (frames, n, size, 8 * size / n if n else None, 9 * n / size if size else None, seconds)

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/pipeline.hpp"
+#include "py_ref.hpp"
+
+namespace zel::py {
+
+// New bytes object holding a copy of `size` bytes at `data`.
+PyObject* bytes_from(const std::uint8_t* data, std::size_t size);
+
+// A new 2-tuple of the two objects, or NULL when either is missing (its
+// exception is then already set).
+PyObject* pair(PyRef first, PyRef second);
+
+// The sequence driver's payloads as a new list holding one new bytes object
+// per frame, in frame order.
+PyObject* payload_list(const SequenceOutput& out);
+
+}  // namespace zel::py

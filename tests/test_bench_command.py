@@ -1,0 +1,153 @@
+"""``zel bench`` end to end: the table, failures, resume, parallel and Dask runs, the plot."""
+
+from __future__ import annotations
+
+import csv
+import pathlib
+import struct
+
+import pytest
+
+from zel_command import FAST_SWEEP, SAMPLE_FILES, copy_samples, stderr_lines, zel
+from zelkit.records import COLUMNS, TIMING_COLUMNS
+
+N_SETTINGS = 4  # FAST_SWEEP: two time_bins by two max_depth
+SAMPLE_EVENTS = 5830
+
+
+def table_rows(stdout: str) -> list[list[str]]:
+    lines = stdout.strip().splitlines()
+    assert lines[0].split()[:3] == ["time_bins", "max_depth", "frames"]
+    return [line.split() for line in lines[2:]]
+
+
+def deterministic(path: pathlib.Path) -> list[tuple[str, ...]]:
+    with open(path, newline="") as handle:
+        rows = list(csv.DictReader(handle))
+    return sorted(tuple(row[c] for c in COLUMNS if c not in TIMING_COLUMNS) for row in rows)
+
+
+@pytest.fixture(scope="module")
+def local_run(tmp_path_factory):
+    """One reference run on a copy of the samples, shared by the comparisons."""
+    folder = copy_samples(tmp_path_factory.mktemp("data") / "samples")
+    out = folder.parent / "jobs1.csv"
+    result = zel("bench", folder, *FAST_SWEEP, "--jobs", "1", "--out", out)
+    assert result.returncode == 0, result.stderr
+    return folder, result, out
+
+
+def test_bench_on_the_samples_prints_one_row_per_setting(local_run):
+    _, result, out = local_run
+    rows = table_rows(result.stdout)
+    assert [(r[0], r[1], r[2]) for r in rows] == [("16", "6", "1"), ("16", "16", "1"), ("64", "6", "1"), ("64", "16", "1")]
+    for row in rows:
+        files, events, mean_bpe, median_bpe = row[3], row[4], float(row[5]), float(row[6])
+        assert files == str(len(SAMPLE_FILES)) and events == f"{len(SAMPLE_FILES) * SAMPLE_EVENTS:,}"
+        # The four samples hold the same events, so every file codes to the same size.
+        assert mean_bpe == median_bpe and 0 < mean_bpe < 72
+        over_coverage = float(row[11])
+        assert (over_coverage > 0) == (row[1] == "6")  # 128 x 128 x 64 needs depth 7
+    assert "4 files, 0 failed" in result.stderr
+    assert len(deterministic(out)) == len(SAMPLE_FILES) * N_SETTINGS
+
+
+def test_two_jobs_give_the_same_table_as_one(local_run, tmp_path):
+    folder, reference, reference_out = local_run
+    out = tmp_path / "jobs2.csv"
+    result = zel("bench", folder, *FAST_SWEEP, "--jobs", "2", "--out", out)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == reference.stdout
+    assert deterministic(out) == deterministic(reference_out)
+
+
+def test_a_dask_cluster_gives_the_same_table_as_the_local_run(local_run, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    folder, reference, reference_out = local_run
+    out = tmp_path / "dask.csv"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None, silence_logs=50) as cluster:
+        assert cluster.scheduler_address.startswith("tcp://127.0.0.1:")
+        result = zel("bench", folder, *FAST_SWEEP, "--scheduler", cluster.scheduler_address, "--out", out)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == reference.stdout
+    assert deterministic(out) == deterministic(reference_out)
+
+
+def test_one_corrupt_file_among_good_ones_is_counted_once(tmp_path):
+    folder = copy_samples(tmp_path / "data")
+    (folder / "nested").mkdir()
+    (folder / "nested" / "corrupt.evb").write_bytes(b"\x01" * 40)
+    (folder / "notes.md").write_text("not an event file, not looked at")
+    out = tmp_path / "out.csv"
+    result = zel("bench", folder, *FAST_SWEEP, "--jobs", "2", "--out", out)
+    assert result.returncode == 1
+    errors = [line for line in stderr_lines(result) if line.startswith("zel: ")]
+    assert len(errors) == 1 and "corrupt.evb" in errors[0] and "not a multiple of 9" in errors[0]
+    assert "5 files, 1 failed" in result.stderr
+    assert all(row[3] == "4" for row in table_rows(result.stdout))
+    assert not any(row[0].endswith("corrupt.evb") for row in deterministic(out))
+
+
+def test_resume_skips_finished_rows_and_redoes_missing_and_torn_ones(tmp_path):
+    folder = copy_samples(tmp_path / "data")
+    out = tmp_path / "out.csv"
+    assert zel("bench", folder, *FAST_SWEEP, "--jobs", "1", "--out", out).returncode == 0
+    complete = deterministic(out)
+    header, *lines = out.read_text().splitlines()
+    # Mark one finished row so a recomputation would show, drop the rows of
+    # one file, and end on a torn line as a crash mid-write would.
+    marked = lines[0].split(",")
+    marked[COLUMNS.index("zel_bytes")] = "1"
+    dropped = lines[-1].split(",")[0]
+    kept = [",".join(marked)] + [line for line in lines[1:] if not line.startswith(dropped + ",")]
+    out.write_text("\n".join([header, *kept]) + "\n" + lines[-1][:25])
+
+    result = zel("bench", folder, *FAST_SWEEP, "--jobs", "1", "--out", out)
+    assert result.returncode == 0, result.stderr
+    rows = deterministic(out)
+    assert len(rows) == len(complete) == len(set(rows))
+    changed = [row for row in rows if row not in complete]
+    assert len(changed) == 1 and changed[0][COLUMNS.index("zel_bytes")] == "1"
+
+
+def test_plot_writes_a_png_of_the_figure_size(tmp_path):
+    pytest.importorskip("matplotlib")
+    from zelkit.plot import FIGURE_PIXELS
+
+    png = tmp_path / "sweep.png"
+    result = zel("bench", SAMPLE_FILES[0], *FAST_SWEEP, "--jobs", "1", "--plot", png)
+    assert result.returncode == 0, result.stderr
+    data = png.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    assert struct.unpack(">II", data[16:24]) == FIGURE_PIXELS
+    assert [p.name for p in tmp_path.iterdir()] == ["sweep.png"]
+
+
+def test_an_interrupted_run_resumes_to_the_complete_table(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    folder = tmp_path / "data"
+    folder.mkdir()
+    for i in range(12):
+        (folder / f"copy{i:02d}.evb").write_bytes(SAMPLE_FILES[-1].read_bytes())
+    out = tmp_path / "out.csv"
+    args = [sys.executable, "-m", "zelkit", "bench", folder, *FAST_SWEEP, "--jobs", "1", "--out", out]
+    running = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and (not out.exists() or out.read_text().count("\n") < 2):
+        time.sleep(0.05)
+    running.send_signal(signal.SIGINT)
+    _, stderr = running.communicate(timeout=60)
+    assert running.returncode == 130, stderr
+    assert stderr.strip().splitlines()[-1] == "zel: interrupted"
+    assert 1 <= len(deterministic(out)) < 12 * N_SETTINGS
+
+    result = zel("bench", folder, *FAST_SWEEP, "--jobs", "1", "--out", out)
+    assert result.returncode == 0, result.stderr
+    rows = deterministic(out)
+    assert len(rows) == len(set(rows)) == 12 * N_SETTINGS
+    assert all(row[3] == "12" for row in table_rows(result.stdout))

@@ -1,0 +1,156 @@
+"""Loaders on FIFOs and endless sources: no deadlock, Ctrl-C works, one open.
+
+Every case runs in a child process so that a regression shows up as a
+timeout instead of hanging the test session."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import zel
+from helpers import run_python
+
+AEDAT_RECORD = b"#!AER-DAT2.0\r\n" + bytes.fromhex("000012350001e240")
+
+
+@pytest.mark.parametrize(
+    ("loader", "name", "content", "expected"),
+    [
+        ("load_csv", "a.csv", b"x,y,t,p\n1,2,3,1\n", [(1, 2, 3, 1)]),
+        ("load_nmnist", "a.bin", bytes.fromhex("0a1481e240"), [(10, 20, 123456, 1)]),
+        ("load_aedat2", "a.aedat", AEDAT_RECORD, [(26, 18, 123456, 1)]),
+        # The size rule picks compact for 18 bytes; a second open would wait
+        # for a writer that never comes back.
+        ("load_events", "a.bin", bytes(range(18)), [(256, 770, 117835012, 8), (2569, 3083, 269422093, 17)]),
+        # Bigger than the first read of an unknown-size file: the buffer grows.
+        ("load_events", "a.evb", bytes(18_000), [(0, 0, 0, 0)] * 2000),
+    ],
+)
+def test_fifo_written_by_a_thread_of_the_same_process_loads(loader, name, content, expected, tmp_path):
+    fifo = tmp_path / name
+    os.mkfifo(fifo)
+    done = run_python(
+        f"""
+        import threading, zel
+        def write():
+            with open({str(fifo)!r}, "wb") as f:
+                f.write({content!r})
+        writer = threading.Thread(target=write)
+        writer.start()
+        events = zel.{loader}({str(fifo)!r})
+        writer.join()
+        print([(e.x, e.y, e.t, e.p) for e in events])
+        """
+    )
+    assert done.returncode == 0, done.stderr
+    assert eval(done.stdout) == expected
+
+
+def interrupt_child(script, tmp_path):
+    """Starts a child that prints 'ready' right before a call that blocks,
+    sends it SIGINT, and returns what it printed. The child catches
+    KeyboardInterrupt around both, so a signal that lands early still counts."""
+    # A parent started in the background may have left SIGINT ignored, in
+    # which case Python installs no handler of its own; ask for it.
+    prelude = f"import signal, sys; sys.path[:] = {sys.path!r}\n"
+    prelude += "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    child = subprocess.Popen(
+        [sys.executable, "-c", prelude + textwrap.dedent(script)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.3)  # let the call get under way
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, err
+    return out
+
+
+@pytest.mark.parametrize(
+    "setup",
+    [
+        pytest.param("", id="open-without-writer"),
+        # A writer that holds the FIFO open but sends nothing: read() blocks.
+        pytest.param("import os; keep = os.open(PATH, os.O_RDWR)", id="read-without-data"),
+    ],
+)
+@pytest.mark.parametrize("loader", ["load_csv", "load_events", "load_nmnist", "load_aedat2"])
+def test_ctrl_c_stops_a_loader_blocked_on_a_fifo(loader, setup, tmp_path):
+    fifo = tmp_path / "blocked.bin"
+    os.mkfifo(fifo)
+    out = interrupt_child(
+        f"""
+        import zel
+        PATH = {str(fifo)!r}
+        {setup}
+        try:
+            print("ready", flush=True)
+            zel.{loader}(PATH)
+        except KeyboardInterrupt:
+            print("interrupted")
+        """,
+        tmp_path,
+    )
+    assert out == "interrupted\n"
+
+
+@pytest.mark.parametrize(("loader", "path"), [("load_nmnist", "/dev/zero"), ("load_csv", "/dev/zero")])
+def test_ctrl_c_stops_a_loader_reading_an_endless_source(loader, path, tmp_path):
+    out = interrupt_child(
+        f"""
+        import zel
+        try:
+            print("ready", flush=True)
+            zel.{loader}({path!r})
+        except KeyboardInterrupt:
+            print("interrupted")
+        """,
+        tmp_path,
+    )
+    assert out == "interrupted\n"
+
+
+@pytest.mark.address_space_limit
+def test_endless_source_still_ends_in_memory_error():
+    done = run_python(
+        """
+        import resource, zel
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            zel.load_nmnist("/dev/zero")
+        except MemoryError:
+            print("MemoryError")
+        """
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "MemoryError\n"
+
+
+@pytest.fixture
+def huge_sparse_file(tmp_path):
+    """A sparse file of 2**63 - 1 bytes, where some file system allows one
+    (tmpfs does; ext4 does not)."""
+    for directory in (tmp_path, "/dev/shm"):
+        path = os.path.join(directory, f"zel-huge-{os.getpid()}.evb")
+        try:
+            with open(path, "wb") as f:
+                f.truncate(2**63 - 1)
+        except OSError:
+            continue
+        yield path
+        os.unlink(path)
+        return
+    pytest.skip("no file system here allows a 2**63 - 1 byte file")
+
+
+def test_file_larger_than_memory_can_hold_is_a_memory_error(huge_sparse_file):
+    with pytest.raises(MemoryError):
+        zel.load_events(huge_sparse_file)

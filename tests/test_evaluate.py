@@ -1,0 +1,177 @@
+"""zelkit.evaluate as a library call, and the pieces under it."""
+
+from __future__ import annotations
+
+import concurrent.futures
+import json
+import lzma
+
+import numpy as np
+import pytest
+import zstandard
+
+import zelkit
+from zel_command import SAMPLE_FILES, SAMPLES
+from zelkit.baselines import compressed_sizes, packed_occupancy, time_bin_of
+from zelkit.discover import find_inputs
+from zelkit import evaluate
+from zelkit.records import Record, Setting
+from zelkit.results_file import ResultsFile, ResultsFileError
+
+SWEEP = [Setting(16, 8), Setting(64, 16, 4)]
+
+
+class CountingExecutor(concurrent.futures.ThreadPoolExecutor):
+    """Runs in threads and remembers which files were sent to workers."""
+
+    def __init__(self) -> None:
+        super().__init__(max_workers=2)
+        self.sent: list[str] = []
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.sent.extend(path for path, _ in args[0])
+        return super().submit(fn, *args, **kwargs)
+
+
+def test_any_executor_gives_the_records_of_the_default_pool():
+    pooled = evaluate([SAMPLES], SWEEP, progress=False)
+    with CountingExecutor() as executor:
+        threaded = evaluate([SAMPLES], SWEEP, executor=executor, progress=False)
+    strip = lambda r: {**r.__dict__, "encode_mev_s": None, "decode_mev_s": None}  # noqa: E731
+    assert [strip(r) for r in pooled] == [strip(r) for r in threaded]
+    assert len(pooled) == len(SAMPLE_FILES) * len(SWEEP) and not pooled.failures
+    assert sorted(executor.sent) == sorted(str(p) for p in SAMPLE_FILES)
+
+
+@pytest.mark.parametrize("paths, settings", [
+    ([SAMPLES / "bar_sweep.evb"], [(16, 8)]),
+    (SAMPLES / "bar_sweep.evb", (16, 8)),  # one path and one setting need no list
+    (str(SAMPLES / "bar_sweep.evb"), Setting(16, 8, 1)),
+])
+def test_records_measure_the_file_and_its_baselines(paths, settings):
+    (record,) = evaluate(paths, settings, executor=CountingExecutor(), progress=False)
+    raw = (SAMPLES / "bar_sweep.evb").read_bytes()
+    assert (record.n_events, record.width, record.height, record.raw_bytes) == (5830, 128, 128, len(raw))
+    assert record.zstd19_raw == len(zstandard.ZstdCompressor(level=19).compress(raw))
+    assert record.xz_raw == len(lzma.compress(raw))
+    assert record.grid_bytes == 16 * 128 * 128 // 8
+    assert record.bits_per_event == pytest.approx(8 * record.zel_bytes / 5830)
+    assert record.ratio == pytest.approx(len(raw) / record.zel_bytes)
+    # 128 x 128 x 16 needs depth 7, so depth 8 keeps every voxel exactly.
+    assert (record.coverage, record.over_coverage) == (1.0, 0.0)
+    assert record.container_bytes > record.zel_bytes
+
+
+def test_a_depth_limit_shows_as_over_coverage():
+    shallow, full = evaluate(SAMPLES / "bar_sweep.evb", [(16, 3), (16, 7)], executor=CountingExecutor(),
+                             progress=False)
+    assert shallow.coverage == full.coverage == 1.0
+    assert 0.5 < shallow.over_coverage < 1.0 and full.over_coverage == 0.0
+    assert shallow.zel_bytes < full.zel_bytes
+
+
+def test_failures_are_listed_once_and_reported_through_the_callback(tmp_path):
+    bad = tmp_path / "bad.evb"
+    bad.write_bytes(b"\0" * 10)
+    seen = []
+    results = evaluate([bad, SAMPLES / "bar_sweep.evb"], SWEEP, executor=CountingExecutor(), progress=False,
+                       on_failure=seen.append)
+    assert [f.path for f in results.failures] == [str(bad)] and seen == results.failures
+    assert {r.path for r in results} == {str(SAMPLES / "bar_sweep.evb")}
+
+
+@pytest.mark.parametrize("setting, message", [
+    ((0, 8), "time_bins"), ((65536, 8), "time_bins"), ((16, -1), "max_depth"), ((16, 8, 0), "frames"),
+])
+def test_impossible_settings_are_refused_before_work(setting, message):
+    with pytest.raises(ValueError, match=message):
+        evaluate([SAMPLES], [setting], executor=CountingExecutor(), progress=False)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".jsonl", ".json"])
+def test_resume_sends_only_unfinished_files(suffix, tmp_path):
+    out = tmp_path / ("results" + suffix)
+    first = evaluate([SAMPLES], SWEEP[:1], executor=CountingExecutor(), progress=False, out=out)
+    with CountingExecutor() as executor:
+        again = evaluate([SAMPLES], SWEEP[:1], executor=executor, progress=False, out=out)
+    assert executor.sent == [] and list(again) == list(first)
+    with CountingExecutor() as executor:
+        wider = evaluate([SAMPLES], SWEEP, executor=executor, progress=False, out=out)
+    assert sorted(executor.sent) == sorted(str(p) for p in SAMPLE_FILES)
+    assert len(wider) == 2 * len(first)
+    assert len(ResultsFile(out).read_existing()) == len(wider)
+
+
+@pytest.mark.parametrize("content, suffix", [
+    ("path,format\nx,evb\n", ".csv"),
+    ('{"rows": []}', ".json"),
+    ("[1, 2]", ".json"),
+    ('{"path": "x"}\n', ".jsonl"),
+    ("\xff\xfe", ".csv"),
+])
+def test_a_results_file_of_another_shape_is_refused_untouched(content, suffix, tmp_path):
+    out = tmp_path / ("results" + suffix)
+    out.write_bytes(content.encode("latin-1"))
+    with pytest.raises(ResultsFileError, match="cannot resume"):
+        evaluate([SAMPLES], SWEEP, executor=CountingExecutor(), progress=False, out=out)
+    assert out.read_bytes() == content.encode("latin-1")
+
+
+def test_json_output_is_one_valid_array(tmp_path):
+    out = tmp_path / "results.json"
+    results = evaluate([SAMPLES], SWEEP, executor=CountingExecutor(), progress=False, out=out)
+    rows = json.loads(out.read_text())
+    assert len(rows) == len(results) and set(rows[0]) == set(Record.__dataclass_fields__)
+
+
+def _dense_grid(events, width, height, n_bins):
+    """A straightforward voxeliser: a boolean array filled event by event."""
+    grid = np.zeros((n_bins, height, width), dtype=bool)
+    ts = [int(t) for t in events["t"]]
+    tmin, span = min(ts), (max(ts) - min(ts)) or 1
+    for x, y, t in zip(events["x"], events["y"], ts):
+        b = min(int((t - tmin) / span * (n_bins - 1)), n_bins - 1)
+        grid[b, min(y, height - 1), min(x, width - 1)] = True
+    return np.packbits(grid).tobytes()
+
+
+@pytest.mark.parametrize("width, height, n_bins", [(1, 1, 1), (7, 5, 3), (34, 34, 16), (5, 3, 64)])
+def test_packed_occupancy_equals_a_dense_voxeliser(width, height, n_bins):
+    rng = np.random.default_rng(width * 1000 + n_bins)
+    events = np.zeros(200, dtype=zelkit.EVENT_DTYPE)
+    events["x"] = rng.integers(0, width + 2, 200)  # some beyond the sensor: clamped
+    events["y"] = rng.integers(0, height + 2, 200)
+    events["t"] = rng.integers(0, 2**32, 200, dtype=np.uint64)
+    assert packed_occupancy(events, width, height, n_bins) == _dense_grid(events, width, height, n_bins)
+
+
+@pytest.mark.parametrize("ts, n_bins, bins", [
+    ([5, 5, 5], 8, [0, 0, 0]),              # one timestamp: span taken as 1
+    ([0, 10], 4, [0, 3]),                   # the last event lands in the last bin
+    ([0, 2**32 - 1], 65535, [0, 65534]),
+    ([100, 0, 50], 3, [2, 0, 1]),           # unordered input keeps its order
+])
+def test_time_bins_follow_the_codec_rule(ts, n_bins, bins):
+    assert time_bin_of(np.array(ts, dtype=np.uint32), n_bins).tolist() == bins
+
+
+def test_empty_input_still_has_baselines():
+    assert packed_occupancy(np.zeros(0, dtype=zelkit.EVENT_DTYPE), 2, 2, 2) == b"\0"
+    assert set(compressed_sizes(b"")) == {"zstd3", "zstd19", "xz"}
+
+
+def test_inputs_are_found_once_in_sorted_order_skipping_hidden_and_foreign_files(tmp_path):
+    for name in ["b.evb", "a.csv", "e.CSV", "notes.md", ".tmp-partial.evb", "sub/c.aedat", ".hidden/d.evb"]:
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(b"")
+    found = find_inputs([tmp_path, tmp_path / "b.evb", tmp_path / "notes.md"])
+    assert [f[len(str(tmp_path)) + 1:] for f in found] == ["a.csv", "b.evb", "sub/c.aedat", "notes.md"]
+    with pytest.raises(FileNotFoundError):
+        find_inputs([tmp_path / "missing"])
+
+
+@pytest.mark.parametrize("size", [0, 1, 4095, 4097, 70_000])
+@pytest.mark.parametrize("alphabet", [2, 256])
+def test_xz_figure_is_what_xz_defaults_give(size, alphabet):
+    data = np.random.default_rng(size + alphabet).integers(0, alphabet, size, dtype=np.uint8).tobytes()
+    assert compressed_sizes(data)["xz"] == len(lzma.compress(data))
