@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "key_sort.hpp"
+#include "time_binner.hpp"
 #include "voxel.hpp"
 
 namespace zel {
@@ -105,16 +106,15 @@ SparseOctreeCoder::SparseOctreeCoder(std::uint16_t width, std::uint16_t height,
 
     // Coordinate bit b of axis a is the axis's choice at level log2[a] - b;
     // within a level x is the most significant choice and t the least.
+    std::array<std::array<unsigned, 16>, 3> position{};
     for (unsigned a = 0; a < 3; ++a) {
         for (unsigned b = 0; b < log2[a]; ++b) {
             const unsigned j = log2[a] - b;
-            unsigned position = level_shift_[j];
-            for (unsigned later = a + 1; later < 3; ++later) position += j <= log2[later] ? 1 : 0;
-            for (unsigned v = 0; v < 256; ++v) {
-                if ((v >> (b % 8)) & 1u) deposit_[a][b / 8][v] |= std::uint64_t{1} << position;
-            }
+            position[a][b] = level_shift_[j];
+            for (unsigned later = a + 1; later < 3; ++later) position[a][b] += j <= log2[later] ? 1 : 0;
         }
     }
+    interleaver_ = std::make_unique<KeyInterleaver>(log2, position);
 }
 
 SparseOctreeCoder::~SparseOctreeCoder() { release_buffers(std::move(buffers_)); }
@@ -124,25 +124,47 @@ void SparseOctreeCoder::make_keys(const Source& events) {
     std::uint32_t tmin = 0;
     std::uint32_t tmax = 0;
     min_max_time(events, tmin, tmax);
-    // time_slot's rule, with its clamps specialised to the values that can
-    // occur here: v lies in [-1, 65534], so it never saturates.
-    const double span = tmax == tmin ? 1.0 : static_cast<double>(tmax - tmin);
-    const double scale = static_cast<double>(time_bins_) + -1.0;
-    const std::uint64_t last_bin = dim_t_ - 1;
-    const std::uint64_t last_x = dim_x_ - 1;
-    const std::uint64_t last_y = dim_y_ - 1;
+    buffers_->keys.resize(events.size());
+    const std::uint32_t span = tmax == tmin ? 1u : tmax - tmin;
+#ifdef ZEL_HAVE_BIT_DEPOSIT
+    if (fast_bit_deposit()) return keys_by_deposit(events, tmin, span);
+#endif
+    keys_by_tables(events, tmin, span);
+}
 
-    std::vector<std::uint64_t>& keys = buffers_->keys;
-    keys.resize(events.size());
-    std::uint64_t* out = keys.data();
+// The two key loops differ only in how a key is interleaved; each is its own
+// function so the bit-deposit one can be compiled for BMI2 alone. Bins follow
+// time_slot's rule, whose cap at 2^64 cannot apply to time bins.
+template <class Source>
+void SparseOctreeCoder::keys_by_tables(const Source& events, std::uint32_t tmin,
+                                       std::uint32_t span) {
+    const TimeBinner binner(span, time_bins_);
+    const std::uint64_t last_x = dim_x_ - 1, last_y = dim_y_ - 1, last_bin = dim_t_ - 1;
+    const KeyInterleaver& keyer = *interleaver_;
+    std::uint64_t* out = buffers_->keys.data();
     for (std::size_t i = 0; i < events.size(); ++i) {
         const Event e = events[i];
-        const double v = (static_cast<double>(e.t - tmin) / span) * scale;
-        const std::uint64_t bin = std::min(v > 0.0 ? static_cast<std::uint64_t>(v) : 0, last_bin);
-        out[i] = voxel_key(std::min<std::uint64_t>(e.x, last_x), std::min<std::uint64_t>(e.y, last_y),
-                           bin);
+        out[i] = keyer.by_tables(std::min<std::uint64_t>(e.x, last_x), std::min<std::uint64_t>(e.y, last_y),
+                                 std::min(binner.bin(e.t - tmin), last_bin));
     }
 }
+
+#ifdef ZEL_HAVE_BIT_DEPOSIT
+template <class Source>
+void SparseOctreeCoder::keys_by_deposit(const Source& events, std::uint32_t tmin,
+                                        std::uint32_t span) {
+    const TimeBinner binner(span, time_bins_);
+    const std::uint64_t last_x = dim_x_ - 1, last_y = dim_y_ - 1, last_bin = dim_t_ - 1;
+    const std::array<std::uint64_t, 3> masks = interleaver_->masks();
+    std::uint64_t* out = buffers_->keys.data();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const Event e = events[i];
+        out[i] = interleave_by_deposit(masks, std::min<std::uint64_t>(e.x, last_x),
+                                       std::min<std::uint64_t>(e.y, last_y),
+                                       std::min(binner.bin(e.t - tmin), last_bin));
+    }
+}
+#endif
 
 std::uint64_t SparseOctreeCoder::group_levels(bool distinct_keys) {
     CoderBuffers& b = *buffers_;

@@ -8,6 +8,7 @@
 
 #include "encoder.hpp"
 #include "event.hpp"
+#include "key_interleave.hpp"
 #include "record_source.hpp"
 
 namespace zel {
@@ -58,11 +59,13 @@ private:
     std::uint64_t group_levels(bool distinct_keys);
     void write_levels(OctreeBitstream& out) const;
 
-    std::uint64_t voxel_key(std::uint64_t x, std::uint64_t y, std::uint64_t t) const {
-        return deposit_[0][0][x & 0xFF] | deposit_[0][1][(x >> 8) & 0xFF] |
-               deposit_[1][0][y & 0xFF] | deposit_[1][1][(y >> 8) & 0xFF] |
-               deposit_[2][0][t & 0xFF] | deposit_[2][1][(t >> 8) & 0xFF];
-    }
+    template <class Source>
+    void keys_by_tables(const Source& events, std::uint32_t tmin, std::uint32_t span);
+#ifdef ZEL_HAVE_BIT_DEPOSIT
+    template <class Source>
+    __attribute__((target("bmi2"))) void keys_by_deposit(const Source& events, std::uint32_t tmin,
+                                                         std::uint32_t span);
+#endif
 
     std::uint64_t dim_x_, dim_y_, dim_t_;
     std::uint16_t time_bins_;
@@ -72,8 +75,7 @@ private:
     // a key; deeper levels occupy lower bits.
     std::array<unsigned, kMaxLevels + 1> level_bits_{};
     std::array<unsigned, kMaxLevels + 1> level_shift_{};
-    // Per axis and coordinate byte: the key bits that byte contributes.
-    std::array<std::array<std::array<std::uint64_t, 256>, 2>, 3> deposit_{};
+    std::unique_ptr<KeyInterleaver> interleaver_;
     unsigned key_bits_ = 0;
     std::unique_ptr<CoderBuffers> buffers_;
 };
