@@ -221,6 +221,15 @@ def test_writers_round_trip_through_save_load_and_info(tmp_path, suffix, size):
     assert (info.format, info.n_events, info.t_last) == (suffix, 4, 2**32 - 1)
 
 
+@pytest.mark.parametrize("errors", ["strict", "skip"])
+@pytest.mark.parametrize("suffix", ["dat", "raw"])
+def test_a_file_of_only_a_header_loads_as_no_events(tmp_path, suffix, errors):
+    path = tmp_path / f"empty.{suffix}"
+    zelkit.save(path, events([]), width=64, height=48)
+    assert len(zelkit.load(path, errors=errors)) == 0
+    assert sum(len(c) for c in zelkit.iter_load(path, errors=errors)) == 0
+
+
 @pytest.mark.parametrize(
     "name, rows, sides, match",
     [

@@ -97,7 +97,9 @@ DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const st
     ByteBuffer out;
     out.reserve_more(std::max<std::size_t>(input.size() / 2, 64) * kPackedEventBytes);
     std::size_t pos = 0;
-    for (;;) {
+    // Checked before decoding, so that no input at all (a file of only a
+    // header) is an empty result rather than a decoder that did not move.
+    while (pos < input.size() || decoder.has_pending_output()) {
         const std::size_t room = out.spare() - out.spare() % kPackedEventBytes;
         auto step = decoder.decode(input.subspan(pos), std::span<std::uint8_t>(out.tail(), room));
         if (!step) return step.error();
@@ -107,7 +109,6 @@ DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const st
         if (!moved && room >= kPackedEventBytes) {
             return DecodeError::format(decoder.offset(), "decoder made no progress");
         }
-        if (pos == input.size() && !decoder.has_pending_output()) break;
         if (out.spare() < kPackedEventBytes) out.reserve_more(out.size());
     }
     if (auto error = decoder.finish()) return *error;
