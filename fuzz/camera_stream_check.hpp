@@ -90,6 +90,11 @@ void check_camera_stream(const std::uint8_t* data, std::size_t size, std::size_t
     if (!error) {
         if (auto end = chunked.finish()) error = *end;
     }
+    if (error && !whole.ok() && error->offset != whole.error().offset) {
+        std::fprintf(stderr, "pieces: %s at %llu; whole: %s at %llu\n", error->message.c_str(),
+                     static_cast<unsigned long long>(error->offset), whole.error().message.c_str(),
+                     static_cast<unsigned long long>(whole.error().offset));
+    }
     FUZZ_CHECK(whole.ok() == !error);
     if (error) {
         FUZZ_CHECK(error->kind == whole.error().kind);
