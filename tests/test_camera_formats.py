@@ -403,6 +403,15 @@ def test_aedat4_truncated_and_corrupt(tmp_path):
         zelkit.load(path, t_offset="first")
 
 
+@pytest.mark.parametrize("length", [0, 3])
+def test_aedat4_io_header_too_short_is_blamed_on_its_length(tmp_path, length):
+    path = tmp_path / "short.aedat4"
+    path.write_bytes(b"#!AER-DAT4.0\r\n" + struct.pack("<I", length) + bytes(length) + bytes(16))
+    with pytest.raises(FormatError, match="too short") as raised:
+        zelkit.load(path)
+    assert raised.value.offset == 14
+
+
 @pytest.mark.parametrize("name", ["dat", "raw", "aedat4"])
 def test_garbage_is_a_format_error(tmp_path, name):
     rng = np.random.default_rng(7)

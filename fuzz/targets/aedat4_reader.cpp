@@ -80,6 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Walk skip = walk(bytes, cam::BadWords::Skip);
     for (const Walk* w : {&strict, &skip}) {
         if (w->error && w->error->kind == cam::DecodeError::Kind::Format) {
+            if (w->error->offset >= size) {
+                std::fprintf(stderr, "%s at %llu of %zu\n", w->error->message.c_str(),
+                             static_cast<unsigned long long>(w->error->offset), size);
+            }
             FUZZ_CHECK(w->error->offset < size);
             FUZZ_CHECK(!w->error->message.empty());
         }
