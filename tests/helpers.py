@@ -55,3 +55,33 @@ def run_python(script, timeout=60):
         [sys.executable, "-c", prelude + textwrap.dedent(script)],
         capture_output=True, text=True, timeout=timeout,
     )
+
+
+def interrupt_child(script, tmp_path):
+    """Starts a child that prints 'ready' right before a call that blocks,
+    sends it SIGINT, and returns what it printed. The child catches
+    KeyboardInterrupt around both, so a signal that lands early still counts."""
+    import signal
+    import subprocess
+    import sys
+    import textwrap
+    import time
+
+    # A parent started in the background may have left SIGINT ignored, in
+    # which case Python installs no handler of its own; ask for it.
+    prelude = f"import signal, sys; sys.path[:] = {sys.path!r}\n"
+    prelude += "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    child = subprocess.Popen(
+        [sys.executable, "-c", prelude + textwrap.dedent(script)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.3)  # let the call get under way
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, err
+    return out

@@ -3,16 +3,11 @@
 Every case runs in a child process so that a regression shows up as a
 timeout instead of hanging the test session."""
 import os
-import signal
-import subprocess
-import sys
-import textwrap
-import time
 
 import pytest
 
 import zel
-from helpers import run_python
+from helpers import interrupt_child, run_python
 
 AEDAT_RECORD = b"#!AER-DAT2.0\r\n" + bytes.fromhex("000012350001e240")
 
@@ -48,30 +43,6 @@ def test_fifo_written_by_a_thread_of_the_same_process_loads(loader, name, conten
     )
     assert done.returncode == 0, done.stderr
     assert eval(done.stdout) == expected
-
-
-def interrupt_child(script, tmp_path):
-    """Starts a child that prints 'ready' right before a call that blocks,
-    sends it SIGINT, and returns what it printed. The child catches
-    KeyboardInterrupt around both, so a signal that lands early still counts."""
-    # A parent started in the background may have left SIGINT ignored, in
-    # which case Python installs no handler of its own; ask for it.
-    prelude = f"import signal, sys; sys.path[:] = {sys.path!r}\n"
-    prelude += "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
-    child = subprocess.Popen(
-        [sys.executable, "-c", prelude + textwrap.dedent(script)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    try:
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(0.3)  # let the call get under way
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=60)
-    finally:
-        child.kill()
-        child.wait()
-    assert child.returncode == 0, err
-    return out
 
 
 @pytest.mark.parametrize(

@@ -221,6 +221,15 @@ def test_writers_round_trip_through_save_load_and_info(tmp_path, suffix, size):
     assert (info.format, info.n_events, info.t_last) == (suffix, 4, 2**32 - 1)
 
 
+@pytest.mark.parametrize("errors", ["strict", "skip"])
+@pytest.mark.parametrize("suffix", ["dat", "raw"])
+def test_a_file_of_only_a_header_loads_as_no_events(tmp_path, suffix, errors):
+    path = tmp_path / f"empty.{suffix}"
+    zelkit.save(path, events([]), width=64, height=48)
+    assert len(zelkit.load(path, errors=errors)) == 0
+    assert sum(len(c) for c in zelkit.iter_load(path, errors=errors)) == 0
+
+
 @pytest.mark.parametrize(
     "name, rows, sides, match",
     [
@@ -392,6 +401,15 @@ def test_aedat4_truncated_and_corrupt(tmp_path):
     path.write_bytes(bytes(corrupt))
     with pytest.raises(FormatError):
         zelkit.load(path, t_offset="first")
+
+
+@pytest.mark.parametrize("length", [0, 3])
+def test_aedat4_io_header_too_short_is_blamed_on_its_length(tmp_path, length):
+    path = tmp_path / "short.aedat4"
+    path.write_bytes(b"#!AER-DAT4.0\r\n" + struct.pack("<I", length) + bytes(length) + bytes(16))
+    with pytest.raises(FormatError, match="too short") as raised:
+        zelkit.load(path)
+    assert raised.value.offset == 14
 
 
 @pytest.mark.parametrize("name", ["dat", "raw", "aedat4"])

@@ -47,6 +47,8 @@ bool convert_record_format(PyObject* obj, zel::RecordFormat& out) {
 }
 
 PyObject* raise_load_error(const zel::LoadError& error) {
+    // The hooks stopped the read for a signal whose exception is already set.
+    if (error.kind == zel::LoadError::Kind::Interrupted && PyErr_Occurred()) return nullptr;
     const std::string text = error.text();
     PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     // One argument, so the interpreter never picks an errno-specific subclass.

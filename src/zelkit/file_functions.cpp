@@ -11,6 +11,7 @@
 #include "readers/event_writers.hpp"
 #include "readers/packed_loader.hpp"
 #include "readers/path_text.hpp"
+#include "signal_hooks.hpp"
 #include "without_gil.hpp"
 
 namespace zelkit::native {
@@ -53,7 +54,9 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         zel::RecordFormat format{};
         if (!by_extension && !convert_record_format(bound[1], format)) return nullptr;
         zel::LoadResult<zel::ByteBuffer> loaded = without_gil([&] {
-            return by_extension ? zel::load_packed_by_extension(path) : zel::load_packed(path, format);
+            zel::IoHooks& hooks = signal_checking_hooks();
+            return by_extension ? zel::load_packed_by_extension_with(path, hooks)
+                                : zel::load_packed_with(path, format, hooks);
         });
         if (!loaded) return raise_load_error(loaded.error());
         return new_buffer(std::move(loaded.value()));

@@ -10,6 +10,7 @@
 #include "conversions.hpp"
 #include "py_ref.hpp"
 #include "readers/chunked_reader.hpp"
+#include "signal_hooks.hpp"
 #include "without_gil.hpp"
 
 namespace zelkit::native {
@@ -34,7 +35,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!convert_path(bound[0], path) || !convert_record_format(bound[1], format)) return nullptr;
         // Opening a FIFO waits for a writer, so it too runs without the lock.
         zel::StreamResult<zel::RecordStream> opened =
-            without_gil([&] { return zel::RecordStream::open(path, format); });
+            without_gil([&] { return zel::RecordStream::open_with(path, format, signal_checking_hooks()); });
         if (!opened) return raise_stream_error(opened.error());
         auto stream = std::make_unique<zel::RecordStream>(std::move(opened.value()));
         PyObject* self = type->tp_alloc(type, 0);

@@ -124,6 +124,12 @@ DecodeResult<std::uint64_t> aedat4_header_end(std::span<const std::uint8_t> prea
     }
     const std::uint64_t length = load_u32(preamble.data() + kAedat4Magic.size());
     const std::uint64_t end = kAedat4PreambleBytes + length;
+    // A FlatBuffer starts with the 4-byte offset of its root table; without
+    // it the fault is the length, not a position past the end of the file.
+    if (length < 4) {
+        return DecodeError::format(kAedat4Magic.size(),
+                                   "IO header of " + std::to_string(length) + " bytes is too short");
+    }
     if (end > file_size) {
         return DecodeError::format(kAedat4Magic.size(), "IO header of " + std::to_string(length) +
                                                             " bytes runs past the end of the file (" +

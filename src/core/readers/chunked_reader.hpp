@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "byte_buffer.hpp"
@@ -34,6 +35,15 @@ using StreamResult = Result<T, StreamError>;
 class RecordStream {
 public:
     static StreamResult<RecordStream> open(const std::string& path, RecordFormat format);
+    // As open, with hooks (which must outlive the stream) around every
+    // blocking open and read.
+    static StreamResult<RecordStream> open_with(const std::string& path, RecordFormat format,
+                                                IoHooks& hooks);
+    // Reads `bytes` (which must outlive the stream) as if they were a file
+    // delivering at most `max_read` bytes per read, as a pipe may: the same
+    // events and errors as the file, with refills falling anywhere.
+    static RecordStream from_bytes(std::span<const std::uint8_t> bytes, RecordFormat format,
+                                   std::size_t max_read);
 
     // Appends up to `max_events` records to `out`, growing it as needed.
     // Returns how many were appended: fewer than asked only at the end of
@@ -46,7 +56,8 @@ public:
     std::uint64_t remaining_events_hint() const;
 
 private:
-    RecordStream(ReadOnlyFile file, RecordFormat format);
+    RecordStream(std::optional<ReadOnlyFile> file, RecordFormat format);
+    LoadResult<std::size_t> read_source(std::uint8_t* buffer, std::size_t capacity);
 
     StreamResult<std::size_t> read_compact(ByteBuffer& out, std::size_t max_events);
     StreamResult<std::size_t> read_fixed(ByteBuffer& out, std::size_t max_events);
@@ -58,7 +69,9 @@ private:
     StreamError fail(LoadError error, std::optional<std::uint64_t> offset);
     std::uint64_t offset_of(std::size_t buffer_pos) const { return buffer_base_ + buffer_pos; }
 
-    ReadOnlyFile file_;
+    std::optional<ReadOnlyFile> file_;  // absent when reading from memory
+    std::span<const std::uint8_t> memory_;
+    std::size_t memory_max_read_ = 0;
     RecordFormat format_;
     std::uint64_t file_size_hint_ = 0;
     ByteBuffer buffer_;              // bytes read but not yet decoded: [pos_, buffer_.size())

@@ -1,5 +1,6 @@
 #include "packed_loader.hpp"
 
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -11,8 +12,8 @@
 namespace zel {
 namespace {
 
-LoadResult<ByteBuffer> read_all(const std::string& path) {
-    LoadResult<ReadOnlyFile> opened = ReadOnlyFile::open(path);
+LoadResult<ByteBuffer> read_all(const std::string& path, IoHooks& hooks) {
+    LoadResult<ReadOnlyFile> opened = ReadOnlyFile::open_with(path, hooks);
     if (!opened) return opened.error();
     ReadOnlyFile& file = opened.value();
     ByteBuffer data;
@@ -44,12 +45,7 @@ LoadResult<ByteBuffer> decode_bin(ByteBuffer data) {
     return events;
 }
 
-}  // namespace
-
-LoadResult<ByteBuffer> load_packed(const std::string& path, RecordFormat format) {
-    StreamResult<RecordStream> opened = RecordStream::open(path, format);
-    if (!opened) return opened.error().error;
-    RecordStream& stream = opened.value();
+LoadResult<ByteBuffer> read_stream(RecordStream& stream, RecordFormat format) {
     ByteBuffer events;
     // The exact size of a regular file; the one extra record lets its end
     // show without growing. CSV grows as it goes.
@@ -65,16 +61,46 @@ LoadResult<ByteBuffer> load_packed(const std::string& path, RecordFormat format)
     return events;
 }
 
+}  // namespace
+
+LoadResult<ByteBuffer> load_packed(const std::string& path, RecordFormat format) {
+    return load_packed_with(path, format, no_io_hooks());
+}
+
+LoadResult<ByteBuffer> load_packed_with(const std::string& path, RecordFormat format,
+                                        IoHooks& hooks) {
+    StreamResult<RecordStream> opened = RecordStream::open_with(path, format, hooks);
+    if (!opened) return opened.error().error;
+    return read_stream(opened.value(), format);
+}
+
+LoadResult<ByteBuffer> decode_packed(std::span<const std::uint8_t> bytes, RecordFormat format) {
+    RecordStream stream = RecordStream::from_bytes(bytes, format, bytes.size());
+    return read_stream(stream, format);
+}
+
+LoadResult<ByteBuffer> decode_packed_bin(std::span<const std::uint8_t> bytes) {
+    ByteBuffer data;
+    data.reserve_more(bytes.size());
+    if (!bytes.empty()) std::memcpy(data.tail(), bytes.data(), bytes.size());
+    data.commit(bytes.size());
+    return decode_bin(std::move(data));
+}
+
 LoadResult<ByteBuffer> load_packed_by_extension(const std::string& path) {
+    return load_packed_by_extension_with(path, no_io_hooks());
+}
+
+LoadResult<ByteBuffer> load_packed_by_extension_with(const std::string& path, IoHooks& hooks) {
     const std::optional<std::string_view> ext = path_extension(path);
     if (ext == "bin") {
-        LoadResult<ByteBuffer> data = read_all(path);
+        LoadResult<ByteBuffer> data = read_all(path, hooks);
         if (!data) return data.error();
         return decode_bin(std::move(data.value()));
     }
-    if (ext == "evb") return load_packed(path, RecordFormat::Compact);
-    if (ext == "aedat") return load_packed(path, RecordFormat::Aedat2);
-    if (ext == "csv" || ext == "txt") return load_packed(path, RecordFormat::Csv);
+    if (ext == "evb") return load_packed_with(path, RecordFormat::Compact, hooks);
+    if (ext == "aedat") return load_packed_with(path, RecordFormat::Aedat2, hooks);
+    if (ext == "csv" || ext == "txt") return load_packed_with(path, RecordFormat::Csv, hooks);
     return LoadError::invalid_input("Unknown file extension: " + quote_text(path) +
                                     ". Supported: .bin, .evb, .aedat, .csv, .txt");
 }

@@ -27,17 +27,35 @@ DecodeResult<DecodeProgress> StreamDecoder::decode(std::span<const std::uint8_t>
     const std::size_t capacity = out.size() / kPackedEventBytes;
     DecodeProgress progress;
 
+    // Events held for want of room go first: a word split across calls may
+    // be waiting too, and it comes after them.
+    if (pending_output()) {
+        auto step = decode_words(nullptr, 0, offset_, out.data(), capacity);
+        if (!step) return step.error();
+        progress.written = step.value().written;
+        events_ += step.value().written;
+        if (pending_output()) return progress;
+    }
+
     // Finish a word split across calls before touching the new input.
     if (carry_len_ > 0) {
+        const std::uint64_t word_offset = offset_ - carry_len_;
         const std::size_t take = std::min(word_bytes_ - carry_len_, input.size());
         std::memcpy(carry_ + carry_len_, input.data(), take);
         carry_len_ += take;
         progress.consumed = take;
-        if (carry_len_ < word_bytes_) return progress;
-        const std::uint64_t word_offset = offset_ - (carry_len_ - take);
-        auto step = decode_words(carry_, 1, word_offset, out.data(), capacity);
+        if (carry_len_ < word_bytes_) {
+            // offset_ counts every byte taken, held ones included, so the
+            // word's start and finish()'s report stay right however the
+            // word was split.
+            offset_ += take;
+            return progress;
+        }
+        auto step = decode_words(carry_, 1, word_offset,
+                                 out.data() + progress.written * kPackedEventBytes,
+                                 capacity - progress.written);
         if (!step) return step.error();
-        progress.written = step.value().written;
+        progress.written += step.value().written;
         events_ += step.value().written;
         if (step.value().consumed == 0) {
             // No room for the word's events: give the completed bytes back.
@@ -47,11 +65,6 @@ DecodeResult<DecodeProgress> StreamDecoder::decode(std::span<const std::uint8_t>
         }
         carry_len_ = 0;
         offset_ += take;
-    } else if (pending_output()) {
-        auto step = decode_words(nullptr, 0, offset_, out.data(), capacity);
-        if (!step) return step.error();
-        progress.written = step.value().written;
-        events_ += step.value().written;
     }
 
     const std::uint8_t* words = input.data() + progress.consumed;
@@ -97,7 +110,9 @@ DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const st
     ByteBuffer out;
     out.reserve_more(std::max<std::size_t>(input.size() / 2, 64) * kPackedEventBytes);
     std::size_t pos = 0;
-    for (;;) {
+    // Checked before decoding, so that no input at all (a file of only a
+    // header) is an empty result rather than a decoder that did not move.
+    while (pos < input.size() || decoder.has_pending_output()) {
         const std::size_t room = out.spare() - out.spare() % kPackedEventBytes;
         auto step = decoder.decode(input.subspan(pos), std::span<std::uint8_t>(out.tail(), room));
         if (!step) return step.error();
@@ -107,7 +122,6 @@ DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const st
         if (!moved && room >= kPackedEventBytes) {
             return DecodeError::format(decoder.offset(), "decoder made no progress");
         }
-        if (pos == input.size() && !decoder.has_pending_output()) break;
         if (out.spare() < kPackedEventBytes) out.reserve_more(out.size());
     }
     if (auto error = decoder.finish()) return *error;
