@@ -75,7 +75,8 @@ struct FastRun {
 // record that only counts for an x word, and updates y and time through a
 // per-type mask. The first 8 bytes of every record (x, y, time) are kept
 // as one register with the x bits clear. Vector words come in runs (base,
-// masks) and take one branch per run.
+// masks) and take one branch per run. Kept out of line: inlined into the
+// general path, the loop shared registers with its state and spilled.
 [[gnu::noinline]] void fast_run(const std::uint8_t* words, std::size_t end, std::uint8_t* out,
                                 std::uint32_t rel_base, std::uint32_t x_limit, std::uint32_t y_limit,
                                 FastRun& run) {
