@@ -1,6 +1,9 @@
 #include "evt3_decoder.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
+#include <optional>
 
 namespace zel::camera {
 namespace {
@@ -33,6 +36,110 @@ inline std::size_t emit_mask(std::uint32_t& mask, std::uint32_t base, std::uint1
         mask &= mask - 1;
     }
     return n;
+}
+
+// Word types the fast loop takes: the address, time-low and vector words,
+// and the words that carry no pixel events. Time-high words change the
+// time window the loop relies on and go through the general path.
+constexpr std::uint32_t kFastTypes = (1u << kAddrY) | (1u << kAddrX) | (1u << kVectBaseX) | (1u << kVect12) |
+                                     (1u << kVect8) | (1u << kTimeLow) | (1u << kContinued4) |
+                                     (1u << kExtTrigger) | (1u << kOthers) | (1u << kContinued12);
+
+// Most records one word can write (a 12-bit vector mask).
+constexpr std::size_t kMaxRecordsPerWord = 12;
+
+// What the fast loop reads and changes.
+struct FastRun {
+    std::size_t i;
+    std::size_t written;
+    std::uint32_t y;
+    std::uint32_t time_low;
+    std::uint32_t base_x;
+    std::uint32_t polarity;
+    bool has_base;
+};
+
+// Decodes words from run.i up to `end` while each is valid in the current
+// state, and stops before the first that is not (a bad coordinate, a vector
+// before any base, a time-high word): the general path handles that word, so
+// every error, skip count and batch decision is made in one place.
+//
+// Preconditions, checked by the caller: the y address and time-high are
+// set, the batch origin is known, and `rel_base + time_low` fits 32 bits for
+// every 12-bit time_low, so no event of the run needs a time check; the
+// output has room for kMaxRecordsPerWord records per word.
+//
+// The common words differ from one word to the next about half the time,
+// so a switch on the type mispredicts often. Address and time-low words,
+// the bulk, take no branch on their type: each writes an address-event
+// record that only counts for an x word, and updates y and time through a
+// per-type mask. The first 8 bytes of every record (x, y, time) are kept
+// as one register with the x bits clear. Vector words come in runs (base,
+// masks) and take one branch per run. Kept out of line: inlined into the
+// general path, the loop shared registers with its state and spilled.
+[[gnu::noinline]] void fast_run(const std::uint8_t* words, std::size_t end, std::uint8_t* out,
+                                std::uint32_t rel_base, std::uint32_t x_limit, std::uint32_t y_limit,
+                                FastRun& run) {
+    // Word values at or above the limit of their type leave the loop: the
+    // sensor bounds for addresses, 0 for the types the loop does not take.
+    std::uint32_t limit[16];
+    for (std::uint32_t type = 0; type < 16; ++type) {
+        limit[type] = ((kFastTypes >> type) & 1) != 0 ? 0x800 : 0;
+    }
+    limit[kAddrX] = x_limit;
+    limit[kAddrY] = y_limit;
+    // Bits of the record head a word of each type replaces.
+    static constexpr std::uint64_t kReplace[16] = {
+        0xFFFF0000ull, 0, 0, 0, 0, 0, 0xFFFFFFFF00000000ull, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    constexpr std::uint32_t kVectorTypes = (1u << kVectBaseX) | (1u << kVect12) | (1u << kVect8);
+
+    std::size_t i = run.i;
+    std::size_t written = run.written;
+    std::uint64_t head = (static_cast<std::uint64_t>(run.y) << 16) |
+                         (static_cast<std::uint64_t>(rel_base + run.time_low) << 32);
+    std::uint32_t base_x = run.base_x;
+    std::uint32_t polarity = run.polarity;
+    bool has_base = run.has_base;
+    for (; i < end; ++i) {
+        const std::uint32_t word = load_u16(words + 2 * i);
+        const std::uint32_t type = word >> 12;
+        const std::uint32_t value = word & 0x7FF;
+        if (value >= limit[type]) [[unlikely]] break;
+        if ((kVectorTypes >> type) & 1) {
+            if (type == kVectBaseX) {
+                base_x = value;
+                polarity = (word >> 11) & 1;
+                has_base = true;
+                continue;
+            }
+            const std::uint32_t width = type == kVect12 ? 12 : 8;
+            std::uint32_t mask = word & ((1u << width) - 1);
+            if (mask != 0) {
+                const std::uint32_t last_x = base_x + 31 - static_cast<std::uint32_t>(std::countl_zero(mask));
+                if (!has_base || last_x >= x_limit) break;
+                do {
+                    const std::uint64_t record =
+                        head | (base_x + static_cast<std::uint32_t>(std::countr_zero(mask)));
+                    std::memcpy(out + written * kPackedEventBytes, &record, 8);
+                    out[written * kPackedEventBytes + 8] = static_cast<std::uint8_t>(polarity);
+                    ++written;
+                    mask &= mask - 1;
+                } while (mask != 0);
+            }
+            base_x += width;
+            continue;
+        }
+        const std::uint64_t record = head | value;
+        std::memcpy(out + written * kPackedEventBytes, &record, 8);
+        out[written * kPackedEventBytes + 8] = static_cast<std::uint8_t>((word >> 11) & 1);
+        written += type == kAddrX;
+        const std::uint64_t replaced = (static_cast<std::uint64_t>(value) << 16) |
+                                       (static_cast<std::uint64_t>(rel_base + (word & 0xFFF)) << 32);
+        head ^= (head ^ replaced) & kReplace[type];
+    }
+    const auto y = static_cast<std::uint32_t>((head >> 16) & 0xFFFF);
+    const auto time_low = static_cast<std::uint32_t>(head >> 32) - rel_base;
+    run = FastRun{i, written, y, time_low, base_x, polarity, has_base};
 }
 
 }  // namespace
@@ -105,6 +212,34 @@ DecodeResult<DecodeProgress> Evt3Decoder::decode_words(const std::uint8_t* words
     } while (0)
 
     for (std::size_t i = 0; i < n_words; ++i) {
+        // The fast loop stores record heads as little-endian 64-bit values.
+        if (std::endian::native == std::endian::little && fast_ && s.has_time && s.has_y) {
+            // The time window of the current time-high: the fast loop may run
+            // when every time-low in it maps to a 32-bit record time.
+            const std::optional<std::uint64_t> origin = batch_origin();
+            const std::uint64_t high = (s.wraps << 24) | (static_cast<std::uint64_t>(s.time_high) << 12);
+            const std::size_t budget = (capacity - written) / kMaxRecordsPerWord;
+            if (origin && high >= *origin && high - *origin <= 0xFFFFFFFFull - 0xFFF && budget > 0) {
+                const auto rel_base = static_cast<std::uint32_t>(high - *origin);
+                FastRun run{i, written, s.y, s.time_low, s.base_x, s.polarity, s.has_base};
+                fast_run(words, i + std::min(n_words - i, budget), out, rel_base, x_limit, y_limit, run);
+                if (run.i != i) {
+                    i = run.i;
+                    written = run.written;
+                    s.y = run.y;
+                    s.time_low = run.time_low;
+                    s.base_x = run.base_x;
+                    s.polarity = static_cast<std::uint8_t>(run.polarity);
+                    s.has_base = run.has_base;
+                    // With the origin known, mapping is a subtraction and
+                    // has no side effect, so this is the general path's value.
+                    s.record_time = rel_base + s.time_low;
+                    s.time_fresh = true;
+                    x_bound = x_limit;
+                    if (i == n_words) break;
+                }
+            }
+        }
         const std::uint32_t word = load_u16(words + 2 * i);
         const std::uint32_t type = word >> 12;
 

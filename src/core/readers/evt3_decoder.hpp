@@ -11,8 +11,14 @@ namespace zel::camera {
 // wraps of the high part.
 class Evt3Decoder final : public StreamDecoder {
 public:
-    Evt3Decoder(std::uint64_t start_offset, const DecodeOptions& options)
-        : StreamDecoder(2, start_offset, options) {}
+    // Fast runs the common words (addresses, time low, vectors) through a
+    // loop without a per-word type switch whenever the state allows it;
+    // General decodes every word through the switch. Both give the same
+    // records, errors and counts: General exists so tests can compare them.
+    enum class Path { Fast, General };
+
+    Evt3Decoder(std::uint64_t start_offset, const DecodeOptions& options, Path path = Path::Fast)
+        : StreamDecoder(2, start_offset, options), fast_(path == Path::Fast) {}
 
 private:
     DecodeResult<DecodeProgress> decode_words(const std::uint8_t* words, std::size_t n_words,
@@ -43,6 +49,7 @@ private:
         std::uint32_t pending_base = 0;
     };
     State state_;
+    const bool fast_;
 };
 
 }  // namespace zel::camera
