@@ -2,7 +2,7 @@
 DAT, ``.dat``), "raw" (Prophesee RAW, ``.raw``, EVT 2.0 or EVT 3.0 as its
 header says) and "aedat4" (iniVation AEDAT 4, ``.aedat4``). zelkit.load,
 iter_load, info and save reach them through the format registry; this module
-only supplies the spec's functions.
+only supplies the FormatSpec's functions.
 
 Cameras count time in 64-bit microseconds; event arrays hold 32 bits, which
 cover 71.6 minutes. Nothing wraps silently: a timestamp that does not fit

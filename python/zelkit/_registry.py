@@ -107,7 +107,7 @@ def register_format(spec: FormatSpec) -> None:
 
 
 def get_format(name: str) -> FormatSpec:
-    """The spec registered under ``name``; ValueError naming the known ones otherwise."""
+    """The FormatSpec registered under ``name``; ValueError naming the known ones otherwise."""
     spec = _by_name.get(name)
     if spec is None:
         known = ", ".join(repr(n) for n in sorted(_by_name))
