@@ -9,20 +9,9 @@ import numpy as np
 import pytest
 
 import zelkit
-from zel_command import SAMPLE_FILES, SAMPLES, stderr_lines, zel
+from zel_command import SAMPLE_FILES, SAMPLES, only_error_line, zel
 
 EVB = SAMPLES / "bar_sweep.evb"
-
-
-def pixels(events: np.ndarray) -> set[tuple[int, int]]:
-    return set(zip(events["x"].tolist(), events["y"].tolist()))
-
-
-def only_error_line(result) -> str:
-    lines = stderr_lines(result)
-    assert len(lines) == 1 and lines[0].startswith("zel: "), result.stderr
-    assert "Traceback" not in result.stderr
-    return lines[0]
 
 
 def test_info_describes_every_sample(tmp_path):

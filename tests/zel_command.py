@@ -8,6 +8,8 @@ import shutil
 import subprocess
 import sys
 
+import numpy as np
+
 SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "samples"
 SAMPLE_FILES = sorted(SAMPLES.glob("bar_sweep.*"))
 #: A small sweep keeps each run of the command to a second or two.
@@ -25,6 +27,18 @@ def zel(*args: object, cwd: os.PathLike[str] | str | None = None, timeout: float
 
 def stderr_lines(result: subprocess.CompletedProcess[str]) -> list[str]:
     return [line for line in result.stderr.splitlines() if line.strip()]
+
+
+def only_error_line(result: subprocess.CompletedProcess[str]) -> str:
+    """The one error line a failed command writes, checked to be just that."""
+    lines = stderr_lines(result)
+    assert len(lines) == 1 and lines[0].startswith("zel: "), result.stderr
+    assert "Traceback" not in result.stderr
+    return lines[0]
+
+
+def pixels(events: np.ndarray) -> set[tuple[int, int]]:
+    return set(zip(events["x"].tolist(), events["y"].tolist()))
 
 
 def copy_samples(folder: pathlib.Path) -> pathlib.Path:
