@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const auto& header = walked.value().header;
     for (const auto& frame : walked.value().frames) {
-        for (const zel::LeafBox& box : frame.boxes) {
+        for (const zel::LeafBox& box : frame.boxes.list()) {
             FUZZ_CHECK(box.x + box.dx <= zel::next_pow2(header.width));
             FUZZ_CHECK(box.y + box.dy <= zel::next_pow2(header.height));
             FUZZ_CHECK(box.bin + box.dbin <= zel::next_pow2(header.time_bins));

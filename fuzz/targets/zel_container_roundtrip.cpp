@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto& decoded = walked.value().frames[k];
         FUZZ_CHECK(decoded.header.n_events == frame_events.size());
         zel::VoxelGrid covered(expected.dim_x, expected.dim_y, expected.dim_t);
-        for (const zel::LeafBox& b : decoded.boxes) {
+        for (const zel::LeafBox& b : decoded.boxes.list()) {
             FUZZ_CHECK(b.x + b.dx <= expected.dim_x && b.y + b.dy <= expected.dim_y &&
                        b.bin + b.dbin <= expected.dim_t);
             FUZZ_CHECK(expected.box_occupied(b.x, b.y, b.bin, b.dx, b.dy, b.dbin));

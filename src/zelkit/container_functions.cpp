@@ -31,9 +31,18 @@ PyObject* to_bytes(std::span<const std::uint8_t> data) {
                                      static_cast<Py_ssize_t>(data.size()));
 }
 
-PyObject* to_bytearray(std::span<const std::uint8_t> data) {
-    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                         static_cast<Py_ssize_t>(data.size()));
+// The records of boxes, written straight into the bytearray handed to Python
+// so that the largest output of a decode is written once.
+PyObject* box_records(const zel::LeafBoxes& boxes) {
+    PyRef records(PyByteArray_FromStringAndSize(
+        nullptr, static_cast<Py_ssize_t>(boxes.size() * zel::kBoxRecordBytes)));
+    if (!records) return nullptr;
+    const std::span<std::uint8_t> out(
+        reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(records.get())),
+        boxes.size() * zel::kBoxRecordBytes);
+    GilReleased unlocked;
+    zel::write_box_records(boxes, out);
+    return records.release();
 }
 
 bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
@@ -309,18 +318,17 @@ PyObject* decode_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (want_boxes < 0) return nullptr;
 
         std::vector<std::uint8_t> bits;
-        std::vector<std::uint8_t> boxes;
         ct::Parsed<ct::DecodedFrame> decoded = ct::FormatFault{};
         {
             GilReleased unlocked;
             if (has_previous) bits.assign(previous.bytes().begin(), previous.bytes().end());
             decoded = ct::decode_frame(record.bytes(), offset, index, header, bits, has_previous,
                                        want_boxes != 0);
-            if (decoded) zel::append_box_records(decoded.value().boxes, boxes);
         }
         if (!decoded) return raise_fault(decoded.error());
         PyRef bits_obj(to_bytes(bits));
-        PyRef boxes_obj(want_boxes ? to_bytearray(boxes) : PyRef::borrow(Py_None).release());
+        PyRef boxes_obj(want_boxes ? box_records(decoded.value().boxes)
+                                   : PyRef::borrow(Py_None).release());
         PyRef info(frame_tuple(decoded.value().header));
         if (!bits_obj || !boxes_obj || !info) return nullptr;
         return PyTuple_Pack(3, bits_obj.get(), boxes_obj.get(), info.get());

@@ -63,7 +63,7 @@ TEST_P(BoxDecoderAgreesWithTree, EveryDepth) {
                                                  static_cast<std::uint8_t>(depth), 1u << 30);
         EXPECT_FALSE(got.too_many);
         EXPECT_EQ(got.bits_used, bits.n_bits) << depth;
-        EXPECT_EQ(sorted(got.boxes), sorted(expected)) << depth;
+        EXPECT_EQ(sorted(got.boxes.list()), sorted(expected)) << depth;
     }
 }
 
@@ -78,6 +78,35 @@ TEST(BoxDecoder, StopsAtTheBoxLimitAndReportsIt) {
     const OctreeBitstream bits = encode_octree(build_octree(grid, 8));
     EXPECT_TRUE(decode_leaf_boxes(bits.packed, bits.n_bits, 4, 4, 1, 8, 3).too_many);
     EXPECT_FALSE(decode_leaf_boxes(bits.packed, bits.n_bits, 4, 4, 1, 8, 4).too_many);
+}
+
+// A forged tree may set many inner nodes and no leaf under them; the level
+// that holds more set nodes than there can be boxes is refused before the
+// next level's origins are stored.
+TEST(BoxDecoder, RefusesAnInnerLevelWiderThanTheBoxLimit) {
+    std::vector<std::uint8_t> data(10, 0x00);
+    data[0] = 0xFF;  // root, then seven of the root's eight children
+    data[1] = 0x80;  // the eighth; all 64 grandchildren are empty
+    EXPECT_TRUE(decode_leaf_boxes(data, 73, 4, 4, 4, 8, 7).too_many);
+    const LeafDecode eight = decode_leaf_boxes(data, 73, 4, 4, 4, 8, 8);
+    EXPECT_FALSE(eight.too_many);
+    EXPECT_TRUE(eight.boxes.empty());
+    EXPECT_EQ(eight.bits_used, 73u);
+}
+
+TEST(BoxDecoder, RecordsAreLittleEndianFieldsWithTheLevelsExtent) {
+    LeafBoxes boxes;
+    boxes.origins = {0x0000'0201'0403'0605ull & 0xFFFF'FFFF'FFFFull, 0xFFFF'FFFF'FFFFull};
+    boxes.dx = 0x0A0B0C0D;
+    boxes.dy = 256;
+    boxes.dbin = 1;
+    std::vector<std::uint8_t> out(2 * kBoxRecordBytes, 0xEE);
+    write_box_records(boxes, out);
+    const std::vector<std::uint8_t> expected{
+        0x05, 0x06, 0x03, 0x04, 0x01, 0x02, 0x0D, 0x0C, 0x0B, 0x0A, 0, 1, 0, 0, 1, 0, 0, 0,
+        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x0D, 0x0C, 0x0B, 0x0A, 0, 1, 0, 0, 1, 0, 0, 0};
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(as_tuple(boxes[0]), std::tuple(0x0605, 0x0403, 0x0201, 0x0A0B0C0Du, 256u, 1u));
 }
 
 TEST(BoxDecoder, ShortStreamLeavesNodesEmptyAndCountsWhatItRead) {

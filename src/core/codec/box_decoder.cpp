@@ -1,7 +1,9 @@
 #include "box_decoder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cstring>
 #include <limits>
 
 #include "voxel.hpp"
@@ -10,32 +12,87 @@ namespace zel {
 
 namespace {
 
-struct Origin {
-    std::uint32_t x, y, t;
-};
+constexpr unsigned kYShift = 16;
+constexpr unsigned kBinShift = 32;
 
-// `count` (1..8) bits from position i, the first in the highest place; bits
-// at or beyond `avail` read as 0 and nothing past the buffer is touched.
-std::uint32_t peek_bits(std::span<const std::uint8_t> bits, std::uint64_t i, unsigned count,
-                        std::uint64_t avail) {
-    const std::uint64_t byte = i / 8;
-    std::uint32_t window = static_cast<std::uint32_t>(bits[byte]) << 8;
-    if (byte + 1 < bits.size()) window |= bits[byte + 1];
-    std::uint32_t v = ((window << (i % 8)) & 0xFFFFu) >> (16 - count);
-    if (i + count > avail) {
-        const unsigned keep = static_cast<unsigned>(avail - i);
-        v &= ((1u << keep) - 1) << (count - keep);
-    }
-    return v;
+std::uint64_t pack_origin(std::uint64_t x, std::uint64_t y, std::uint64_t bin) {
+    return x | (y << kYShift) | (bin << kBinShift);
 }
 
-LeafBox leaf(const Origin& o, std::uint64_t dx, std::uint64_t dy, std::uint64_t dt) {
-    return {static_cast<std::uint16_t>(o.x), static_cast<std::uint16_t>(o.y),
-            static_cast<std::uint16_t>(o.t), static_cast<std::uint32_t>(dx),
-            static_cast<std::uint32_t>(dy), static_cast<std::uint32_t>(dt)};
+// For every value of eight child bits (child c in bit 7 - c): the set
+// children in order, padded with child 0, and how many there are. A parent's
+// children are written as a whole row and the output advanced by the count,
+// so the loop has no branch on the data.
+struct ChildRows {
+    std::array<std::array<std::uint8_t, 8>, 256> order{};
+    std::array<std::uint8_t, 256> count{};
+};
+
+constexpr ChildRows make_child_rows() {
+    ChildRows rows;
+    for (unsigned v = 0; v < 256; ++v) {
+        unsigned n = 0;
+        for (unsigned c = 0; c < 8; ++c) {
+            if (v & (0x80u >> c)) rows.order[v][n++] = static_cast<std::uint8_t>(c);
+        }
+        rows.count[v] = static_cast<std::uint8_t>(n);
+    }
+    return rows;
+}
+
+constexpr ChildRows kChildRows = make_child_rows();
+
+// Eight bits from position pos, the first in the highest place; bits at or
+// past `end` (never beyond the data) read as 0.
+unsigned byte_at(const std::uint8_t* data, std::uint64_t pos, std::uint64_t end) {
+    const std::uint64_t byte = pos / 8;
+    const unsigned offset = pos % 8;
+    unsigned pair = static_cast<unsigned>(data[byte]) << 8;
+    if (offset != 0 && (byte + 1) * 8 < end) pair |= data[byte + 1];
+    unsigned value = (pair >> (8 - offset)) & 0xFFu;
+    if (end - pos < 8) value &= 0xFFu << (8 - (end - pos));
+    return value;
+}
+
+// Set bits in [begin, end), both within the data.
+std::uint64_t count_ones(const std::uint8_t* data, std::uint64_t begin, std::uint64_t end) {
+    if (begin >= end) return 0;
+    const std::uint64_t first = begin / 8;
+    const std::uint64_t last = (end - 1) / 8;
+    const unsigned head_mask = 0xFFu >> (begin % 8);
+    const unsigned tail_mask = (0xFFu << (7 - (end - 1) % 8)) & 0xFFu;
+    if (first == last) return static_cast<unsigned>(std::popcount(data[first] & head_mask & tail_mask));
+    std::uint64_t ones = static_cast<unsigned>(std::popcount(data[first] & head_mask)) +
+                         static_cast<unsigned>(std::popcount(data[last] & tail_mask));
+    std::uint64_t i = first + 1;
+    for (; i + 8 <= last; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        ones += static_cast<unsigned>(std::popcount(word));
+    }
+    for (; i < last; ++i) ones += static_cast<unsigned>(std::popcount(data[i]));
+    return ones;
+}
+
+bool splits_at(unsigned depth, std::uint8_t max_depth, std::uint64_t dx, std::uint64_t dy,
+               std::uint64_t dt) {
+    return depth < max_depth && (dx >= 2 || dy >= 2 || dt >= 2);
 }
 
 }  // namespace
+
+LeafBox LeafBoxes::operator[](std::size_t i) const {
+    const std::uint64_t o = origins[i];
+    return {static_cast<std::uint16_t>(o), static_cast<std::uint16_t>(o >> kYShift),
+            static_cast<std::uint16_t>(o >> kBinShift), dx, dy, dbin};
+}
+
+std::vector<LeafBox> LeafBoxes::list() const {
+    std::vector<LeafBox> out;
+    out.reserve(size());
+    for (std::size_t i = 0; i < size(); ++i) out.push_back((*this)[i]);
+    return out;
+}
 
 LeafDecode decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t n_bits,
                              std::uint64_t dim_x, std::uint64_t dim_y, std::uint64_t dim_t,
@@ -47,21 +104,22 @@ LeafDecode decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t n
     if (avail == 0) return out;
     out.bits_used = 1;
     if (((bits[0] >> 7) & 1u) == 0) return out;
-    auto splits = [&](unsigned depth, std::uint64_t dx, std::uint64_t dy, std::uint64_t dt) {
-        return depth < max_depth && (dx >= 2 || dy >= 2 || dt >= 2);
-    };
-    if (!splits(0, dim_x, dim_y, dim_t)) {
+    if (!splits_at(0, max_depth, dim_x, dim_y, dim_t)) {
         if (max_boxes == 0) {
             out.too_many = true;
         } else {
-            out.boxes.push_back(leaf({0, 0, 0}, dim_x, dim_y, dim_t));
+            out.boxes.origins.push_back(0);
+            out.boxes.dx = static_cast<std::uint32_t>(dim_x);
+            out.boxes.dy = static_cast<std::uint32_t>(dim_y);
+            out.boxes.dbin = static_cast<std::uint32_t>(dim_t);
         }
         return out;
     }
+    const std::uint8_t* data = bits.data();
     // Only the set nodes of a level are kept: the next level is their
     // children, read a parent's worth of bits at a time.
-    std::vector<Origin> parents{{0, 0, 0}};
-    std::vector<Origin> next;
+    std::vector<std::uint64_t> parents{0};
+    std::vector<std::uint64_t> next;
     std::uint64_t cursor = 1;
     unsigned depth = 0;  // of the parents
     while (!parents.empty() && cursor < avail) {
@@ -69,59 +127,69 @@ LeafDecode decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t n
         const AxisSplit sy = split_axis(dim_y);
         const AxisSplit st = split_axis(dim_t);
         const unsigned n_children = sx.parts * sy.parts * st.parts;
-        Origin offsets[8];
+        std::uint64_t offsets[8] = {};
         for (unsigned ix = 0, c = 0; ix < sx.parts; ++ix)
             for (unsigned iy = 0; iy < sy.parts; ++iy)
                 for (unsigned it = 0; it < st.parts; ++it, ++c)
-                    offsets[c] = {static_cast<std::uint32_t>(sx.offset[ix]),
-                                  static_cast<std::uint32_t>(sy.offset[iy]),
-                                  static_cast<std::uint32_t>(st.offset[it])};
+                    offsets[c] = pack_origin(sx.offset[ix], sy.offset[iy], st.offset[it]);
         dim_x = sx.extent[0];
         dim_y = sy.extent[0];
         dim_t = st.extent[0];
         ++depth;
-        const bool children_split = splits(depth, dim_x, dim_y, dim_t);
-        next.clear();
-        for (const Origin& p : parents) {
-            if (cursor >= avail) break;
-            std::uint32_t set = peek_bits(bits, cursor, n_children, avail);
-            cursor += n_children;
-            while (set != 0) {
-                const unsigned c = n_children - 1 - static_cast<unsigned>(std::bit_width(set) - 1);
-                set &= ~(1u << (n_children - 1 - c));
-                const Origin o{p.x + offsets[c].x, p.y + offsets[c].y, p.t + offsets[c].t};
-                if (children_split) {
-                    next.push_back(o);
-                } else if (out.boxes.size() >= max_boxes) {
-                    out.too_many = true;
-                    out.bits_used = std::min(cursor, avail);
-                    return out;
-                } else {
-                    out.boxes.push_back(leaf(o, dim_x, dim_y, dim_t));
-                }
-            }
+        const bool children_split = splits_at(depth, max_depth, dim_x, dim_y, dim_t);
+
+        // Parents past the available bits have Empty children; the last one
+        // read may be cut short, its missing bits reading as 0.
+        const std::uint64_t level_end =
+            std::min(avail, cursor + static_cast<std::uint64_t>(parents.size()) * n_children);
+        const std::uint64_t ones = count_ones(data, cursor, level_end);
+        if (ones > max_boxes) {
+            out.too_many = true;
+            return out;
         }
-        if (!children_split) break;
+        std::vector<std::uint64_t>& level = children_split ? next : out.boxes.origins;
+        level.resize(ones + 8);  // a row may write up to eight past the last child
+        std::uint64_t* write = level.data();
+        const unsigned keep_mask = (0xFFu << (8 - n_children)) & 0xFFu;
+        const std::uint64_t readable = (level_end - cursor + n_children - 1) / n_children;
+        std::uint64_t pos = cursor;
+        for (std::uint64_t i = 0; i < readable; ++i, pos += n_children) {
+            const unsigned set = byte_at(data, pos, level_end) & keep_mask;
+            const std::uint64_t parent = parents[i];
+            const auto& order = kChildRows.order[set];
+            for (unsigned j = 0; j < 8; ++j) write[j] = parent + offsets[order[j]];
+            write += kChildRows.count[set];
+        }
+        level.resize(ones);
+        cursor = level_end;
+        if (!children_split) {
+            out.boxes.dx = static_cast<std::uint32_t>(dim_x);
+            out.boxes.dy = static_cast<std::uint32_t>(dim_y);
+            out.boxes.dbin = static_cast<std::uint32_t>(dim_t);
+            break;
+        }
         std::swap(parents, next);
     }
     out.bits_used = std::min(cursor, avail);
     return out;
 }
 
-void append_box_records(std::span<const LeafBox> boxes, std::vector<std::uint8_t>& out) {
-    const std::size_t start = out.size();
-    out.resize(start + boxes.size() * kBoxRecordBytes);
-    std::uint8_t* p = out.data() + start;
-    for (const LeafBox& b : boxes) {
-        const std::uint32_t fields16[3] = {b.x, b.y, b.bin};
-        const std::uint32_t fields32[3] = {b.dx, b.dy, b.dbin};
-        for (std::uint32_t v : fields16) {
-            *p++ = static_cast<std::uint8_t>(v);
-            *p++ = static_cast<std::uint8_t>(v >> 8);
+void write_box_records(const LeafBoxes& boxes, std::span<std::uint8_t> out) {
+    std::uint8_t extents[12];
+    const std::uint32_t sizes[3] = {boxes.dx, boxes.dy, boxes.dbin};
+    for (unsigned f = 0; f < 3; ++f)
+        for (unsigned b = 0; b < 4; ++b)
+            extents[f * 4 + b] = static_cast<std::uint8_t>(sizes[f] >> (8 * b));
+    std::uint8_t* p = out.data();
+    for (const std::uint64_t origin : boxes.origins) {
+        if constexpr (std::endian::native == std::endian::little) {
+            // Eight bytes of origin, the last two overwritten by the extents.
+            std::memcpy(p, &origin, sizeof origin);
+        } else {
+            for (unsigned b = 0; b < 6; ++b) p[b] = static_cast<std::uint8_t>(origin >> (8 * b));
         }
-        for (std::uint32_t v : fields32) {
-            for (int s = 0; s < 32; s += 8) *p++ = static_cast<std::uint8_t>(v >> s);
-        }
+        std::memcpy(p + 6, extents, sizeof extents);
+        p += kBoxRecordBytes;
     }
 }
 

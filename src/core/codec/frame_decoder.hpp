@@ -20,7 +20,7 @@ std::uint64_t rans_bit_capacity(std::span<const std::uint8_t> stream);
 // A frame's bitstream and, when asked for, its occupied boxes.
 struct DecodedFrame {
     FrameHeader header;
-    std::vector<LeafBox> boxes;
+    LeafBoxes boxes;
 };
 
 // Decodes the frame record read from `offset` (checksummed, numbered
