@@ -176,6 +176,50 @@ INSTANTIATE_TEST_SUITE_P(Shapes, AgainstReference,
                              return name;
                          });
 
+// The coder bins time-ordered events over their first and last timestamps
+// without looking for the range, and starts again when an event falls
+// outside. Orders that break the guess early, late (several thousand events
+// in) or not at all, on the key paths through the bitmap (many events) and
+// through the radix sort (few events in the same key space).
+enum class Order { Sorted, LowOutlierLate, HighOutlierLate, LowOutlierFirstBlock, Reversed,
+                   EqualEnds };
+
+TEST(TimeRangeGuess, EveryOrderGivesTheReferenceStream) {
+    std::mt19937_64 rng(31);
+    const Grid g{346, 260, 16};
+    for (const std::size_t n : {std::size_t{700}, std::size_t{20'000}}) {
+        EventList base = make_events(rng, Shape::Uniform, n, g);
+        std::sort(base.begin(), base.end(),
+                  [](const Event& a, const Event& b) { return a.t < b.t; });
+        for (const Order order : {Order::Sorted, Order::LowOutlierLate, Order::HighOutlierLate,
+                                  Order::LowOutlierFirstBlock, Order::Reversed,
+                                  Order::EqualEnds}) {
+            EventList events = base;
+            const std::size_t late = n * 9 / 10;
+            switch (order) {
+                case Order::Sorted: break;
+                case Order::LowOutlierLate: events[late].t = events.front().t - 1; break;
+                case Order::HighOutlierLate: events[late].t = events.back().t + 500; break;
+                case Order::LowOutlierFirstBlock: events[3].t = 0; break;
+                case Order::Reversed: std::reverse(events.begin(), events.end()); break;
+                case Order::EqualEnds: events.back().t = events.front().t; break;
+            }
+            for (const std::uint8_t depth : {3, 16}) {
+                SCOPED_TRACE("n " + std::to_string(n) + " order " +
+                             std::to_string(static_cast<int>(order)) + " depth " +
+                             std::to_string(depth));
+                const CompressOutput fast =
+                    run_compress(events, g.width, g.height, g.time_bins, depth);
+                expect_same(fast, run_compress_reference(events, g.width, g.height, g.time_bins,
+                                                         depth));
+                // The same coder again: an abandoned pass must leave nothing behind.
+                expect_same(run_compress(base, g.width, g.height, g.time_bins, depth),
+                            run_compress_reference(base, g.width, g.height, g.time_bins, depth));
+            }
+        }
+    }
+}
+
 // Past the reference's reach (up to 65536^3 voxels) the stream must still
 // decode to a tree whose Full leaves are exactly the distinct voxels when
 // the depth reaches the voxels, and the sparsity must count them.

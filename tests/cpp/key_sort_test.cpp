@@ -11,7 +11,7 @@
 namespace zel {
 namespace {
 
-using Keys = std::vector<std::uint64_t>;
+using Keys = KeyBuffer;
 
 // Sizes and widths around every switch of the sorter: the comparison sort
 // below 64 keys, the bitmap's size limit, and radix sorts of one to six

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "bit_count.hpp"
 #include "voxel.hpp"
 
 namespace zel {
@@ -64,14 +65,7 @@ std::uint64_t count_ones(const std::uint8_t* data, std::uint64_t begin, std::uin
     if (first == last) return static_cast<unsigned>(std::popcount(data[first] & head_mask & tail_mask));
     std::uint64_t ones = static_cast<unsigned>(std::popcount(data[first] & head_mask)) +
                          static_cast<unsigned>(std::popcount(data[last] & tail_mask));
-    std::uint64_t i = first + 1;
-    for (; i + 8 <= last; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, data + i, sizeof word);
-        ones += static_cast<unsigned>(std::popcount(word));
-    }
-    for (; i < last; ++i) ones += static_cast<unsigned>(std::popcount(data[i]));
-    return ones;
+    return ones + count_set_bits(data + first + 1, last - first - 1);
 }
 
 bool splits_at(unsigned depth, std::uint8_t max_depth, std::uint64_t dx, std::uint64_t dy,

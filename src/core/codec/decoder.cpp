@@ -99,7 +99,7 @@ std::vector<NodeKind> breadth_first_kinds(const OctreeNode& root) {
 namespace {
 
 // For each occupancy byte, the kinds of its eight nodes (first node in the
-// lowest byte), with a set bit standing for `kind`.
+// lowest byte), with a set bit standing for `kind`, and the byte's set bits.
 struct KindsTable {
     explicit KindsTable(NodeKind kind) {
         for (unsigned v = 0; v < 256; ++v) {
@@ -108,9 +108,11 @@ struct KindsTable {
                 if ((v >> (7 - k)) & 1u) pattern |= std::uint64_t{static_cast<std::uint8_t>(kind)} << (8 * k);
             }
             patterns[v] = pattern;
+            ones[v] = static_cast<std::uint8_t>(std::popcount(v));
         }
     }
     std::uint64_t patterns[256];
+    std::uint8_t ones[256];  // set bits of each byte, without a popcount per byte
 };
 
 const KindsTable kFullKinds(NodeKind::Full);
@@ -159,7 +161,7 @@ void decode_octree_flat(std::span<const std::uint8_t> data, std::uint64_t n_bits
         for (std::uint64_t pos = cursor; pos < end; pos += 8, out += 8) {
             const unsigned value = bits_at(data.data(), pos, end);
             std::memcpy(out, &table.patterns[value], 8);
-            ones += static_cast<unsigned>(std::popcount(value));
+            ones += table.ones[value];
         }
         kinds.resize(base + level_nodes, NodeKind::Empty);
         cursor = end;

@@ -27,13 +27,19 @@ bool bitmap_sort_fits(std::size_t n, unsigned key_bits) {
     return words <= kWordsPerKey * n;
 }
 
-bool KeySorter::sort(std::vector<std::uint64_t>& keys, unsigned key_bits) {
+bool KeySorter::takes_bitmap(std::size_t n, unsigned key_bits) {
+    return n >= kComparisonSortBelow && bitmap_sort_fits(n, key_bits);
+}
+
+bool KeySorter::sort(KeyBuffer& keys, unsigned key_bits) {
     if (keys.size() < kComparisonSortBelow) {
         std::sort(keys.begin(), keys.end());
         return false;
     }
     if (bitmap_sort_fits(keys.size(), key_bits)) {
-        sort_by_bitmap(keys, key_bits);
+        std::uint64_t* bits = bitmap(key_bits);
+        for (const std::uint64_t key : keys) bits[key >> 6] |= std::uint64_t{1} << (key & 63);
+        collect_bitmap(keys, key_bits, keys.size());
         return true;
     }
     sort_by_radix(keys);
@@ -41,21 +47,29 @@ bool KeySorter::sort(std::vector<std::uint64_t>& keys, unsigned key_bits) {
 }
 
 void KeySorter::trim(std::size_t keep_bytes) {
-    for (auto* buffer : {&scratch_, &bitmap_}) {
-        if (buffer->capacity() * sizeof(std::uint64_t) > keep_bytes) {
-            std::vector<std::uint64_t>().swap(*buffer);
-        }
+    if (scratch_.capacity() * sizeof(std::uint64_t) > keep_bytes) KeyBuffer().swap(scratch_);
+    if (bitmap_.capacity() * sizeof(std::uint64_t) > keep_bytes) {
+        std::vector<std::uint64_t>().swap(bitmap_);
     }
 }
 
-void KeySorter::sort_by_bitmap(std::vector<std::uint64_t>& keys, unsigned key_bits) {
+std::uint64_t* KeySorter::bitmap(unsigned key_bits) {
     const std::size_t words = ((std::uint64_t{1} << key_bits) + 63) / 64;
     if (bitmap_.size() < words) bitmap_.resize(words, 0);
-    std::uint64_t* bits = bitmap_.data();
-    for (const std::uint64_t key : keys) bits[key >> 6] |= std::uint64_t{1} << (key & 63);
+    return bitmap_.data();
+}
 
-    // Reading the bitmap back yields the keys in order, each once; the scan
-    // clears every word it reads so the bitmap is ready for the next call.
+void KeySorter::clear_bitmap(unsigned key_bits) {
+    const std::size_t words = ((std::uint64_t{1} << key_bits) + 63) / 64;
+    std::fill_n(bitmap_.begin(), std::min(words, bitmap_.size()), 0);
+}
+
+void KeySorter::collect_bitmap(KeyBuffer& keys, unsigned key_bits, std::size_t capacity_hint) {
+    const std::size_t words = ((std::uint64_t{1} << key_bits) + 63) / 64;
+    std::uint64_t* bits = bitmap(key_bits);
+    // Every set bit came from one key, so the hint bounds the output; the
+    // scan clears every word it reads so the bitmap is ready for the next call.
+    keys.resize(capacity_hint);
     std::uint64_t* out = keys.data();
     for (std::size_t w = 0; w < words; ++w) {
         std::uint64_t word = bits[w];
@@ -70,7 +84,7 @@ void KeySorter::sort_by_bitmap(std::vector<std::uint64_t>& keys, unsigned key_bi
     keys.resize(static_cast<std::size_t>(out - keys.data()));
 }
 
-void KeySorter::sort_by_radix(std::vector<std::uint64_t>& keys) {
+void KeySorter::sort_by_radix(KeyBuffer& keys) {
     // Bits that are equal in every key cannot change the order.
     std::uint64_t any = 0;
     std::uint64_t all = ~std::uint64_t{0};

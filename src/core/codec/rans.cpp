@@ -4,20 +4,15 @@
 #include <bit>
 #include <cstring>
 
+#include "bit_count.hpp"
+
 namespace zel {
 
 namespace {
 
 std::uint64_t count_zero_bits(std::span<const std::uint8_t> packed, std::uint64_t n_bits) {
-    std::uint64_t ones = 0;
     const std::uint64_t whole = n_bits / 8;
-    std::uint64_t b = 0;
-    for (; b + 8 <= whole; b += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, packed.data() + b, 8);
-        ones += static_cast<unsigned>(std::popcount(word));
-    }
-    for (; b < whole; ++b) ones += static_cast<unsigned>(std::popcount(packed[b]));
+    std::uint64_t ones = count_set_bits(packed.data(), whole);
     if (n_bits % 8 != 0) {
         const unsigned keep = 0xFFu << (8 - n_bits % 8);
         ones += std::popcount(static_cast<unsigned>(packed[whole] & keep));

@@ -10,7 +10,7 @@
 namespace zel {
 
 struct CoderBuffers {
-    std::vector<std::uint64_t> keys;
+    KeyBuffer keys;
     std::vector<std::uint8_t> masks;  // child masks of all levels, deepest first
     std::array<std::size_t, 18> level_count{};
     std::array<std::size_t, 18> level_offset{};
@@ -40,7 +40,7 @@ std::unique_ptr<CoderBuffers> acquire_buffers() {
 
 void release_buffers(std::unique_ptr<CoderBuffers> buffers) {
     if (buffers->keys.capacity() * sizeof(std::uint64_t) > kKeepBytes) {
-        std::vector<std::uint64_t>().swap(buffers->keys);
+        KeyBuffer().swap(buffers->keys);
     }
     if (buffers->masks.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(buffers->masks);
     buffers->sorter.trim(kKeepBytes);
@@ -119,50 +119,105 @@ SparseOctreeCoder::SparseOctreeCoder(std::uint16_t width, std::uint16_t height,
 
 SparseOctreeCoder::~SparseOctreeCoder() { release_buffers(std::move(buffers_)); }
 
+// Bins over a guessed time range cost nothing extra when the guess holds:
+// for time-ordered events, the usual case, the first and last timestamps are
+// the range, and the pass that would otherwise look for it is skipped. Any
+// event outside the guess is noticed within a block of the pass, which then
+// starts again from the true range.
 template <class Source>
-void SparseOctreeCoder::make_keys(const Source& events) {
-    std::uint32_t tmin = 0;
-    std::uint32_t tmax = 0;
-    min_max_time(events, tmin, tmax);
-    buffers_->keys.resize(events.size());
-    const std::uint32_t span = tmax == tmin ? 1u : tmax - tmin;
-#ifdef ZEL_HAVE_BIT_DEPOSIT
-    if (fast_bit_deposit()) return keys_by_deposit(events, tmin, span);
-#endif
-    keys_by_tables(events, tmin, span);
+bool SparseOctreeCoder::make_sorted_keys(const Source& events) {
+    CoderBuffers& b = *buffers_;
+    const std::size_t n = events.size();
+    std::uint32_t tmin = events[0].t;
+    std::uint32_t tmax = events[n - 1].t;
+    if (tmin > tmax) min_max_time(events, tmin, tmax);
+    if (KeySorter::takes_bitmap(n, key_bits_)) {
+        // Keys go straight into the sorter's bitmap, never into a buffer.
+        const auto set_bit = [bits = b.sorter.bitmap(key_bits_)](std::size_t, std::uint64_t key) {
+            bits[key >> 6] |= std::uint64_t{1} << (key & 63);
+        };
+        if (!key_pass(events, tmin, tmax, set_bit)) {
+            b.sorter.clear_bitmap(key_bits_);
+            min_max_time(events, tmin, tmax);
+            key_pass(events, tmin, tmax, set_bit);
+        }
+        b.sorter.collect_bitmap(b.keys, key_bits_, n);
+        return true;
+    }
+    b.keys.resize(n);
+    const auto store = [keys = b.keys.data()](std::size_t i, std::uint64_t key) { keys[i] = key; };
+    if (!key_pass(events, tmin, tmax, store)) {
+        min_max_time(events, tmin, tmax);
+        key_pass(events, tmin, tmax, store);
+    }
+    return b.sorter.sort(b.keys, key_bits_);
 }
+
+template <class Source, class Sink>
+bool SparseOctreeCoder::key_pass(const Source& events, std::uint32_t tmin, std::uint32_t tmax,
+                                 Sink sink) {
+#ifdef ZEL_HAVE_BIT_DEPOSIT
+    if (fast_bit_deposit()) return keys_by_deposit(events, tmin, tmax, sink);
+#endif
+    return keys_by_tables(events, tmin, tmax, sink);
+}
+
+namespace {
+
+// Events per check of the time range: small enough that a wrong guess is
+// dropped early, large enough that the check is off the loop's path.
+constexpr std::size_t kRangeCheckBlock = 4096;
+
+}  // namespace
 
 // The two key loops differ only in how a key is interleaved; each is its own
 // function so the bit-deposit one can be compiled for BMI2 alone. Bins follow
 // time_slot's rule, whose cap at 2^64 cannot apply to time bins.
-template <class Source>
-void SparseOctreeCoder::keys_by_tables(const Source& events, std::uint32_t tmin,
-                                       std::uint32_t span) {
-    const TimeBinner binner(span, time_bins_);
+template <class Source, class Sink>
+bool SparseOctreeCoder::keys_by_tables(const Source& events, std::uint32_t tmin,
+                                       std::uint32_t tmax, Sink sink) {
+    const std::uint32_t span = tmax - tmin;
+    const TimeBinner binner(span == 0 ? 1u : span, time_bins_);
     const std::uint64_t last_x = dim_x_ - 1, last_y = dim_y_ - 1, last_bin = dim_t_ - 1;
     const KeyInterleaver& keyer = *interleaver_;
-    std::uint64_t* out = buffers_->keys.data();
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        const Event e = events[i];
-        out[i] = keyer.by_tables(std::min<std::uint64_t>(e.x, last_x), std::min<std::uint64_t>(e.y, last_y),
-                                 std::min(binner.bin(e.t - tmin), last_bin));
+    for (std::size_t begin = 0; begin < events.size(); begin += kRangeCheckBlock) {
+        const std::size_t end = std::min(events.size(), begin + kRangeCheckBlock);
+        bool outside = false;
+        for (std::size_t i = begin; i < end; ++i) {
+            const Event e = events[i];
+            const std::uint32_t d = e.t - tmin;
+            outside |= d > span;
+            sink(i, keyer.by_tables(std::min<std::uint64_t>(e.x, last_x),
+                                    std::min<std::uint64_t>(e.y, last_y),
+                                    std::min(binner.bin(d), last_bin)));
+        }
+        if (outside) return false;
     }
+    return true;
 }
 
 #ifdef ZEL_HAVE_BIT_DEPOSIT
-template <class Source>
-void SparseOctreeCoder::keys_by_deposit(const Source& events, std::uint32_t tmin,
-                                        std::uint32_t span) {
-    const TimeBinner binner(span, time_bins_);
+template <class Source, class Sink>
+bool SparseOctreeCoder::keys_by_deposit(const Source& events, std::uint32_t tmin,
+                                        std::uint32_t tmax, Sink sink) {
+    const std::uint32_t span = tmax - tmin;
+    const TimeBinner binner(span == 0 ? 1u : span, time_bins_);
     const std::uint64_t last_x = dim_x_ - 1, last_y = dim_y_ - 1, last_bin = dim_t_ - 1;
     const std::array<std::uint64_t, 3> masks = interleaver_->masks();
-    std::uint64_t* out = buffers_->keys.data();
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        const Event e = events[i];
-        out[i] = interleave_by_deposit(masks, std::min<std::uint64_t>(e.x, last_x),
-                                       std::min<std::uint64_t>(e.y, last_y),
-                                       std::min(binner.bin(e.t - tmin), last_bin));
+    for (std::size_t begin = 0; begin < events.size(); begin += kRangeCheckBlock) {
+        const std::size_t end = std::min(events.size(), begin + kRangeCheckBlock);
+        bool outside = false;
+        for (std::size_t i = begin; i < end; ++i) {
+            const Event e = events[i];
+            const std::uint32_t d = e.t - tmin;
+            outside |= d > span;
+            sink(i, interleave_by_deposit(masks, std::min<std::uint64_t>(e.x, last_x),
+                                          std::min<std::uint64_t>(e.y, last_y),
+                                          std::min(binner.bin(d), last_bin)));
+        }
+        if (outside) return false;
     }
+    return true;
 }
 #endif
 
@@ -225,8 +280,7 @@ std::uint64_t SparseOctreeCoder::encode_source(const Source& events, OctreeBitst
         out.n_bits = 1;
         return 0;
     }
-    make_keys(events);
-    const bool distinct = buffers_->sorter.sort(buffers_->keys, key_bits_);
+    const bool distinct = make_sorted_keys(events);
     const std::uint64_t occupied = group_levels(distinct);
     write_levels(out);
     return occupied;

@@ -55,16 +55,24 @@ private:
     template <class Source>
     std::uint64_t encode_source(const Source& events, OctreeBitstream& out);
     template <class Source>
-    void make_keys(const Source& events);
+    bool make_sorted_keys(const Source& events);
     std::uint64_t group_levels(bool distinct_keys);
     void write_levels(OctreeBitstream& out) const;
 
-    template <class Source>
-    void keys_by_tables(const Source& events, std::uint32_t tmin, std::uint32_t span);
+    // One pass over the events hands every voxel key to `sink(i, key)`, with
+    // time bins taken over [tmin, tmax]. Returns false, possibly before the
+    // end, when some event lies outside that range: the keys are then wrong
+    // and the caller starts again from the true range.
+    template <class Source, class Sink>
+    bool key_pass(const Source& events, std::uint32_t tmin, std::uint32_t tmax, Sink sink);
+    template <class Source, class Sink>
+    bool keys_by_tables(const Source& events, std::uint32_t tmin, std::uint32_t tmax,
+                        Sink sink);
 #ifdef ZEL_HAVE_BIT_DEPOSIT
-    template <class Source>
-    __attribute__((target("bmi2"))) void keys_by_deposit(const Source& events, std::uint32_t tmin,
-                                                         std::uint32_t span);
+    template <class Source, class Sink>
+    __attribute__((target("bmi2"))) bool keys_by_deposit(const Source& events,
+                                                         std::uint32_t tmin, std::uint32_t tmax,
+                                                         Sink sink);
 #endif
 
     std::uint64_t dim_x_, dim_y_, dim_t_;
