@@ -31,16 +31,21 @@ __attribute__((target("popcnt"))) std::uint64_t count_by_instruction(const std::
     return count_words(data, bytes);
 }
 
+#endif
+
+}  // namespace
+
 bool has_popcount_instruction() {
+#if defined(__x86_64__) && defined(__GNUC__)
     static const bool has = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("popcnt") != 0;
     }();
     return has;
-}
+#else
+    return false;
 #endif
-
-}  // namespace
+}
 
 std::uint64_t count_set_bits(const std::uint8_t* data, std::size_t bytes) {
 #if defined(__x86_64__) && defined(__GNUC__)

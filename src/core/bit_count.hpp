@@ -10,4 +10,7 @@ namespace zel {
 // assume it) and a portable count elsewhere.
 std::uint64_t count_set_bits(const std::uint8_t* data, std::size_t bytes);
 
+// Whether this CPU has the population count instruction (checked once).
+bool has_popcount_instruction();
+
 }  // namespace zel

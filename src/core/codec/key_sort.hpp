@@ -45,21 +45,21 @@ public:
 
     // Whether sort() would take the bitmap for n keys of key_bits bits. A
     // caller that makes its keys one at a time can then set them in
-    // bitmap() itself and collect them, skipping the key buffer's round trip.
+    // bitmap() itself and use the bitmap as it is, skipping the key buffer.
     static bool takes_bitmap(std::size_t n, unsigned key_bits);
     // A bitmap of 2^key_bits bits, all zero.
     std::uint64_t* bitmap(unsigned key_bits);
-    // Zeroes the bitmap again after an abandoned fill.
+    // Zeroes the bitmap again; a caller that set bits must call it.
     void clear_bitmap(unsigned key_bits);
-    // Replaces keys with the set bits' positions, ascending, each once, and
-    // leaves the bitmap zero. At most `capacity_hint` keys are expected.
-    void collect_bitmap(KeyBuffer& keys, unsigned key_bits, std::size_t capacity_hint);
 
     // Releases buffers above `keep_bytes` so an idle sorter does not pin the
     // memory of its largest job.
     void trim(std::size_t keep_bytes);
 
 private:
+    // Replaces keys with the set bits' positions, ascending, each once, and
+    // leaves the bitmap zero. At most `capacity_hint` keys are expected.
+    void collect_bitmap(KeyBuffer& keys, unsigned key_bits, std::size_t capacity_hint);
     void sort_by_radix(KeyBuffer& keys);
 
     KeyBuffer scratch_;

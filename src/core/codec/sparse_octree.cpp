@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "key_sort.hpp"
+#include "level_bitmaps.hpp"
 #include "time_binner.hpp"
 #include "voxel.hpp"
 
@@ -15,6 +16,7 @@ struct CoderBuffers {
     std::array<std::size_t, 18> level_count{};
     std::array<std::size_t, 18> level_offset{};
     KeySorter sorter;
+    LevelBitmaps levels;
 };
 
 namespace {
@@ -44,6 +46,7 @@ void release_buffers(std::unique_ptr<CoderBuffers> buffers) {
     }
     if (buffers->masks.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(buffers->masks);
     buffers->sorter.trim(kKeepBytes);
+    buffers->levels.trim(kKeepBytes);
     auto& pool = buffer_pool();
     if (pool.size() < kPooledBuffers) pool.push_back(std::move(buffers));
 }
@@ -123,34 +126,17 @@ SparseOctreeCoder::~SparseOctreeCoder() { release_buffers(std::move(buffers_)); 
 // for time-ordered events, the usual case, the first and last timestamps are
 // the range, and the pass that would otherwise look for it is skipped. Any
 // event outside the guess is noticed within a block of the pass, which then
-// starts again from the true range.
-template <class Source>
-bool SparseOctreeCoder::make_sorted_keys(const Source& events) {
-    CoderBuffers& b = *buffers_;
-    const std::size_t n = events.size();
+// starts again from the true range after `restart` has undone what the
+// abandoned pass left in the sink.
+template <class Source, class Sink, class Restart>
+void SparseOctreeCoder::make_keys(const Source& events, Sink sink, Restart restart) {
     std::uint32_t tmin = events[0].t;
-    std::uint32_t tmax = events[n - 1].t;
+    std::uint32_t tmax = events[events.size() - 1].t;
     if (tmin > tmax) min_max_time(events, tmin, tmax);
-    if (KeySorter::takes_bitmap(n, key_bits_)) {
-        // Keys go straight into the sorter's bitmap, never into a buffer.
-        const auto set_bit = [bits = b.sorter.bitmap(key_bits_)](std::size_t, std::uint64_t key) {
-            bits[key >> 6] |= std::uint64_t{1} << (key & 63);
-        };
-        if (!key_pass(events, tmin, tmax, set_bit)) {
-            b.sorter.clear_bitmap(key_bits_);
-            min_max_time(events, tmin, tmax);
-            key_pass(events, tmin, tmax, set_bit);
-        }
-        b.sorter.collect_bitmap(b.keys, key_bits_, n);
-        return true;
-    }
-    b.keys.resize(n);
-    const auto store = [keys = b.keys.data()](std::size_t i, std::uint64_t key) { keys[i] = key; };
-    if (!key_pass(events, tmin, tmax, store)) {
-        min_max_time(events, tmin, tmax);
-        key_pass(events, tmin, tmax, store);
-    }
-    return b.sorter.sort(b.keys, key_bits_);
+    if (key_pass(events, tmin, tmax, sink)) return;
+    restart();
+    min_max_time(events, tmin, tmax);
+    key_pass(events, tmin, tmax, sink);
 }
 
 template <class Source, class Sink>
@@ -280,7 +266,28 @@ std::uint64_t SparseOctreeCoder::encode_source(const Source& events, OctreeBitst
         out.n_bits = 1;
         return 0;
     }
-    const bool distinct = make_sorted_keys(events);
+    CoderBuffers& b = *buffers_;
+    if (KeySorter::takes_bitmap(events.size(), key_bits_)) {
+        // Keys go straight into a bitmap, never into a buffer, and the
+        // levels are built from that bitmap instead of from sorted keys.
+        std::uint64_t* bits = b.sorter.bitmap(key_bits_);
+        make_keys(
+            events,
+            [bits](std::size_t, std::uint64_t key) {
+                bits[key >> 6] |= std::uint64_t{1} << (key & 63);
+            },
+            [&] { b.sorter.clear_bitmap(key_bits_); });
+        b.levels.build(bits, level_bits_.data(), levels_);
+        out.n_bits = b.levels.stream_bits(tree_levels_);
+        b.levels.write_stream(tree_levels_, out.packed);
+        b.sorter.clear_bitmap(key_bits_);
+        return b.levels.occupied();
+    }
+    b.keys.resize(events.size());
+    make_keys(
+        events, [keys = b.keys.data()](std::size_t i, std::uint64_t key) { keys[i] = key; },
+        [] {});
+    const bool distinct = b.sorter.sort(b.keys, key_bits_);
     const std::uint64_t occupied = group_levels(distinct);
     write_levels(out);
     return occupied;

@@ -19,12 +19,14 @@ struct CoderBuffers;
 // the grid's occupied count without a dense grid or node objects.
 //
 // Every voxel gets a key that concatenates, level by level from the root, its
-// child number within each box on its path. Sorting the keys puts the boxes
-// of every level in breadth-first order. The levels are then grouped bottom
-// up: one pass over a level's sorted boxes yields each parent's child mask
-// and the parents themselves, which are the next level's boxes. Cost is one
-// sort of the events plus O(levels * distinct voxels), whatever the grid's
-// volume.
+// child number within each box on its path, so key order is breadth-first
+// order on every level. When the key space is small next to the event count
+// the keys are set in a bitmap and the levels are bitmaps built from it
+// (LevelBitmaps). Otherwise the keys are sorted and the levels grouped
+// bottom up: one pass over a level's sorted boxes yields each parent's child
+// mask and the parents themselves, which are the next level's boxes. Cost is
+// one sort of the events plus O(levels * distinct voxels), whatever the
+// grid's volume.
 //
 // A coder borrows its working buffers from a per-thread pool and hands them
 // back when destroyed, so repeated calls reuse memory that is already mapped
@@ -54,8 +56,8 @@ private:
 
     template <class Source>
     std::uint64_t encode_source(const Source& events, OctreeBitstream& out);
-    template <class Source>
-    bool make_sorted_keys(const Source& events);
+    template <class Source, class Sink, class Restart>
+    void make_keys(const Source& events, Sink sink, Restart restart);
     std::uint64_t group_levels(bool distinct_keys);
     void write_levels(OctreeBitstream& out) const;
 
