@@ -156,7 +156,10 @@ bool collect_exact_list(PyObject* list, PyTypeObject* event_type, EventList& out
     constexpr Py_ssize_t kPrefetchDistance = 8;
     const Py_ssize_t n = PyList_GET_SIZE(list);
     PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    out.resize(static_cast<std::size_t>(n));
+    // Reserved, not resized: filling a resized vector would write every
+    // record twice, the first time with zeros.
+    out.clear();
+    out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i + kPrefetchDistance < n) __builtin_prefetch(items[i + kPrefetchDistance]);
         PyObject* item = items[i];
@@ -164,7 +167,7 @@ bool collect_exact_list(PyObject* list, PyTypeObject* event_type, EventList& out
             raise_cannot_convert(item, "Event");
             return false;
         }
-        out[static_cast<std::size_t>(i)] = event_record(item);
+        out.push_back(event_record(item));
     }
     return true;
 }

@@ -71,10 +71,11 @@ constexpr std::array<std::uint8_t, 256> kReversed = make_reversed();
 class BitSink {
 public:
     static constexpr std::size_t kSlackBytes = 8;
+    static constexpr unsigned kMaxAdd = 56;
 
     explicit BitSink(std::uint8_t* out) : dst_(out) {}
 
-    // count <= 56 and value < 2^count.
+    // count <= kMaxAdd and value < 2^count.
     void add(std::uint64_t value, unsigned count) {
         acc_ |= (value << (63 - pending_ - count)) << 1;
         pending_ += count;
@@ -166,10 +167,12 @@ __attribute__((target("bmi2,popcnt"))) void write_level_bmi2(const std::uint64_t
         const std::uint64_t keep = any_in_group(word, group_bits) * fill;
         const auto count = static_cast<unsigned>(std::popcount(keep));
         const std::uint64_t masks = reverse_bits(_pext_u64(word, keep)) >> (64 - count);
-        const unsigned high = count > 32 ? count - 32 : 0;
-        const unsigned rest = count - high;
-        sink.add(masks >> rest, high);
-        sink.add(masks & ((std::uint64_t{1} << rest) - 1), rest);
+        if (count <= BitSink::kMaxAdd) {
+            sink.add(masks, count);
+        } else {
+            sink.add(masks >> 32, count - 32);
+            sink.add(masks & 0xFFFFFFFFull, 32);
+        }
     }
 }
 #endif
