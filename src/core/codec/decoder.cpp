@@ -140,6 +140,12 @@ void decode_octree_flat(std::span<const std::uint8_t> data, std::uint64_t n_bits
         return;
     }
     const std::uint64_t avail = readable_bits(data, n_bits);
+    if (avail == 0 || (data[0] & 0x80) == 0) {
+        // An empty root is the whole tree: the common case of a sequence's
+        // empty frames, worth sparing the level loop's set-up.
+        kinds.assign(1, NodeKind::Empty);
+        return;
+    }
     // Every node with a bit is one of the first `avail` nodes; one level of
     // Empty nodes past the bits at most follows.
     kinds.clear();
@@ -165,9 +171,10 @@ void decode_octree_flat(std::span<const std::uint8_t> data, std::uint64_t n_bits
         }
         kinds.resize(base + level_nodes, NodeKind::Empty);
         cursor = end;
+        if (!splits || ones == 0) break;  // no node of this level has children
         const std::uint64_t children = split_axis(dim_x).parts * split_axis(dim_y).parts *
                                        split_axis(dim_t).parts;
-        level_nodes = splits ? ones * children : 0;
+        level_nodes = ones * children;
         // Power-of-two extents halve evenly, so one box size describes a level.
         dim_x = split_axis(dim_x).extent[0];
         dim_y = split_axis(dim_y).extent[0];

@@ -135,6 +135,7 @@ SequenceOutput code_frames(FrameAt&& frame_at, std::uint64_t n_events, std::uint
     OctreeBitstream& previous = scratch.previous;
     OctreeBitstream& current = scratch.bits;
     double sparsity_sum = 0.0;
+    const double empty_sparsity = grid_sparsity(0, coder.volume());
     for (std::uint64_t k = 0; k < n_frames; ++k) {
         const auto frame = frame_at(k);
         if (frame.empty() && k > 0 && previous.n_bits == 1 && previous.packed[0] == 0) {
@@ -146,7 +147,7 @@ SequenceOutput code_frames(FrameAt&& frame_at, std::uint64_t n_events, std::uint
             out.frame_ends.push_back(out.bytes.size());
             frame_bits[k] = 1;
             out.stats.n_bits += 1;
-            sparsity_sum += grid_sparsity(0, coder.volume());
+            sparsity_sum += empty_sparsity;
             continue;
         }
         const std::uint64_t occupied = coder.encode(frame, current);

@@ -137,14 +137,6 @@ VoxelGrid voxelize(const EventList& events, std::uint16_t width, std::uint16_t h
     return grid;
 }
 
-AxisSplit split_axis(std::uint64_t extent) {
-    if (extent >= 2) {
-        const std::uint64_t half = extent / 2;
-        return {{0, half}, {half, extent - half}, 2};
-    }
-    return {{0, 0}, {extent, 0}, 1};
-}
-
 OctreeNode build_octree(const VoxelGrid& grid, std::uint8_t max_depth) {
     return build_node(grid, 0, 0, 0, grid.dim_x, grid.dim_y, grid.dim_t, 0, max_depth);
 }

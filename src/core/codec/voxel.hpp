@@ -84,7 +84,13 @@ struct AxisSplit {
     std::uint64_t extent[2];
     unsigned parts;
 };
-AxisSplit split_axis(std::uint64_t extent);
+inline AxisSplit split_axis(std::uint64_t extent) {
+    if (extent >= 2) {
+        const std::uint64_t half = extent / 2;
+        return {{0, half}, {half, extent - half}, 2};
+    }
+    return {{0, 0}, {extent, 0}, 1};
+}
 
 enum class NodeKind : std::uint8_t { Empty, Full, Subdivided };
 
