@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "bit_count.hpp"
+#include "bit_window.hpp"
 #include "voxel.hpp"
 
 namespace zel {
@@ -42,18 +43,6 @@ constexpr ChildRows make_child_rows() {
 }
 
 constexpr ChildRows kChildRows = make_child_rows();
-
-// Eight bits from position pos, the first in the highest place; bits at or
-// past `end` (never beyond the data) read as 0.
-unsigned byte_at(const std::uint8_t* data, std::uint64_t pos, std::uint64_t end) {
-    const std::uint64_t byte = pos / 8;
-    const unsigned offset = pos % 8;
-    unsigned pair = static_cast<unsigned>(data[byte]) << 8;
-    if (offset != 0 && (byte + 1) * 8 < end) pair |= data[byte + 1];
-    unsigned value = (pair >> (8 - offset)) & 0xFFu;
-    if (end - pos < 8) value &= 0xFFu << (8 - (end - pos));
-    return value;
-}
 
 // Set bits in [begin, end), both within the data.
 std::uint64_t count_ones(const std::uint8_t* data, std::uint64_t begin, std::uint64_t end) {
@@ -148,7 +137,7 @@ LeafDecode decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t n
         const std::uint64_t readable = (level_end - cursor + n_children - 1) / n_children;
         std::uint64_t pos = cursor;
         for (std::uint64_t i = 0; i < readable; ++i, pos += n_children) {
-            const unsigned set = byte_at(data, pos, level_end) & keep_mask;
+            const unsigned set = bits_at(data, pos, level_end) & keep_mask;
             const std::uint64_t parent = parents[i];
             const auto& order = kChildRows.order[set];
             for (unsigned j = 0; j < 8; ++j) write[j] = parent + offsets[order[j]];

@@ -96,9 +96,13 @@ std::uint64_t words_for(std::uint64_t bits) { return (bits + 63) / 64; }
 
 // One level's bitmap from its children's: bit p is set when group p of
 // the children's bitmap is not zero. Each output word gathers the groups of
-// 2^group_bits input words in a register.
-void reduce_portable(const std::uint64_t* children, std::uint64_t in_words, unsigned group_bits,
-                     std::uint64_t* parents, std::uint64_t out_words) {
+// 2^group_bits input words in a register. `pack` gathers a word's
+// group-lowest bits side by side; the two callers differ only in how.
+template <class Pack>
+[[gnu::always_inline]] inline void reduce_level(const std::uint64_t* children,
+                                                std::uint64_t in_words, unsigned group_bits,
+                                                std::uint64_t* parents, std::uint64_t out_words,
+                                                Pack pack) {
     const unsigned per_word = 64u >> group_bits;  // parent bits from one input word
     const std::uint64_t inputs = std::uint64_t{1} << group_bits;
     for (std::uint64_t o = 0; o < out_words; ++o) {
@@ -106,11 +110,18 @@ void reduce_portable(const std::uint64_t* children, std::uint64_t in_words, unsi
         const std::uint64_t first = o * inputs;
         const std::uint64_t count = std::min(inputs, in_words - first);
         for (std::uint64_t k = 0; k < count; ++k) {
-            acc |= pack_group_bits(any_in_group(children[first + k], group_bits), group_bits)
-                   << (k * per_word);
+            acc |= pack(any_in_group(children[first + k], group_bits)) << (k * per_word);
         }
         parents[o] = acc;
     }
+}
+
+void reduce_portable(const std::uint64_t* children, std::uint64_t in_words, unsigned group_bits,
+                     std::uint64_t* parents, std::uint64_t out_words) {
+    reduce_level(children, in_words, group_bits, parents, out_words,
+                 [group_bits](std::uint64_t low_bits) {
+                     return pack_group_bits(low_bits, group_bits);
+                 });
 }
 
 // Appends each nonzero group's child mask (the group read backwards).
@@ -134,24 +145,20 @@ bool fast_bit_extract() {
     return fast;
 }
 
+struct ExtractGroupBits {
+    std::uint64_t low;
+    __attribute__((target("bmi2"))) std::uint64_t operator()(std::uint64_t low_bits) const {
+        return _pext_u64(low_bits, low);
+    }
+};
+
 __attribute__((target("bmi2,popcnt"))) void reduce_bmi2(const std::uint64_t* children,
                                                         std::uint64_t in_words,
                                                         unsigned group_bits,
                                                         std::uint64_t* parents,
                                                         std::uint64_t out_words) {
-    const unsigned per_word = 64u >> group_bits;
-    const std::uint64_t inputs = std::uint64_t{1} << group_bits;
-    const std::uint64_t low = kGroupLow[group_bits];
-    for (std::uint64_t o = 0; o < out_words; ++o) {
-        std::uint64_t acc = 0;
-        const std::uint64_t first = o * inputs;
-        const std::uint64_t count = std::min(inputs, in_words - first);
-        for (std::uint64_t k = 0; k < count; ++k) {
-            acc |= _pext_u64(any_in_group(children[first + k], group_bits), low)
-                   << (k * per_word);
-        }
-        parents[o] = acc;
-    }
+    reduce_level(children, in_words, group_bits, parents, out_words,
+                 ExtractGroupBits{kGroupLow[group_bits]});
 }
 
 // Per word: the nonzero groups are extracted side by side in one step, and

@@ -154,18 +154,17 @@ namespace {
 // dropped early, large enough that the check is off the loop's path.
 constexpr std::size_t kRangeCheckBlock = 4096;
 
-}  // namespace
-
-// The two key loops differ only in how a key is interleaved; each is its own
-// function so the bit-deposit one can be compiled for BMI2 alone. Bins follow
-// time_slot's rule, whose cap at 2^64 cannot apply to time bins.
-template <class Source, class Sink>
-bool SparseOctreeCoder::keys_by_tables(const Source& events, std::uint32_t tmin,
-                                       std::uint32_t tmax, Sink sink) {
+// Hands sink(i, key) every event's key, its coordinates clamped to `last`
+// and its time binned over [tmin, tmax] by time_slot's rule (whose cap at
+// 2^64 cannot apply to time bins). Returns false once a block held an event
+// outside that range. `interleave` makes the key of clamped (x, y, bin).
+template <class Source, class Sink, class Interleave>
+[[gnu::always_inline]] inline bool binned_keys(const Source& events, std::uint32_t tmin,
+                                               std::uint32_t tmax, std::uint16_t time_bins,
+                                               const std::array<std::uint64_t, 3>& last,
+                                               Sink sink, Interleave interleave) {
     const std::uint32_t span = tmax - tmin;
-    const TimeBinner binner(span == 0 ? 1u : span, time_bins_);
-    const std::uint64_t last_x = dim_x_ - 1, last_y = dim_y_ - 1, last_bin = dim_t_ - 1;
-    const KeyInterleaver& keyer = *interleaver_;
+    const TimeBinner binner(span == 0 ? 1u : span, time_bins);
     for (std::size_t begin = 0; begin < events.size(); begin += kRangeCheckBlock) {
         const std::size_t end = std::min(events.size(), begin + kRangeCheckBlock);
         bool outside = false;
@@ -173,9 +172,9 @@ bool SparseOctreeCoder::keys_by_tables(const Source& events, std::uint32_t tmin,
             const Event e = events[i];
             const std::uint32_t d = e.t - tmin;
             outside |= d > span;
-            sink(i, keyer.by_tables(std::min<std::uint64_t>(e.x, last_x),
-                                    std::min<std::uint64_t>(e.y, last_y),
-                                    std::min(binner.bin(d), last_bin)));
+            sink(i, interleave(std::min<std::uint64_t>(e.x, last[0]),
+                               std::min<std::uint64_t>(e.y, last[1]),
+                               std::min(binner.bin(d), last[2])));
         }
         if (outside) return false;
     }
@@ -183,27 +182,35 @@ bool SparseOctreeCoder::keys_by_tables(const Source& events, std::uint32_t tmin,
 }
 
 #ifdef ZEL_HAVE_BIT_DEPOSIT
+struct DepositInterleave {
+    std::array<std::uint64_t, 3> masks;
+    __attribute__((target("bmi2"))) std::uint64_t operator()(std::uint64_t x, std::uint64_t y,
+                                                             std::uint64_t t) const {
+        return interleave_by_deposit(masks, x, y, t);
+    }
+};
+#endif
+
+}  // namespace
+
+// The two key loops differ only in how a key is interleaved; each is its own
+// function so the bit-deposit one can be compiled for BMI2 alone.
+template <class Source, class Sink>
+bool SparseOctreeCoder::keys_by_tables(const Source& events, std::uint32_t tmin,
+                                       std::uint32_t tmax, Sink sink) {
+    const KeyInterleaver& keyer = *interleaver_;
+    return binned_keys(events, tmin, tmax, time_bins_, {dim_x_ - 1, dim_y_ - 1, dim_t_ - 1}, sink,
+                       [&keyer](std::uint64_t x, std::uint64_t y, std::uint64_t t) {
+                           return keyer.by_tables(x, y, t);
+                       });
+}
+
+#ifdef ZEL_HAVE_BIT_DEPOSIT
 template <class Source, class Sink>
 bool SparseOctreeCoder::keys_by_deposit(const Source& events, std::uint32_t tmin,
                                         std::uint32_t tmax, Sink sink) {
-    const std::uint32_t span = tmax - tmin;
-    const TimeBinner binner(span == 0 ? 1u : span, time_bins_);
-    const std::uint64_t last_x = dim_x_ - 1, last_y = dim_y_ - 1, last_bin = dim_t_ - 1;
-    const std::array<std::uint64_t, 3> masks = interleaver_->masks();
-    for (std::size_t begin = 0; begin < events.size(); begin += kRangeCheckBlock) {
-        const std::size_t end = std::min(events.size(), begin + kRangeCheckBlock);
-        bool outside = false;
-        for (std::size_t i = begin; i < end; ++i) {
-            const Event e = events[i];
-            const std::uint32_t d = e.t - tmin;
-            outside |= d > span;
-            sink(i, interleave_by_deposit(masks, std::min<std::uint64_t>(e.x, last_x),
-                                          std::min<std::uint64_t>(e.y, last_y),
-                                          std::min(binner.bin(d), last_bin)));
-        }
-        if (outside) return false;
-    }
-    return true;
+    return binned_keys(events, tmin, tmax, time_bins_, {dim_x_ - 1, dim_y_ - 1, dim_t_ - 1}, sink,
+                       DepositInterleave{interleaver_->masks()});
 }
 #endif
 
@@ -271,6 +278,13 @@ std::uint64_t SparseOctreeCoder::encode_source(const Source& events, OctreeBitst
         // Keys go straight into a bitmap, never into a buffer, and the
         // levels are built from that bitmap instead of from sorted keys.
         std::uint64_t* bits = b.sorter.bitmap(key_bits_);
+        // The pooled bitmap must be zero for the next call on this thread,
+        // also when an allocation below fails.
+        struct ClearOnExit {
+            KeySorter& sorter;
+            unsigned key_bits;
+            ~ClearOnExit() { sorter.clear_bitmap(key_bits); }
+        } clear_on_exit{b.sorter, key_bits_};
         make_keys(
             events,
             [bits](std::size_t, std::uint64_t key) {
@@ -280,7 +294,6 @@ std::uint64_t SparseOctreeCoder::encode_source(const Source& events, OctreeBitst
         b.levels.build(bits, level_bits_.data(), levels_);
         out.n_bits = b.levels.stream_bits(tree_levels_);
         b.levels.write_stream(tree_levels_, out.packed);
-        b.sorter.clear_bitmap(key_bits_);
         return b.levels.occupied();
     }
     b.keys.resize(events.size());
