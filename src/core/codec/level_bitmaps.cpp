@@ -24,9 +24,10 @@ inline std::uint64_t any_in_group(std::uint64_t word, unsigned group_bits) {
     return t & kGroupLow[group_bits];
 }
 
-// The group-lowest bits of `low_bits` packed together, as a parallel bit
-// extract would, by halving the gaps between them.
-inline std::uint64_t pack_group_bits(std::uint64_t t, unsigned group_bits) {
+// The group-lowest bits of `low_bits` (any_in_group's result) packed
+// together, as a parallel bit extract would, by halving the gaps between them.
+inline std::uint64_t pack_group_bits(std::uint64_t low_bits, unsigned group_bits) {
+    std::uint64_t t = low_bits;
     switch (group_bits) {
         case 1:
             t = (t | (t >> 1)) & 0x3333333333333333ull;
