@@ -85,3 +85,43 @@ def interrupt_child(script, tmp_path):
         child.wait()
     assert child.returncode == 0, err
     return out
+
+
+def interrupted_call(module, call, tmp_path, path="", setup=""):
+    """Runs `call` (one line, with `module` imported and PATH set to `path`)
+    after `setup` in a child, interrupts it with SIGINT once it is under
+    way, and returns what the child printed: "interrupted\n" when the call
+    let KeyboardInterrupt through."""
+    return interrupt_child(
+        f"""
+        import {module}
+        PATH = {str(path)!r}
+        {setup}
+        try:
+            print("ready", flush=True)
+            {call}
+        except KeyboardInterrupt:
+            print("interrupted")
+        """,
+        tmp_path,
+    )
+
+
+def load_from_fifo_written_by_thread(fifo, content, module, load, show):
+    """Runs a child where a thread writes `content` into `fifo` while the
+    main thread runs `load` (an expression of PATH) and prints `show` (an
+    expression of the loaded `events`); returns the finished process."""
+    return run_python(
+        f"""
+        import threading, {module}
+        PATH = {str(fifo)!r}
+        def write():
+            with open(PATH, "wb") as f:
+                f.write({content!r})
+        writer = threading.Thread(target=write)
+        writer.start()
+        events = {load}
+        writer.join()
+        print({show})
+        """
+    )

@@ -7,7 +7,7 @@ import os
 import pytest
 
 import zel
-from helpers import interrupt_child, run_python
+from helpers import interrupted_call, load_from_fifo_written_by_thread, run_python
 
 AEDAT_RECORD = b"#!AER-DAT2.0\r\n" + bytes.fromhex("000012350001e240")
 
@@ -28,18 +28,8 @@ AEDAT_RECORD = b"#!AER-DAT2.0\r\n" + bytes.fromhex("000012350001e240")
 def test_fifo_written_by_a_thread_of_the_same_process_loads(loader, name, content, expected, tmp_path):
     fifo = tmp_path / name
     os.mkfifo(fifo)
-    done = run_python(
-        f"""
-        import threading, zel
-        def write():
-            with open({str(fifo)!r}, "wb") as f:
-                f.write({content!r})
-        writer = threading.Thread(target=write)
-        writer.start()
-        events = zel.{loader}({str(fifo)!r})
-        writer.join()
-        print([(e.x, e.y, e.t, e.p) for e in events])
-        """
+    done = load_from_fifo_written_by_thread(
+        fifo, content, "zel", f"zel.{loader}(PATH)", "[(e.x, e.y, e.t, e.p) for e in events]"
     )
     assert done.returncode == 0, done.stderr
     assert eval(done.stdout) == expected
@@ -57,35 +47,13 @@ def test_fifo_written_by_a_thread_of_the_same_process_loads(loader, name, conten
 def test_ctrl_c_stops_a_loader_blocked_on_a_fifo(loader, setup, tmp_path):
     fifo = tmp_path / "blocked.bin"
     os.mkfifo(fifo)
-    out = interrupt_child(
-        f"""
-        import zel
-        PATH = {str(fifo)!r}
-        {setup}
-        try:
-            print("ready", flush=True)
-            zel.{loader}(PATH)
-        except KeyboardInterrupt:
-            print("interrupted")
-        """,
-        tmp_path,
-    )
+    out = interrupted_call("zel", f"zel.{loader}(PATH)", tmp_path, path=fifo, setup=setup)
     assert out == "interrupted\n"
 
 
 @pytest.mark.parametrize(("loader", "path"), [("load_nmnist", "/dev/zero"), ("load_csv", "/dev/zero")])
 def test_ctrl_c_stops_a_loader_reading_an_endless_source(loader, path, tmp_path):
-    out = interrupt_child(
-        f"""
-        import zel
-        try:
-            print("ready", flush=True)
-            zel.{loader}({path!r})
-        except KeyboardInterrupt:
-            print("interrupted")
-        """,
-        tmp_path,
-    )
+    out = interrupted_call("zel", f"zel.{loader}(PATH)", tmp_path, path=path)
     assert out == "interrupted\n"
 
 

@@ -7,7 +7,7 @@ import os
 
 import pytest
 
-from helpers import interrupt_child, run_python
+from helpers import interrupted_call, load_from_fifo_written_by_thread
 
 
 @pytest.mark.parametrize(
@@ -24,18 +24,9 @@ from helpers import interrupt_child, run_python
 def test_fifo_written_by_a_thread_of_the_same_process_loads(name, format, content, expected, tmp_path):
     fifo = tmp_path / name
     os.mkfifo(fifo)
-    done = run_python(
-        f"""
-        import threading, zelkit
-        def write():
-            with open({str(fifo)!r}, "wb") as f:
-                f.write({content!r})
-        writer = threading.Thread(target=write)
-        writer.start()
-        events = zelkit.load({str(fifo)!r}, format={format!r})
-        writer.join()
-        print([tuple(int(v) for v in e) for e in events[["x", "y", "t", "p"]]])
-        """
+    done = load_from_fifo_written_by_thread(
+        fifo, content, "zelkit", f"zelkit.load(PATH, format={format!r})",
+        '[tuple(int(v) for v in e) for e in events[["x", "y", "t", "p"]]]',
     )
     assert done.returncode == 0, done.stderr
     assert eval(done.stdout) == expected
@@ -61,33 +52,12 @@ def test_fifo_written_by_a_thread_of_the_same_process_loads(name, format, conten
 def test_ctrl_c_stops_a_zelkit_load_blocked_on_a_fifo(call, setup, tmp_path):
     fifo = tmp_path / "blocked.evb"
     os.mkfifo(fifo)
-    out = interrupt_child(
-        f"""
-        import zelkit
-        PATH = {str(fifo)!r}
-        {setup}
-        try:
-            print("ready", flush=True)
-            {call}
-        except KeyboardInterrupt:
-            print("interrupted")
-        """,
-        tmp_path,
-    )
+    out = interrupted_call("zelkit", call, tmp_path, path=fifo, setup=setup)
     assert out == "interrupted\n"
 
 
 @pytest.mark.parametrize("format", ["nmnist", "csv", "evb"])
 def test_ctrl_c_stops_a_zelkit_load_of_an_endless_source(format, tmp_path):
-    out = interrupt_child(
-        f"""
-        import zelkit
-        try:
-            print("ready", flush=True)
-            zelkit.load("/dev/zero", format={format!r})
-        except KeyboardInterrupt:
-            print("interrupted")
-        """,
-        tmp_path,
-    )
+    out = interrupted_call("zelkit", f"zelkit.load(PATH, format={format!r})", tmp_path,
+                           path="/dev/zero")
     assert out == "interrupted\n"
