@@ -15,7 +15,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     zel_fuzz::Input in(data, size);
     // Small grids keep the dense reference grid cheap.
-    zel::container::GridParams grid;
+    zel::GridParams grid;
     grid.width = static_cast<std::uint16_t>(in.take(1) % 40 + 1);
     grid.height = static_cast<std::uint16_t>(in.take(1) % 40 + 1);
     grid.time_bins = static_cast<std::uint16_t>(in.take(1) % 20 + 1);

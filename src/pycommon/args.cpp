@@ -275,6 +275,13 @@ bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out) {
     return true;
 }
 
+bool convert_grid_params(PyObject* const* args, GridParams& out) {
+    return convert_u16(args[0], "width", out.width) &&
+           convert_u16(args[1], "height", out.height) &&
+           convert_u16(args[2], "time_bins", out.time_bins) &&
+           convert_u8(args[3], "max_depth", out.max_depth);
+}
+
 bool convert_text(PyObject* obj, const char* name, std::string& out) {
     if (!PyUnicode_Check(obj)) {
         raise_cannot_convert(obj, "PyString");

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "codec/grid_params.hpp"
 #include "event.hpp"
 
 namespace zel::py {
@@ -35,6 +36,8 @@ bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out);
 bool convert_text(PyObject* obj, const char* name, std::string& out);
 // Each item must be an instance of `event_type` (zel's Event class).
 bool convert_events(PyObject* obj, const char* name, PyTypeObject* event_type, EventList& out);
+// width, height, time_bins and max_depth from args[0..3], in that order.
+bool convert_grid_params(PyObject* const* args, GridParams& out);
 
 // Raises TypeError "'<type qualname>' object cannot be converted to '<target>'".
 void raise_cannot_convert(PyObject* obj, const char* target);

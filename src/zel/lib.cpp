@@ -54,19 +54,13 @@ PyObject* run_loader(const char* display_name, Reader reader, PyObject* const* a
 
 struct CompressArgs {
     EventList events;
-    std::uint16_t width = 0;
-    std::uint16_t height = 0;
-    std::uint16_t time_bins = 0;
-    std::uint8_t max_depth = 0;
+    GridParams grid;
 };
 
 // The five parameters shared by both compressors, converted in order.
 bool convert_compress_args(PyObject* const* bound, CompressArgs& out) {
     return convert_events(bound[0], "events", event_type_object(), out.events) &&
-           convert_u16(bound[1], "width", out.width) &&
-           convert_u16(bound[2], "height", out.height) &&
-           convert_u16(bound[3], "time_bins", out.time_bins) &&
-           convert_u8(bound[4], "max_depth", out.max_depth);
+           convert_grid_params(bound + 1, out.grid);
 }
 
 PyObject* compress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -78,7 +72,8 @@ PyObject* compress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         CompressArgs a;
         if (!convert_compress_args(bound, a)) return nullptr;
 
-        CompressOutput out = run_compress(a.events, a.width, a.height, a.time_bins, a.max_depth);
+        CompressOutput out = run_compress(a.events, a.grid.width, a.grid.height, a.grid.time_bins,
+                                          a.grid.max_depth);
         a.events = EventList();
         return pair(PyRef(bytes_from(out.stream.data(), out.stream.size())),
                     PyRef(new_compression_result(out.stats)));
@@ -121,8 +116,8 @@ PyObject* compress_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         }
 
         if (!frames_fit_in_memory(n_frames, a.events.empty())) return nullptr;
-        SequenceOutput out = run_compress_sequence(a.events, a.width, a.height, a.time_bins,
-                                                   a.max_depth, n_frames);
+        SequenceOutput out = run_compress_sequence(a.events, a.grid.width, a.grid.height,
+                                                   a.grid.time_bins, a.grid.max_depth, n_frames);
         a.events = EventList();
         PyRef payloads(payload_list(out));
         return pair(std::move(payloads), PyRef(new_compression_result(out.stats)));

@@ -20,18 +20,12 @@ using zel::py::PyRef;
 
 struct CompressArgs {
     PackedView events;
-    std::uint16_t width = 0;
-    std::uint16_t height = 0;
-    std::uint16_t time_bins = 0;
-    std::uint8_t max_depth = 0;
+    zel::GridParams grid;
 };
 
 bool convert_compress_args(PyObject* const* bound, CompressArgs& out) {
     return out.events.acquire(bound[0], "events") &&
-           zel::py::convert_u16(bound[1], "width", out.width) &&
-           zel::py::convert_u16(bound[2], "height", out.height) &&
-           zel::py::convert_u16(bound[3], "time_bins", out.time_bins) &&
-           zel::py::convert_u8(bound[4], "max_depth", out.max_depth);
+           zel::py::convert_grid_params(bound + 1, out.grid);
 }
 
 // The statistics as a plain tuple in CompressionResult's field order; the
@@ -56,7 +50,8 @@ PyObject* compress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         CompressArgs a;
         if (!convert_compress_args(bound, a)) return nullptr;
         zel::CompressOutput out = without_gil([&] {
-            return zel::run_compress(a.events.events(), a.width, a.height, a.time_bins, a.max_depth);
+            return zel::run_compress(a.events.events(), a.grid.width, a.grid.height,
+                                     a.grid.time_bins, a.grid.max_depth);
         });
         return pair(PyRef(bytes_from(out.stream.data(), out.stream.size())),
                     PyRef(stats_tuple(out.stats)));
@@ -76,8 +71,8 @@ PyObject* compress_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
             return nullptr;
         }
         zel::SequenceOutput out = without_gil([&] {
-            return zel::run_compress_sequence(a.events.events(), a.width, a.height, a.time_bins,
-                                              a.max_depth, n_frames);
+            return zel::run_compress_sequence(a.events.events(), a.grid.width, a.grid.height,
+                                              a.grid.time_bins, a.grid.max_depth, n_frames);
         });
         PyRef payloads(payload_list(out));
         return pair(std::move(payloads), PyRef(stats_tuple(out.stats)));

@@ -51,18 +51,11 @@ bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
     return false;
 }
 
-bool convert_grid(PyObject* const* args, ct::GridParams& grid) {
-    return zel::py::convert_u16(args[0], "width", grid.width) &&
-           zel::py::convert_u16(args[1], "height", grid.height) &&
-           zel::py::convert_u16(args[2], "time_bins", grid.time_bins) &&
-           zel::py::convert_u8(args[3], "max_depth", grid.max_depth);
-}
-
 // width, height, time_bins, max_depth, keyframe_interval, n_frames (None when
 // a streaming writer has not finished).
 bool convert_file_header(PyObject* const* args, ct::FileHeader& header) {
-    ct::GridParams grid;
-    if (!convert_grid(args, grid)) return false;
+    zel::GridParams grid;
+    if (!zel::py::convert_grid_params(args, grid)) return false;
     header.width = grid.width;
     header.height = grid.height;
     header.time_bins = grid.time_bins;
@@ -92,10 +85,10 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!expect_args("encode", nargs, 7)) return nullptr;
         BufferView events;
         if (!events.acquire(args[0]) || !check_event_buffer(events)) return nullptr;
-        ct::GridParams grid;
+        zel::GridParams grid;
         std::uint64_t n_frames = 0;
         std::uint32_t keyframe_interval = 0;
-        if (!convert_grid(args + 1, grid) ||
+        if (!zel::py::convert_grid_params(args + 1, grid) ||
             !zel::py::convert_u64(args[5], "n_frames", n_frames) ||
             !zel::py::convert_u32(args[6], "keyframe_interval", keyframe_interval)) {
             return nullptr;
@@ -128,10 +121,10 @@ PyObject* stream_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!expect_args("stream_frame", nargs, 9)) return nullptr;
         BufferView events;
         if (!events.acquire(args[0]) || !check_event_buffer(events)) return nullptr;
-        ct::GridParams grid;
+        zel::GridParams grid;
         std::uint64_t index = 0;
         std::uint64_t offset = 0;
-        if (!convert_grid(args + 1, grid)) return nullptr;
+        if (!zel::py::convert_grid_params(args + 1, grid)) return nullptr;
         const int keyframe = PyObject_IsTrue(args[5]);
         if (keyframe < 0 || !zel::py::convert_u64(args[6], "index", index) ||
             !zel::py::convert_u64(args[7], "offset", offset)) {

@@ -6,17 +6,11 @@
 
 #include "container_format.hpp"
 #include "encoder.hpp"
+#include "grid_params.hpp"
 #include "event.hpp"
 #include "sparse_octree.hpp"
 
 namespace zel::container {
-
-struct GridParams {
-    std::uint16_t width = 0;
-    std::uint16_t height = 0;
-    std::uint16_t time_bins = 0;
-    std::uint8_t max_depth = 0;
-};
 
 // Codes frames one after another the way compress_sequence does: a keyframe
 // is the rANS stream of its octree bitstream, any other frame the run-length
