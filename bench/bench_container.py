@@ -6,12 +6,12 @@ two edges sweeping across the sensor, each firing where it passes, plus 15 %
 uniform background activity. Results of a run are kept in bench/RESULTS.md.
 """
 import argparse
-import time
 
 import numpy as np
 
 import zel
 import zelkit
+from timing import best_of
 
 WIDTH, HEIGHT, TIME_BINS, MAX_DEPTH = 346, 260, 64, 16
 
@@ -35,15 +35,6 @@ def davis_like(n, duration_us=5_000_000, seed=346):
     ev["t"] = t
     ev["p"] = rng.integers(0, 2, n)
     return ev
-
-
-def best_of(repeats, call):
-    best, value = float("inf"), None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        value = call()
-        best = min(best, time.perf_counter() - start)
-    return best, value
 
 
 def main():

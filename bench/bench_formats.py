@@ -6,7 +6,6 @@ is reported as such. Run: python bench/bench_formats.py [data folder]"""
 from __future__ import annotations
 
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -14,17 +13,10 @@ import numpy as np
 import zelkit
 from zelkit import _native
 
+from timing import best_of
+
 DATA = Path(sys.argv[1] if len(sys.argv) > 1 else "/work/shared/data")
 FILES = [("evt3_sample.raw", "evt3"), ("evt2_sample.raw", "evt2"), ("sample_ncars.dat", "dat"), ("sample.aedat4", "aedat4")]
-
-
-def best_of(fn, repeat=30):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 def peer(name: str, path: Path):
@@ -64,7 +56,7 @@ def decode_only(path: Path, name: str) -> float | None:
         decoder = _native.PropheseeDecoder(header["encoding"], header["data_offset"], side, side, False, "first", 0)
         return len(decoder.decode_all(view)) // 9
 
-    seconds, n = best_of(run, repeat=200)
+    seconds, n = best_of(200, run)
     return n / seconds / 1e6
 
 
@@ -75,12 +67,12 @@ def main() -> None:
         if not path.exists():
             print(f"{file:20} missing")
             continue
-        seconds, arr = best_of(lambda: zelkit.load(path, t_offset="first"))
+        seconds, arr = best_of(30, lambda: zelkit.load(path, t_offset="first"))
         n = len(arr)
         run, label = peer(name, path)
         peer_rate = "-"
         if run is not None:
-            peer_seconds, peer_n = best_of(run)
+            peer_seconds, peer_n = best_of(30, run)
             peer_rate = f"{peer_n / peer_seconds / 1e6:.1f}"
             if peer_n != n:
                 label += f" ({peer_n} ev)"

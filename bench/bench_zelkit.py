@@ -21,17 +21,13 @@ import numpy as np
 
 import zel
 import zelkit
+from timing import best_of
 
 
-def best_of(repeats, call):
+def cpu_best(repeats, call):
     """Best CPU time of the calling process (the machine may be shared, so
     wall time says more about the neighbours than about the code)."""
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.process_time()
-        call()
-        best = min(best, time.process_time() - start)
-    return best
+    return best_of(repeats, call, clock=time.process_time)[0]
 
 
 def synthetic(n, width=128, height=128, seed=1):
@@ -102,12 +98,12 @@ def main():
             zelkit.save(files[name], events)
         evb = str(files["e.evb"])
         size = os.path.getsize(evb)
-        fromfile = best_of(5, lambda: np.fromfile(evb, dtype=zelkit.EVENT_DTYPE))
+        fromfile = cpu_best(5, lambda: np.fromfile(evb, dtype=zelkit.EVENT_DTYPE))
         report("numpy.fromfile .evb", fromfile, size)
-        load = best_of(5, lambda: zelkit.load(evb))
+        load = cpu_best(5, lambda: zelkit.load(evb))
         report("zelkit.load .evb", load, size)
-        report("zelkit.load .evb, mmap=True", best_of(5, lambda: zelkit.load(evb, mmap=True)), size)
-        zel_load = best_of(3, lambda: zel.load_events(evb))
+        report("zelkit.load .evb, mmap=True", cpu_best(5, lambda: zelkit.load(evb, mmap=True)), size)
+        zel_load = cpu_best(3, lambda: zel.load_events(evb))
         report("zel.load_events .evb", zel_load, size)
         print(f"  zelkit.load / fromfile = {load / fromfile:.2f}x, zel.load_events / zelkit.load = {zel_load / load:.1f}x")
         # The same events with ", " between columns: no line is plain, so every
@@ -117,16 +113,16 @@ def main():
         for name, label in (("e.bin", "N-MNIST"), ("e.aedat", "AEDAT2"), ("e.csv", "CSV"),
                             ("g.csv", "CSV, general parser (', ' separators)")):
             path = str(files[name])
-            report(f"zelkit.load {label}", best_of(5, lambda: zelkit.load(path)), os.path.getsize(path))
+            report(f"zelkit.load {label}", cpu_best(5, lambda: zelkit.load(path)), os.path.getsize(path))
         for name, label in (("e.csv", "CSV"), ("g.csv", "CSV, ', ' separators")):
             path = str(files[name])
-            report(f"zel.load_csv {label}", best_of(3, lambda: zel.load_csv(path)), os.path.getsize(path))
+            report(f"zel.load_csv {label}", cpu_best(3, lambda: zel.load_csv(path)), os.path.getsize(path))
         report("zelkit.load CSV via iter_load (1M chunks)",
-               best_of(3, lambda: sum(len(c) for c in zelkit.iter_load(files["e.csv"]))), os.path.getsize(files["e.csv"]))
-        report("zelkit.save .csv", best_of(3, lambda: zelkit.save(folder / "s.csv", events)))
-        report("zelkit.stats", best_of(5, lambda: zelkit.stats(events)))
-        report("zelkit.to_events", best_of(3, lambda: zelkit.to_events(events)))
-        report("zelkit.compress 128x128x16 depth 8", best_of(3, lambda: zelkit.compress(events, 128, 128, 16, 8)))
+               cpu_best(3, lambda: sum(len(c) for c in zelkit.iter_load(files["e.csv"]))), os.path.getsize(files["e.csv"]))
+        report("zelkit.save .csv", cpu_best(3, lambda: zelkit.save(folder / "s.csv", events)))
+        report("zelkit.stats", cpu_best(5, lambda: zelkit.stats(events)))
+        report("zelkit.to_events", cpu_best(3, lambda: zelkit.to_events(events)))
+        report("zelkit.compress 128x128x16 depth 8", cpu_best(3, lambda: zelkit.compress(events, 128, 128, 16, 8)))
         if args.big_gib:
             big_file_peaks(folder, args.big_gib, events)
 
