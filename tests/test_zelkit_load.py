@@ -19,6 +19,17 @@ def fields(events):
     return [(e.x, e.y, e.t, e.p) for e in events]
 
 
+def make_path(tmp_path, name, content):
+    """tmp_path / name as a file holding `content`, a directory ("dir") or
+    nothing at all (None)."""
+    path = tmp_path / name
+    if content == "dir":
+        path.mkdir()
+    elif content is not None:
+        path.write_bytes(content)
+    return path
+
+
 def os_error_text(call, *args, **kwargs):
     with pytest.raises(OSError) as info:
         call(*args, **kwargs)
@@ -53,11 +64,7 @@ def test_samples_equal_zel_by_extension_and_by_name(path):
     ],
 )
 def test_failures_match_zel_exactly(tmp_path, name, content):
-    path = tmp_path / name
-    if content == "dir":
-        path.mkdir()
-    elif content is not None:
-        path.write_bytes(content)
+    path = make_path(tmp_path, name, content)
     expected = os_error_text(zel.load_events, str(path))
     assert os_error_text(zelkit.load, path) == expected
     if path.suffix in (".evb", ".aedat", ".csv", ".txt"):
@@ -121,11 +128,7 @@ def test_evb_load_is_writable_copy_or_readonly_map(tmp_path, mmap):
 
 @pytest.mark.parametrize(("content", "name"), [(b"\0" * 10, "x.evb"), (None, "missing.evb"), ("dir", "d.evb")])
 def test_mmap_failures_match_zel(tmp_path, content, name):
-    path = tmp_path / name
-    if content == "dir":
-        path.mkdir()
-    elif content is not None:
-        path.write_bytes(content)
+    path = make_path(tmp_path, name, content)
     assert os_error_text(zelkit.load, path, mmap=True) == os_error_text(zel.load_events, str(path))
 
 
