@@ -58,9 +58,14 @@ def _frame_of_events(t: np.ndarray, frames: list[Frame]) -> np.ndarray:
     return np.where(ok, held[np.maximum(pos, 0)] if held.size else -1, -1)
 
 
+def _grid_dims(frame: Frame) -> list[int]:
+    """The coder's grid: each of width, height and time_bins rounded up to a power of two."""
+    return [1 << max(int(v) - 1, 0).bit_length() for v in (frame.width, frame.height, frame.time_bins)]
+
+
 def _voxels(frame: Frame, x: np.ndarray, y: np.ndarray, t: np.ndarray) -> tuple[np.ndarray, ...]:
     """Grid voxel of each event, binned exactly as the encoder does (IEEE double)."""
-    dims = [1 << max(int(v) - 1, 0).bit_length() for v in (frame.width, frame.height, frame.time_bins)]
+    dims = _grid_dims(frame)
     span = max(frame.t_last - frame.t_first, 1)
     q = (t - frame.t_first).astype(np.float64) / float(span)
     v = q * (float(frame.time_bins) + -1.0)
@@ -92,7 +97,7 @@ def _frame_figures(frame: Frame, x: np.ndarray, y: np.ndarray, t: np.ndarray) ->
         box_of[hit] = sel[order[pos[hit]]]
     voxel_keys = (vx << 40) | (vy << 20) | vb
     distinct = np.unique(voxel_keys).size
-    dims = [1 << max(int(v) - 1, 0).bit_length() for v in (frame.width, frame.height, frame.time_bins)]
+    dims = _grid_dims(frame)
     ends = [np.minimum(boxes[o].astype(np.int64) + boxes[e], d)
             for o, e, d in (("x", "dx", dims[0]), ("y", "dy", dims[1]), ("bin", "dbin", dims[2]))]
     volume = ((ends[0] - boxes["x"]) * (ends[1] - boxes["y"]) * (ends[2] - boxes["bin"])).sum()
