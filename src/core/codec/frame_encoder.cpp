@@ -7,6 +7,7 @@
 #include "frames.hpp"
 #include "pipeline.hpp"
 #include "rans.hpp"
+#include "record_source.hpp"
 
 namespace zel::container {
 
@@ -24,12 +25,7 @@ void FrameEncoder::encode(std::span<const Event> events, bool keyframe, FrameHea
     header.n_events = events.size();
     header.t_first = 0;
     header.t_last = 0;
-    if (!events.empty()) {
-        const auto [lo, hi] = std::minmax_element(
-            events.begin(), events.end(), [](const Event& a, const Event& b) { return a.t < b.t; });
-        header.t_first = lo->t;
-        header.t_last = hi->t;
-    }
+    if (!events.empty()) min_max_time(events, header.t_first, header.t_last);
     coder_.encode(events, current_);
     header.n_bits = current_.n_bits;
     payload.clear();
