@@ -5,7 +5,6 @@ from __future__ import annotations
 import mmap as _mmap
 import os
 import stat
-import tempfile
 from collections.abc import Iterator
 from typing import Any
 
@@ -15,6 +14,7 @@ from . import _native
 from ._arrays import as_events
 from ._dtype import EVENT_DTYPE, EventArray, wrap_buffer
 from ._paths import PathArg, fs_bytes, zel_os_error
+from .atomic import atomic_output
 from ._registry import LOAD_OPTIONS, WRITE_OPTIONS, ZEL_EXTENSIONS, FormatSpec, format_for_extension, get_format
 
 _ZEL_READERS = {"evb": "evb", "aedat": "aedat2", "csv": "csv", "txt": "csv"}
@@ -231,20 +231,6 @@ def iter_load(
     return _windows(spec.iter_chunks(raw, _WINDOW_STEP, **options), window_us)
 
 
-def _creation_mode() -> int:
-    # The mode open() would give a new file; mkstemp's own is 0o600.
-    try:
-        with open("/proc/self/status", "rb") as status:
-            for line in status:
-                if line.startswith(b"Umask:"):
-                    return 0o666 & ~int(line.split()[1], 8)
-    except OSError:
-        pass
-    umask = os.umask(0o022)
-    os.umask(umask)
-    return 0o666 & ~umask
-
-
 def save(
     path: PathArg,
     events: Any,
@@ -274,18 +260,5 @@ def save(
         raise ValueError(f"format {spec.name!r} cannot be written")
     options = format_options(spec, _given({"width": width, "height": height}, WRITE_OPTIONS), writing=True)
     array = as_events(events)
-    folder, name = os.path.split(raw)
-    fd, temporary = tempfile.mkstemp(prefix=b"." + name + b".", suffix=b".tmp", dir=folder or b".")
-    try:
-        with os.fdopen(fd, "wb") as file:
-            os.fchmod(file.fileno(), _creation_mode())
-            spec.write(file, array, **options)
-            file.flush()
-            os.fsync(file.fileno())
-        os.replace(temporary, raw)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+    with atomic_output(raw) as file:
+        spec.write(file, array, **options)

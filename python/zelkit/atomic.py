@@ -9,22 +9,37 @@ from collections.abc import Iterator
 from typing import BinaryIO
 
 
+def creation_mode() -> int:
+    """The mode open() would give a new file (mkstemp's own is 0o600).
+
+    The umask is read from /proc where it can be: setting it to read it back
+    would race with threads creating files at the same time.
+    """
+    try:
+        with open("/proc/self/status", "rb") as status:
+            for line in status:
+                if line.startswith(b"Umask:"):
+                    return 0o666 & ~int(line.split()[1], 8)
+    except OSError:
+        pass
+    umask = os.umask(0o022)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
 @contextlib.contextmanager
-def atomic_output(path: str | os.PathLike[str]) -> Iterator[BinaryIO]:
+def atomic_output(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Iterator[BinaryIO]:
     """A binary file that appears at ``path`` only once the block has finished.
 
     It is written beside the target (same file system, so the rename is
     atomic), flushed to disk, then renamed over it; on any exception the
     temporary file is removed and the target is left as it was.
     """
-    target = os.fspath(path)
+    target = os.fsdecode(os.fspath(path))
     folder = os.path.dirname(os.path.abspath(target))
     fd, temporary = tempfile.mkstemp(prefix=".tmp-", suffix="-" + os.path.basename(target), dir=folder)
     try:
-        # mkstemp makes the file private; give it the mode open() would have.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.fchmod(fd, 0o666 & ~umask)
+        os.fchmod(fd, creation_mode())
         with os.fdopen(fd, "wb") as handle:
             yield handle
             handle.flush()
@@ -36,6 +51,6 @@ def atomic_output(path: str | os.PathLike[str]) -> Iterator[BinaryIO]:
         raise
 
 
-def atomic_write_bytes(path: str | os.PathLike[str], data: bytes) -> None:
+def atomic_write_bytes(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], data: bytes) -> None:
     with atomic_output(path) as handle:
         handle.write(data)

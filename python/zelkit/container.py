@@ -9,7 +9,6 @@ docs/format.md gives the layout byte by byte. Payloads are exactly the bytes
 from __future__ import annotations
 
 import os
-import tempfile
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -21,6 +20,7 @@ from . import _native
 from ._arrays import as_events
 from ._dtype import EVENT_DTYPE
 from ._paths import PathArg as PathLike
+from .atomic import atomic_output, atomic_write_bytes
 from .errors import FormatError
 
 __all__ = [
@@ -104,37 +104,9 @@ def encode(
     )
 
 
-class _AtomicFile:
-    """A temporary file beside ``path`` that replaces it only when closed cleanly."""
-
-    def __init__(self, path: PathLike) -> None:
-        target = os.fsdecode(os.fspath(path))
-        folder, name = os.path.split(os.path.abspath(target))
-        fd, self._temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
-        self._target = target
-        self.file = os.fdopen(fd, "w+b")
-
-    def __enter__(self) -> _AtomicFile:
-        return self
-
-    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
-        try:
-            if exc_type is None:
-                self.file.flush()
-                os.fsync(self.file.fileno())
-            self.file.close()
-            if exc_type is None:
-                os.replace(self._temp, self._target)
-        finally:
-            if os.path.exists(self._temp):
-                os.unlink(self._temp)
-
-
 def write(path: PathLike, events: Any, **params: Any) -> None:
     """Write ``encode(events, **params)`` to ``path`` atomically (temporary file, then rename)."""
-    data = encode(events, **params)
-    with _AtomicFile(path) as out:
-        out.file.write(data)
+    atomic_write_bytes(path, encode(events, **params))
 
 
 def _windows(chunks: Iterable[Any], window_us: int) -> Iterator[np.ndarray]:
@@ -189,10 +161,10 @@ def encode_stream(
         raise ValueError(f"window_us must be a positive integer, not {window_us!r}")
     interval = _keyframe_interval(keyframe_interval)
     grid = (width, height, time_bins, max_depth)
-    with _AtomicFile(path) as out:
+    with atomic_output(path) as out:
         # Until the count is patched in, a reader treats the file as interrupted.
         header = _native.stream_header(*grid, interval, None)
-        out.file.write(header)
+        out.write(header)
         offset = len(header)
         entries = bytearray()
         previous: bytes | None = None
@@ -202,13 +174,13 @@ def encode_stream(
             record, previous, entry = _native.stream_frame(
                 window, *grid, keyframe, count, offset, previous
             )
-            out.file.write(record)
+            out.write(record)
             entries += entry
             offset += len(record)
             count += 1
-        out.file.write(_native.stream_index(entries, offset))
-        out.file.seek(0)
-        out.file.write(_native.stream_header(*grid, interval, count))
+        out.write(_native.stream_index(entries, offset))
+        out.seek(0)
+        out.write(_native.stream_header(*grid, interval, count))
     return count
 
 
