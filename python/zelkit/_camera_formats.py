@@ -220,7 +220,7 @@ class _Aedat4File:
             stream_id, size = _native.aedat4_packet(head, self.pos, self.end)
         except FormatError as exc:
             # Nothing after a broken packet header can be found again.
-            self.decoder.reject(exc.offset or self.pos, str(exc.args[0]).split(" (at byte offset")[0])
+            self.decoder.reject(exc.offset or self.pos, exc.reason)
             self.pos = self.end
             return False
         offset = self.pos
@@ -235,7 +235,7 @@ class _Aedat4File:
         try:
             data = _decompress(self.header["compression"], payload, offset)
         except FormatError as exc:
-            self.decoder.reject(offset, str(exc.args[0]).split(" (at byte offset")[0])
+            self.decoder.reject(offset, exc.reason)
             return True
         self._decode(data, offset, 0)
         return True

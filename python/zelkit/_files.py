@@ -5,7 +5,7 @@ from __future__ import annotations
 import mmap as _mmap
 import os
 import stat
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import Any
 
 import numpy as np
@@ -145,7 +145,7 @@ def load(
     return spec.load(raw, **options)
 
 
-def _windows(chunks: Iterator[EventArray], window_us: int) -> Iterator[EventArray]:
+def time_windows(chunks: Iterable[EventArray], window_us: int) -> Iterator[EventArray]:
     """Cut a stream into windows [t0 + k*w, t0 + (k+1)*w), t0 the first event's t.
 
     Windows follow file order: an event outside the current window closes it
@@ -198,7 +198,7 @@ def iter_load(
     """The events of a file as a sequence of arrays, holding one at a time.
 
     By count (``chunk_events``, default 2**20: every array but the last
-    holds exactly that many) or by time (``window_us``: see ``_windows``).
+    holds exactly that many) or by time (``window_us``: see ``time_windows``).
     Give at most one of the two. Memory stays within one array plus a fixed
     read buffer (for CSV, plus its longest line). A missing or unreadable
     file fails at the call with zel's ``OSError``; malformed data raises
@@ -228,7 +228,7 @@ def iter_load(
     options = format_options(spec, given)
     if window_us is None:
         return spec.iter_chunks(raw, chunk_events or _DEFAULT_CHUNK, **options)
-    return _windows(spec.iter_chunks(raw, _WINDOW_STEP, **options), window_us)
+    return time_windows(spec.iter_chunks(raw, _WINDOW_STEP, **options), window_us)
 
 
 def save(

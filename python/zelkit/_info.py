@@ -5,8 +5,9 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from . import _native
-from ._files import format_options, resolve_format
+from ._files import _given, format_options, resolve_format
 from ._paths import PathArg, fs_bytes
+from ._registry import LOAD_OPTIONS
 
 _STEP = 1 << 20
 
@@ -42,11 +43,10 @@ def info(path: PathArg, format: str | None = None, *, errors: str = "strict") ->
     write to compress a recording on its sensor's grid. ``errors="skip"``
     reads past bad words in formats that can (see :func:`zelkit.load`).
     """
-    if errors not in ("strict", "skip"):
-        raise ValueError(f"errors must be 'strict' or 'skip', not {errors!r}")
+    given = _given({"errors": errors}, LOAD_OPTIONS)
     raw = fs_bytes(path)
     spec = resolve_format(raw, format)
-    options = format_options(spec, {"errors": errors} if errors != "strict" else {})
+    options = format_options(spec, given)
     if "t_offset" in spec.options:
         # Each chunk rebased to itself, with its origin on the chunk, so
         # recordings longer than the 32-bit field are summarised whole.

@@ -19,6 +19,7 @@ import numpy as np
 from . import _native
 from ._arrays import as_events
 from ._dtype import EVENT_DTYPE
+from ._files import time_windows
 from ._paths import PathArg as PathLike
 from .atomic import atomic_output, atomic_write_bytes
 from .errors import FormatError
@@ -109,37 +110,6 @@ def write(path: PathLike, events: Any, **params: Any) -> None:
     atomic_write_bytes(path, encode(events, **params))
 
 
-def _windows(chunks: Iterable[Any], window_us: int) -> Iterator[np.ndarray]:
-    """Regroup chunks into time windows of ``window_us``, in file order.
-
-    Windows are cells of a grid anchored at the first event; a new window starts
-    whenever an event falls in another cell than the one before it, so a file that
-    is not sorted by time yields a new window at every step back or forward.
-    """
-    anchor: int | None = None
-    cell: int | None = None
-    pending: list[np.ndarray] = []
-    for chunk in chunks:
-        arr = as_events(chunk)
-        if arr.size == 0:
-            continue
-        if anchor is None:
-            anchor = int(arr["t"][0])
-        cells = (arr["t"].astype(np.int64) - anchor) // window_us
-        cuts = np.flatnonzero(cells[1:] != cells[:-1]) + 1
-        starts = np.concatenate(([0], cuts))
-        ends = np.concatenate((cuts, [arr.size]))
-        for start, end in zip(starts.tolist(), ends.tolist()):
-            piece_cell = int(cells[start])
-            if cell is not None and piece_cell != cell and pending:
-                yield np.concatenate(pending)
-                pending = []
-            cell = piece_cell
-            pending.append(arr[start:end])
-    if pending:
-        yield np.concatenate(pending)
-
-
 def encode_stream(
     path: PathLike,
     chunks: Iterable[Any],
@@ -169,7 +139,9 @@ def encode_stream(
         entries = bytearray()
         previous: bytes | None = None
         count = 0
-        for window in _windows(chunks, window_us):
+        # Windows are cells of a grid anchored at the first event; empty cells make no frame.
+        arrays = (array for array in map(as_events, chunks) if array.size)
+        for window in (w for w in time_windows(arrays, window_us) if w.size):
             keyframe = count == 0 or (interval != 0 and count % interval == 0)
             record, previous, entry = _native.stream_frame(
                 window, *grid, keyframe, count, offset, previous

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 
 
@@ -61,7 +60,3 @@ def _int(text: str) -> int:
         return int(text.strip())
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
-
-
-def extension(path: str) -> str:
-    return os.path.splitext(path)[1].lower()

@@ -44,7 +44,5 @@ def run(args: argparse.Namespace) -> int:
             with atomic_output(args.grid) as handle:
                 np.save(handle, grid)
         else:
-            frames = [frame.to_events() for frame in reader]
-            events = np.concatenate(frames) if frames else np.zeros(0, dtype=zelkit.EVENT_DTYPE)
-            zelkit.save(args.output, events, format=args.to)
+            zelkit.save(args.output, reader.to_events(), format=args.to)
     return 0

@@ -41,7 +41,7 @@ def run(args: argparse.Namespace) -> int:
     described = zelkit.info(args.input)
     width, height = max(described.width, 1), max(described.height, 1)
     start = args.at
-    window = None
+    pieces = []
     for chunk in zelkit.iter_load(args.input, chunk_events=1 << 20):
         if chunk.size == 0:
             continue
@@ -49,10 +49,11 @@ def run(args: argparse.Namespace) -> int:
             start = int(chunk["t"][0])
         t = chunk["t"].astype(np.int64)
         selected = chunk[(t >= start) & (t - start < args.window_us)]
-        window = selected if window is None else np.concatenate([window, selected])
+        pieces.append(selected)
         # In a time-ordered file nothing after this chunk can fall in the window.
         if described.time_ordered and int(t[-1]) - start >= args.window_us:
             break
+    window = np.concatenate(pieces) if pieces else None
     if window is None or window.size == 0:
         raise ValueError(f"{args.input}: no events in the window starting at {start or 0} us")
     data = zelkit.encode(window, width=width, height=height, time_bins=args.time_bins, max_depth=args.max_depth)
