@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "codec/pipeline.hpp"
 #include "py_ref.hpp"
@@ -12,6 +13,9 @@ namespace zel::py {
 
 // New bytes object holding a copy of `size` bytes at `data`.
 PyObject* bytes_from(const std::uint8_t* data, std::size_t size);
+inline PyObject* bytes_from(std::span<const std::uint8_t> data) {
+    return bytes_from(data.data(), data.size());
+}
 
 // A new 2-tuple of the two objects, or NULL when either is missing (its
 // exception is then already set).

@@ -12,6 +12,7 @@
 #include "event_type.hpp"
 #include "codec/pipeline.hpp"
 #include "interpreter_hooks.hpp"
+#include "load_errors.hpp"
 #include "memory_limits.hpp"
 #include "compressed_output.hpp"
 #include "py_ref.hpp"
@@ -22,18 +23,6 @@ namespace {
 
 PyObject* range_tuple(unsigned long low, unsigned long high) {
     return Py_BuildValue("(kk)", low, high);
-}
-
-// Loader failures reach Python as exactly OSError(text): one argument, so the
-// interpreter never picks an errno-specific subclass.
-PyObject* raise_load_error(const LoadError& error) {
-    // Stopped by the hooks: the signal handler's exception is already set.
-    if (error.kind == LoadError::Kind::Interrupted && PyErr_Occurred()) return nullptr;
-    const std::string text = error.text();
-    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                       "replace"));
-    if (message) PyErr_SetObject(PyExc_OSError, message.get());
-    return nullptr;
 }
 
 using Reader = LoadResult<EventList> (*)(const std::string&, IoHooks&);

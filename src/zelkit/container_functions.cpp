@@ -13,6 +13,7 @@
 #include "codec/container_format.hpp"
 #include "codec/frame_decoder.hpp"
 #include "codec/frame_encoder.hpp"
+#include "compressed_output.hpp"
 #include "event.hpp"
 #include "buffer_view.hpp"
 #include "format_errors.hpp"
@@ -24,12 +25,8 @@ namespace zelkit::native {
 namespace {
 
 namespace ct = zel::container;
+using zel::py::bytes_from;
 using zel::py::PyRef;
-
-PyObject* to_bytes(std::span<const std::uint8_t> data) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                     static_cast<Py_ssize_t>(data.size()));
-}
 
 // The records of boxes, written straight into the bytearray handed to Python
 // so that the largest output of a decode is written once.
@@ -98,7 +95,7 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             GilReleased unlocked;
             out = ct::encode_container(packed_events(events), grid, n_frames, keyframe_interval);
         }
-        return to_bytes(out);
+        return bytes_from(out);
     });
 }
 
@@ -110,7 +107,7 @@ PyObject* stream_header(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!convert_file_header(args, header)) return nullptr;
         std::vector<std::uint8_t> out;
         ct::append_header(header, out);
-        return to_bytes(out);
+        return bytes_from(out);
     });
 }
 
@@ -139,23 +136,20 @@ PyObject* stream_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<std::uint8_t> bits;
         {
             GilReleased unlocked;
-            const zel::PackedEvents packed = packed_events(events);
-            zel::EventList list(packed.size());
-            for (std::size_t i = 0; i < packed.size(); ++i) list[i] = packed[i];
             ct::FrameEncoder encoder(grid);
             if (has_previous) encoder.set_previous(previous.bytes());
             ct::FrameHeader header;
             std::vector<std::uint8_t> payload;
-            encoder.encode(list, keyframe != 0, header, payload);
+            encoder.encode(packed_events(events), keyframe != 0, header, payload);
             header.index = index;
             ct::append_frame(header, payload, record);
             ct::append_index_entry({offset, header.t_first, header.t_last, header.n_events}, entry);
             const auto kept = encoder.previous_bits();
             bits.assign(kept.begin(), kept.end());
         }
-        PyRef record_obj(to_bytes(record));
-        PyRef bits_obj(to_bytes(bits));
-        PyRef entry_obj(to_bytes(entry));
+        PyRef record_obj(bytes_from(record));
+        PyRef bits_obj(bytes_from(bits));
+        PyRef entry_obj(bytes_from(entry));
         if (!record_obj || !bits_obj || !entry_obj) return nullptr;
         return PyTuple_Pack(3, record_obj.get(), bits_obj.get(), entry_obj.get());
     });
@@ -173,7 +167,7 @@ PyObject* stream_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         std::vector<std::uint8_t> out;
         ct::append_index(entries.bytes(), index_offset, out);
-        return to_bytes(out);
+        return bytes_from(out);
     });
 }
 
@@ -250,7 +244,7 @@ PyObject* read_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         if (!parsed) return raise_fault(parsed.error());
         auto raw = [](const auto& v) {
-            return to_bytes({reinterpret_cast<const std::uint8_t*>(v.data()),
+            return bytes_from({reinterpret_cast<const std::uint8_t*>(v.data()),
                              v.size() * sizeof(v[0])});
         };
         PyRef a(raw(offsets));
@@ -319,7 +313,7 @@ PyObject* decode_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                        want_boxes != 0);
         }
         if (!decoded) return raise_fault(decoded.error());
-        PyRef bits_obj(to_bytes(bits));
+        PyRef bits_obj(bytes_from(bits));
         PyRef boxes_obj(want_boxes ? box_records(decoded.value().boxes)
                                    : PyRef::borrow(Py_None).release());
         PyRef info(frame_tuple(decoded.value().header));

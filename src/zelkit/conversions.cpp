@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "event_object.hpp"
+#include "format_errors.hpp"
 #include "py_ref.hpp"
 
 namespace zelkit::native {
@@ -46,29 +47,9 @@ bool convert_record_format(PyObject* obj, zel::RecordFormat& out) {
     return false;
 }
 
-PyObject* raise_load_error(const zel::LoadError& error) {
-    // The hooks stopped the read for a signal whose exception is already set.
-    if (error.kind == zel::LoadError::Kind::Interrupted && PyErr_Occurred()) return nullptr;
-    const std::string text = error.text();
-    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    // One argument, so the interpreter never picks an errno-specific subclass.
-    if (message) PyErr_SetObject(PyExc_OSError, message.get());
-    return nullptr;
-}
-
 PyObject* raise_stream_error(const zel::StreamError& error) {
     if (!error.offset) return raise_load_error(error.error);
-    PyRef errors(PyImport_ImportModule("zelkit.errors"));
-    if (!errors) return nullptr;
-    PyRef format_error(PyObject_GetAttrString(errors.get(), "FormatError"));
-    if (!format_error) return nullptr;
-    const std::string text = error.error.text();
-    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (!message) return nullptr;
-    PyRef exception(PyObject_CallFunction(format_error.get(), "OK", message.get(),
-                                          static_cast<unsigned long long>(*error.offset)));
-    if (exception) PyErr_SetObject(format_error.get(), exception.get());
-    return nullptr;
+    return raise_format_error(error.error.text(), *error.offset);
 }
 
 PyTypeObject* zel_event_type() {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "readers/chunked_reader.hpp"
+#include "load_errors.hpp"
 #include "readers/dataset.hpp"
 
 namespace zelkit::native {
@@ -18,7 +19,7 @@ bool convert_path(PyObject* obj, std::string& out);
 bool convert_record_format(PyObject* obj, zel::RecordFormat& out);
 
 // zel's own loader failure: exactly OSError(text), as zel raises it.
-PyObject* raise_load_error(const zel::LoadError& error);
+using zel::py::raise_load_error;
 
 // A chunked read failure: malformed data becomes zelkit.FormatError with the
 // byte offset; an operating-system failure stays zel's OSError.

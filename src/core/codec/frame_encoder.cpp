@@ -22,6 +22,17 @@ void FrameEncoder::set_previous(std::span<const std::uint8_t> packed) {
 
 void FrameEncoder::encode(std::span<const Event> events, bool keyframe, FrameHeader& header,
                           std::vector<std::uint8_t>& payload) {
+    encode_source(events, keyframe, header, payload);
+}
+
+void FrameEncoder::encode(PackedEvents events, bool keyframe, FrameHeader& header,
+                          std::vector<std::uint8_t>& payload) {
+    encode_source(events, keyframe, header, payload);
+}
+
+template <class Source>
+void FrameEncoder::encode_source(const Source& events, bool keyframe, FrameHeader& header,
+                                 std::vector<std::uint8_t>& payload) {
     header.n_events = events.size();
     header.t_first = 0;
     header.t_last = 0;

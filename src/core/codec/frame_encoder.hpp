@@ -21,8 +21,11 @@ class FrameEncoder {
 public:
     explicit FrameEncoder(const GridParams& params);
 
-    // Fills frame (header fields other than the index, and payload).
+    // Fills frame (header fields other than the index, and payload). Packed
+    // records are coded where they lie.
     void encode(std::span<const Event> events, bool keyframe, FrameHeader& header,
+                std::vector<std::uint8_t>& payload);
+    void encode(PackedEvents events, bool keyframe, FrameHeader& header,
                 std::vector<std::uint8_t>& payload);
 
     std::span<const std::uint8_t> previous_bits() const { return previous_.packed; }
@@ -30,6 +33,10 @@ public:
     bool has_previous() const { return has_previous_; }
 
 private:
+    template <class Source>
+    void encode_source(const Source& events, bool keyframe, FrameHeader& header,
+                       std::vector<std::uint8_t>& payload);
+
     SparseOctreeCoder coder_;
     OctreeBitstream previous_;
     OctreeBitstream current_;

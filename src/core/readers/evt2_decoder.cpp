@@ -1,5 +1,7 @@
 #include "evt2_decoder.hpp"
 
+#include <string>
+
 namespace zel::camera {
 namespace {
 
@@ -13,6 +15,15 @@ enum Evt2Type : std::uint32_t {
 };
 
 constexpr std::uint64_t kTimeHighRange = std::uint64_t{1} << 28;
+
+// For an event with x or y at or beyond the sensor's bounds: the first
+// coordinate out, its value and the bound it passed.
+std::string outside_sensor(std::uint32_t x, std::uint32_t y, const DecodeOptions& options) {
+    const bool wide = x >= options.x_limit;
+    return std::string(wide ? "x " : "y ") + std::to_string(wide ? x : y) +
+           " is outside the sensor " + (wide ? "width " : "height ") +
+           std::to_string(wide ? options.x_limit : options.y_limit);
+}
 
 }  // namespace
 
@@ -34,10 +45,7 @@ DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words
                 if (!has_time_) {
                     bad = reject(at, "event before any time-high word");
                 } else if (x >= options_.x_limit || y >= options_.y_limit) {
-                    const bool wide = x >= options_.x_limit;
-                    bad = reject(at, std::string(wide ? "x " : "y ") + std::to_string(wide ? x : y) +
-                                         " is outside the sensor " + (wide ? "width " : "height ") +
-                                         std::to_string(wide ? options_.x_limit : options_.y_limit));
+                    bad = reject(at, outside_sensor(x, y, options_));
                 } else {
                     if (written == capacity) return DecodeProgress{i, written};
                     const std::uint64_t t = (wraps_ << 34) | time_high_ | ((word >> 22) & 0x3F);
@@ -99,10 +107,7 @@ DecodeResult<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words,
         if (p > 1) {
             bad = reject(offset + 8 * i, "polarity " + std::to_string(p) + " is not 0 or 1");
         } else if (x >= options_.x_limit || y >= options_.y_limit) {
-            const bool wide = x >= options_.x_limit;
-            bad = reject(offset + 8 * i, std::string(wide ? "x " : "y ") + std::to_string(wide ? x : y) +
-                                             " is outside the sensor " + (wide ? "width " : "height ") +
-                                             std::to_string(wide ? options_.x_limit : options_.y_limit));
+            bad = reject(offset + 8 * i, outside_sensor(x, y, options_));
         } else {
             if (written == capacity) return DecodeProgress{i, written};
             auto mapped = record_time(t, written);

@@ -17,8 +17,10 @@ LoadResult<ByteBuffer> read_all(const std::string& path, IoHooks& hooks) {
     if (!opened) return opened.error();
     ReadOnlyFile& file = opened.value();
     ByteBuffer data;
-    // One byte beyond the expected size lets end of file show without growing.
-    data.reserve_more(file.size_hint() + 1);
+    // One byte beyond the expected size lets end of file show without growing;
+    // files of unknown size (pipes, /proc) start as read_whole_file's do.
+    const std::size_t hint = file.size_hint();
+    data.reserve_more(hint > 0 ? hint + 1 : 8192);
     for (;;) {
         if (data.spare() == 0) data.reserve_more(data.capacity());
         LoadResult<std::size_t> n = file.read(data.tail(), data.spare());
