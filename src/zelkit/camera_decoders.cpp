@@ -56,15 +56,19 @@ PyObject* optional_u64(std::optional<std::uint64_t> v) {
     return PyLong_FromUnsignedLongLong(*v);
 }
 
+// False with RuntimeError set while another thread works on the decoder
+// without the interpreter lock: nothing may touch its state meanwhile.
+bool idle_or_raise(bool busy) {
+    if (busy) PyErr_SetString(PyExc_RuntimeError, "decoder is in use by another thread");
+    return !busy;
+}
+
 // Refuses a second thread while one works on the decoder without the lock.
 class BusyGuard {
 public:
     explicit BusyGuard(bool& busy) : busy_(busy) {}
     bool enter() {
-        if (busy_) {
-            PyErr_SetString(PyExc_RuntimeError, "decoder is in use by another thread");
-            return false;
-        }
+        if (!idle_or_raise(busy_)) return false;
         busy_ = entered_ = true;
         return true;
     }
@@ -162,12 +166,14 @@ PyObject* prophesee_decode_all(PyObject* self, PyObject* data_obj) {
 
 PyObject* prophesee_finish(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
+        if (!idle_or_raise(reinterpret_cast<PropheseeDecoderObject*>(self)->busy)) return nullptr;
         if (auto error = stream(self).finish()) return raise_decode_error(*error);
         Py_RETURN_NONE;
     });
 }
 
 PyObject* prophesee_start_batch(PyObject* self, PyObject*) {
+    if (!idle_or_raise(reinterpret_cast<PropheseeDecoderObject*>(self)->busy)) return nullptr;
     stream(self).start_batch();
     Py_RETURN_NONE;
 }
@@ -277,10 +283,7 @@ PyObject* aedat4_decode_packet(PyObject* self, PyObject* args) {
 
 PyObject* aedat4_take(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        if (aedat4(self).busy) {
-            PyErr_SetString(PyExc_RuntimeError, "decoder is in use by another thread");
-            return nullptr;
-        }
+        if (!idle_or_raise(aedat4(self).busy)) return nullptr;
         return new_buffer(std::move(*aedat4(self).records));
     });
 }
@@ -290,6 +293,7 @@ PyObject* aedat4_reject(PyObject* self, PyObject* args) {
         unsigned long long offset = 0;
         const char* message = nullptr;
         if (!PyArg_ParseTuple(args, "Ks:reject", &offset, &message)) return nullptr;
+        if (!idle_or_raise(aedat4(self).busy)) return nullptr;
         if (auto error = aedat4(self).decoder->reject(zel::camera::DecodeError::format(offset, message))) {
             return raise_decode_error(*error);
         }
@@ -298,6 +302,7 @@ PyObject* aedat4_reject(PyObject* self, PyObject* args) {
 }
 
 PyObject* aedat4_start_batch(PyObject* self, PyObject*) {
+    if (!idle_or_raise(aedat4(self).busy)) return nullptr;
     aedat4(self).decoder->start_batch();
     Py_RETURN_NONE;
 }
