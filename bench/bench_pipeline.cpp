@@ -12,7 +12,7 @@
 #include <random>
 
 #include "codec/pipeline.hpp"
-#include "codec/pipeline_reference.hpp"
+#include "reference/pipeline_reference.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "codec/frame_decoder.hpp"
+#include "container/frame_decoder.hpp"
 
 namespace zel_fuzz {
 

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
+#include "base/byte_buffer.hpp"
 #include "fuzz_support.hpp"
-#include "readers/byte_buffer.hpp"
 #include "readers/chunked_reader.hpp"
 #include "readers/record_codecs.hpp"
 

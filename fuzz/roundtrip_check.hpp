@@ -10,9 +10,9 @@
 
 #include "codec/delta.hpp"
 #include "codec/pipeline.hpp"
-#include "codec/pipeline_reference.hpp"
 #include "codec/rans.hpp"
 #include "fuzz_support.hpp"
+#include "reference/pipeline_reference.hpp"
 
 namespace zel_fuzz {
 

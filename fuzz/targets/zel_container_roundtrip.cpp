@@ -5,9 +5,9 @@
 // and every occupied voxel must lie in some box).
 #include <algorithm>
 
-#include "codec/frame_encoder.hpp"
 #include "codec/frames.hpp"
 #include "codec/voxel.hpp"
+#include "container/frame_encoder.hpp"
 #include "container_walk.hpp"
 #include "fuzz_support.hpp"
 #include "readers/dataset.hpp"

@@ -1,11 +1,11 @@
-#include "args.hpp"
+#include "pycommon/args.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <vector>
 
-#include "event_object.hpp"
-#include "py_ref.hpp"
+#include "pycommon/event_object.hpp"
+#include "pycommon/py_ref.hpp"
 
 namespace zel::py {
 namespace {

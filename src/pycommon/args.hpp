@@ -6,8 +6,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "base/event.hpp"
 #include "codec/grid_params.hpp"
-#include "event.hpp"
 
 namespace zel::py {
 

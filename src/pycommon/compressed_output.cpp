@@ -1,4 +1,4 @@
-#include "compressed_output.hpp"
+#include "pycommon/compressed_output.hpp"
 
 namespace zel::py {
 

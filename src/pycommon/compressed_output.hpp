@@ -7,7 +7,7 @@
 #include <span>
 
 #include "codec/pipeline.hpp"
-#include "py_ref.hpp"
+#include "pycommon/py_ref.hpp"
 
 namespace zel::py {
 

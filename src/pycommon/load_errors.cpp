@@ -1,8 +1,8 @@
-#include "load_errors.hpp"
+#include "pycommon/load_errors.hpp"
 
 #include <string>
 
-#include "py_ref.hpp"
+#include "pycommon/py_ref.hpp"
 
 namespace zel::py {
 

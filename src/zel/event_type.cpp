@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "args.hpp"
-#include "event_object.hpp"
-#include "py_ref.hpp"
+#include "pycommon/args.hpp"
+#include "pycommon/event_object.hpp"
+#include "pycommon/py_ref.hpp"
 
 namespace zel::py {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "event.hpp"
+#include "base/event.hpp"
 
 namespace zel::py {
 

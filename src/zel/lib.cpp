@@ -5,18 +5,18 @@
 #include <cstdint>
 #include <string>
 
-#include "args.hpp"
-#include "boundary.hpp"
-#include "readers/dataset.hpp"
-#include "event_stats.hpp"
-#include "event_type.hpp"
+#include "base/memory_limits.hpp"
 #include "codec/pipeline.hpp"
-#include "interpreter_hooks.hpp"
-#include "load_errors.hpp"
-#include "memory_limits.hpp"
-#include "compressed_output.hpp"
-#include "py_ref.hpp"
+#include "event_type.hpp"
+#include "pycommon/args.hpp"
+#include "pycommon/boundary.hpp"
+#include "pycommon/compressed_output.hpp"
+#include "pycommon/interpreter_hooks.hpp"
+#include "pycommon/load_errors.hpp"
+#include "pycommon/py_ref.hpp"
+#include "readers/dataset.hpp"
 #include "result_type.hpp"
+#include "summary/event_stats.hpp"
 
 namespace zel::py {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "py_ref.hpp"
+#include "pycommon/py_ref.hpp"
 
 namespace zel::py {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "py_ref.hpp"
+#include "pycommon/py_ref.hpp"
 
 namespace zelkit::native {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "readers/byte_buffer.hpp"
+#include "base/byte_buffer.hpp"
 
 namespace zelkit::native {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "event.hpp"
+#include "base/event.hpp"
 
 namespace zelkit::native {
 

@@ -7,11 +7,11 @@
 #include <new>
 #include <string_view>
 
-#include "boundary.hpp"
 #include "buffer_type.hpp"
 #include "buffer_view.hpp"
 #include "format_errors.hpp"
-#include "py_ref.hpp"
+#include "pycommon/boundary.hpp"
+#include "pycommon/py_ref.hpp"
 #include "readers/aedat4_events.hpp"
 #include "readers/evt2_decoder.hpp"
 #include "readers/evt3_decoder.hpp"

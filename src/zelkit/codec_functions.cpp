@@ -1,13 +1,13 @@
 // The compressors over packed records, read in place from the caller's array.
 #include <cstdint>
 
-#include "args.hpp"
 #include "array_parts.hpp"
-#include "boundary.hpp"
 #include "buffer_view.hpp"
 #include "codec/pipeline.hpp"
-#include "compressed_output.hpp"
-#include "py_ref.hpp"
+#include "pycommon/args.hpp"
+#include "pycommon/boundary.hpp"
+#include "pycommon/compressed_output.hpp"
+#include "pycommon/py_ref.hpp"
 #include "without_gil.hpp"
 
 namespace zelkit::native {

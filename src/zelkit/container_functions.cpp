@@ -7,18 +7,18 @@
 #include <span>
 #include <vector>
 
-#include "args.hpp"
-#include "boundary.hpp"
-#include "codec/box_decoder.hpp"
-#include "codec/container_format.hpp"
-#include "codec/frame_decoder.hpp"
-#include "codec/frame_encoder.hpp"
-#include "compressed_output.hpp"
-#include "event.hpp"
+#include "base/event.hpp"
 #include "buffer_view.hpp"
+#include "codec/box_decoder.hpp"
+#include "container/container_format.hpp"
+#include "container/frame_decoder.hpp"
+#include "container/frame_encoder.hpp"
 #include "format_errors.hpp"
 #include "parts.hpp"
-#include "py_ref.hpp"
+#include "pycommon/args.hpp"
+#include "pycommon/boundary.hpp"
+#include "pycommon/compressed_output.hpp"
+#include "pycommon/py_ref.hpp"
 #include "without_gil.hpp"
 
 namespace zelkit::native {

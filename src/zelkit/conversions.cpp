@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "event_object.hpp"
 #include "format_errors.hpp"
-#include "py_ref.hpp"
+#include "pycommon/event_object.hpp"
+#include "pycommon/py_ref.hpp"
 
 namespace zelkit::native {
 

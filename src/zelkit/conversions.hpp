@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "pycommon/load_errors.hpp"
 #include "readers/chunked_reader.hpp"
-#include "load_errors.hpp"
 #include "readers/dataset.hpp"
 
 namespace zelkit::native {

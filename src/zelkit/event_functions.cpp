@@ -1,14 +1,14 @@
 // Between arrays and zel's own Event objects, and the array summary.
-#include "args.hpp"
 #include "array_parts.hpp"
-#include "boundary.hpp"
 #include "buffer_type.hpp"
 #include "buffer_view.hpp"
 #include "conversions.hpp"
-#include "event_object.hpp"
-#include "packed_summary.hpp"
-#include "py_ref.hpp"
+#include "pycommon/args.hpp"
+#include "pycommon/boundary.hpp"
+#include "pycommon/event_object.hpp"
+#include "pycommon/py_ref.hpp"
 #include "readers/record_codecs.hpp"
+#include "summary/packed_summary.hpp"
 #include "without_gil.hpp"
 
 namespace zelkit::native {

@@ -2,17 +2,17 @@
 // by the Python layer, which owns the temporary-file-and-rename protocol.
 #include <string>
 
-#include "args.hpp"
 #include "array_parts.hpp"
-#include "boundary.hpp"
 #include "buffer_type.hpp"
 #include "buffer_view.hpp"
 #include "conversions.hpp"
-#include "readers/event_writers.hpp"
+#include "pycommon/args.hpp"
+#include "pycommon/boundary.hpp"
 #include "readers/packed_loader.hpp"
-#include "readers/path_text.hpp"
 #include "signal_hooks.hpp"
+#include "text/path_text.hpp"
 #include "without_gil.hpp"
+#include "writers/event_writers.hpp"
 
 namespace zelkit::native {
 namespace {

@@ -1,8 +1,8 @@
 #include "format_errors.hpp"
 
-#include "py_ref.hpp"
+#include "pycommon/py_ref.hpp"
 #include "readers/camera_decoding.hpp"
-#include "readers/camera_writers.hpp"
+#include "writers/camera_writers.hpp"
 
 namespace zelkit::native {
 

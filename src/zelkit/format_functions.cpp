@@ -2,17 +2,17 @@
 // and EVT 2.0 writers. The decoders themselves are types (camera_decoders).
 #include <string>
 
-#include "boundary.hpp"
 #include "buffer_type.hpp"
 #include "buffer_view.hpp"
 #include "camera_decoders.hpp"
 #include "format_errors.hpp"
 #include "parts.hpp"
-#include "py_ref.hpp"
+#include "pycommon/boundary.hpp"
+#include "pycommon/py_ref.hpp"
 #include "readers/aedat4_container.hpp"
-#include "readers/camera_writers.hpp"
 #include "readers/prophesee_header.hpp"
 #include "without_gil.hpp"
+#include "writers/camera_writers.hpp"
 
 namespace zelkit::native {
 namespace {

@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "parts.hpp"
-#include "py_ref.hpp"
+#include "pycommon/py_ref.hpp"
 
 namespace {
 

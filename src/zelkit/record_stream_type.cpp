@@ -3,12 +3,12 @@
 #include <memory>
 #include <string>
 
-#include "args.hpp"
 #include "array_parts.hpp"
-#include "boundary.hpp"
 #include "buffer_type.hpp"
 #include "conversions.hpp"
-#include "py_ref.hpp"
+#include "pycommon/args.hpp"
+#include "pycommon/boundary.hpp"
+#include "pycommon/py_ref.hpp"
 #include "readers/chunked_reader.hpp"
 #include "signal_hooks.hpp"
 #include "without_gil.hpp"

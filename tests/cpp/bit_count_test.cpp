@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "bit_count.hpp"
+#include "base/bit_count.hpp"
 
 namespace zel {
 namespace {

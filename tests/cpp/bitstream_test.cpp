@@ -7,8 +7,8 @@
 
 #include "codec/decoder.hpp"
 #include "codec/encoder.hpp"
-#include "octree_notation.hpp"
 #include "codec/voxel.hpp"
+#include "octree_notation.hpp"
 
 namespace zel {
 namespace {

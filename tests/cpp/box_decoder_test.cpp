@@ -9,9 +9,9 @@
 #include "codec/box_decoder.hpp"
 #include "codec/decoder.hpp"
 #include "codec/encoder.hpp"
-#include "codec/frame_decoder.hpp"
 #include "codec/rans.hpp"
 #include "codec/voxel.hpp"
+#include "container/frame_decoder.hpp"
 
 namespace zel {
 namespace {

@@ -10,10 +10,10 @@
 
 #include "readers/aedat4_container.hpp"
 #include "readers/aedat4_events.hpp"
-#include "readers/camera_writers.hpp"
 #include "readers/evt2_decoder.hpp"
 #include "readers/evt3_decoder.hpp"
 #include "readers/prophesee_header.hpp"
+#include "writers/camera_writers.hpp"
 
 namespace {
 

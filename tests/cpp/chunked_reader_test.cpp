@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "event.hpp"
+#include "base/event.hpp"
+#include "random_csv.hpp"
 #include "readers/chunked_reader.hpp"
 #include "readers/csv_line.hpp"
 #include "readers/dataset.hpp"
-#include "readers/utf8.hpp"
-#include "random_csv.hpp"
 #include "test_files.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 

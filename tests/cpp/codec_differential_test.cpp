@@ -14,8 +14,8 @@
 
 #include "codec/decoder.hpp"
 #include "codec/pipeline.hpp"
-#include "codec/pipeline_reference.hpp"
 #include "codec/rans.hpp"
+#include "reference/pipeline_reference.hpp"
 
 namespace zel {
 namespace {

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crc32c.hpp"
+#include "base/crc32c.hpp"
 
 namespace zel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "event.hpp"
+#include "base/event.hpp"
 #include "readers/csv_line.hpp"
 #include "test_files.hpp"
 

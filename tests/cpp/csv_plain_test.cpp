@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "event.hpp"
+#include "base/event.hpp"
+#include "random_csv.hpp"
 #include "readers/csv_line.hpp"
 #include "readers/csv_plain.hpp"
-#include "random_csv.hpp"
 #include "test_files.hpp"
 
 namespace {

@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "readers/byte_buffer.hpp"
-#include "event.hpp"
+#include "base/byte_buffer.hpp"
+#include "base/event.hpp"
 #include "readers/dataset.hpp"
-#include "readers/event_writers.hpp"
 #include "readers/record_codecs.hpp"
 #include "test_files.hpp"
+#include "writers/event_writers.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "codec/encoder.hpp"
-#include "octree_notation.hpp"
 #include "codec/sparse_octree.hpp"
 #include "codec/voxel.hpp"
+#include "octree_notation.hpp"
 
 namespace zel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "event.hpp"
+#include "base/event.hpp"
 #include "readers/dataset.hpp"
 #include "readers/packed_loader.hpp"
 #include "test_files.hpp"

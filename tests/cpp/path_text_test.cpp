@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "readers/path_text.hpp"
-#include "readers/unicode_tables.hpp"
-#include "readers/utf8.hpp"
+#include "text/path_text.hpp"
+#include "text/unicode_tables.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 

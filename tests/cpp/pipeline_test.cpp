@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "clock.hpp"
+#include "base/clock.hpp"
 #include "codec/delta.hpp"
 #include "codec/frames.hpp"
 #include "codec/pipeline.hpp"
-#include "codec/pipeline_reference.hpp"
 #include "codec/rans.hpp"
+#include "reference/pipeline_reference.hpp"
 
 namespace zel {
 namespace {

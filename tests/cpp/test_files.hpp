@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/event.hpp"
 #include "readers/dataset.hpp"
-#include "event.hpp"
 
 namespace zel {
 

@@ -1,4 +1,4 @@
-#include "box_decoder.hpp"
+#include "codec/box_decoder.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <limits>
 
-#include "bit_count.hpp"
-#include "bit_window.hpp"
-#include "voxel.hpp"
+#include "base/bit_count.hpp"
+#include "codec/bit_window.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel {
 

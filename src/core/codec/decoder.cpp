@@ -1,4 +1,4 @@
-#include "decoder.hpp"
+#include "codec/decoder.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 #include <deque>
 #include <limits>
 
-#include "bit_window.hpp"
+#include "codec/bit_window.hpp"
 
 namespace zel {
 

@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "voxel.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel {
 

@@ -1,4 +1,4 @@
-#include "delta.hpp"
+#include "codec/delta.hpp"
 
 #include <algorithm>
 #include <bit>

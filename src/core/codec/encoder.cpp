@@ -1,4 +1,4 @@
-#include "encoder.hpp"
+#include "codec/encoder.hpp"
 
 namespace zel {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "voxel.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel {
 

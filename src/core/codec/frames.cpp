@@ -1,4 +1,4 @@
-#include "frames.hpp"
+#include "codec/frames.hpp"
 
 namespace zel {
 

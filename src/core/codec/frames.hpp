@@ -4,8 +4,8 @@
 #include <span>
 #include <vector>
 
-#include "event.hpp"
-#include "voxel.hpp"
+#include "base/event.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel {
 

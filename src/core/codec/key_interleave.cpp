@@ -1,4 +1,4 @@
-#include "key_interleave.hpp"
+#include "codec/key_interleave.hpp"
 
 namespace zel {
 

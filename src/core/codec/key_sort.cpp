@@ -1,4 +1,4 @@
-#include "key_sort.hpp"
+#include "codec/key_sort.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,12 +1,12 @@
-#include "level_bitmaps.hpp"
+#include "codec/level_bitmaps.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 
-#include "bit_count.hpp"
-#include "key_interleave.hpp"
+#include "base/bit_count.hpp"
+#include "codec/key_interleave.hpp"
 
 namespace zel {
 

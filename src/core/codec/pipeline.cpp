@@ -1,15 +1,15 @@
-#include "pipeline.hpp"
+#include "codec/pipeline.hpp"
 
 #include <new>
 
-#include "clock.hpp"
-#include "decoder.hpp"
-#include "delta.hpp"
-#include "frames.hpp"
-#include "memory_limits.hpp"
-#include "record_source.hpp"
-#include "rans.hpp"
-#include "sparse_octree.hpp"
+#include "base/clock.hpp"
+#include "base/memory_limits.hpp"
+#include "codec/decoder.hpp"
+#include "codec/delta.hpp"
+#include "codec/frames.hpp"
+#include "codec/rans.hpp"
+#include "codec/record_source.hpp"
+#include "codec/sparse_octree.hpp"
 
 // The drivers here use the sparse coder and in-place delta decoding; the
 // straightforward stage-by-stage drivers in pipeline_reference.cpp produce the

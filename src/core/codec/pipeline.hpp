@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "event.hpp"
+#include "base/event.hpp"
 
 namespace zel {
 

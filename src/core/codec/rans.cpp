@@ -1,10 +1,10 @@
-#include "rans.hpp"
+#include "codec/rans.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "bit_count.hpp"
+#include "base/bit_count.hpp"
 
 namespace zel {
 

@@ -1,12 +1,12 @@
-#include "sparse_octree.hpp"
+#include "codec/sparse_octree.hpp"
 
 #include <algorithm>
 #include <bit>
 
-#include "key_sort.hpp"
-#include "level_bitmaps.hpp"
-#include "time_binner.hpp"
-#include "voxel.hpp"
+#include "codec/key_sort.hpp"
+#include "codec/level_bitmaps.hpp"
+#include "codec/time_binner.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel {
 

@@ -6,10 +6,10 @@
 #include <span>
 #include <vector>
 
-#include "encoder.hpp"
-#include "event.hpp"
-#include "key_interleave.hpp"
-#include "record_source.hpp"
+#include "base/event.hpp"
+#include "codec/encoder.hpp"
+#include "codec/key_interleave.hpp"
+#include "codec/record_source.hpp"
 
 namespace zel {
 

@@ -1,11 +1,11 @@
-#include "voxel.hpp"
+#include "codec/voxel.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
 
-#include "memory_limits.hpp"
+#include "base/memory_limits.hpp"
 
 namespace zel {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "event.hpp"
+#include "base/event.hpp"
 
 namespace zel {
 

@@ -1,10 +1,10 @@
-#include "aedat4_container.hpp"
+#include "readers/aedat4_container.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cstring>
 
-#include "flatbuffer_view.hpp"
+#include "readers/flatbuffer_view.hpp"
 
 namespace zel::camera {
 namespace {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "camera_decoding.hpp"
+#include "readers/camera_decoding.hpp"
 
 namespace zel::camera {
 

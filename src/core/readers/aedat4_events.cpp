@@ -1,9 +1,9 @@
-#include "aedat4_events.hpp"
+#include "readers/aedat4_events.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "flatbuffer_view.hpp"
+#include "readers/flatbuffer_view.hpp"
 
 namespace zel::camera {
 namespace {

@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "event.hpp"
-#include "result.hpp"
+#include "base/event.hpp"
+#include "base/result.hpp"
 
 namespace zel::camera {
 

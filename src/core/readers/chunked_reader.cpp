@@ -1,4 +1,4 @@
-#include "chunked_reader.hpp"
+#include "readers/chunked_reader.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -6,10 +6,10 @@
 #include <string_view>
 #include <utility>
 
-#include "csv_line.hpp"
-#include "csv_plain.hpp"
-#include "record_codecs.hpp"
-#include "utf8.hpp"
+#include "readers/csv_line.hpp"
+#include "readers/csv_plain.hpp"
+#include "readers/record_codecs.hpp"
+#include "text/utf8.hpp"
 
 namespace zel {
 namespace {

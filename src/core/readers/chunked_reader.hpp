@@ -6,10 +6,10 @@
 #include <span>
 #include <string>
 
-#include "byte_buffer.hpp"
-#include "dataset.hpp"
-#include "posix_file.hpp"
-#include "result.hpp"
+#include "base/byte_buffer.hpp"
+#include "base/result.hpp"
+#include "readers/dataset.hpp"
+#include "readers/posix_file.hpp"
 
 namespace zel {
 

@@ -1,9 +1,9 @@
-#include "csv_line.hpp"
+#include "readers/csv_line.hpp"
 
 #include <array>
 #include <cstdint>
 
-#include "utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace zel {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "event.hpp"
+#include "base/event.hpp"
 
 namespace zel {
 

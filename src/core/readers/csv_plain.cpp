@@ -1,4 +1,4 @@
-#include "csv_plain.hpp"
+#include "readers/csv_plain.hpp"
 
 #include <bit>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <emmintrin.h>  // part of every x86-64 target, no dispatch needed
 #endif
 
-#include "event.hpp"
+#include "base/event.hpp"
 
 namespace zel {
 namespace {

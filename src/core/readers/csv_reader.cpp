@@ -7,11 +7,11 @@
 #include <string_view>
 #include <utility>
 
-#include "csv_line.hpp"
-#include "csv_plain.hpp"
-#include "dataset.hpp"
-#include "posix_file.hpp"
-#include "utf8.hpp"
+#include "readers/csv_line.hpp"
+#include "readers/csv_plain.hpp"
+#include "readers/dataset.hpp"
+#include "readers/posix_file.hpp"
+#include "text/utf8.hpp"
 
 namespace zel {
 namespace {

@@ -1,4 +1,4 @@
-#include "dataset.hpp"
+#include "readers/dataset.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "path_text.hpp"
-#include "posix_file.hpp"
+#include "readers/posix_file.hpp"
+#include "text/path_text.hpp"
 
 namespace zel {
 namespace {

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "event.hpp"
-#include "io_hooks.hpp"
-#include "result.hpp"
+#include "base/event.hpp"
+#include "base/result.hpp"
+#include "readers/io_hooks.hpp"
 
 namespace zel {
 

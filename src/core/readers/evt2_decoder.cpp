@@ -1,4 +1,4 @@
-#include "evt2_decoder.hpp"
+#include "readers/evt2_decoder.hpp"
 
 #include <string>
 

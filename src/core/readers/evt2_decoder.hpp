@@ -1,6 +1,6 @@
 #pragma once
 
-#include "stream_decoder.hpp"
+#include "readers/stream_decoder.hpp"
 
 namespace zel::camera {
 

@@ -1,4 +1,4 @@
-#include "evt3_decoder.hpp"
+#include "readers/evt3_decoder.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "camera_decoding.hpp"
+#include "readers/camera_decoding.hpp"
 
 namespace zel::camera {
 

@@ -1,13 +1,13 @@
-#include "packed_loader.hpp"
+#include "readers/packed_loader.hpp"
 
 #include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
 
-#include "path_text.hpp"
-#include "posix_file.hpp"
-#include "record_codecs.hpp"
+#include "readers/posix_file.hpp"
+#include "readers/record_codecs.hpp"
+#include "text/path_text.hpp"
 
 namespace zel {
 namespace {

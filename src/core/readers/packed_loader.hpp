@@ -3,9 +3,9 @@
 #include <span>
 #include <string>
 
-#include "byte_buffer.hpp"
-#include "chunked_reader.hpp"
-#include "dataset.hpp"
+#include "base/byte_buffer.hpp"
+#include "readers/chunked_reader.hpp"
+#include "readers/dataset.hpp"
 
 namespace zel {
 

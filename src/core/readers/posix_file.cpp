@@ -1,4 +1,4 @@
-#include "posix_file.hpp"
+#include "readers/posix_file.hpp"
 
 #include <cerrno>
 #include <limits>

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "dataset.hpp"
-#include "io_hooks.hpp"
+#include "readers/dataset.hpp"
+#include "readers/io_hooks.hpp"
 
 namespace zel {
 

@@ -1,4 +1,4 @@
-#include "prophesee_header.hpp"
+#include "readers/prophesee_header.hpp"
 
 #include <algorithm>
 #include <charconv>

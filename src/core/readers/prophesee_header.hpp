@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "camera_decoding.hpp"
+#include "readers/camera_decoding.hpp"
 
 namespace zel::camera {
 

@@ -1,4 +1,4 @@
-#include "record_codecs.hpp"
+#include "readers/record_codecs.hpp"
 
 namespace zel {
 

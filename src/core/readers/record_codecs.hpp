@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "event.hpp"
+#include "base/event.hpp"
 
 namespace zel {
 

@@ -1,4 +1,4 @@
-#include "stream_decoder.hpp"
+#include "readers/stream_decoder.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -6,8 +6,8 @@
 #include <optional>
 #include <span>
 
-#include "byte_buffer.hpp"
-#include "camera_decoding.hpp"
+#include "base/byte_buffer.hpp"
+#include "readers/camera_decoding.hpp"
 
 namespace zel::camera {
 

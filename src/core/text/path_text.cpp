@@ -1,7 +1,7 @@
-#include "path_text.hpp"
+#include "text/path_text.hpp"
 
-#include "unicode_tables.hpp"
-#include "utf8.hpp"
+#include "text/unicode_tables.hpp"
+#include "text/utf8.hpp"
 
 namespace zel {
 namespace {

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "byte_buffer.hpp"
-#include "event.hpp"
-#include "result.hpp"
+#include "base/byte_buffer.hpp"
+#include "base/event.hpp"
+#include "base/result.hpp"
 
 namespace zel {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "byte_buffer.hpp"
-#include "camera_decoding.hpp"
-#include "event.hpp"
-#include "result.hpp"
+#include "base/byte_buffer.hpp"
+#include "base/event.hpp"
+#include "base/result.hpp"
+#include "readers/camera_decoding.hpp"
 
 namespace zel::camera {
 

@@ -1,4 +1,4 @@
-#include "memory_limits.hpp"
+#include "base/memory_limits.hpp"
 
 #include <unistd.h>
 

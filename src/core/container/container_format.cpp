@@ -1,9 +1,9 @@
-#include "container_format.hpp"
+#include "container/container_format.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "crc32c.hpp"
+#include "base/crc32c.hpp"
 
 namespace zel::container {
 

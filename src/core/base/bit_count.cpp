@@ -1,4 +1,4 @@
-#include "bit_count.hpp"
+#include "base/bit_count.hpp"
 
 #include <bit>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "packed_summary.hpp"
+#include "summary/packed_summary.hpp"
 
 namespace zel {
 

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "encoder.hpp"
-#include "event.hpp"
-#include "pipeline.hpp"
+#include "base/event.hpp"
+#include "codec/encoder.hpp"
+#include "codec/pipeline.hpp"
 
 namespace zel {
 

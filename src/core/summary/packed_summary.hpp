@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "event.hpp"
-#include "event_stats.hpp"
+#include "base/event.hpp"
+#include "summary/event_stats.hpp"
 
 namespace zel {
 

@@ -4,11 +4,11 @@
 #include <span>
 #include <vector>
 
-#include "container_format.hpp"
-#include "encoder.hpp"
-#include "grid_params.hpp"
-#include "event.hpp"
-#include "sparse_octree.hpp"
+#include "base/event.hpp"
+#include "codec/encoder.hpp"
+#include "codec/grid_params.hpp"
+#include "codec/sparse_octree.hpp"
+#include "container/container_format.hpp"
 
 namespace zel::container {
 

@@ -1,4 +1,4 @@
-#include "utf8.hpp"
+#include "text/utf8.hpp"
 
 #include <cstdint>
 

@@ -1,11 +1,11 @@
-#include "pipeline_reference.hpp"
+#include "reference/pipeline_reference.hpp"
 
-#include "clock.hpp"
-#include "decoder.hpp"
-#include "delta.hpp"
-#include "frames.hpp"
-#include "rans.hpp"
-#include "voxel.hpp"
+#include "base/clock.hpp"
+#include "codec/decoder.hpp"
+#include "codec/delta.hpp"
+#include "codec/frames.hpp"
+#include "codec/rans.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel {
 

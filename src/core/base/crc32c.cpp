@@ -1,4 +1,4 @@
-#include "crc32c.hpp"
+#include "base/crc32c.hpp"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "event_stats.hpp"
+#include "summary/event_stats.hpp"
 
 namespace zel {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "event.hpp"
+#include "base/event.hpp"
 
 namespace zel {
 

@@ -8,7 +8,7 @@
 
 #include <sys/mman.h>
 
-#include "memory_limits.hpp"
+#include "base/memory_limits.hpp"
 
 namespace zel {
 

@@ -4,8 +4,8 @@
 #include <span>
 #include <vector>
 
-#include "box_decoder.hpp"
-#include "container_format.hpp"
+#include "codec/box_decoder.hpp"
+#include "container/container_format.hpp"
 
 namespace zel::container {
 

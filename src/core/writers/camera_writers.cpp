@@ -1,4 +1,4 @@
-#include "camera_writers.hpp"
+#include "writers/camera_writers.hpp"
 
 #include <cstring>
 #include <optional>

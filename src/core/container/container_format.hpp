@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "result.hpp"
+#include "base/result.hpp"
 
 // Byte layout of the .zel container; docs/format.md describes it for readers
 // in other languages. Every multi-byte field is little-endian.

@@ -1,13 +1,13 @@
-#include "frame_encoder.hpp"
+#include "container/frame_encoder.hpp"
 
 #include <algorithm>
 #include <utility>
 
-#include "delta.hpp"
-#include "frames.hpp"
-#include "pipeline.hpp"
-#include "rans.hpp"
-#include "record_source.hpp"
+#include "codec/delta.hpp"
+#include "codec/frames.hpp"
+#include "codec/pipeline.hpp"
+#include "codec/rans.hpp"
+#include "codec/record_source.hpp"
 
 namespace zel::container {
 

@@ -1,11 +1,11 @@
-#include "frame_decoder.hpp"
+#include "container/frame_decoder.hpp"
 
 #include <cmath>
 #include <string>
 
-#include "delta.hpp"
-#include "rans.hpp"
-#include "voxel.hpp"
+#include "codec/delta.hpp"
+#include "codec/rans.hpp"
+#include "codec/voxel.hpp"
 
 namespace zel::container {
 

@@ -1,9 +1,9 @@
-#include "event_writers.hpp"
+#include "writers/event_writers.hpp"
 
 #include <charconv>
 #include <optional>
 
-#include "record_codecs.hpp"
+#include "readers/record_codecs.hpp"
 
 namespace zel {
 namespace {
