@@ -19,6 +19,7 @@
 set(ZEL_BASE_SOURCES
     src/core/base/bit_count.cpp
     src/core/base/crc32c.cpp
+    src/core/base/error.cpp
     src/core/base/memory_limits.cpp)
 
 set(ZEL_TEXT_SOURCES

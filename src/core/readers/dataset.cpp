@@ -14,23 +14,6 @@
 namespace zel {
 namespace {
 
-// strerror_r comes in two flavours: XSI returns int and fills the buffer,
-// GNU returns the text (which may not be the buffer). Overloading on the
-// return type accepts either.
-[[maybe_unused]] const char* strerror_text(int rc, const char* buffer) {
-    return rc == 0 ? buffer : nullptr;
-}
-[[maybe_unused]] const char* strerror_text(const char* text, const char*) { return text; }
-
-std::string describe_os_error(int code) {
-    char buffer[256] = {};
-    const char* text = strerror_text(strerror_r(code, buffer, sizeof buffer), buffer);
-    if (text == nullptr || *text == '\0') {
-        return "Unknown error " + std::to_string(code);
-    }
-    return text;
-}
-
 std::uint16_t le16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
