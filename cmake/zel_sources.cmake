@@ -16,6 +16,10 @@
 #   readers    file access and every event-file reader
 #   writers    the event-file writers
 
+# Warnings every build of the project's code turns on (-DZEL_WERROR=ON makes
+# them errors).
+set(ZEL_WARNING_FLAGS -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion)
+
 set(ZEL_BASE_SOURCES
     src/core/base/bit_count.cpp
     src/core/base/crc32c.cpp

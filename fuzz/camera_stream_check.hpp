@@ -84,7 +84,8 @@ void check_camera_stream(const std::uint8_t* data, std::size_t size, std::size_t
         FUZZ_CHECK(step.value().consumed <= piece && step.value().written <= records);
         // Room was given, so each call moves on.
         FUZZ_CHECK(step.value().consumed > 0 || step.value().written > 0);
-        got.insert(got.end(), room.begin(), room.begin() + step.value().written * 9);
+        got.insert(got.end(), room.begin(),
+                   room.begin() + static_cast<std::ptrdiff_t>(step.value().written * 9));
         pos += step.value().consumed;
     }
     if (!error) {

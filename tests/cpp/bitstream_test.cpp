@@ -58,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
         EncodeCase{"8x8x1_depth2", 8, 8, 1, {{5, 5, 0}}, {2}, "1 0001 1000", {0x8C, 0x00}},
         EncodeCase{"8x8x1_deep", 8, 8, 1, {{5, 5, 0}}, {3, 4, 100}, "1 0001 1000 0001",
                    {0x8C, 0x08}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 struct DecodeCase {
     const char* name;
@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"single_voxel_grid", {0x80}, 1, 1, 1, 1, 255, F()},
         // Non-power-of-two extents split into unequal halves (3 -> 1 + 2).
         DecodeCase{"uneven_split", {0xB0}, 4, 3, 1, 1, 5, S({E(), S({F(), E()})})}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(OctreeBitstream, RoundTripsBuiltTrees) {
     std::mt19937_64 rng(99);

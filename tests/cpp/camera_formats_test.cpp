@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadStream{"vector_outside", {0x8001, 0x0001, 0x3000 | 636, 0x4000 | 0x10, 0x2009}, 16, "x 640"},
         BadStream{"vector_before_base", {0x8001, 0x0001, 0x4001, 0x2009}, 14, "vector base"},
         BadStream{"time_back", {0x8010, 0x0001, 0x800F, 0x2009}, 14, "time-high goes back"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(Evt3DecoderTest, YOutsideSkipsItsEventsToo) {
     Bytes b;

@@ -127,7 +127,7 @@ TEST_P(AgainstReference, CompressMatchesOnEveryGridDepthAndSize) {
     for (const Grid& g : kSmallGrids) {
         for (const std::size_t n : kSizes) {
             const EventList events = make_events(rng, GetParam(), n, g);
-            for (const std::uint8_t depth : {0, 1, 3, 8, 11, 17, 255}) {
+            for (const std::uint8_t depth : std::initializer_list<std::uint8_t>{0, 1, 3, 8, 11, 17, 255}) {
                 SCOPED_TRACE(std::string(name_of(GetParam())) + " grid " +
                              std::to_string(g.width) + "x" + std::to_string(g.height) + "x" +
                              std::to_string(g.time_bins) + " n " + std::to_string(n) +
@@ -152,7 +152,7 @@ TEST_P(AgainstReference, SequencesMatchSortedAndShuffled) {
                 }
                 // Many frames only on the small grids: the reference allocates
                 // and scans a whole grid per frame.
-                for (const std::uint64_t frames : {1, 2, 7, g.width > 8 ? 40 : 300}) {
+                for (const std::uint64_t frames : {1u, 2u, 7u, g.width > 8 ? 40u : 300u}) {
                     SCOPED_TRACE(std::string(name_of(GetParam())) + " n " + std::to_string(n) +
                                  (sorted ? " sorted" : " shuffled") + " frames " +
                                  std::to_string(frames));
@@ -170,8 +170,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, AgainstReference,
                          ::testing::Values(Shape::Uniform, Shape::Clustered, Shape::HotPixels,
                                            Shape::ExtremeCoords, Shape::ExtremeTimes,
                                            Shape::SameTime),
-                         [](const ::testing::TestParamInfo<Shape>& info) {
-                             std::string name = name_of(info.param);
+                         [](const ::testing::TestParamInfo<Shape>& param_info) {
+                             std::string name = name_of(param_info.param);
                              std::replace(name.begin(), name.end(), ' ', '_');
                              return name;
                          });
@@ -204,7 +204,7 @@ TEST(TimeRangeGuess, EveryOrderGivesTheReferenceStream) {
                 case Order::Reversed: std::reverse(events.begin(), events.end()); break;
                 case Order::EqualEnds: events.back().t = events.front().t; break;
             }
-            for (const std::uint8_t depth : {3, 16}) {
+            for (const std::uint8_t depth : std::initializer_list<std::uint8_t>{3, 16}) {
                 SCOPED_TRACE("n " + std::to_string(n) + " order " +
                              std::to_string(static_cast<int>(order)) + " depth " +
                              std::to_string(depth));
@@ -271,7 +271,7 @@ TEST(PackedDrivers, MatchEventListDrivers) {
                 SCOPED_TRACE(std::string(name_of(shape)) + " n " + std::to_string(n));
                 expect_same(run_compress(packed, g.width, g.height, g.time_bins, 12),
                             run_compress(events, g.width, g.height, g.time_bins, 12));
-                for (const std::uint64_t frames : {1, 5, 1000}) {
+                for (const std::uint64_t frames : {1u, 5u, 1000u}) {
                     expect_same(
                         run_compress_sequence(packed, g.width, g.height, g.time_bins, 12, frames),
                         run_compress_sequence(events, g.width, g.height, g.time_bins, 12, frames));

@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ReaderCase{"events_aedat", "r.aedat", zel::load_events},
                       ReaderCase{"events_csv", "r.csv", zel::load_events},
                       ReaderCase{"events_txt", "r.txt", zel::load_events}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // ------------------------------------------------------------- file formats
 
@@ -308,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{"LastExtensionCounts", "archive.tar.csv", "7,8,9,1\n", events({{7, 8, 9, 1}})},
         DispatchCase{"CsvNamedAfterTwoDots", "..csv", "7,8,9,1\n", events({{7, 8, 9, 1}})},
         DispatchCase{"LeadingDotNameWithExtension", ".hidden.txt", "7,8,9,1\n", events({{7, 8, 9, 1}})}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 std::string unknown(const std::string& quoted_path) {
     return cat("Unknown file extension: ", quoted_path, ". Supported: .bin, .evb, .aedat, .csv, .txt");

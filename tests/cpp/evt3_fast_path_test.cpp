@@ -213,7 +213,7 @@ TEST_P(Evt3FastPathTest, SameAsGeneralPathInPieces) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, Evt3FastPathTest, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // The recorded sample, when the shared data folder is there.
 TEST(Evt3FastPathRealFile, SameAsGeneralPath) {

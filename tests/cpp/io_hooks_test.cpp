@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"a.bin", read_nmnist_with, std::string(5 * 3000, '\x02')},
                       Case{"a.aedat", read_aedat2_with, "#h\n" + std::string(8 * 3000, '\x03')},
                       Case{"a.csv", read_csv_with, zel_test::repeat("1,2,3,4\n", 3000)}),
-    [](const auto& info) { return std::string(info.param.name).substr(2); });
+    [](const auto& param_info) { return std::string(param_info.param.name).substr(2); });
 
 // The in-memory decoders are the readers' second half: same events, same
 // errors, for every content the readers see.

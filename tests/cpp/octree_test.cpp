@@ -65,7 +65,7 @@ std::vector<ShapeCase> shape_cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, BuildOctreeShapes, ::testing::ValuesIn(shape_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Checks what every built tree must hold (a Subdivided node is below the
 // depth limit, has a splittable box, the right child count and an occupied

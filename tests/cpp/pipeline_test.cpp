@@ -180,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Drivers{"fast", run_compress, run_compress_sequence},
         Drivers{"reference", run_compress_reference, run_compress_sequence_reference}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(FrameBudget, RejectsOnlyHopelessCounts) {
     EXPECT_NO_THROW(check_frame_budget(1));

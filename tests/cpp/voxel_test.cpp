@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {{0, 0, 0}, {1, 0, 1}}, {0x09}},
         VoxelizeCase{"time_bins_zero",
                      {{0, 0, 0, 0}, {0, 0, 100, 0}}, 1, 1, 0, 1, 1, 1, {{0, 0, 0}}, {0x01}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(VoxelGrid, BufferSizeAndZeroFill) {
     using Case = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::size_t>;

@@ -15,7 +15,7 @@ std::uint64_t count_zero_bits(std::span<const std::uint8_t> packed, std::uint64_
     std::uint64_t ones = count_set_bits(packed.data(), whole);
     if (n_bits % 8 != 0) {
         const unsigned keep = 0xFFu << (8 - n_bits % 8);
-        ones += std::popcount(static_cast<unsigned>(packed[whole] & keep));
+        ones += static_cast<std::uint64_t>(std::popcount(static_cast<unsigned>(packed[whole] & keep)));
     }
     return n_bits - ones;
 }
@@ -96,7 +96,7 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
         for (unsigned k = last_bit + 1; k-- > first_bit;) {
             const unsigned one = (byte >> (7 - k)) & 1u;
             const std::uint64_t limit = limit_of[one];
-            const unsigned emit = (x >= limit) + (x >= (limit << 8));
+            const unsigned emit = unsigned{x >= limit} + unsigned{x >= (limit << 8)};
             out[front - 1] = static_cast<std::uint8_t>(x);
             out[front - 2] = static_cast<std::uint8_t>(x >> 8);
             front -= emit;
@@ -119,7 +119,7 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
     RansStream out(6 + emitted);
     out[0] = static_cast<std::uint8_t>(p & 0xFF);
     out[1] = static_cast<std::uint8_t>(p >> 8);
-    for (int k = 0; k < 4; ++k) out[2 + k] = static_cast<std::uint8_t>(x >> (8 * k));
+    for (unsigned k = 0; k < 4; ++k) out[2 + k] = static_cast<std::uint8_t>(x >> (8 * k));
     std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(front), buffer.end(), out.begin() + 6);
     if (buffer.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(buffer);
     return out;
@@ -136,9 +136,10 @@ void rans_decode_into(std::span<const std::uint8_t> stream, std::uint64_t n_bits
                       std::vector<std::uint8_t>& out) {
     out.clear();
     if (n_bits == 0) return;
-    const std::uint32_t p = byte_or_zero(stream, 0) | (byte_or_zero(stream, 1) << 8);
+    const std::uint32_t p =
+        std::uint32_t{byte_or_zero(stream, 0)} | (std::uint32_t{byte_or_zero(stream, 1)} << 8);
     std::uint32_t x = 0;
-    for (int k = 0; k < 4; ++k) x |= std::uint32_t{byte_or_zero(stream, 2 + k)} << (8 * k);
+    for (unsigned k = 0; k < 4; ++k) x |= std::uint32_t{byte_or_zero(stream, 2 + k)} << (8 * k);
     std::size_t r = 6;
 
     out.resize((n_bits + 7) / 8, 0);

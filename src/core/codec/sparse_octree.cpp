@@ -100,7 +100,7 @@ SparseOctreeCoder::SparseOctreeCoder(std::uint16_t width, std::uint16_t height,
 
     // An axis splits at level j while j <= its log2 extent.
     for (unsigned j = 1; j <= levels_; ++j) {
-        for (unsigned a = 0; a < 3; ++a) level_bits_[j] += j <= log2[a] ? 1 : 0;
+        for (unsigned a = 0; a < 3; ++a) level_bits_[j] += j <= log2[a] ? 1u : 0u;
     }
     for (unsigned j = levels_; j-- > 1;) {
         level_shift_[j] = level_shift_[j + 1] + level_bits_[j + 1];
@@ -114,7 +114,7 @@ SparseOctreeCoder::SparseOctreeCoder(std::uint16_t width, std::uint16_t height,
         for (unsigned b = 0; b < log2[a]; ++b) {
             const unsigned j = log2[a] - b;
             position[a][b] = level_shift_[j];
-            for (unsigned later = a + 1; later < 3; ++later) position[a][b] += j <= log2[later] ? 1 : 0;
+            for (unsigned later = a + 1; later < 3; ++later) position[a][b] += j <= log2[later] ? 1u : 0u;
         }
     }
     interleaver_ = std::make_unique<KeyInterleaver>(log2, position);

@@ -5,6 +5,10 @@
 
 namespace zel {
 
+// GCC and clang's 128-bit integer, for the exact 64x64-bit products below;
+// __extension__ keeps -Wpedantic quiet about a type ISO C++ lacks.
+__extension__ using Uint128 = unsigned __int128;
+
 // time_slot's double rule, trunc((d / span) * (count + -1.0)), for one event
 // set: d = t - tmin with d <= span < 2^32 and count < 2^16 (time bins). A
 // double division per event is the costliest step of building voxel keys;
@@ -38,14 +42,14 @@ public:
         pre_shift_ = c < 16 ? 16 - c : 0;
         post_shift_ = c > 16 ? c - 16 : 0;
         multiplier_ = static_cast<std::uint64_t>(
-            ((static_cast<unsigned __int128>(1) << (48 + c)) + span_ - 1) / span_);
+            ((static_cast<Uint128>(1) << (48 + c)) + span_ - 1) / span_);
     }
 
     // Bin of an offset d <= span, before the caller's cap at its last bin.
     std::uint64_t bin(std::uint32_t d) const {
         const std::uint64_t n = std::uint64_t{d} * scale_;
         const auto high = static_cast<std::uint64_t>(
-            (static_cast<unsigned __int128>(n << pre_shift_) * multiplier_) >> 64);
+            (static_cast<Uint128>(n << pre_shift_) * multiplier_) >> 64);
         const std::uint64_t q = high >> post_shift_;
         if (n - q * span_ != 0 || n == 0) [[likely]] return q;
         return by_double(d);

@@ -30,7 +30,7 @@ inline std::size_t emit_mask(std::uint32_t& mask, std::uint32_t base, std::uint1
                              std::uint8_t p, std::uint8_t* out, std::size_t room) {
     std::size_t n = 0;
     while (mask != 0 && n < room) {
-        const int bit = std::countr_zero(mask);
+        const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
         put_record(out + n * kPackedEventBytes, static_cast<std::uint16_t>(base + bit), y, t, p);
         ++n;
         mask &= mask - 1;

@@ -47,7 +47,7 @@ void encode_nmnist(PackedEvents events, std::uint8_t* out) {
         const Event e = events[i];
         out[0] = static_cast<std::uint8_t>(e.x);
         out[1] = static_cast<std::uint8_t>(e.y);
-        out[2] = static_cast<std::uint8_t>((e.p << 7) | (e.t >> 16));
+        out[2] = static_cast<std::uint8_t>((std::uint32_t{e.p} << 7) | (e.t >> 16));
         out[3] = static_cast<std::uint8_t>(e.t >> 8);
         out[4] = static_cast<std::uint8_t>(e.t);
     }
