@@ -4,8 +4,10 @@
 # Without a time (or with an empty one), the targets share a budget of
 # ZEL_FUZZ_BUDGET seconds (240 by default, at least 5 s each), so CI's smoke
 # run stays the same length however many targets there are.
-# Seeds are the bundled samples plus fuzz/regressions/<target>/; the growing
-# corpus stays in build/fuzz/corpus/<target>/ between runs. A crash or a
+# Seeds are the bundled samples, fuzz/regressions/<target>/ and the kept,
+# minimized corpus fuzz/corpus/<target>/ (all coverage found so far); what a
+# run adds stays in build/fuzz/corpus/<target>/ until
+# tools/merge_fuzz_corpus.sh folds it into fuzz/corpus/. A crash or a
 # failed property leaves its input in build/fuzz/artifacts/<target>/ and
 # makes the script fail; minimize it (-minimize_crash=1) into
 # fuzz/regressions/<target>/ so the normal tests replay it.
@@ -42,6 +44,7 @@ for target in "$@"; do
     mkdir -p "$corpus" "$artifacts" "$build/logs"
     seeds=(samples)
     [ -d "fuzz/regressions/$target" ] && seeds+=("fuzz/regressions/$target")
+    [ -d "fuzz/corpus/$target" ] && seeds+=("fuzz/corpus/$target")
     log="$build/logs/$target.log"
     # Inputs are capped at 8 KiB: the samples are larger, and a decoder fed
     # 80 KiB that expands 127-fold runs a few executions a second instead of
