@@ -139,8 +139,6 @@ PyObject* default_object(const char* literal) {
     return PyLong_FromString(literal, nullptr, 10);
 }
 
-}  // namespace
-
 std::string describe_argument(const ArgRef& arg) {
     std::string text;
     if (arg.callable != nullptr) {
@@ -152,6 +150,8 @@ std::string describe_argument(const ArgRef& arg) {
     text += '\'';
     return text;
 }
+
+}  // namespace
 
 bool raise_argument_error(PyObject* type, const ArgRef& arg, const char* format, ...) {
     va_list values;

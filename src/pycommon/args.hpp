@@ -102,13 +102,10 @@ struct Param {
     bool (*store)(PyObject* value, const ArgRef& arg, void* args) = nullptr;
 };
 
-// "load() argument 'path'" (or "argument 'x'" outside a call), the way the
-// interpreter names an argument.
-std::string describe_argument(const ArgRef& arg);
-
-// Raises `type` with the message "<argument> <detail>", where <argument> is
-// describe_argument's and <detail> comes from a PyUnicode_FromFormat format.
-// Returns false, for converters to return.
+// Raises `type` with the message "<argument> <detail>": <argument> names
+// the argument the way the interpreter does ("load() argument 'path'", or
+// "argument 'x'" outside a call), <detail> comes from a PyUnicode_FromFormat
+// format. Returns false, for converters to return.
 bool raise_argument_error(PyObject* type, const ArgRef& arg, const char* format, ...);
 
 // TypeError "<argument> must be <expected>, not <type of given>". False.
@@ -428,12 +425,6 @@ void* constructor_slot() {
 template <const auto& Sig>
 void* type_doc() {
     return const_cast<char*>(detail::Doc<Sig>::kText.data());
-}
-
-// The text signature and doc of `Sig`, as function_def puts it in __doc__.
-template <const auto& Sig>
-constexpr const char* doc_of() {
-    return detail::Doc<Sig>::kText.data();
 }
 
 }  // namespace zel::py

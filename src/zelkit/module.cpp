@@ -16,9 +16,13 @@ using zel::py::PyRef;
 // Every object the state holds, for traverse and clear.
 template <class Visit>
 int for_each_reference(NativeState& s, Visit&& visit) {
-    for (PyTypeObject** slot : {&s.buffer_type, &s.record_stream_type, &s.prophesee_decoder_type,
-                                &s.aedat4_decoder_type, &s.event_summary_type,
-                                &s.compression_figures_type, &s.zel_event_type}) {
+    PyTypeObject** const slots[] = {&s.buffer_type,         &s.record_stream_type,
+                                    &s.prophesee_decoder_type, &s.aedat4_decoder_type,
+                                    &s.event_summary_type,  &s.compression_figures_type,
+                                    &s.zel_event_type};
+    // A member added to NativeState must be listed here too.
+    static_assert(sizeof(slots) / sizeof(slots[0]) * sizeof(PyTypeObject*) == sizeof(NativeState));
+    for (PyTypeObject** slot : slots) {
         if (const int stop = visit(*slot)) return stop;
     }
     return 0;

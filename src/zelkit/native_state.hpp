@@ -8,7 +8,8 @@ namespace zelkit::native {
 // initialisation, as CPython's own modules do): each import of the module
 // gets its own classes, and nothing outlives the module but what Python
 // still references. Functions reach it through their module, methods
-// through their class.
+// through their class. A member added here is also listed in module.cpp's
+// for_each_reference, so the collector sees it.
 struct NativeState {
     // Classes this module defines.
     PyTypeObject* buffer_type;
