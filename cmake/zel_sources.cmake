@@ -94,12 +94,12 @@ set(ZEL_PYCOMMON_SOURCES
     src/pycommon/load_errors.cpp)
 
 set(ZEL_MODULE_SOURCES
+    src/zel/conversions.cpp
     src/zel/event_type.cpp
     src/zel/lib.cpp
     src/zel/result_type.cpp)
 
 set(ZELKIT_NATIVE_SOURCES
-    src/zelkit/array_functions.cpp
     src/zelkit/buffer_type.cpp
     src/zelkit/camera_decoders.cpp
     src/zelkit/codec_functions.cpp
@@ -111,7 +111,8 @@ set(ZELKIT_NATIVE_SOURCES
     src/zelkit/format_functions.cpp
     src/zelkit/module.cpp
     src/zelkit/parts.cpp
-    src/zelkit/record_stream_type.cpp)
+    src/zelkit/record_stream_type.cpp
+    src/zelkit/record_types.cpp)
 
 # GoogleTest units (tests/cpp/<name>.cpp), one executable each.
 set(ZEL_CPP_TESTS

@@ -93,11 +93,10 @@ def stats(events: EventArray | np.ndarray[Any, Any] | Sequence[zel.Event]) -> di
     summary = _native.summarize(as_events(events))
     if summary is None:
         return None
-    count, x_min, x_max, y_min, y_max, t_min, t_max = summary[:7]
     return {
-        "count": count,
-        "x_range": (x_min, x_max),
-        "y_range": (y_min, y_max),
-        "t_range": (t_min, t_max),
-        "duration_us": t_max - t_min,
+        "count": summary.n_events,
+        "x_range": (summary.x_min, summary.x_max),
+        "y_range": (summary.y_min, summary.y_max),
+        "t_range": (summary.t_min, summary.t_max),
+        "duration_us": summary.t_max - summary.t_min,
     }

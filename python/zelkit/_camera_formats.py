@@ -130,11 +130,11 @@ def _prophesee_decoder(header: dict[str, Any], skip: bool, mode: str, offset: in
     return _native.PropheseeDecoder(
         header["encoding"],
         header["data_offset"],
-        header["width"] if stated else side,
-        header["height"] if stated else side,
-        skip,
-        mode,
-        offset,
+        x_limit=header["width"] if stated else side,
+        y_limit=header["height"] if stated else side,
+        skip=skip,
+        time_mode=mode,
+        time_offset=offset,
     )
 
 
@@ -194,11 +194,7 @@ class _Aedat4File:
         # Only a stated size bounds coordinates.
         sides = _aedat4_size(self.header) or (_AEDAT4_SIDE_LIMIT, _AEDAT4_SIDE_LIMIT)
         self.decoder = _native.Aedat4Decoder(
-            sides[0],
-            sides[1],
-            skip,
-            mode,
-            t_offset,
+            x_limit=sides[0], y_limit=sides[1], skip=skip, time_mode=mode, time_offset=t_offset
         )
         self.pos = self.header["packets_begin"]
         self.end = self.header["packets_end"]

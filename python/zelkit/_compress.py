@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any
 
 from . import _native
@@ -29,6 +29,10 @@ class CompressionStats:
     def compression_ratio(self) -> float:
         return self.raw_bytes / max(self.bitstream_bytes, 1)
 
+    @classmethod
+    def _from_native(cls, figures: _native.CompressionFigures) -> CompressionStats:
+        return cls(**{f.name: getattr(figures, f.name) for f in fields(cls)})
+
 
 def compress(events: Any, width: int, height: int, time_bins: int, max_depth: int) -> tuple[bytes, CompressionStats]:
     """Exactly ``zel.compress``'s bytes for the same events.
@@ -37,7 +41,7 @@ def compress(events: Any, width: int, height: int, time_bins: int, max_depth: in
     else goes through ``as_events`` first.
     """
     data, figures = _native.compress(as_events(events), width, height, time_bins, max_depth)
-    return data, CompressionStats(*figures)
+    return data, CompressionStats._from_native(figures)
 
 
 def compress_sequence(
@@ -47,4 +51,4 @@ def compress_sequence(
     payloads, figures = _native.compress_sequence(
         as_events(events), width, height, time_bins, max_depth, n_frames
     )
-    return payloads, CompressionStats(*figures)
+    return payloads, CompressionStats._from_native(figures)

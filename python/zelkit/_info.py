@@ -62,14 +62,14 @@ def info(path: PathArg, format: str | None = None, *, errors: str = "strict") ->
         summary = _native.summarize(chunk)
         if summary is None:
             continue
-        count, _, cx_max, _, cy_max, ct_min, ct_max, ct_first, ct_last, c_ordered = summary
         base = getattr(chunk, "t_base", None) or 0
-        ct_min, ct_max, ct_first, ct_last = ct_min + base, ct_max + base, ct_first + base, ct_last + base
+        ct_min, ct_max = summary.t_min + base, summary.t_max + base
+        ct_first, ct_last = summary.t_first + base, summary.t_last + base
         if t_first is None:
             t_first, t_min, t_max = ct_first, ct_min, ct_max
-        ordered = ordered and c_ordered and (t_last is None or ct_first >= t_last)
-        n += count
-        x_max, y_max = max(x_max, cx_max), max(y_max, cy_max)
+        ordered = ordered and summary.time_ordered and (t_last is None or ct_first >= t_last)
+        n += summary.n_events
+        x_max, y_max = max(x_max, summary.x_max), max(y_max, summary.y_max)
         t_min, t_max = min(t_min, ct_min), max(t_max, ct_max)
         t_last = ct_last
     if header_size is not None and n and (x_max >= header_size[0] or y_max >= header_size[1]):

@@ -37,6 +37,14 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Every class of both modules is a heap type made here from its PyType_Spec.
+// A class made for a module (zelkit's) is tied to it, so its methods find
+// the module's state through PyType_GetModuleByDef; zel's classes are made
+// with no module. A new reference, or null with the exception set.
+inline PyTypeObject* new_heap_type(PyObject* module, PyType_Spec& spec) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
 // tp_dealloc of the module's heap types: free the object, then drop the
 // reference every instance of a heap type holds on its class.
 inline void dealloc_heap_instance(PyObject* self) {

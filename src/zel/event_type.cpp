@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "conversions.hpp"
+#include "module_state.hpp"
 #include "pycommon/args.hpp"
 #include "pycommon/event_object.hpp"
 #include "pycommon/py_ref.hpp"
@@ -9,18 +11,12 @@
 namespace zel::py {
 namespace {
 
-PyTypeObject* g_event_type = nullptr;
+constexpr auto kConstructor = signature<Event>(
+    {.name = "__new__", .owner = "Event", .wording = Wording::Zel},
+    param<&Event::x, convert_u16>("x"), param<&Event::y, convert_u16>("y"),
+    param<&Event::t, convert_u32>("t"), param<&Event::p, convert_u8>("p"));
 
-const Signature kConstructor{"Event.__new__()", {"x", "y", "t", "p"}};
-
-PyObject* event_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* bound[4];
-    if (!bind_tuple_dict(kConstructor, args, kwargs, bound)) return nullptr;
-    Event record;
-    if (!convert_u16(bound[0], "x", record.x) || !convert_u16(bound[1], "y", record.y) ||
-        !convert_u32(bound[2], "t", record.t) || !convert_u8(bound[3], "p", record.p)) {
-        return nullptr;
-    }
+PyObject* new_event(PyTypeObject* type, const Event& record) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     as_event_object(self)->record = record;
@@ -41,14 +37,14 @@ PyObject* get_field(PyObject* self, void*) {
     return PyLong_FromUnsignedLong(as_event_object(self)->record.*Field);
 }
 
-template <class T, T Event::*Field, bool (*Convert)(PyObject*, const char*, T&)>
+template <class T, T Event::*Field, bool (*Convert)(PyObject*, const ArgRef&, T&)>
 int set_field(PyObject* self, PyObject* value, void* closure) {
     if (value == nullptr) {
         PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
         return -1;
     }
     T converted{};
-    if (!Convert(value, static_cast<const char*>(closure), converted)) return -1;
+    if (!Convert(value, ArgRef{nullptr, static_cast<const char*>(closure)}, converted)) return -1;
     as_event_object(self)->record.*Field = converted;
     return 0;
 }
@@ -68,11 +64,11 @@ PyGetSetDef kFields[] = {
 #undef ZEL_EVENT_FIELD
 
 PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(event_new)},
+    {Py_tp_new, constructor_slot<kConstructor, new_event>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_heap_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
     {Py_tp_getset, kFields},
-    {Py_tp_doc, const_cast<char*>("Event(x, y, t, p)\n--\n\n")},
+    {Py_tp_doc, type_doc<kConstructor>()},
     {0, nullptr},
 };
 
@@ -84,32 +80,16 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-PyObject* new_event_object(const Event& record) {
-    PyObject* self = g_event_type->tp_alloc(g_event_type, 0);
-    if (self == nullptr) return nullptr;
-    as_event_object(self)->record = record;
-    return self;
-}
-
 }  // namespace
 
-PyObject* create_event_type() {
-    if (g_event_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&kSpec);
-        if (type == nullptr) return nullptr;
-        g_event_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the process's life
-    }
-    Py_INCREF(g_event_type);
-    return reinterpret_cast<PyObject*>(g_event_type);
-}
-
-PyTypeObject* event_type_object() { return g_event_type; }
+PyType_Spec& event_type_spec() { return kSpec; }
 
 PyObject* events_to_list(const EventList& events) {
+    PyTypeObject* type = zel_state().event_type;
     PyRef list(PyList_New(static_cast<Py_ssize_t>(events.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < events.size(); ++i) {
-        PyObject* item = new_event_object(events[i]);
+        PyObject* item = new_event(type, events[i]);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }

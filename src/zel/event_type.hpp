@@ -6,10 +6,9 @@
 
 namespace zel::py {
 
-// Creates the Event class once per process; new reference, or NULL on error.
-PyObject* create_event_type();
-// The class, once created (borrowed).
-PyTypeObject* event_type_object();
+// The Event class, from which the module body creates it once per process
+// (kept in zel_state().event_type).
+PyType_Spec& event_type_spec();
 
 // A new list of new Event objects, built at its final length.
 PyObject* events_to_list(const EventList& events);

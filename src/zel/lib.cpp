@@ -1,13 +1,14 @@
 // The zel module: the seven module functions, their table and initialisation.
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "base/memory_limits.hpp"
 #include "codec/pipeline.hpp"
+#include "conversions.hpp"
 #include "event_type.hpp"
+#include "module_state.hpp"
 #include "pycommon/args.hpp"
 #include "pycommon/boundary.hpp"
 #include "pycommon/compressed_output.hpp"
@@ -25,48 +26,47 @@ PyObject* range_tuple(unsigned long low, unsigned long high) {
     return Py_BuildValue("(kk)", low, high);
 }
 
-using Reader = LoadResult<EventList> (*)(const std::string&, IoHooks&);
-
-PyObject* run_loader(const char* display_name, Reader reader, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!bind_fastcall({display_name, {"path"}}, args, nargs, kwnames, bound)) return nullptr;
-        std::string path;
-        if (!convert_text(bound[0], "path", path)) return nullptr;
-        InterpreterHooks hooks;
-        LoadResult<EventList> loaded = reader(path, hooks);
-        if (!loaded) return raise_load_error(loaded.error());
-        return events_to_list(loaded.value());
-    });
-}
-
-struct CompressArgs {
-    EventList events;
-    GridParams grid;
+struct PathArgs {
+    std::string path;
 };
 
-// The five parameters shared by both compressors, converted in order.
-bool convert_compress_args(PyObject* const* bound, CompressArgs& out) {
-    return convert_events(bound[0], "events", event_type_object(), out.events) &&
-           convert_grid_params(bound + 1, out.grid);
+consteval auto path_signature(const char* name) {
+    return signature<PathArgs>({.name = name, .wording = Wording::Zel},
+                               param<&PathArgs::path, convert_text>("path"));
 }
 
-PyObject* compress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature signature{
-            "compress()", {"events", "width", "height", "time_bins", "max_depth"}};
-        PyObject* bound[5];
-        if (!bind_fastcall(signature, args, nargs, kwnames, bound)) return nullptr;
-        CompressArgs a;
-        if (!convert_compress_args(bound, a)) return nullptr;
+using Reader = LoadResult<EventList> (*)(const std::string&, IoHooks&);
 
-        CompressOutput out = run_compress(a.events, a.grid.width, a.grid.height, a.grid.time_bins,
-                                          a.grid.max_depth);
-        a.events = EventList();
-        return pair(PyRef(bytes_from(out.stream.data(), out.stream.size())),
-                    PyRef(new_compression_result(out.stats)));
-    });
+template <Reader Read>
+PyObject* run_loader(PyObject*, PathArgs& a) {
+    InterpreterHooks hooks;
+    LoadResult<EventList> loaded = Read(a.path, hooks);
+    if (!loaded) return raise_load_error(loaded.error());
+    return events_to_list(loaded.value());
+}
+
+constexpr auto kLoadNmnist = path_signature("load_nmnist");
+constexpr auto kLoadAedat2 = path_signature("load_aedat2");
+constexpr auto kLoadCsv = path_signature("load_csv");
+constexpr auto kLoadEvents = path_signature("load_events");
+
+// The parameters shared by both compressors come first, in this order.
+struct CompressArgs : GridParams {
+    EventList events;
+    std::uint64_t n_frames = 0;
+};
+
+constexpr auto kEventsParam = param<&CompressArgs::events, convert_events>("events");
+
+constexpr auto kCompress = signature<CompressArgs>({.name = "compress", .wording = Wording::Zel},
+                                                   kEventsParam, kGridParams);
+
+PyObject* compress(PyObject*, CompressArgs& a) {
+    CompressOutput out =
+        run_compress(a.events, a.width, a.height, a.time_bins, a.max_depth);
+    a.events = EventList();
+    return pair(PyRef(bytes_from(out.stream.data(), out.stream.size())),
+                PyRef(new_compression_result(out.stats)));
 }
 
 // Every frame ends up as a bytes object (header and at least 2 payload
@@ -90,70 +90,44 @@ bool frames_fit_in_memory(std::uint64_t n_frames, bool no_events) {
     return false;
 }
 
-PyObject* compress_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature signature{
-            "compress_sequence()",
-            {"events", "width", "height", "time_bins", "max_depth", "n_frames"}};
-        PyObject* bound[6];
-        if (!bind_fastcall(signature, args, nargs, kwnames, bound)) return nullptr;
-        CompressArgs a;
-        std::uint64_t n_frames = 0;
-        if (!convert_compress_args(bound, a) || !convert_u64(bound[5], "n_frames", n_frames)) {
-            return nullptr;
-        }
+constexpr auto kCompressSequence =
+    signature<CompressArgs>({.name = "compress_sequence", .wording = Wording::Zel}, kEventsParam,
+                            kGridParams, param<&CompressArgs::n_frames, convert_u64>("n_frames"));
 
-        if (!frames_fit_in_memory(n_frames, a.events.empty())) return nullptr;
-        SequenceOutput out = run_compress_sequence(a.events, a.grid.width, a.grid.height,
-                                                   a.grid.time_bins, a.grid.max_depth, n_frames);
-        a.events = EventList();
-        PyRef payloads(payload_list(out));
-        return pair(std::move(payloads), PyRef(new_compression_result(out.stats)));
-    });
+PyObject* compress_sequence(PyObject*, CompressArgs& a) {
+    if (!frames_fit_in_memory(a.n_frames, a.events.empty())) return nullptr;
+    SequenceOutput out = run_compress_sequence(a.events, a.width, a.height, a.time_bins,
+                                               a.max_depth, a.n_frames);
+    a.events = EventList();
+    PyRef payloads(payload_list(out));
+    return pair(std::move(payloads), PyRef(new_compression_result(out.stats)));
 }
 
-PyObject* load_nmnist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_nmnist()", read_nmnist_with, args, nargs, kwnames);
-}
+struct EventsArgs {
+    EventList events;
+};
 
-PyObject* load_aedat2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_aedat2()", read_aedat2_with, args, nargs, kwnames);
-}
+constexpr auto kEventStats =
+    signature<EventsArgs>({.name = "event_stats", .wording = Wording::Zel},
+                          param<&EventsArgs::events, convert_events>("events"));
 
-PyObject* load_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_csv()", read_csv_with, args, nargs, kwnames);
-}
+PyObject* event_stats(PyObject*, EventsArgs& a) {
+    const std::optional<EventSummary> summary = summarize_events(a.events);
+    if (!summary) Py_RETURN_NONE;
 
-PyObject* load_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_events()", zel::load_events_with, args, nargs, kwnames);
-}
-
-PyObject* event_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!bind_fastcall({"event_stats()", {"events"}}, args, nargs, kwnames, bound)) {
-            return nullptr;
-        }
-        EventList events;
-        if (!convert_events(bound[0], "events", event_type_object(), events)) return nullptr;
-        const std::optional<EventSummary> summary = summarize_events(events);
-        if (!summary) Py_RETURN_NONE;
-
-        PyRef dict(PyDict_New());
-        if (!dict) return nullptr;
-        const std::pair<const char*, PyRef> items[] = {
-            {"count", PyRef(PyLong_FromUnsignedLongLong(summary->count))},
-            {"x_range", PyRef(range_tuple(summary->x_min, summary->x_max))},
-            {"y_range", PyRef(range_tuple(summary->y_min, summary->y_max))},
-            {"t_range", PyRef(range_tuple(summary->t_min, summary->t_max))},
-            {"duration_us", PyRef(PyLong_FromUnsignedLong(summary->duration_us()))},
-        };
-        for (const auto& [key, value] : items) {
-            if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
-        }
-        return dict.release();
-    });
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    const std::pair<const char*, PyRef> items[] = {
+        {"count", PyRef(PyLong_FromUnsignedLongLong(summary->count))},
+        {"x_range", PyRef(range_tuple(summary->x_min, summary->x_max))},
+        {"y_range", PyRef(range_tuple(summary->y_min, summary->y_max))},
+        {"t_range", PyRef(range_tuple(summary->t_min, summary->t_max))},
+        {"duration_us", PyRef(PyLong_FromUnsignedLong(summary->duration_us()))},
+    };
+    for (const auto& [key, value] : items) {
+        if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+    }
+    return dict.release();
 }
 
 }  // namespace
@@ -161,38 +135,29 @@ PyObject* event_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 namespace {
 
+using zel::py::function_def;
 using zel::py::PyRef;
+using zel::py::zel_state;
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "zel",
     "",       // __doc__ is an empty str
-    0,        // no per-module state
+    0,        // the state lives in zel_state(): the module is made once per process
     nullptr,  // functions are added by the module body
     nullptr, nullptr, nullptr, nullptr,
 };
 
-// The module keeps process-wide state, so it refuses to be shared with a
-// second interpreter.
-std::atomic<std::int64_t> g_interpreter_id{-1};
-PyObject* g_module = nullptr;
-
-#define ZEL_FUNCTION(name, signature)                                                    \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(zel::py::name)), \
-     METH_FASTCALL | METH_KEYWORDS, signature "\n--\n\n"}
-
+// In registration order, which is also their order in __all__.
 PyMethodDef g_functions[] = {
-    ZEL_FUNCTION(compress, "compress(events, width, height, time_bins, max_depth)"),
-    ZEL_FUNCTION(compress_sequence,
-                 "compress_sequence(events, width, height, time_bins, max_depth, n_frames)"),
-    ZEL_FUNCTION(load_nmnist, "load_nmnist(path)"),
-    ZEL_FUNCTION(load_aedat2, "load_aedat2(path)"),
-    ZEL_FUNCTION(load_csv, "load_csv(path)"),
-    ZEL_FUNCTION(load_events, "load_events(path)"),
-    ZEL_FUNCTION(event_stats, "event_stats(events)"),
+    function_def<zel::py::kCompress, zel::py::compress>(),
+    function_def<zel::py::kCompressSequence, zel::py::compress_sequence>(),
+    function_def<zel::py::kLoadNmnist, zel::py::run_loader<zel::read_nmnist_with>>(),
+    function_def<zel::py::kLoadAedat2, zel::py::run_loader<zel::read_aedat2_with>>(),
+    function_def<zel::py::kLoadCsv, zel::py::run_loader<zel::read_csv_with>>(),
+    function_def<zel::py::kLoadEvents, zel::py::run_loader<zel::load_events_with>>(),
+    function_def<zel::py::kEventStats, zel::py::event_stats>(),
 };
-
-#undef ZEL_FUNCTION
 
 // Appends `name` to __all__ (creating the list on first use), then sets the attribute.
 bool add_name(PyObject* module, const char* name, PyObject* value) {
@@ -212,12 +177,22 @@ bool add_name(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttrString(module, name, value) == 0;
 }
 
-bool run_module_body(PyObject* module) {
-    PyRef event_type(zel::py::create_event_type());
-    if (!event_type || !add_name(module, "Event", event_type.get())) return false;
-    PyRef result_type(zel::py::create_result_type());
-    if (!result_type || !add_name(module, "CompressionResult", result_type.get())) return false;
+// Creates the class on first use and adds it under `name`; the class is
+// kept in `slot` for the process's life, also when a later step fails.
+bool add_class(PyObject* module, const char* name, PyType_Spec& spec, PyTypeObject*& slot) {
+    if (slot == nullptr) {
+        slot = zel::py::new_heap_type(nullptr, spec);
+        if (slot == nullptr) return false;
+    }
+    return add_name(module, name, reinterpret_cast<PyObject*>(slot));
+}
 
+bool run_module_body(PyObject* module) {
+    zel::py::ZelState& state = zel_state();
+    if (!add_class(module, "Event", zel::py::event_type_spec(), state.event_type) ||
+        !add_class(module, "CompressionResult", zel::py::result_type_spec(), state.result_type)) {
+        return false;
+    }
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return false;
     for (PyMethodDef& def : g_functions) {
@@ -233,24 +208,30 @@ bool run_module_body(PyObject* module) {
 
 }  // namespace
 
+zel::py::ZelState& zel::py::zel_state() {
+    static ZelState state;
+    return state;
+}
+
 PyMODINIT_FUNC PyInit_zel(void) {
+    zel::py::ZelState& state = zel_state();
     const std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter_id == -1) return nullptr;
     std::int64_t expected = -1;
-    if (!g_interpreter_id.compare_exchange_strong(expected, interpreter_id) &&
+    if (!state.interpreter_id.compare_exchange_strong(expected, interpreter_id) &&
         expected != interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
                         "zel does not support sub-interpreters: it can be loaded only once per "
                         "process, in one interpreter");
         return nullptr;
     }
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
+    if (state.module != nullptr) {
+        Py_INCREF(state.module);
+        return state.module;
     }
     PyRef module(PyModule_Create(&g_module_def));
     if (!module || !run_module_body(module.get())) return nullptr;
-    g_module = module.get();
-    Py_INCREF(g_module);  // the process keeps one reference for later initialisations
+    state.module = module.get();
+    Py_INCREF(state.module);  // the process keeps one reference for later initialisations
     return module.release();
 }

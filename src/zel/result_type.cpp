@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "module_state.hpp"
 #include "pycommon/py_ref.hpp"
 
 namespace zel::py {
@@ -12,8 +13,6 @@ struct ResultObject {
     PyObject_HEAD
     CompressionStats stats;
 };
-
-PyTypeObject* g_result_type = nullptr;
 
 const CompressionStats& stats_of(PyObject* self) {
     return reinterpret_cast<ResultObject*>(self)->stats;
@@ -56,28 +55,38 @@ PyObject* result_repr(PyObject* self) {
                                 bpe.get());
 }
 
-PyObject* get_n_events(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(stats_of(self).n_events); }
-PyObject* get_raw_bytes(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(stats_of(self).raw_bytes); }
-PyObject* get_bitstream_bytes(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(stats_of(self).bitstream_bytes); }
-PyObject* get_n_bits(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(stats_of(self).n_bits); }
-PyObject* get_encode_us(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(stats_of(self).encode_us); }
-PyObject* get_decode_us(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(stats_of(self).decode_us); }
-PyObject* get_sparsity(PyObject* self, void*) { return PyFloat_FromDouble(stats_of(self).sparsity); }
-PyObject* get_bits_per_event(PyObject* self, void*) { return PyFloat_FromDouble(bits_per_event(stats_of(self))); }
-PyObject* get_compression_ratio(PyObject* self, void*) { return PyFloat_FromDouble(compression_ratio(stats_of(self))); }
+// One getter per stored figure and per derived one.
+template <auto Field>
+PyObject* get_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(stats_of(self).*Field);
+}
+
+template <double (*Derive)(const CompressionStats&)>
+PyObject* get_ratio(PyObject* self, void*) {
+    return PyFloat_FromDouble(Derive(stats_of(self)));
+}
+
+PyObject* get_sparsity(PyObject* self, void*) {
+    return PyFloat_FromDouble(stats_of(self).sparsity);
+}
+
+#define ZEL_RESULT_COUNT(name) \
+    {#name, get_count<&CompressionStats::name>, nullptr, nullptr, nullptr}
 
 PyGetSetDef kAttributes[] = {
-    {"n_events", get_n_events, nullptr, nullptr, nullptr},
-    {"raw_bytes", get_raw_bytes, nullptr, nullptr, nullptr},
-    {"bitstream_bytes", get_bitstream_bytes, nullptr, nullptr, nullptr},
-    {"n_bits", get_n_bits, nullptr, nullptr, nullptr},
-    {"encode_us", get_encode_us, nullptr, nullptr, nullptr},
-    {"decode_us", get_decode_us, nullptr, nullptr, nullptr},
+    ZEL_RESULT_COUNT(n_events),
+    ZEL_RESULT_COUNT(raw_bytes),
+    ZEL_RESULT_COUNT(bitstream_bytes),
+    ZEL_RESULT_COUNT(n_bits),
+    ZEL_RESULT_COUNT(encode_us),
+    ZEL_RESULT_COUNT(decode_us),
     {"sparsity", get_sparsity, nullptr, nullptr, nullptr},
-    {"bits_per_event", get_bits_per_event, nullptr, nullptr, nullptr},
-    {"compression_ratio", get_compression_ratio, nullptr, nullptr, nullptr},
+    {"bits_per_event", get_ratio<bits_per_event>, nullptr, nullptr, nullptr},
+    {"compression_ratio", get_ratio<compression_ratio>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+#undef ZEL_RESULT_COUNT
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(result_new)},
@@ -97,18 +106,11 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* create_result_type() {
-    if (g_result_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&kSpec);
-        if (type == nullptr) return nullptr;
-        g_result_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the process's life
-    }
-    Py_INCREF(g_result_type);
-    return reinterpret_cast<PyObject*>(g_result_type);
-}
+PyType_Spec& result_type_spec() { return kSpec; }
 
 PyObject* new_compression_result(const CompressionStats& stats) {
-    PyObject* self = g_result_type->tp_alloc(g_result_type, 0);
+    PyTypeObject* type = zel_state().result_type;
+    PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     reinterpret_cast<ResultObject*>(self)->stats = stats;
     return self;

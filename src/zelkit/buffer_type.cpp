@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "native_state.hpp"
 #include "pycommon/py_ref.hpp"
 
 namespace zelkit::native {
@@ -12,8 +13,6 @@ struct BufferObject {
     std::uint8_t* data;  // freed with std::free; never null
     Py_ssize_t size;
 };
-
-PyTypeObject* g_buffer_type = nullptr;
 
 int buffer_get(PyObject* self, Py_buffer* view, int flags) {
     auto* b = reinterpret_cast<BufferObject*>(self);
@@ -45,18 +44,11 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-bool add_buffer_type(PyObject* module) {
-    if (g_buffer_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&kSpec);
-        if (type == nullptr) return false;
-        g_buffer_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the process's life
-    }
-    Py_INCREF(g_buffer_type);
-    return PyModule_AddObject(module, "Buffer", reinterpret_cast<PyObject*>(g_buffer_type)) == 0 ||
-           (Py_DECREF(g_buffer_type), false);
+bool add_buffer_type(PyObject* module, NativeState& state) {
+    return add_type(module, kSpec, state.buffer_type);
 }
 
-PyObject* new_buffer(zel::ByteBuffer bytes) {
+PyObject* new_buffer(const NativeState& state, zel::ByteBuffer bytes) {
     bytes.shrink_to_fit();
     const Py_ssize_t size = static_cast<Py_ssize_t>(bytes.size());
     std::uint8_t* data = bytes.release();
@@ -64,7 +56,8 @@ PyObject* new_buffer(zel::ByteBuffer bytes) {
         data = static_cast<std::uint8_t*>(std::malloc(1));  // an empty buffer still has an address
         if (data == nullptr) return PyErr_NoMemory();
     }
-    PyObject* self = g_buffer_type->tp_alloc(g_buffer_type, 0);
+    PyTypeObject* type = state.buffer_type;
+    PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
         std::free(data);
         return nullptr;

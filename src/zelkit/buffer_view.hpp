@@ -41,25 +41,11 @@ private:
 };
 
 // A caller's C-contiguous buffer (a NumPy EVENT_DTYPE array), seen as packed
-// event records.
+// event records. Filled by convert_records (conversions.hpp), which checks
+// that the buffer holds whole records.
 class PackedView {
 public:
-    // False with an exception set when `obj` is no C-contiguous buffer or
-    // its size is not a whole number of records.
-    bool acquire(PyObject* obj, const char* name) {
-        if (!view_.acquire(obj)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous EVENT_DTYPE array", name);
-            return false;
-        }
-        if (view_.size() % zel::kPackedEventBytes != 0) {
-            PyErr_Format(PyExc_ValueError, "%s holds %zu bytes, not a whole number of %d-byte events",
-                         name, view_.size(), static_cast<int>(zel::kPackedEventBytes));
-            return false;
-        }
-        return true;
-    }
-
+    BufferView& view() { return view_; }
     zel::PackedEvents events() const {
         return zel::PackedEvents(view_.data(), view_.size() / zel::kPackedEventBytes);
     }

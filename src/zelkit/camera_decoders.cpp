@@ -1,16 +1,18 @@
 // Python faces of the core's camera decoders. They hold decoder state
 // between calls so the zelkit package can feed a file piece by piece; all
 // decoding runs in the core with the interpreter lock released.
-#include "camera_decoders.hpp"
-
+#include <limits>
 #include <memory>
 #include <new>
 #include <string_view>
 
 #include "buffer_type.hpp"
 #include "buffer_view.hpp"
+#include "conversions.hpp"
 #include "format_errors.hpp"
-#include "pycommon/boundary.hpp"
+#include "native_state.hpp"
+#include "parts.hpp"
+#include "pycommon/args.hpp"
 #include "pycommon/py_ref.hpp"
 #include "readers/aedat4_events.hpp"
 #include "readers/evt2_decoder.hpp"
@@ -22,34 +24,52 @@ namespace {
 
 using zel::camera::DecodeOptions;
 using zel::camera::TimeBase;
-using zel::py::guarded;
+using zel::py::function_def;
+using zel::py::keyword_param;
+using zel::py::NoArgs;
+using zel::py::param;
 using zel::py::PyRef;
+using zel::py::signature;
 
-bool parse_options(int x_limit, int y_limit, int skip, const char* time_mode,
-                   unsigned long long time_offset, DecodeOptions& out) {
-    if (x_limit <= 0 || y_limit <= 0 || x_limit > 65536 || y_limit > 65536) {
-        PyErr_SetString(PyExc_ValueError, "coordinate limits must be in 1..65536");
-        return false;
+constexpr std::array<Choice<TimeBase::Mode>, 4> kTimeModes{{
+    {"absolute", TimeBase::Mode::Absolute},
+    {"offset", TimeBase::Mode::Offset},
+    {"first", TimeBase::Mode::FirstEvent},
+    {"chunk", TimeBase::Mode::EachBatch},
+}};
+
+// The options both decoders take, keyword-only, after their own parameters.
+struct OptionArgs {
+    std::uint32_t x_limit = 0;
+    std::uint32_t y_limit = 0;
+    bool skip = false;
+    TimeBase::Mode time_mode = TimeBase::Mode::Absolute;
+    std::uint64_t time_offset = 0;
+
+    DecodeOptions options() const {
+        DecodeOptions out;
+        out.x_limit = x_limit;
+        out.y_limit = y_limit;
+        out.bad_words = skip ? zel::camera::BadWords::Skip : zel::camera::BadWords::Strict;
+        out.time.mode = time_mode;
+        out.time.offset = time_offset;
+        return out;
     }
-    out.x_limit = static_cast<std::uint32_t>(x_limit);
-    out.y_limit = static_cast<std::uint32_t>(y_limit);
-    out.bad_words = skip ? zel::camera::BadWords::Skip : zel::camera::BadWords::Strict;
-    const std::string_view mode(time_mode);
-    out.time.offset = time_offset;
-    if (mode == "absolute") {
-        out.time.mode = TimeBase::Mode::Absolute;
-    } else if (mode == "offset") {
-        out.time.mode = TimeBase::Mode::Offset;
-    } else if (mode == "first") {
-        out.time.mode = TimeBase::Mode::FirstEvent;
-    } else if (mode == "chunk") {
-        out.time.mode = TimeBase::Mode::EachBatch;
-    } else {
-        PyErr_SetString(PyExc_ValueError, "time mode must be 'absolute', 'offset', 'first' or 'chunk'");
-        return false;
-    }
-    return true;
-}
+};
+
+// A count of events: a negative one is a caller's mistake, not an overflow.
+constexpr auto convert_count =
+    convert_bounded<std::size_t, 0, std::numeric_limits<std::size_t>::max()>;
+
+// Coordinates from 0 to limit - 1 are kept; 65536 keeps every 16-bit value.
+constexpr auto convert_limit = convert_bounded<std::uint32_t, 1, 65536>;
+
+constexpr auto kOptionParams = zel::py::params(
+    keyword_param<&OptionArgs::x_limit, convert_limit>("x_limit"),
+    keyword_param<&OptionArgs::y_limit, convert_limit>("y_limit"),
+    keyword_param<&OptionArgs::skip, convert_flag>("skip", "False"),
+    keyword_param<&OptionArgs::time_mode, convert_choice<kTimeModes>>("time_mode", "'absolute'"),
+    keyword_param<&OptionArgs::time_offset, convert_unsigned<std::uint64_t>>("time_offset", "0"));
 
 PyObject* optional_u64(std::optional<std::uint64_t> v) {
     if (!v) Py_RETURN_NONE;
@@ -93,39 +113,44 @@ zel::camera::StreamDecoder& stream(PyObject* self) {
     return *reinterpret_cast<PropheseeDecoderObject*>(self)->decoder;
 }
 
-PyObject* prophesee_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* names[] = {"encoding", "data_offset", "x_limit", "y_limit",
-                                      "skip",     "time_mode",   "time_offset", nullptr};
-        const char* encoding = nullptr;
-        unsigned long long data_offset = 0, time_offset = 0;
-        int x_limit = 0, y_limit = 0, skip = 0;
-        const char* time_mode = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sKiipsK", const_cast<char**>(names), &encoding,
-                                         &data_offset, &x_limit, &y_limit, &skip, &time_mode, &time_offset)) {
-            return nullptr;
-        }
-        DecodeOptions options;
-        if (!parse_options(x_limit, y_limit, skip, time_mode, time_offset, options)) return nullptr;
-        std::unique_ptr<zel::camera::StreamDecoder> decoder;
-        const std::string_view kind(encoding);
-        if (kind == "evt3") {
-            decoder = std::make_unique<zel::camera::Evt3Decoder>(data_offset, options);
-        } else if (kind == "evt2") {
-            decoder = std::make_unique<zel::camera::Evt2Decoder>(data_offset, options);
-        } else if (kind == "dat") {
-            decoder = std::make_unique<zel::camera::DatDecoder>(data_offset, options);
-        } else {
-            PyErr_SetString(PyExc_ValueError, "encoding must be 'evt2', 'evt3' or 'dat'");
-            return nullptr;
-        }
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        auto* obj = reinterpret_cast<PropheseeDecoderObject*>(self);
-        obj->decoder = decoder.release();
-        obj->busy = false;
-        return self;
-    });
+enum class Encoding { Evt3, Evt2, Dat };
+
+constexpr std::array<Choice<Encoding>, 3> kEncodings{{
+    {"evt3", Encoding::Evt3},
+    {"evt2", Encoding::Evt2},
+    {"dat", Encoding::Dat},
+}};
+
+struct PropheseeArgs : OptionArgs {
+    Encoding encoding = Encoding::Evt3;
+    std::uint64_t data_offset = 0;
+};
+
+constexpr auto kPropheseeNew = signature<PropheseeArgs>(
+    {.name = "__new__", .owner = "PropheseeDecoder",
+     .doc = "Decodes an EVT 2.0, EVT 3.0 or DAT stream whose data starts at data_offset."},
+    param<&PropheseeArgs::encoding, convert_choice<kEncodings>>("encoding"),
+    param<&PropheseeArgs::data_offset, convert_unsigned<std::uint64_t>>("data_offset"),
+    kOptionParams);
+
+std::unique_ptr<zel::camera::StreamDecoder> make_stream_decoder(const PropheseeArgs& a) {
+    using namespace zel::camera;
+    switch (a.encoding) {
+        case Encoding::Evt3: return std::make_unique<Evt3Decoder>(a.data_offset, a.options());
+        case Encoding::Evt2: return std::make_unique<Evt2Decoder>(a.data_offset, a.options());
+        case Encoding::Dat: return std::make_unique<DatDecoder>(a.data_offset, a.options());
+    }
+    return nullptr;
+}
+
+PyObject* prophesee_new(PyTypeObject* type, PropheseeArgs& a) {
+    std::unique_ptr<zel::camera::StreamDecoder> decoder = make_stream_decoder(a);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* obj = reinterpret_cast<PropheseeDecoderObject*>(self);
+    obj->decoder = decoder.release();
+    obj->busy = false;
+    return self;
 }
 
 void prophesee_dealloc(PyObject* self) {
@@ -133,46 +158,62 @@ void prophesee_dealloc(PyObject* self) {
     zel::py::dealloc_heap_instance(self);
 }
 
-PyObject* prophesee_decode_into(PyObject* self, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject *data_obj = nullptr, *out_obj = nullptr;
-        if (!PyArg_ParseTuple(args, "OO:decode_into", &data_obj, &out_obj)) return nullptr;
-        BufferView data, out;
-        if (!data.acquire(data_obj) || !out.acquire(out_obj, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
-        BusyGuard busy(reinterpret_cast<PropheseeDecoderObject*>(self)->busy);
-        if (!busy.enter()) return nullptr;
-        auto& decoder = stream(self);
-        auto result = without_gil([&] {
-            return decoder.decode({data.data(), data.size()}, {out.mutable_data(), out.size()});
-        });
-        if (!result) return raise_decode_error(result.error());
-        return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(result.value().consumed),
-                             static_cast<Py_ssize_t>(result.value().written));
+struct DecodeIntoArgs {
+    BufferView data;
+    BufferView out;
+};
+
+constexpr auto kDecodeInto = signature<DecodeIntoArgs>(
+    {.name = "decode_into", .owner = "PropheseeDecoder",
+     .doc = "(consumed, written): decodes data into a writable buffer of 9-byte records."},
+    param<&DecodeIntoArgs::data, convert_buffer>("data"),
+    param<&DecodeIntoArgs::out, convert_writable_buffer>("out"));
+
+PyObject* prophesee_decode_into(PyObject* self, DecodeIntoArgs& a) {
+    BusyGuard busy(reinterpret_cast<PropheseeDecoderObject*>(self)->busy);
+    if (!busy.enter()) return nullptr;
+    auto& decoder = stream(self);
+    auto result = without_gil([&] {
+        return decoder.decode(a.data.bytes(), {a.out.mutable_data(), a.out.size()});
     });
+    if (!result) return raise_decode_error(result.error());
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(result.value().consumed),
+                         static_cast<Py_ssize_t>(result.value().written));
 }
 
-PyObject* prophesee_decode_all(PyObject* self, PyObject* data_obj) {
-    return guarded([&]() -> PyObject* {
-        BufferView data;
-        if (!data.acquire(data_obj)) return nullptr;
-        BusyGuard busy(reinterpret_cast<PropheseeDecoderObject*>(self)->busy);
-        if (!busy.enter()) return nullptr;
-        auto& decoder = stream(self);
-        auto result = without_gil([&] { return zel::camera::decode_whole(decoder, {data.data(), data.size()}); });
-        if (!result) return raise_decode_error(result.error());
-        return new_buffer(std::move(result.value()));
-    });
+struct DataArgs {
+    BufferView data;
+};
+
+constexpr auto kDecodeAll = signature<DataArgs>(
+    {.name = "decode_all", .owner = "PropheseeDecoder",
+     .doc = "Decodes everything in data and finishes the stream, as a Buffer of records."},
+    param<&DataArgs::data, convert_buffer>("data"));
+
+PyObject* prophesee_decode_all(PyObject* self, DataArgs& a) {
+    BusyGuard busy(reinterpret_cast<PropheseeDecoderObject*>(self)->busy);
+    if (!busy.enter()) return nullptr;
+    auto& decoder = stream(self);
+    auto result = without_gil([&] { return zel::camera::decode_whole(decoder, a.data.bytes()); });
+    if (!result) return raise_decode_error(result.error());
+    return new_buffer(native_state(Py_TYPE(self)), std::move(result.value()));
 }
 
-PyObject* prophesee_finish(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        if (!idle_or_raise(reinterpret_cast<PropheseeDecoderObject*>(self)->busy)) return nullptr;
-        if (auto error = stream(self).finish()) return raise_decode_error(*error);
-        Py_RETURN_NONE;
-    });
+constexpr auto kPropheseeFinish = signature<NoArgs>(
+    {.name = "finish", .owner = "PropheseeDecoder",
+     .doc = "Ends the stream; a partial last word is a truncated file."});
+
+PyObject* prophesee_finish(PyObject* self, NoArgs&) {
+    if (!idle_or_raise(reinterpret_cast<PropheseeDecoderObject*>(self)->busy)) return nullptr;
+    if (auto error = stream(self).finish()) return raise_decode_error(*error);
+    Py_RETURN_NONE;
 }
 
-PyObject* prophesee_start_batch(PyObject* self, PyObject*) {
+constexpr auto kPropheseeStartBatch = signature<NoArgs>(
+    {.name = "start_batch", .owner = "PropheseeDecoder",
+     .doc = "Starts a batch (time mode 'chunk')."});
+
+PyObject* prophesee_start_batch(PyObject* self, NoArgs&) {
     if (!idle_or_raise(reinterpret_cast<PropheseeDecoderObject*>(self)->busy)) return nullptr;
     stream(self).start_batch();
     Py_RETURN_NONE;
@@ -186,11 +227,10 @@ PyObject* prophesee_pending(PyObject* self, void*) { return PyBool_FromLong(stre
 PyObject* prophesee_full(PyObject* self, void*) { return PyBool_FromLong(stream(self).batch_full()); }
 
 PyMethodDef g_prophesee_methods[] = {
-    {"decode_into", prophesee_decode_into, METH_VARARGS,
-     "decode_into(data, out) -> (consumed, written): decode into a writable buffer of 9-byte records."},
-    {"decode_all", prophesee_decode_all, METH_O, "decode_all(data) -> buffer: decode everything and finish."},
-    {"finish", prophesee_finish, METH_NOARGS, "End the stream; a partial last word is a truncated file."},
-    {"start_batch", prophesee_start_batch, METH_NOARGS, "Start a batch (time mode 'chunk')."},
+    function_def<kDecodeInto, prophesee_decode_into>(),
+    function_def<kDecodeAll, prophesee_decode_all>(),
+    function_def<kPropheseeFinish, prophesee_finish>(),
+    function_def<kPropheseeStartBatch, prophesee_start_batch>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -205,7 +245,8 @@ PyGetSetDef g_prophesee_getset[] = {
 };
 
 PyType_Slot g_prophesee_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(prophesee_new)},
+    {Py_tp_new, zel::py::constructor_slot<kPropheseeNew, prophesee_new>()},
+    {Py_tp_doc, zel::py::type_doc<kPropheseeNew>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(prophesee_dealloc)},
     {Py_tp_methods, g_prophesee_methods},
     {Py_tp_getset, g_prophesee_getset},
@@ -228,27 +269,20 @@ struct Aedat4DecoderObject {
 
 Aedat4DecoderObject& aedat4(PyObject* self) { return *reinterpret_cast<Aedat4DecoderObject*>(self); }
 
-PyObject* aedat4_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* names[] = {"x_limit", "y_limit", "skip", "time_mode", "time_offset", nullptr};
-        unsigned long long time_offset = 0;
-        int x_limit = 0, y_limit = 0, skip = 0;
-        const char* time_mode = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iipsK", const_cast<char**>(names), &x_limit, &y_limit,
-                                         &skip, &time_mode, &time_offset)) {
-            return nullptr;
-        }
-        DecodeOptions options;
-        if (!parse_options(x_limit, y_limit, skip, time_mode, time_offset, options)) return nullptr;
-        auto decoder = std::make_unique<zel::camera::Aedat4EventDecoder>(options);
-        auto records = std::make_unique<zel::ByteBuffer>();
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        aedat4(self).decoder = decoder.release();
-        aedat4(self).records = records.release();
-        aedat4(self).busy = false;
-        return self;
-    });
+constexpr auto kAedat4New = signature<OptionArgs>(
+    {.name = "__new__", .owner = "Aedat4Decoder",
+     .doc = "Decodes the event packets of an AEDAT 4 file into a buffer of records."},
+    kOptionParams);
+
+PyObject* aedat4_new(PyTypeObject* type, OptionArgs& a) {
+    auto decoder = std::make_unique<zel::camera::Aedat4EventDecoder>(a.options());
+    auto records = std::make_unique<zel::ByteBuffer>();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    aedat4(self).decoder = decoder.release();
+    aedat4(self).records = records.release();
+    aedat4(self).busy = false;
+    return self;
 }
 
 void aedat4_dealloc(PyObject* self) {
@@ -257,51 +291,65 @@ void aedat4_dealloc(PyObject* self) {
     zel::py::dealloc_heap_instance(self);
 }
 
-PyObject* aedat4_decode_packet(PyObject* self, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject* payload_obj = nullptr;
-        unsigned long long packet_offset = 0;
-        Py_ssize_t first = 0;
-        if (!PyArg_ParseTuple(args, "OK|n:decode_packet", &payload_obj, &packet_offset, &first)) return nullptr;
-        if (first < 0) {
-            PyErr_SetString(PyExc_ValueError, "first event must not be negative");
-            return nullptr;
-        }
-        BufferView payload;
-        if (!payload.acquire(payload_obj)) return nullptr;
-        BusyGuard busy(aedat4(self).busy);
-        if (!busy.enter()) return nullptr;
-        auto& obj = aedat4(self);
-        auto result = without_gil([&] {
-            return obj.decoder->decode_packet({payload.data(), payload.size()}, packet_offset, *obj.records,
-                                              static_cast<std::size_t>(first));
-        });
-        if (!result) return raise_decode_error(result.error());
-        return PyLong_FromSize_t(result.value());
+struct PacketArgs {
+    BufferView payload;
+    std::uint64_t packet_offset = 0;
+    std::size_t first = 0;
+};
+
+constexpr auto kDecodePacket = signature<PacketArgs>(
+    {.name = "decode_packet", .owner = "Aedat4Decoder",
+     .doc = "Decodes a decompressed event packet, from its event `first`, into the buffer; "
+            "the number of events decoded."},
+    param<&PacketArgs::payload, convert_buffer>("payload"),
+    param<&PacketArgs::packet_offset, convert_unsigned<std::uint64_t>>("packet_offset"),
+    param<&PacketArgs::first, convert_count>("first", "0"));
+
+PyObject* aedat4_decode_packet(PyObject* self, PacketArgs& a) {
+    BusyGuard busy(aedat4(self).busy);
+    if (!busy.enter()) return nullptr;
+    auto& obj = aedat4(self);
+    auto result = without_gil([&] {
+        return obj.decoder->decode_packet(a.payload.bytes(), a.packet_offset, *obj.records,
+                                          a.first);
     });
+    if (!result) return raise_decode_error(result.error());
+    return PyLong_FromSize_t(result.value());
 }
 
-PyObject* aedat4_take(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        if (!idle_or_raise(aedat4(self).busy)) return nullptr;
-        return new_buffer(std::move(*aedat4(self).records));
-    });
+constexpr auto kTake = signature<NoArgs>(
+    {.name = "take", .owner = "Aedat4Decoder",
+     .doc = "The buffered records as a Buffer, leaving the decoder's buffer empty."});
+
+PyObject* aedat4_take(PyObject* self, NoArgs&) {
+    if (!idle_or_raise(aedat4(self).busy)) return nullptr;
+    return new_buffer(native_state(Py_TYPE(self)), std::move(*aedat4(self).records));
 }
 
-PyObject* aedat4_reject(PyObject* self, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        unsigned long long offset = 0;
-        const char* message = nullptr;
-        if (!PyArg_ParseTuple(args, "Ks:reject", &offset, &message)) return nullptr;
-        if (!idle_or_raise(aedat4(self).busy)) return nullptr;
-        if (auto error = aedat4(self).decoder->reject(zel::camera::DecodeError::format(offset, message))) {
-            return raise_decode_error(*error);
-        }
-        Py_RETURN_NONE;
-    });
+struct RejectArgs {
+    std::uint64_t offset = 0;
+    std::string message;
+};
+
+constexpr auto kReject = signature<RejectArgs>(
+    {.name = "reject", .owner = "Aedat4Decoder",
+     .doc = "A container fault: raised in strict mode, counted in skip mode."},
+    param<&RejectArgs::offset, convert_unsigned<std::uint64_t>>("offset"),
+    param<&RejectArgs::message, convert_str>("message"));
+
+PyObject* aedat4_reject(PyObject* self, RejectArgs& a) {
+    if (!idle_or_raise(aedat4(self).busy)) return nullptr;
+    if (auto error = aedat4(self).decoder->reject(zel::camera::DecodeError::format(a.offset, a.message))) {
+        return raise_decode_error(*error);
+    }
+    Py_RETURN_NONE;
 }
 
-PyObject* aedat4_start_batch(PyObject* self, PyObject*) {
+constexpr auto kAedat4StartBatch = signature<NoArgs>(
+    {.name = "start_batch", .owner = "Aedat4Decoder",
+     .doc = "Starts a batch (time mode 'chunk')."});
+
+PyObject* aedat4_start_batch(PyObject* self, NoArgs&) {
     if (!idle_or_raise(aedat4(self).busy)) return nullptr;
     aedat4(self).decoder->start_batch();
     Py_RETURN_NONE;
@@ -317,13 +365,10 @@ PyObject* aedat4_buffered(PyObject* self, void*) {
 }
 
 PyMethodDef g_aedat4_methods[] = {
-    {"decode_packet", aedat4_decode_packet, METH_VARARGS,
-     "decode_packet(payload, packet_offset, first=0) -> int: decode a decompressed event packet, from its "
-     "event `first`, into the buffer."},
-    {"take", aedat4_take, METH_NOARGS, "take() -> buffer: the buffered records, leaving the buffer empty."},
-    {"reject", aedat4_reject, METH_VARARGS,
-     "reject(offset, message): a container fault, raised in strict mode, counted in skip mode."},
-    {"start_batch", aedat4_start_batch, METH_NOARGS, "Start a batch (time mode 'chunk')."},
+    function_def<kDecodePacket, aedat4_decode_packet>(),
+    function_def<kTake, aedat4_take>(),
+    function_def<kReject, aedat4_reject>(),
+    function_def<kAedat4StartBatch, aedat4_start_batch>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -338,7 +383,8 @@ PyGetSetDef g_aedat4_getset[] = {
 };
 
 PyType_Slot g_aedat4_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(aedat4_new)},
+    {Py_tp_new, zel::py::constructor_slot<kAedat4New, aedat4_new>()},
+    {Py_tp_doc, zel::py::type_doc<kAedat4New>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(aedat4_dealloc)},
     {Py_tp_methods, g_aedat4_methods},
     {Py_tp_getset, g_aedat4_getset},
@@ -350,16 +396,11 @@ PyType_Spec g_aedat4_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_aedat4_slots,
 };
 
-bool add_type(PyObject* module, PyType_Spec* spec, const char* name) {
-    PyRef type(PyType_FromModuleAndSpec(module, spec, nullptr));
-    return type && PyModule_AddObjectRef(module, name, type.get()) == 0;
-}
-
 }  // namespace
 
-bool add_camera_decoder_types(PyObject* module) {
-    return add_type(module, &g_prophesee_spec, "PropheseeDecoder") &&
-           add_type(module, &g_aedat4_spec, "Aedat4Decoder");
+bool add_camera_decoder_types(PyObject* module, NativeState& state) {
+    return add_type(module, g_prophesee_spec, state.prophesee_decoder_type) &&
+           add_type(module, g_aedat4_spec, state.aedat4_decoder_type);
 }
 
 }  // namespace zelkit::native

@@ -1,88 +1,131 @@
 // Between arrays and zel's own Event objects, and the array summary.
-#include "array_parts.hpp"
 #include "buffer_type.hpp"
 #include "buffer_view.hpp"
 #include "conversions.hpp"
+#include "native_state.hpp"
+#include "parts.hpp"
 #include "pycommon/args.hpp"
-#include "pycommon/boundary.hpp"
 #include "pycommon/event_object.hpp"
 #include "pycommon/py_ref.hpp"
 #include "readers/record_codecs.hpp"
+#include "record_types.hpp"
 #include "summary/packed_summary.hpp"
 #include "without_gil.hpp"
 
 namespace zelkit::native {
+namespace {
 
+using zel::py::function_def;
+using zel::py::param;
 using zel::py::PyRef;
-using zel::py::bind_fastcall;
+using zel::py::signature;
 
-// (count, x_min, x_max, y_min, y_max, t_min, t_max, t_first, t_last,
-// time_ordered), or None for no events.
-PyObject* summarize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!bind_fastcall({"summarize()", {"events"}}, args, nargs, kwnames, bound)) return nullptr;
-        PackedView view;
-        if (!view.acquire(bound[0], "events")) return nullptr;
-        const auto summary = without_gil([&] { return zel::summarize_packed(view.events()); });
-        if (!summary) Py_RETURN_NONE;
-        const zel::EventSummary& r = summary->ranges;
-        return Py_BuildValue("(KkkkkkkkkO)", static_cast<unsigned long long>(r.count),
-                             static_cast<unsigned long>(r.x_min), static_cast<unsigned long>(r.x_max),
-                             static_cast<unsigned long>(r.y_min), static_cast<unsigned long>(r.y_max),
-                             static_cast<unsigned long>(r.t_min), static_cast<unsigned long>(r.t_max),
-                             static_cast<unsigned long>(summary->t_first),
-                             static_cast<unsigned long>(summary->t_last),
-                             summary->time_ordered ? Py_True : Py_False);
-    });
+struct RecordsArgs {
+    PackedView events;
+};
+
+constexpr auto kRecordsParam = param<&RecordsArgs::events, convert_records>("events");
+
+// A field named "count" would hide tuple.count, hence n_events.
+PyStructSequence_Field kSummaryFields[] = {
+    {"n_events", "Number of events."},
+    {"x_min", "Smallest x."},
+    {"x_max", "Largest x."},
+    {"y_min", "Smallest y."},
+    {"y_max", "Largest y."},
+    {"t_min", "Smallest timestamp."},
+    {"t_max", "Largest timestamp."},
+    {"t_first", "Timestamp of the first event in array order."},
+    {"t_last", "Timestamp of the last event in array order."},
+    {"time_ordered", "True when timestamps never decrease in array order."},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc kSummaryDesc = {
+    "zelkit._native.EventSummary",
+    "What summarize() finds in an array of events.",
+    kSummaryFields,
+    10,
+};
+
+constexpr auto kSummarize = signature<RecordsArgs>(
+    {.name = "summarize",
+     .doc = "Count, ranges, first and last time and order of the events; None for none."},
+    kRecordsParam);
+
+PyObject* summarize(PyObject* module, RecordsArgs& a) {
+    const auto summary = without_gil([&] { return zel::summarize_packed(a.events.events()); });
+    if (!summary) Py_RETURN_NONE;
+    const zel::EventSummary& r = summary->ranges;
+    return new_record(native_state(module).event_summary_type, r.count, r.x_min, r.x_max,
+                      r.y_min, r.y_max, r.t_min, r.t_max, summary->t_first, summary->t_last,
+                      summary->time_ordered);
 }
 
-// A new list of new zel.Event objects, one per record, in order.
-PyObject* to_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!bind_fastcall({"to_events()", {"events"}}, args, nargs, kwnames, bound)) return nullptr;
-        PackedView view;
-        if (!view.acquire(bound[0], "events")) return nullptr;
-        PyTypeObject* type = zel_event_type();
-        if (type == nullptr) return nullptr;
-        const zel::PackedEvents events = view.events();
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(events.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < events.size(); ++i) {
-            PyObject* item = type->tp_alloc(type, 0);
-            if (item == nullptr) return nullptr;
-            zel::py::as_event_object(item)->record = events[i];
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-        return list.release();
-    });
+constexpr auto kToEvents = signature<RecordsArgs>(
+    {.name = "to_events", .doc = "A new list of new zel.Event objects, one per record, in order."},
+    kRecordsParam);
+
+PyObject* to_events(PyObject* module, RecordsArgs& a) {
+    PyTypeObject* type = native_state(module).zel_event_type;
+    const zel::PackedEvents events = a.events.events();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(events.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        PyObject* item = type->tp_alloc(type, 0);
+        if (item == nullptr) return nullptr;
+        zel::py::as_event_object(item)->record = events[i];
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
 }
 
-// Packed records of a sequence of zel.Event objects.
-PyObject* from_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!bind_fastcall({"from_events()", {"events"}}, args, nargs, kwnames, bound)) return nullptr;
-        PyTypeObject* type = zel_event_type();
-        if (type == nullptr) return nullptr;
-        PyRef items(PySequence_Fast(bound[0], "events must be a sequence of zel.Event"));
-        if (!items) return nullptr;
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-        PyObject** item = PySequence_Fast_ITEMS(items.get());
-        zel::ByteBuffer out;
-        out.reserve_more(static_cast<std::size_t>(n) * zel::kPackedEventBytes);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!PyObject_TypeCheck(item[i], type)) {
-                PyErr_Format(PyExc_TypeError, "events[%zd] is %.200s, not zel.Event", i,
-                             Py_TYPE(item[i])->tp_name);
-                return nullptr;
-            }
-            zel::store_packed(zel::py::event_record(item[i]), out.tail());
-            out.commit(zel::kPackedEventBytes);
+struct EventObjectsArgs {
+    zel::py::ObjectArg events;  // checked against the module's zel.Event
+};
+
+constexpr auto kFromEvents = signature<EventObjectsArgs>(
+    {.name = "from_events", .doc = "Packed records of a sequence of zel.Event objects."},
+    param<&EventObjectsArgs::events, zel::py::convert_object>("events"));
+
+PyObject* from_events(PyObject* module, EventObjectsArgs& a) {
+    const auto& [events, arg] = a.events;
+    if (!PySequence_Check(events)) {
+        zel::py::raise_wrong_type(arg, "a sequence of zel.Event", events);
+        return nullptr;
+    }
+    PyTypeObject* type = native_state(module).zel_event_type;
+    PyRef items(PySequence_Fast(events, "events must be a sequence"));
+    if (!items) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    PyObject** item = PySequence_Fast_ITEMS(items.get());
+    zel::ByteBuffer out;
+    out.reserve_more(static_cast<std::size_t>(n) * zel::kPackedEventBytes);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyObject_TypeCheck(item[i], type)) {
+            zel::py::raise_argument_error(PyExc_TypeError, arg,
+                                          "holds %s at index %zd, not zel.Event",
+                                          Py_TYPE(item[i])->tp_name, i);
+            return nullptr;
         }
-        return new_buffer(std::move(out));
-    });
+        zel::store_packed(zel::py::event_record(item[i]), out.tail());
+        out.commit(zel::kPackedEventBytes);
+    }
+    return new_buffer(native_state(module), std::move(out));
+}
+
+PyMethodDef g_event_functions[] = {
+    function_def<kSummarize, summarize>(),
+    function_def<kToEvents, to_events>(),
+    function_def<kFromEvents, from_events>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_event_functions(PyObject* module, NativeState& state) {
+    return add_record_type(module, kSummaryDesc, state.event_summary_type) &&
+           add_functions_uniquely(module, g_event_functions);
 }
 
 }  // namespace zelkit::native

@@ -1,13 +1,14 @@
 // Whole-file loading and encoding for writers; the file itself is written
 // by the Python layer, which owns the temporary-file-and-rename protocol.
+#include <optional>
 #include <string>
 
-#include "array_parts.hpp"
 #include "buffer_type.hpp"
 #include "buffer_view.hpp"
 #include "conversions.hpp"
+#include "native_state.hpp"
+#include "parts.hpp"
 #include "pycommon/args.hpp"
-#include "pycommon/boundary.hpp"
 #include "readers/packed_loader.hpp"
 #include "signal_hooks.hpp"
 #include "text/path_text.hpp"
@@ -17,20 +18,16 @@
 namespace zelkit::native {
 namespace {
 
-using zel::py::bind_fastcall;
+using zel::py::function_def;
+using zel::py::param;
+using zel::py::signature;
 
-bool convert_write_format(PyObject* obj, zel::WriteFormat& out) {
-    zel::RecordFormat format{};
-    if (!convert_record_format(obj, format)) return false;
-    switch (format) {
-        case zel::RecordFormat::Nmnist: out = zel::WriteFormat::Nmnist; return true;
-        case zel::RecordFormat::Aedat2: out = zel::WriteFormat::Aedat2; return true;
-        case zel::RecordFormat::Csv: out = zel::WriteFormat::Csv; return true;
-        case zel::RecordFormat::Compact: break;
-    }
-    PyErr_SetString(PyExc_ValueError, "compact records are written as they stand, not encoded");
-    return false;
-}
+// The formats zel's writers encode; compact records are written as they stand.
+constexpr std::array<Choice<zel::WriteFormat>, 3> kWriteFormats{{
+    {"nmnist", zel::WriteFormat::Nmnist},
+    {"aedat2", zel::WriteFormat::Aedat2},
+    {"csv", zel::WriteFormat::Csv},
+}};
 
 const char* format_title(zel::WriteFormat format) {
     switch (format) {
@@ -41,82 +38,98 @@ const char* format_title(zel::WriteFormat format) {
     return "";
 }
 
+struct LoadArgs {
+    std::string path;
+    std::optional<zel::RecordFormat> format;  // none: zel's extension rules
+};
+
+constexpr auto kLoad = signature<LoadArgs>(
+    {.name = "load",
+     .doc = "Every event of a file as packed records; format None follows zel's extension rules."},
+    param<&LoadArgs::path, convert_path>("path"),
+    param<&LoadArgs::format, zel::py::convert_optional<convert_record_format>>("format", "None"));
+
+PyObject* load(PyObject* module, LoadArgs& a) {
+    zel::LoadResult<zel::ByteBuffer> loaded = without_gil([&] {
+        zel::IoHooks& hooks = signal_checking_hooks();
+        return a.format ? zel::load_packed_with(a.path, *a.format, hooks)
+                        : zel::load_packed_by_extension_with(a.path, hooks);
+    });
+    if (!loaded) return raise_load_error(loaded.error());
+    return new_buffer(native_state(module), std::move(loaded.value()));
+}
+
+struct PathArgs {
+    std::string path;
+};
+
+constexpr auto kPathExtension = signature<PathArgs>(
+    {.name = "path_extension",
+     .doc = "The extension zel's dispatcher would see, as bytes, or None."},
+    param<&PathArgs::path, convert_path>("path"));
+
+PyObject* path_extension(PyObject*, PathArgs& a) {
+    const auto ext = zel::path_extension(a.path);
+    if (!ext) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(ext->data(), static_cast<Py_ssize_t>(ext->size()));
+}
+
+struct EncodeArgs {
+    zel::WriteFormat format{};
+    PackedView events;
+    std::uint64_t first_index = 0;
+};
+
+constexpr auto kEncodeRecords = signature<EncodeArgs>(
+    {.name = "encode_records",
+     .doc = "The records in a writer's format; first_index is the first event's index in the "
+            "file, for messages."},
+    param<&EncodeArgs::format, convert_choice<kWriteFormats>>("format"),
+    param<&EncodeArgs::events, convert_records>("events"),
+    param<&EncodeArgs::first_index, convert_unsigned<std::uint64_t>>("first_index", "0"));
+
+PyObject* encode_records(PyObject* module, EncodeArgs& a) {
+    zel::ByteBuffer out;
+    auto encoded = without_gil(
+        [&] { return zel::encode_events(a.format, a.events.events(), a.first_index, out); });
+    if (!encoded) {
+        const zel::UnrepresentableValue& bad = encoded.error();
+        PyErr_Format(PyExc_ValueError,
+                     "cannot write as %s: field '%s' at index %llu is %llu, above the "
+                     "format's limit of %llu",
+                     format_title(a.format), bad.field, static_cast<unsigned long long>(bad.index),
+                     static_cast<unsigned long long>(bad.value),
+                     static_cast<unsigned long long>(bad.limit));
+        return nullptr;
+    }
+    return new_buffer(native_state(module), std::move(out));
+}
+
+struct FormatArgs {
+    zel::WriteFormat format{};
+};
+
+constexpr auto kFileHeader = signature<FormatArgs>(
+    {.name = "file_header", .doc = "What a file of the format starts with (may be empty)."},
+    param<&FormatArgs::format, convert_choice<kWriteFormats>>("format"));
+
+PyObject* file_header(PyObject*, FormatArgs& a) {
+    const std::string_view header = zel::file_header(a.format);
+    return PyBytes_FromStringAndSize(header.data(), static_cast<Py_ssize_t>(header.size()));
+}
+
+PyMethodDef g_file_functions[] = {
+    function_def<kLoad, load>(),
+    function_def<kPathExtension, path_extension>(),
+    function_def<kEncodeRecords, encode_records>(),
+    function_def<kFileHeader, file_header>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
-// load(path, format): format None follows zel's extension rules.
-PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[2];
-        if (!bind_fastcall({"load()", {"path", "format"}}, args, nargs, kwnames, bound)) return nullptr;
-        std::string path;
-        if (!convert_path(bound[0], path)) return nullptr;
-        const bool by_extension = bound[1] == Py_None;
-        zel::RecordFormat format{};
-        if (!by_extension && !convert_record_format(bound[1], format)) return nullptr;
-        zel::LoadResult<zel::ByteBuffer> loaded = without_gil([&] {
-            zel::IoHooks& hooks = signal_checking_hooks();
-            return by_extension ? zel::load_packed_by_extension_with(path, hooks)
-                                : zel::load_packed_with(path, format, hooks);
-        });
-        if (!loaded) return raise_load_error(loaded.error());
-        return new_buffer(std::move(loaded.value()));
-    });
-}
-
-// The extension zel's dispatcher would see, as bytes, or None.
-PyObject* path_extension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!bind_fastcall({"path_extension()", {"path"}}, args, nargs, kwnames, bound)) return nullptr;
-        std::string path;
-        if (!convert_path(bound[0], path)) return nullptr;
-        const auto ext = zel::path_extension(path);
-        if (!ext) Py_RETURN_NONE;
-        return PyBytes_FromStringAndSize(ext->data(), static_cast<Py_ssize_t>(ext->size()));
-    });
-}
-
-// encode_records(format, events, first_index) -> Buffer of the encoded records.
-PyObject* encode_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[3];
-        if (!bind_fastcall({"encode_records()", {"format", "events", "first_index"}}, args, nargs, kwnames,
-                           bound)) {
-            return nullptr;
-        }
-        zel::WriteFormat format{};
-        PackedView view;
-        std::uint64_t first_index = 0;
-        if (!convert_write_format(bound[0], format) || !view.acquire(bound[1], "events") ||
-            !zel::py::convert_u64(bound[2], "first_index", first_index)) {
-            return nullptr;
-        }
-        zel::ByteBuffer out;
-        auto encoded = without_gil(
-            [&] { return zel::encode_events(format, view.events(), first_index, out); });
-        if (!encoded) {
-            const zel::UnrepresentableValue& bad = encoded.error();
-            PyErr_Format(PyExc_ValueError,
-                         "cannot write as %s: field '%s' at index %llu is %llu, above the "
-                         "format's limit of %llu",
-                         format_title(format), bad.field, static_cast<unsigned long long>(bad.index),
-                         static_cast<unsigned long long>(bad.value),
-                         static_cast<unsigned long long>(bad.limit));
-            return nullptr;
-        }
-        return new_buffer(std::move(out));
-    });
-}
-
-PyObject* file_header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!bind_fastcall({"file_header()", {"format"}}, args, nargs, kwnames, bound)) return nullptr;
-        zel::WriteFormat format{};
-        if (!convert_write_format(bound[0], format)) return nullptr;
-        const std::string_view header = zel::file_header(format);
-        return PyBytes_FromStringAndSize(header.data(), static_cast<Py_ssize_t>(header.size()));
-    });
+bool add_file_functions(PyObject* module, NativeState&) {
+    return add_functions_uniquely(module, g_file_functions);
 }
 
 }  // namespace zelkit::native

@@ -4,10 +4,11 @@
 
 #include "buffer_type.hpp"
 #include "buffer_view.hpp"
-#include "camera_decoders.hpp"
+#include "conversions.hpp"
 #include "format_errors.hpp"
+#include "native_state.hpp"
 #include "parts.hpp"
-#include "pycommon/boundary.hpp"
+#include "pycommon/args.hpp"
 #include "pycommon/py_ref.hpp"
 #include "readers/aedat4_container.hpp"
 #include "readers/prophesee_header.hpp"
@@ -19,8 +20,10 @@ namespace {
 
 using zel::camera::Geometry;
 using zel::camera::PropheseeHeader;
-using zel::py::guarded;
+using zel::py::function_def;
+using zel::py::param;
 using zel::py::PyRef;
+using zel::py::signature;
 
 PyObject* text(const std::string& s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
@@ -66,126 +69,142 @@ PyObject* header_dict(const PropheseeHeader& h) {
     return d.release();
 }
 
+struct PrefixArgs {
+    BufferView prefix;
+};
+
 using HeaderParser = zel::camera::DecodeResult<PropheseeHeader> (*)(std::span<const std::uint8_t>);
 
-PyObject* parse_header(PyObject* prefix_obj, HeaderParser parser) {
-    return guarded([&]() -> PyObject* {
-        BufferView prefix;
-        if (!prefix.acquire(prefix_obj)) return nullptr;
-        auto h = parser({prefix.data(), prefix.size()});
-        if (!h) return raise_decode_error(h.error());
-        return header_dict(h.value());
-    });
+template <HeaderParser Parse>
+PyObject* parse_header(PyObject*, PrefixArgs& a) {
+    auto h = Parse(a.prefix.bytes());
+    if (!h) return raise_decode_error(h.error());
+    return header_dict(h.value());
 }
 
-PyObject* raw_header(PyObject*, PyObject* prefix) { return parse_header(prefix, zel::camera::parse_raw_header); }
-PyObject* dat_header(PyObject*, PyObject* prefix) { return parse_header(prefix, zel::camera::parse_dat_header); }
+constexpr auto kRawHeader = signature<PrefixArgs>(
+    {.name = "raw_header", .doc = "The '%' header of a Prophesee RAW file, as a dict."},
+    param<&PrefixArgs::prefix, convert_buffer>("prefix"));
+constexpr auto kDatHeader = signature<PrefixArgs>(
+    {.name = "dat_header", .doc = "The header of a Prophesee DAT file, as a dict."},
+    param<&PrefixArgs::prefix, convert_buffer>("prefix"));
 
-PyObject* aedat4_header_end(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject* preamble_obj = nullptr;
-        unsigned long long file_size = 0;
-        if (!PyArg_ParseTuple(args, "OK:aedat4_header_end", &preamble_obj, &file_size)) return nullptr;
-        BufferView preamble;
-        if (!preamble.acquire(preamble_obj)) return nullptr;
-        auto end = zel::camera::aedat4_header_end({preamble.data(), preamble.size()}, file_size);
-        if (!end) return raise_decode_error(end.error());
-        return PyLong_FromUnsignedLongLong(end.value());
-    });
+// Bytes from the start of an AEDAT 4 file, and the file's size.
+struct FileStartArgs {
+    BufferView bytes;
+    std::uint64_t file_size = 0;
+};
+
+constexpr auto kFileSizeParam =
+    param<&FileStartArgs::file_size, convert_unsigned<std::uint64_t>>("file_size");
+
+constexpr auto kAedat4HeaderEnd = signature<FileStartArgs>(
+    {.name = "aedat4_header_end",
+     .doc = "Bytes of the AEDAT 4 header, from the file's first bytes."},
+    param<&FileStartArgs::bytes, convert_buffer>("preamble"), kFileSizeParam);
+
+PyObject* aedat4_header_end(PyObject*, FileStartArgs& a) {
+    auto end = zel::camera::aedat4_header_end(a.bytes.bytes(), a.file_size);
+    if (!end) return raise_decode_error(end.error());
+    return PyLong_FromUnsignedLongLong(end.value());
 }
 
-PyObject* aedat4_header(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject* bytes_obj = nullptr;
-        unsigned long long file_size = 0;
-        if (!PyArg_ParseTuple(args, "OK:aedat4_header", &bytes_obj, &file_size)) return nullptr;
-        BufferView bytes;
-        if (!bytes.acquire(bytes_obj)) return nullptr;
-        auto h = zel::camera::parse_aedat4_header({bytes.data(), bytes.size()}, file_size);
-        if (!h) return raise_decode_error(h.error());
-        static const char* kCompression[] = {"none", "lz4", "lz4", "zstd", "zstd"};
-        PyRef streams(PyList_New(0));
-        if (!streams) return nullptr;
-        for (const auto& s : h.value().streams) {
-            PyRef d(PyDict_New());
-            if (!d || !set_item(d.get(), "id", PyLong_FromLong(s.id)) ||
-                !set_item(d.get(), "type", text(s.type)) || !set_item(d.get(), "source", text(s.source)) ||
-                !set_item(d.get(), "width", side_or_none(s.geometry.width)) ||
-                !set_item(d.get(), "height", side_or_none(s.geometry.height)) ||
-                PyList_Append(streams.get(), d.get()) < 0) {
-                return nullptr;
-            }
-        }
+constexpr auto kAedat4Header = signature<FileStartArgs>(
+    {.name = "aedat4_header",
+     .doc = "The AEDAT 4 header (compression, packet range, streams), as a dict."},
+    param<&FileStartArgs::bytes, convert_buffer>("data"), kFileSizeParam);
+
+PyObject* aedat4_header(PyObject*, FileStartArgs& a) {
+    auto h = zel::camera::parse_aedat4_header(a.bytes.bytes(), a.file_size);
+    if (!h) return raise_decode_error(h.error());
+    static const char* kCompression[] = {"none", "lz4", "lz4", "zstd", "zstd"};
+    PyRef streams(PyList_New(0));
+    if (!streams) return nullptr;
+    for (const auto& s : h.value().streams) {
         PyRef d(PyDict_New());
-        if (!d ||
-            !set_item(d.get(), "compression",
-                      PyUnicode_FromString(kCompression[static_cast<int>(h.value().compression)])) ||
-            !set_item(d.get(), "packets_begin", PyLong_FromUnsignedLongLong(h.value().packets_begin)) ||
-            !set_item(d.get(), "packets_end", PyLong_FromUnsignedLongLong(h.value().packets_end)) ||
-            !set_item(d.get(), "streams", streams.release())) {
+        if (!d || !set_item(d.get(), "id", PyLong_FromLong(s.id)) ||
+            !set_item(d.get(), "type", text(s.type)) || !set_item(d.get(), "source", text(s.source)) ||
+            !set_item(d.get(), "width", side_or_none(s.geometry.width)) ||
+            !set_item(d.get(), "height", side_or_none(s.geometry.height)) ||
+            PyList_Append(streams.get(), d.get()) < 0) {
             return nullptr;
         }
-        return d.release();
-    });
+    }
+    PyRef d(PyDict_New());
+    if (!d ||
+        !set_item(d.get(), "compression",
+                  PyUnicode_FromString(kCompression[static_cast<int>(h.value().compression)])) ||
+        !set_item(d.get(), "packets_begin", PyLong_FromUnsignedLongLong(h.value().packets_begin)) ||
+        !set_item(d.get(), "packets_end", PyLong_FromUnsignedLongLong(h.value().packets_end)) ||
+        !set_item(d.get(), "streams", streams.release())) {
+        return nullptr;
+    }
+    return d.release();
 }
 
-PyObject* aedat4_packet(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject* bytes_obj = nullptr;
-        unsigned long long offset = 0, end = 0;
-        if (!PyArg_ParseTuple(args, "OKK:aedat4_packet", &bytes_obj, &offset, &end)) return nullptr;
-        BufferView bytes;
-        if (!bytes.acquire(bytes_obj)) return nullptr;
-        auto p = zel::camera::parse_aedat4_packet({bytes.data(), bytes.size()}, offset, end);
-        if (!p) return raise_decode_error(p.error());
-        return Py_BuildValue("(iI)", p.value().stream_id, p.value().size);
-    });
+struct PacketArgs {
+    BufferView header;
+    std::uint64_t offset = 0;
+    std::uint64_t packets_end = 0;
+};
+
+constexpr auto kAedat4Packet = signature<PacketArgs>(
+    {.name = "aedat4_packet",
+     .doc = "(stream_id, size) of the packet whose 8-byte header is at offset."},
+    param<&PacketArgs::header, convert_buffer>("header"),
+    param<&PacketArgs::offset, convert_unsigned<std::uint64_t>>("offset"),
+    param<&PacketArgs::packets_end, convert_unsigned<std::uint64_t>>("packets_end"));
+
+PyObject* aedat4_packet(PyObject*, PacketArgs& a) {
+    auto p = zel::camera::parse_aedat4_packet(a.header.bytes(), a.offset, a.packets_end);
+    if (!p) return raise_decode_error(p.error());
+    return Py_BuildValue("(iI)", p.value().stream_id, p.value().size);
 }
+
+struct EncodeArgs {
+    PackedView events;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::string date;
+};
 
 using Encoder = zel::camera::EncodeResult (*)(zel::PackedEvents, Geometry, std::string_view);
 
-PyObject* encode(PyObject* args, const char* format, Encoder encoder) {
-    return guarded([&]() -> PyObject* {
-        PyObject* events_obj = nullptr;
-        unsigned int width = 0, height = 0;
-        const char* date = nullptr;
-        if (!PyArg_ParseTuple(args, format, &events_obj, &width, &height, &date)) return nullptr;
-        BufferView events;
-        if (!events.acquire(events_obj)) return nullptr;
-        if (events.size() % zel::kPackedEventBytes != 0) {
-            PyErr_SetString(PyExc_ValueError, "events buffer is not a whole number of 9-byte records");
-            return nullptr;
-        }
-        const std::string date_text(date);
-        auto result = without_gil([&] {
-            return encoder(zel::PackedEvents(events.data(), events.size() / zel::kPackedEventBytes),
-                           Geometry{width, height}, date_text);
-        });
-        if (!result) return raise_encode_error(result.error());
-        return new_buffer(std::move(result.value()));
-    });
+template <Encoder Encode>
+PyObject* encode(PyObject* module, EncodeArgs& a) {
+    auto result = without_gil(
+        [&] { return Encode(a.events.events(), Geometry{a.width, a.height}, a.date); });
+    if (!result) return raise_encode_error(result.error());
+    return new_buffer(native_state(module), std::move(result.value()));
 }
 
-PyObject* encode_dat(PyObject*, PyObject* args) { return encode(args, "OIIs:encode_dat", zel::camera::encode_dat); }
-PyObject* encode_evt2(PyObject*, PyObject* args) { return encode(args, "OIIs:encode_evt2", zel::camera::encode_evt2); }
+consteval auto encoder_signature(const char* name, const char* doc) {
+    return signature<EncodeArgs>(
+        {.name = name, .doc = doc}, param<&EncodeArgs::events, convert_records>("events"),
+        param<&EncodeArgs::width, convert_unsigned<std::uint32_t>>("width"),
+        param<&EncodeArgs::height, convert_unsigned<std::uint32_t>>("height"),
+        param<&EncodeArgs::date, convert_str>("date"));
+}
+
+constexpr auto kEncodeDat = encoder_signature("encode_dat", "A Prophesee DAT file of the events.");
+constexpr auto kEncodeEvt2 =
+    encoder_signature("encode_evt2", "A Prophesee RAW file (EVT 2.0) of the events.");
 
 PyMethodDef g_format_functions[] = {
-    {"raw_header", raw_header, METH_O, "raw_header(prefix) -> dict: the '%' header of a Prophesee RAW file."},
-    {"dat_header", dat_header, METH_O, "dat_header(prefix) -> dict: the header of a Prophesee DAT file."},
-    {"aedat4_header_end", aedat4_header_end, METH_VARARGS,
-     "aedat4_header_end(preamble, file_size) -> int: bytes of the AEDAT 4 header."},
-    {"aedat4_header", aedat4_header, METH_VARARGS, "aedat4_header(bytes, file_size) -> dict."},
-    {"aedat4_packet", aedat4_packet, METH_VARARGS,
-     "aedat4_packet(header8, offset, packets_end) -> (stream_id, size)."},
-    {"encode_dat", encode_dat, METH_VARARGS, "encode_dat(events, width, height, date) -> buffer."},
-    {"encode_evt2", encode_evt2, METH_VARARGS, "encode_evt2(events, width, height, date) -> buffer."},
+    function_def<kRawHeader, parse_header<zel::camera::parse_raw_header>>(),
+    function_def<kDatHeader, parse_header<zel::camera::parse_dat_header>>(),
+    function_def<kAedat4HeaderEnd, aedat4_header_end>(),
+    function_def<kAedat4Header, aedat4_header>(),
+    function_def<kAedat4Packet, aedat4_packet>(),
+    function_def<kEncodeDat, encode<zel::camera::encode_dat>>(),
+    function_def<kEncodeEvt2, encode<zel::camera::encode_evt2>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-bool add_format_functions(PyObject* module) {
-    return add_functions_uniquely(module, g_format_functions) && add_camera_decoder_types(module);
+bool add_format_functions(PyObject* module, NativeState&) {
+    return add_functions_uniquely(module, g_format_functions);
 }
 
 }  // namespace zelkit::native

@@ -2,13 +2,22 @@
 
 #include <Python.h>
 
+#include "conversions.hpp"  // also the container functions' positional converters
+#include "native_state.hpp"
+
 namespace zelkit::native {
 
-// Each file of the native layer adds its own functions to the module, so the
-// parts (arrays, formats, container) grow without touching one shared table.
-// Each returns false with a Python exception set on failure.
-bool add_array_functions(PyObject* module);
-bool add_format_functions(PyObject* module);
+// Each file of the native layer adds its own functions and classes to the
+// module, so the parts grow without touching one shared table. Each returns
+// false with a Python exception set on failure. module.cpp calls them in
+// this order.
+bool add_buffer_type(PyObject* module, NativeState& state);
+bool add_file_functions(PyObject* module, NativeState& state);
+bool add_record_stream_type(PyObject* module, NativeState& state);
+bool add_event_functions(PyObject* module, NativeState& state);
+bool add_codec_functions(PyObject* module, NativeState& state);
+bool add_format_functions(PyObject* module, NativeState& state);
+bool add_camera_decoder_types(PyObject* module, NativeState& state);
 bool add_container_functions(PyObject* module);
 
 // PyModule_AddFunctions, but a name another part already added is an

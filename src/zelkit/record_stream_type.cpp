@@ -3,11 +3,11 @@
 #include <memory>
 #include <string>
 
-#include "array_parts.hpp"
 #include "buffer_type.hpp"
 #include "conversions.hpp"
+#include "native_state.hpp"
+#include "parts.hpp"
 #include "pycommon/args.hpp"
-#include "pycommon/boundary.hpp"
 #include "pycommon/py_ref.hpp"
 #include "readers/chunked_reader.hpp"
 #include "signal_hooks.hpp"
@@ -15,6 +15,10 @@
 
 namespace zelkit::native {
 namespace {
+
+using zel::py::function_def;
+using zel::py::param;
+using zel::py::signature;
 
 struct StreamObject {
     PyObject_HEAD
@@ -24,26 +28,28 @@ struct StreamObject {
 
 StreamObject* as_stream(PyObject* self) { return reinterpret_cast<StreamObject*>(self); }
 
-PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[2];
-        if (!zel::py::bind_tuple_dict({"RecordStream()", {"path", "format"}}, args, kwargs, bound)) {
-            return nullptr;
-        }
-        std::string path;
-        zel::RecordFormat format{};
-        if (!convert_path(bound[0], path) || !convert_record_format(bound[1], format)) return nullptr;
-        // Opening a FIFO waits for a writer, so it too runs without the lock.
-        zel::StreamResult<zel::RecordStream> opened =
-            without_gil([&] { return zel::RecordStream::open_with(path, format, signal_checking_hooks()); });
-        if (!opened) return raise_stream_error(opened.error());
-        auto stream = std::make_unique<zel::RecordStream>(std::move(opened.value()));
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        as_stream(self)->stream = stream.release();
-        as_stream(self)->busy = false;
-        return self;
-    });
+struct OpenArgs {
+    std::string path;
+    zel::RecordFormat format{};
+};
+
+constexpr auto kOpen = signature<OpenArgs>(
+    {.name = "__new__", .owner = "RecordStream",
+     .doc = "A file of one of zel's record formats, read a bounded number of events at a time."},
+    param<&OpenArgs::path, convert_path>("path"),
+    param<&OpenArgs::format, convert_record_format>("format"));
+
+PyObject* stream_new(PyTypeObject* type, OpenArgs& a) {
+    // Opening a FIFO waits for a writer, so it too runs without the lock.
+    zel::StreamResult<zel::RecordStream> opened = without_gil(
+        [&] { return zel::RecordStream::open_with(a.path, a.format, signal_checking_hooks()); });
+    if (!opened) return raise_stream_error(opened.error());
+    auto stream = std::make_unique<zel::RecordStream>(std::move(opened.value()));
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_stream(self)->stream = stream.release();
+    as_stream(self)->busy = false;
+    return self;
 }
 
 void stream_dealloc(PyObject* self) {
@@ -51,60 +57,63 @@ void stream_dealloc(PyObject* self) {
     zel::py::dealloc_heap_instance(self);
 }
 
-// read(max_events) -> Buffer of up to max_events records; empty at the end.
-PyObject* stream_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!zel::py::bind_fastcall({"read()", {"max_events"}}, args, nargs, kwnames, bound)) {
-            return nullptr;
-        }
-        std::uint64_t max_events = 0;
-        if (!zel::py::convert_u64(bound[0], "max_events", max_events)) return nullptr;
-        StreamObject* s = as_stream(self);
-        if (s->busy) {
-            PyErr_SetString(PyExc_RuntimeError, "RecordStream is being read by another thread");
-            return nullptr;
-        }
-        zel::ByteBuffer out;
-        if (s->stream != nullptr) {
-            s->busy = true;
-            struct Idle {
-                StreamObject* s;
-                ~Idle() { s->busy = false; }
-            } idle{s};
-            zel::StreamResult<std::size_t> n = without_gil([&] {
-                return s->stream->read(out, static_cast<std::size_t>(max_events));
-            });
-            if (!n) return raise_stream_error(n.error());
-        }
-        return new_buffer(std::move(out));
-    });
-}
-
-// Closes the file now rather than when the object goes away.
-PyObject* stream_close(PyObject* self, PyObject*) {
-    StreamObject* s = as_stream(self);
+bool idle_or_raise(const StreamObject* s) {
     if (s->busy) {
         PyErr_SetString(PyExc_RuntimeError, "RecordStream is being read by another thread");
-        return nullptr;
     }
+    return !s->busy;
+}
+
+struct ReadArgs {
+    std::uint64_t max_events = 0;
+};
+
+constexpr auto kRead = signature<ReadArgs>(
+    {.name = "read", .owner = "RecordStream",
+     .doc = "Up to max_events records, as a Buffer; an empty one at the end of the file."},
+    param<&ReadArgs::max_events, convert_unsigned<std::uint64_t>>("max_events"));
+
+PyObject* stream_read(PyObject* self, ReadArgs& a) {
+    StreamObject* s = as_stream(self);
+    if (!idle_or_raise(s)) return nullptr;
+    zel::ByteBuffer out;
+    if (s->stream != nullptr) {
+        s->busy = true;
+        struct Idle {
+            StreamObject* s;
+            ~Idle() { s->busy = false; }
+        } idle{s};
+        zel::StreamResult<std::size_t> n = without_gil([&] {
+            return s->stream->read(out, static_cast<std::size_t>(a.max_events));
+        });
+        if (!n) return raise_stream_error(n.error());
+    }
+    return new_buffer(native_state(Py_TYPE(self)), std::move(out));
+}
+
+constexpr auto kClose = signature<zel::py::NoArgs>(
+    {.name = "close", .owner = "RecordStream",
+     .doc = "Closes the file now rather than when the object goes away."});
+
+PyObject* stream_close(PyObject* self, zel::py::NoArgs&) {
+    StreamObject* s = as_stream(self);
+    if (!idle_or_raise(s)) return nullptr;
     delete s->stream;
     s->stream = nullptr;
     Py_RETURN_NONE;
 }
 
 PyMethodDef kMethods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_read)),
-     METH_FASTCALL | METH_KEYWORDS, "read(max_events)\n--\n\n"},
-    {"close", stream_close, METH_NOARGS, "close()\n--\n\n"},
+    function_def<kRead, stream_read>(),
+    function_def<kClose, stream_close>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
+    {Py_tp_new, zel::py::constructor_slot<kOpen, stream_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("RecordStream(path, format)\n--\n\n")},
+    {Py_tp_doc, zel::py::type_doc<kOpen>()},
     {0, nullptr},
 };
 
@@ -112,20 +121,14 @@ PyType_Spec kSpec = {
     "zelkit._native.RecordStream",
     sizeof(StreamObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 
 }  // namespace
 
-bool add_record_stream_type(PyObject* module) {
-    PyObject* type = PyType_FromSpec(&kSpec);
-    if (type == nullptr) return false;
-    if (PyModule_AddObject(module, "RecordStream", type) < 0) {
-        Py_DECREF(type);
-        return false;
-    }
-    return true;
+bool add_record_stream_type(PyObject* module, NativeState& state) {
+    return add_type(module, kSpec, state.record_stream_type);
 }
 
 }  // namespace zelkit::native
