@@ -21,7 +21,7 @@ TEST(CountSetBits, AgreesWithBitByBitCount) {
         for (std::size_t length = 0; start + length <= data.size(); ++length) {
             std::uint64_t expected = 0;
             for (std::size_t i = start; i < start + length; ++i) {
-                for (unsigned k = 0; k < 8; ++k) expected += (data[i] >> k) & 1u;
+                for (unsigned k = 0; k < 8; ++k) expected += (unsigned{data[i]} >> k) & 1u;
             }
             EXPECT_EQ(count_set_bits(data.data() + start, length), expected)
                 << "start " << start << " length " << length;

@@ -129,7 +129,8 @@ TEST(RansRoundTrip, EveryBitCountOfRandomBuffers) {
         for (std::uint64_t n_bits = 0; n_bits <= data.size() * 8; ++n_bits) {
             const Bytes stream = rans_encode(data, n_bits);
             ASSERT_GE(stream.size(), 6u);
-            const std::uint32_t state = stream[2] | (stream[3] << 8) | (stream[4] << 16) |
+            const std::uint32_t state = std::uint32_t{stream[2]} | (std::uint32_t{stream[3]} << 8) |
+                                        (std::uint32_t{stream[4]} << 16) |
                                         (std::uint32_t{stream[5]} << 24);
             ASSERT_GE(state, RANS_L);
             ASSERT_LE(state, 0x7FFFFFFFu);
@@ -160,7 +161,7 @@ Bytes plain_encode(const Bytes& packed, std::uint64_t n_bits) {
     std::uint32_t x = RANS_L;
     Bytes emitted;
     for (std::uint64_t i = n_bits; i-- > 0;) {
-        const bool one = (packed[i / 8] >> (7 - i % 8)) & 1u;
+        const bool one = (unsigned{packed[i / 8]} >> (7 - i % 8)) & 1u;
         const std::uint32_t freq = one ? PROB_SCALE - p : p;
         const std::uint32_t start = one ? p : 0;
         while (x >= ((RANS_L >> PROB_BITS) << 8) * freq) {

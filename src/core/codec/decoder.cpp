@@ -20,7 +20,7 @@ std::uint64_t readable_bits(std::span<const std::uint8_t> data, std::uint64_t n_
 }
 
 bool read_bit(std::span<const std::uint8_t> data, std::uint64_t i) {
-    return (data[i / 8] >> (7 - i % 8)) & 1u;
+    return (unsigned{data[i / 8]} >> (7 - i % 8)) & 1u;
 }
 
 bool is_pow2(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }

@@ -135,7 +135,7 @@ void write_level_portable(const std::uint64_t* bits, std::uint64_t words, unsign
         if (word == 0) continue;
         for (unsigned at = 0; at < 64; at += width) {
             const auto group = static_cast<unsigned>((word >> at) & group_mask);
-            sink.add(kReversed[group] >> (8 - width), group != 0 ? width : 0);
+            sink.add(std::uint64_t{kReversed[group]} >> (8 - width), group != 0 ? width : 0);
         }
     }
 }

@@ -94,7 +94,7 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
         std::uint8_t* out = buffer.data();
         // Bit 7 - k of the byte is stream bit k; walk from last_bit down.
         for (unsigned k = last_bit + 1; k-- > first_bit;) {
-            const unsigned one = (byte >> (7 - k)) & 1u;
+            const unsigned one = (unsigned{byte} >> (7 - k)) & 1u;
             const std::uint64_t limit = limit_of[one];
             const unsigned emit = unsigned{x >= limit} + unsigned{x >= (limit << 8)};
             out[front - 1] = static_cast<std::uint8_t>(x);

@@ -54,7 +54,7 @@ public:
 
     // Sets one voxel, counting it only the first time.
     void set(std::uint64_t x, std::uint64_t y, std::uint64_t t);
-    bool test(std::uint64_t index) const { return (bits_.get()[index / 8] >> (index % 8)) & 1u; }
+    bool test(std::uint64_t index) const { return (unsigned{bits_.get()[index / 8]} >> (index % 8)) & 1u; }
 
     // True when any voxel of the box is set; the box must lie inside the grid.
     bool box_occupied(std::uint64_t x0, std::uint64_t y0, std::uint64_t t0, std::uint64_t dx,
