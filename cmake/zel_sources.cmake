@@ -63,10 +63,9 @@ set(ZEL_READERS_SOURCES
     src/core/readers/chunked_reader.cpp
     src/core/readers/csv_line.cpp
     src/core/readers/csv_plain.cpp
-    src/core/readers/csv_reader.cpp
-    src/core/readers/dataset.cpp
     src/core/readers/evt2_decoder.cpp
     src/core/readers/evt3_decoder.cpp
+    src/core/readers/file_formats.cpp
     src/core/readers/packed_loader.cpp
     src/core/readers/posix_file.cpp
     src/core/readers/prophesee_header.cpp
@@ -117,7 +116,7 @@ set(ZELKIT_NATIVE_SOURCES
 set(ZEL_CPP_TESTS
     bit_count_test bitstream_test box_decoder_test camera_formats_test chunked_reader_test
     codec_differential_test crc32c_test csv_line_test csv_plain_test csv_reader_test
-    dataset_test delta_test event_writers_test evt3_fast_path_test io_hooks_test
+    delta_test event_writers_test evt3_fast_path_test io_hooks_test
     key_interleave_test key_sort_test level_bitmaps_test octree_test packed_loader_test
     path_text_test pipeline_test rans_test time_binner_test voxel_test)
 
@@ -126,5 +125,5 @@ set(ZEL_CPP_TESTS
 set(ZEL_FUZZ_TARGETS
     aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader csv_plain
     csv_reader delta_decode evt2_reader evt3_reader nmnist_reader octree_decode
-    packed_loader prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
+    prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
     zel_container_roundtrip)

@@ -105,7 +105,7 @@ PyObject* create_event_type() {
 
 PyTypeObject* event_type_object() { return g_event_type; }
 
-PyObject* events_to_list(const EventList& events) {
+PyObject* events_to_list(PackedEvents events) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(events.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < events.size(); ++i) {

@@ -12,6 +12,6 @@ PyObject* create_event_type();
 PyTypeObject* event_type_object();
 
 // A new list of new Event objects, built at its final length.
-PyObject* events_to_list(const EventList& events);
+PyObject* events_to_list(PackedEvents events);
 
 }  // namespace zel::py

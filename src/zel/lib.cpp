@@ -14,7 +14,7 @@
 #include "pycommon/interpreter_hooks.hpp"
 #include "pycommon/load_errors.hpp"
 #include "pycommon/py_ref.hpp"
-#include "readers/dataset.hpp"
+#include "readers/packed_loader.hpp"
 #include "result_type.hpp"
 #include "summary/event_stats.hpp"
 
@@ -25,7 +25,14 @@ PyObject* range_tuple(unsigned long low, unsigned long high) {
     return Py_BuildValue("(kk)", low, high);
 }
 
-using Reader = LoadResult<EventList> (*)(const std::string&, IoHooks&);
+// The file's events as packed records: the extension's format, or the one
+// a single-format loader names.
+using Reader = Result<ByteBuffer> (*)(const std::string&, IoHooks&);
+
+template <RecordFormat format>
+Result<ByteBuffer> read_as(const std::string& path, IoHooks& hooks) {
+    return load_packed_with(path, format, hooks);
+}
 
 PyObject* run_loader(const char* display_name, Reader reader, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) {
@@ -35,9 +42,10 @@ PyObject* run_loader(const char* display_name, Reader reader, PyObject* const* a
         std::string path;
         if (!convert_text(bound[0], "path", path)) return nullptr;
         InterpreterHooks hooks;
-        LoadResult<EventList> loaded = reader(path, hooks);
+        Result<ByteBuffer> loaded = reader(path, hooks);
         if (!loaded) return raise_load_error(loaded.error());
-        return events_to_list(loaded.value());
+        const ByteBuffer& records = loaded.value();
+        return events_to_list(PackedEvents(records.data(), records.size() / kPackedEventBytes));
     });
 }
 
@@ -114,19 +122,19 @@ PyObject* compress_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* load_nmnist(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_nmnist()", read_nmnist_with, args, nargs, kwnames);
+    return run_loader("load_nmnist()", read_as<RecordFormat::Nmnist>, args, nargs, kwnames);
 }
 
 PyObject* load_aedat2(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_aedat2()", read_aedat2_with, args, nargs, kwnames);
+    return run_loader("load_aedat2()", read_as<RecordFormat::Aedat2>, args, nargs, kwnames);
 }
 
 PyObject* load_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_csv()", read_csv_with, args, nargs, kwnames);
+    return run_loader("load_csv()", read_as<RecordFormat::Csv>, args, nargs, kwnames);
 }
 
 PyObject* load_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_loader("load_events()", zel::load_events_with, args, nargs, kwnames);
+    return run_loader("load_events()", load_packed_by_extension_with, args, nargs, kwnames);
 }
 
 PyObject* event_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

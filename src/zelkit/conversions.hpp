@@ -6,7 +6,6 @@
 
 #include "pycommon/load_errors.hpp"
 #include "readers/chunked_reader.hpp"
-#include "readers/dataset.hpp"
 
 namespace zelkit::native {
 

@@ -15,8 +15,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/byte_buffer.hpp"
 #include "base/event.hpp"
-#include "readers/dataset.hpp"
+#include "base/result.hpp"
+#include "readers/file_formats.hpp"
+#include "readers/io_hooks.hpp"
+#include "readers/packed_loader.hpp"
 
 namespace zel {
 
@@ -96,8 +100,29 @@ inline std::string repeat(std::string_view piece, std::size_t times) {
 
 // The error text of a failed load, or a marker when it unexpectedly succeeded.
 template <class T>
-std::string error_text(const zel::LoadResult<T>& result) {
+std::string error_text(const zel::Result<T>& result) {
     return result.ok() ? std::string("<no error>") : result.error().text();
+}
+
+inline zel::EventList unpack(const zel::ByteBuffer& records) {
+    EXPECT_EQ(records.size() % zel::kPackedEventBytes, 0u);
+    return zel::unpack_events({records.data(), records.size() / zel::kPackedEventBytes});
+}
+
+inline zel::Result<zel::EventList> unpacked(const zel::Result<zel::ByteBuffer>& loaded) {
+    if (!loaded) return loaded.error();
+    return unpack(loaded.value());
+}
+
+// Whole-file loads as zel's load_nmnist, load_aedat2, load_csv (a named
+// format) and load_events (by extension) run them, records unpacked.
+inline zel::Result<zel::EventList> load_as(const std::string& path, zel::RecordFormat format,
+                                           zel::IoHooks& hooks = zel::no_io_hooks()) {
+    return unpacked(zel::load_packed_with(path, format, hooks));
+}
+inline zel::Result<zel::EventList> load_events(const std::string& path,
+                                               zel::IoHooks& hooks = zel::no_io_hooks()) {
+    return unpacked(zel::load_packed_by_extension_with(path, hooks));
 }
 
 }  // namespace zel_test

@@ -62,9 +62,9 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
     std::size_t written = 0;
     for (std::size_t i = first; i < v.length; ++i) {
         const std::uint8_t* e = payload.data() + v.data + i * kEventBytes;
-        const auto t = static_cast<std::int64_t>(load_u64(e));
-        const auto x = static_cast<std::int16_t>(load_u16(e + 8));
-        const auto y = static_cast<std::int16_t>(load_u16(e + 10));
+        const auto t = static_cast<std::int64_t>(load_le64(e));
+        const auto x = static_cast<std::int16_t>(load_le16(e + 8));
+        const auto y = static_cast<std::int16_t>(load_le16(e + 10));
         const std::uint8_t on = e[12];
         std::optional<DecodeError> bad;
         if (t < 0 || x < 0 || y < 0 || static_cast<std::uint32_t>(x) >= options_.x_limit ||
@@ -85,8 +85,8 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
             }
             return TimeMapper::overflow(events_ + written, static_cast<std::uint64_t>(t), time_.origin());
         }
-        put_record(dst + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
-                   static_cast<std::uint16_t>(y), *mapped, on);
+        store_packed(dst + written * kPackedEventBytes,
+                     packed_head(static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y), *mapped), on);
         ++written;
     }
     out.commit(written * kPackedEventBytes);

@@ -52,13 +52,9 @@ std::string size_message(const char* what, std::uint64_t size, std::size_t recor
 RecordStream::RecordStream(std::optional<ReadOnlyFile> file, RecordFormat format)
     : file_(std::move(file)), format_(format), file_size_hint_(file_ ? file_->size_hint() : 0) {}
 
-StreamResult<RecordStream> RecordStream::open(const std::string& path, RecordFormat format) {
-    return open_with(path, format, no_io_hooks());
-}
-
 StreamResult<RecordStream> RecordStream::open_with(const std::string& path, RecordFormat format,
                                                    IoHooks& hooks) {
-    LoadResult<ReadOnlyFile> opened = ReadOnlyFile::open_with(path, hooks);
+    Result<ReadOnlyFile> opened = ReadOnlyFile::open(path, hooks);
     if (!opened) return StreamError{opened.error(), std::nullopt};
     return RecordStream(std::move(opened.value()), format);
 }
@@ -72,7 +68,7 @@ RecordStream RecordStream::from_bytes(std::span<const std::uint8_t> bytes, Recor
     return stream;
 }
 
-LoadResult<std::size_t> RecordStream::read_source(std::uint8_t* buffer, std::size_t capacity) {
+Result<std::size_t> RecordStream::read_source(std::uint8_t* buffer, std::size_t capacity) {
     if (file_) return file_->read(buffer, capacity);
     const std::size_t n = std::min({capacity, memory_max_read_, memory_.size()});
     if (n != 0) std::memcpy(buffer, memory_.data(), n);
@@ -86,8 +82,9 @@ std::uint64_t RecordStream::remaining_events_hint() const {
     return (file_size_hint_ - consumed) / record_bytes(format_);
 }
 
-StreamError RecordStream::fail(LoadError error, std::optional<std::uint64_t> offset) {
+StreamError RecordStream::fail(Error error, std::optional<std::uint64_t> offset) {
     failed_ = true;
+    error.offset = offset;
     return StreamError{std::move(error), offset};
 }
 
@@ -122,7 +119,7 @@ StreamResult<std::size_t> RecordStream::read_compact(ByteBuffer& out, std::size_
         if (out.spare() == filled) {
             out.reserve_more(std::min(wanted, filled * 2 + kPackedEventBytes));
         }
-        LoadResult<std::size_t> n =
+        Result<std::size_t> n =
             read_source(out.tail() + filled, std::min(out.spare(), wanted) - filled);
         if (!n) return fail(n.error(), std::nullopt);
         if (n.value() == 0) at_eof_ = true;
@@ -132,7 +129,7 @@ StreamResult<std::size_t> RecordStream::read_compact(ByteBuffer& out, std::size_
     const std::size_t partial = filled % kPackedEventBytes;
     buffer_base_ += filled;
     if (partial != 0) {
-        return fail(LoadError::invalid_data(size_message("Compact binary file", buffer_base_,
+        return fail(Error::invalid_data(size_message("Compact binary file", buffer_base_,
                                                          kPackedEventBytes)),
                     buffer_base_ - partial);
     }
@@ -152,7 +149,7 @@ StreamResult<bool> RecordStream::refill() {
     } else if (buffer_.spare() == 0) {
         buffer_.reserve_more(buffer_.capacity());
     }
-    LoadResult<std::size_t> n = read_source(buffer_.tail(), buffer_.spare());
+    Result<std::size_t> n = read_source(buffer_.tail(), buffer_.spare());
     if (!n) return fail(n.error(), std::nullopt);
     if (n.value() == 0) {
         at_eof_ = true;
@@ -214,7 +211,7 @@ StreamResult<std::size_t> RecordStream::read_fixed(ByteBuffer& out, std::size_t 
             const std::string message =
                 aedat2 ? size_message("AEDAT2 data section", total - header_bytes_, record)
                        : size_message("N-MNIST file", total, record);
-            return fail(LoadError::invalid_data(message), offset_of(pos_));
+            return fail(Error::invalid_data(message), offset_of(pos_));
         }
         const std::size_t n = std::min(available, max_events - appended);
         out.reserve_more(n * kPackedEventBytes);
@@ -270,7 +267,7 @@ StreamResult<std::size_t> RecordStream::read_csv(ByteBuffer& out, std::size_t ma
         // Every line is checked, comments included; a line of ASCII is valid
         // without looking further.
         if (ascii_end_ < line_end && !is_valid_utf8(line)) {
-            return fail(LoadError::invalid_data("stream did not contain valid UTF-8"),
+            return fail(Error::invalid_data("stream did not contain valid UTF-8"),
                         offset_of(pos_));
         }
         Event event;
@@ -288,7 +285,7 @@ StreamResult<std::size_t> RecordStream::read_csv(ByteBuffer& out, std::size_t ma
             case CsvLineOutcome::Skip:
                 break;
             case CsvLineOutcome::Error:
-                return fail(LoadError::invalid_data(reason), offset_of(pos_));
+                return fail(Error::invalid_data(reason), offset_of(pos_));
         }
         pos_ = line_end;
     }

@@ -32,7 +32,7 @@ DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words
                                                        std::uint8_t* out, std::size_t capacity) {
     std::size_t written = 0;
     for (std::size_t i = 0; i < n_words; ++i) {
-        const std::uint32_t word = load_u32(words + 4 * i);
+        const std::uint32_t word = load_le32(words + 4 * i);
         const std::uint32_t type = word >> 28;
         const std::uint64_t at = offset + 4 * i;
         std::optional<DecodeError> bad;
@@ -54,9 +54,8 @@ DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words
                         if (batch_full_) return DecodeProgress{i, written};
                         return mapped.error();
                     }
-                    put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
-                               static_cast<std::uint16_t>(y), mapped.value(),
-                               static_cast<std::uint8_t>(type));
+                    store_packed(out + written * kPackedEventBytes, packed_head(x, y, mapped.value()),
+                                 static_cast<std::uint8_t>(type));
                     ++written;
                 }
                 break;
@@ -98,8 +97,8 @@ DecodeResult<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words,
     std::size_t written = 0;
     for (std::size_t i = 0; i < n_words; ++i) {
         const std::uint8_t* record = words + 8 * i;
-        const std::uint32_t t = load_u32(record);
-        const std::uint32_t data = load_u32(record + 4);
+        const std::uint32_t t = load_le32(record);
+        const std::uint32_t data = load_le32(record + 4);
         const std::uint32_t x = data & 0x3FFF;
         const std::uint32_t y = (data >> 14) & 0x3FFF;
         const std::uint32_t p = data >> 28;
@@ -115,8 +114,8 @@ DecodeResult<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words,
                 if (batch_full_) return DecodeProgress{i, written};
                 return mapped.error();
             }
-            put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
-                       static_cast<std::uint16_t>(y), mapped.value(), static_cast<std::uint8_t>(p));
+            store_packed(out + written * kPackedEventBytes, packed_head(x, y, mapped.value()),
+                         static_cast<std::uint8_t>(p));
             ++written;
         }
         if (bad) return *bad;
