@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -336,6 +337,70 @@ TEST(Evt2DecoderTest, PiecesEqualOnePiece) {
     }
 }
 
+// A time-high word that steps back by less than half its counter's range
+// cannot be a wrap; half the range or more is one.
+struct StepBack {
+    const char* name;
+    bool evt3;
+    std::uint64_t step;  // back from the counter's top value
+    bool refused;
+};
+
+class TimeHighStepBack : public testing::TestWithParam<StepBack> {};
+
+TEST_P(TimeHighStepBack, RefusedUnderHalfTheRangeAWrapFromHalf) {
+    const StepBack& c = GetParam();
+    const std::uint64_t range = c.evt3 ? 1u << 12 : 1u << 28;
+    const std::uint64_t high = range - 1 - c.step;
+    Bytes b;
+    DecodeOptions o;
+    o.time.mode = TimeBase::Mode::Offset;
+    // The second time-high's time after one wrap: without the wrap the
+    // event would lie before it.
+    o.time.offset = (range + high) << (c.evt3 ? 12 : 6);
+    std::uint64_t want_t = 0;
+    if (c.evt3) {
+        put16(b, 0x8FFF);
+        put16(b, 0x8000 | static_cast<std::uint32_t>(high));
+        put16(b, 0x0001);
+        put16(b, 0x2009);
+    } else {
+        put32(b, 0x8FFFFFFFu);
+        put32(b, 0x80000000u | static_cast<std::uint32_t>(high));
+        put32(b, cd(1, 5, 9, 1));
+        want_t = 5;
+    }
+    std::unique_ptr<StreamDecoder> d;
+    if (c.evt3) {
+        d = std::make_unique<Evt3Decoder>(0, o);
+    } else {
+        d = std::make_unique<Evt2Decoder>(0, o);
+    }
+    auto got = decode_all(*d, b);
+    if (c.refused) {
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(got.error().kind, DecodeError::Kind::Format);
+        EXPECT_EQ(got.error().offset, c.evt3 ? 2u : 4u);
+        EXPECT_NE(got.error().message.find("time-high goes back"), std::string::npos) << got.error().message;
+    } else {
+        ASSERT_TRUE(got.ok()) << got.error().message;
+        ASSERT_EQ(got.value().size(), 1u);
+        EXPECT_EQ(got.value()[0].t, want_t);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, TimeHighStepBack,
+    testing::Values(StepBack{"Evt2OverAQuarter", false, (1u << 26) + 1, true},
+                    StepBack{"Evt2JustUnderHalf", false, (1u << 27) - 1, true},
+                    StepBack{"Evt2Half", false, 1u << 27, false},
+                    StepBack{"Evt2WholeRange", false, (1u << 28) - 1, false},
+                    StepBack{"Evt3OverAQuarter", true, (1u << 10) + 1, true},
+                    StepBack{"Evt3JustUnderHalf", true, (1u << 11) - 1, true},
+                    StepBack{"Evt3Half", true, 1u << 11, false},
+                    StepBack{"Evt3WholeRange", true, (1u << 12) - 1, false}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
 // -------------------------------------------------------------------- DAT
 
 Bytes dat_file(std::uint8_t type, std::uint8_t size, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& recs) {
@@ -657,5 +722,54 @@ TEST(Aedat4Test, EventPackets) {
     ASSERT_TRUE(garbage.ok());
     EXPECT_EQ(lenient.bad_words(), 2u);
 }
+
+// Each field rule of an event refuses one event: strict names the packet,
+// skip counts the event and keeps the others. The values one inside each
+// bound are accepted.
+struct EventRule {
+    const char* name;
+    AedatEvent event;
+    bool refused;
+};
+
+class Aedat4EventRules : public testing::TestWithParam<EventRule> {};
+
+TEST_P(Aedat4EventRules, OneEventOneBadWord) {
+    DecodeOptions o;
+    o.x_limit = 346;
+    o.y_limit = 260;
+    const Bytes packet = event_packet({{10, 1, 1, 1}, GetParam().event, {11, 2, 2, 0}});
+    Aedat4EventDecoder strict(o);
+    zel::ByteBuffer out;
+    auto r = strict.decode_packet(packet, 64, out);
+    if (!GetParam().refused) {
+        ASSERT_TRUE(r.ok()) << r.error().message;
+        EXPECT_EQ(r.value(), 3u);
+        return;
+    }
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, DecodeError::Kind::Format);
+    EXPECT_EQ(r.error().offset, 64u);
+    EXPECT_NE(r.error().message.find("event 1 has"), std::string::npos) << r.error().message;
+    o.bad_words = BadWords::Skip;
+    Aedat4EventDecoder lenient(o);
+    zel::ByteBuffer kept;
+    auto s = lenient.decode_packet(packet, 64, kept);
+    ASSERT_TRUE(s.ok());
+    EXPECT_EQ(lenient.bad_words(), 1u);
+    EXPECT_EQ(records(kept.data(), s.value()), (std::vector<Event>{{1, 1, 10, 1}, {2, 2, 11, 0}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, Aedat4EventRules,
+    testing::Values(EventRule{"NegativeTime", {-1, 3, 3, 1}, true},
+                    EventRule{"NegativeX", {12, -1, 3, 1}, true},
+                    EventRule{"NegativeY", {12, 3, -1, 1}, true},
+                    EventRule{"XAtWidth", {12, 346, 3, 1}, true},
+                    EventRule{"YAtHeight", {12, 3, 260, 1}, true},
+                    EventRule{"PolarityTwo", {12, 3, 3, 2}, true},
+                    EventRule{"PolarityAllOnes", {12, 3, 3, 0xFF}, true},
+                    EventRule{"LastPixelAndTimeZero", {0, 345, 259, 1}, false}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace

@@ -294,6 +294,23 @@ TEST(CsvStreamDifferential, PlainLineAtEveryBlockOffset) {
     }
 }
 
+// A byte with its high bit set is found by the word-wide ASCII scan
+// wherever it falls in a word, its first byte included: a comment line
+// holding it fails the load even though the line after it is plain.
+class CsvHighBitInWord : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(CsvHighBitInWord, FailsTheLoad) {
+    TempDir dir;
+    const std::string text = cat("#", std::string(GetParam(), 'c'), "\xff\n0,0,0,0\n1,1,1,1\n");
+    const Streamed s = stream(dir.write("high.csv", text), RecordFormat::Csv, 1 << 20);
+    ASSERT_TRUE(s.error);
+    EXPECT_EQ(*s.error, "stream did not contain valid UTF-8");
+    EXPECT_EQ(s.offset, 0u);
+}
+
+// 7: the 0xFF is the first byte of the second 8-byte word.
+INSTANTIATE_TEST_SUITE_P(Positions, CsvHighBitInWord, ::testing::Range<std::size_t>(0, 17));
+
 TEST(RecordStreamOpen, MissingFileIsAnOsErrorWithoutOffset) {
     TempDir dir;
     auto opened = RecordStream::open_with(dir.path("missing.csv"), RecordFormat::Csv, zel::no_io_hooks());
