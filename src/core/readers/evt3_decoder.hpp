@@ -13,11 +13,9 @@ namespace zel::camera {
 // wraps of the high part.
 class Evt3Decoder final : public StreamDecoder {
 public:
-    // Fast runs the common words (addresses, time low, vectors) through a
-    // loop without a per-word type switch whenever the state allows it;
-    // General decodes every word through the switch. Both give the same
-    // records, errors and counts: General exists so tests can compare them.
-    enum class Path { Fast, General };
+    // The fast loop takes the address, time-low and vector words without a
+    // per-word type switch.
+    using Path = DecodePath;
 
     Evt3Decoder(std::uint64_t start_offset, const DecodeOptions& options, Path path = Path::Fast)
         : StreamDecoder(2, start_offset, options), fast_(path == Path::Fast) {}

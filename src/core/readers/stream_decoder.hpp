@@ -11,6 +11,12 @@
 
 namespace zel::camera {
 
+// Fast runs the common words through a loop specialised for them whenever
+// the decoder's state allows it; General decodes every word through the
+// one switch. Both give the same records, errors and counts: General exists
+// so tests can compare them.
+enum class DecodePath { Fast, General };
+
 // A resumable decoder of a stream of fixed-size words (EVT 2.0, EVT 3.0) or
 // records (DAT) into packed event records. Input arrives in pieces of any
 // size: a word split across two pieces is held until it is complete, and
