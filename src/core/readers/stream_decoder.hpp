@@ -42,6 +42,7 @@ public:
     void start_batch();
     std::optional<std::uint64_t> batch_origin() const { return time_.origin(); }
 
+    std::size_t word_bytes() const { return word_bytes_; }
     std::uint64_t bad_words() const { return bad_words_; }
     std::uint64_t events() const { return events_; }
     // File offset of the next byte the decoder expects.
@@ -97,8 +98,9 @@ private:
     std::size_t carry_len_ = 0;
 };
 
-// Decodes all of `input` and ends the stream. The output grows by doubling
-// from an estimate, so its size follows the events actually decoded.
+// Decodes all of `input` and ends the stream. The output starts at one
+// record per word, which EVT 2.0 and DAT never exceed and real EVT 3.0
+// recordings come close to, and grows by doubling past it.
 DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input);
 
 }  // namespace zel::camera
