@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "camera_files.hpp"
 #include "readers/evt2_decoder.hpp"
 #include "readers/evt3_decoder.hpp"
 #include "readers/prophesee_header.hpp"
@@ -22,17 +23,8 @@
 namespace {
 
 using namespace zel::camera;
-using Bytes = std::vector<std::uint8_t>;
+using namespace zel_test::camera_files;
 
-void put16(Bytes& b, std::uint32_t w) {
-    b.push_back(static_cast<std::uint8_t>(w));
-    b.push_back(static_cast<std::uint8_t>(w >> 8));
-}
-
-void put32(Bytes& b, std::uint32_t w) {
-    put16(b, w & 0xFFFF);
-    put16(b, w >> 16);
-}
 
 struct StreamShape {
     bool clean;               // no bad words, so runs stay long

@@ -167,10 +167,11 @@ DecodeResult<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> byt
         const auto position = static_cast<std::int64_t>(load_le64(fb.data() + *table_position.value()));
         if (position >= 0) {
             const auto p = static_cast<std::uint64_t>(position);
-            if (p < h.packets_begin || p > file_size) {
+            // Past the end of the file is a recording cut short: the packets
+            // before the cut are whole, and the walk finds where it is.
+            if (p < h.packets_begin) {
                 return fb.fault("data table position " + std::to_string(position) +
-                                " is outside the packets (" + std::to_string(h.packets_begin) + " to " +
-                                std::to_string(file_size) + ")");
+                                " is before the packets (" + std::to_string(h.packets_begin) + ")");
             }
             h.packets_end = p;
         }
@@ -184,6 +185,13 @@ DecodeResult<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> byt
     h.streams = parse_aedat4_streams(
         std::string_view(reinterpret_cast<const char*>(fb.data()) + text.value().data, text.value().length));
     return h;
+}
+
+Geometry event_sensor(const Aedat4Header& header) {
+    for (const Aedat4Stream& s : header.streams) {
+        if (s.type == "EVTS") return s.geometry.width != 0 && s.geometry.height != 0 ? s.geometry : Geometry{};
+    }
+    return {};
 }
 
 DecodeResult<Aedat4Packet> parse_aedat4_packet(std::span<const std::uint8_t> bytes,

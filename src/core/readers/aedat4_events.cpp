@@ -21,7 +21,9 @@ std::optional<DecodeError> Aedat4EventDecoder::reject(DecodeError error) {
 
 DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8_t> payload,
                                                             std::uint64_t packet_offset,
-                                                            ByteBuffer& out, std::size_t first) {
+                                                            ByteBuffer& out, std::size_t first,
+                                                            std::size_t max_events) {
+    resume_event_ = packet_events_ = 0;
     const std::string where = "event packet at byte offset " + std::to_string(packet_offset);
     const FlatView whole(payload, packet_offset, where);
     auto size = whole.u32(0);
@@ -55,12 +57,15 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
     }
 
     const FlatView::Vector v = structural.value();
+    packet_events_ = v.length;
     if (first > v.length) first = v.length;
+    const std::size_t end = v.length - first > max_events ? first + max_events : v.length;
     // Bounded by the payload already in memory, never by a stated count.
-    out.reserve_more((v.length - first) * kPackedEventBytes);
+    out.reserve_more((end - first) * kPackedEventBytes);
     std::uint8_t* dst = out.tail();
     std::size_t written = 0;
-    for (std::size_t i = first; i < v.length; ++i) {
+    std::size_t i = first;
+    for (; i < end; ++i) {
         const std::uint8_t* e = payload.data() + v.data + i * kEventBytes;
         const auto t = static_cast<std::int64_t>(load_le64(e));
         const auto x = static_cast<std::int16_t>(load_le16(e + 8));
@@ -80,7 +85,6 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
         if (!mapped) {
             if (options_.time.mode == TimeBase::Mode::EachBatch) {
                 batch_full_ = true;
-                resume_event_ = i;
                 break;
             }
             return TimeMapper::overflow(events_ + written, static_cast<std::uint64_t>(t), time_.origin());
@@ -91,6 +95,7 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
     }
     out.commit(written * kPackedEventBytes);
     events_ += written;
+    resume_event_ = i;
     return written;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "base/byte_order.hpp"
 #include "base/event.hpp"
@@ -38,6 +39,19 @@ struct DecodeError {
 
 template <class T>
 using DecodeResult = Result<T, DecodeError>;
+
+// A decoder's fault as the core's one error value: a format fault is
+// InvalidData at its offset, a timestamp that does not fit is Timestamp.
+inline Error to_error(const DecodeError& e) {
+    return e.kind == DecodeError::Kind::Timestamp ? Error::timestamp(e.message)
+                                                  : Error::invalid_data(e.message, e.offset);
+}
+
+template <class T>
+Result<T> to_result(DecodeResult<T> r) {
+    if (!r) return to_error(r.error());
+    return std::move(r).value();
+}
 
 // Strict stops at the first bad word; Skip drops it and counts it.
 enum class BadWords { Strict, Skip };

@@ -49,37 +49,25 @@ std::string size_message(const char* what, std::uint64_t size, std::size_t recor
 
 }  // namespace
 
-RecordStream::RecordStream(std::optional<ReadOnlyFile> file, RecordFormat format)
-    : file_(std::move(file)), format_(format), file_size_hint_(file_ ? file_->size_hint() : 0) {}
+RecordStream::RecordStream(ByteSource source, RecordFormat format) : source_(std::move(source)), format_(format) {}
 
 StreamResult<RecordStream> RecordStream::open_with(const std::string& path, RecordFormat format,
                                                    IoHooks& hooks) {
     Result<ReadOnlyFile> opened = ReadOnlyFile::open(path, hooks);
     if (!opened) return StreamError{opened.error(), std::nullopt};
-    return RecordStream(std::move(opened.value()), format);
+    return RecordStream(ByteSource(std::move(opened.value())), format);
 }
 
 RecordStream RecordStream::from_bytes(std::span<const std::uint8_t> bytes, RecordFormat format,
                                       std::size_t max_read) {
-    RecordStream stream(std::nullopt, format);
-    stream.memory_ = bytes;
-    stream.memory_max_read_ = std::max<std::size_t>(max_read, 1);
-    stream.file_size_hint_ = bytes.size();
-    return stream;
-}
-
-Result<std::size_t> RecordStream::read_source(std::uint8_t* buffer, std::size_t capacity) {
-    if (file_) return file_->read(buffer, capacity);
-    const std::size_t n = std::min({capacity, memory_max_read_, memory_.size()});
-    if (n != 0) std::memcpy(buffer, memory_.data(), n);
-    memory_ = memory_.subspan(n);
-    return n;
+    return RecordStream(ByteSource(bytes, max_read), format);
 }
 
 std::uint64_t RecordStream::remaining_events_hint() const {
     const std::uint64_t consumed = offset_of(pos_);
-    if (file_size_hint_ <= consumed) return 0;
-    return (file_size_hint_ - consumed) / record_bytes(format_);
+    const std::uint64_t size = source_.size_hint();
+    if (size <= consumed) return 0;
+    return (size - consumed) / record_bytes(format_);
 }
 
 StreamError RecordStream::fail(Error error, std::optional<std::uint64_t> offset) {
@@ -120,7 +108,7 @@ StreamResult<std::size_t> RecordStream::read_compact(ByteBuffer& out, std::size_
             out.reserve_more(std::min(wanted, filled * 2 + kPackedEventBytes));
         }
         Result<std::size_t> n =
-            read_source(out.tail() + filled, std::min(out.spare(), wanted) - filled);
+            source_.read(out.tail() + filled, std::min(out.spare(), wanted) - filled);
         if (!n) return fail(n.error(), std::nullopt);
         if (n.value() == 0) at_eof_ = true;
         filled += n.value();
@@ -149,7 +137,7 @@ StreamResult<bool> RecordStream::refill() {
     } else if (buffer_.spare() == 0) {
         buffer_.reserve_more(buffer_.capacity());
     }
-    Result<std::size_t> n = read_source(buffer_.tail(), buffer_.spare());
+    Result<std::size_t> n = source_.read(buffer_.tail(), buffer_.spare());
     if (!n) return fail(n.error(), std::nullopt);
     if (n.value() == 0) {
         at_eof_ = true;

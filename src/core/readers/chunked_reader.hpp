@@ -51,8 +51,7 @@ public:
     std::uint64_t remaining_events_hint() const;
 
 private:
-    RecordStream(std::optional<ReadOnlyFile> file, RecordFormat format);
-    Result<std::size_t> read_source(std::uint8_t* buffer, std::size_t capacity);
+    RecordStream(ByteSource source, RecordFormat format);
 
     StreamResult<std::size_t> read_compact(ByteBuffer& out, std::size_t max_events);
     StreamResult<std::size_t> read_fixed(ByteBuffer& out, std::size_t max_events);
@@ -64,11 +63,8 @@ private:
     StreamError fail(Error error, std::optional<std::uint64_t> offset);
     std::uint64_t offset_of(std::size_t buffer_pos) const { return buffer_base_ + buffer_pos; }
 
-    std::optional<ReadOnlyFile> file_;  // absent when reading from memory
-    std::span<const std::uint8_t> memory_;
-    std::size_t memory_max_read_ = 0;
+    ByteSource source_;
     RecordFormat format_;
-    std::uint64_t file_size_hint_ = 0;
     ByteBuffer buffer_;              // bytes read but not yet decoded: [pos_, buffer_.size())
     std::size_t pos_ = 0;
     std::uint64_t buffer_base_ = 0;  // file offset of buffer_.data()[0]

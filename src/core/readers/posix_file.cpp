@@ -1,6 +1,8 @@
 #include "readers/posix_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include <fcntl.h>
@@ -115,6 +117,14 @@ std::size_t ReadOnlyFile::size_hint() const {
         return 0;
     }
     return static_cast<std::size_t>(info.st_size);
+}
+
+Result<std::size_t> ByteSource::read(std::uint8_t* buffer, std::size_t capacity) {
+    if (file_) return file_->read(buffer, capacity);
+    const std::size_t n = std::min({capacity, max_read_, memory_.size()});
+    if (n != 0) std::memcpy(buffer, memory_.data(), n);
+    memory_ = memory_.subspan(n);
+    return n;
 }
 
 Result<ByteBuffer> read_whole_file(const std::string& path, IoHooks& hooks) {

@@ -2,7 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "base/byte_buffer.hpp"
 #include "base/result.hpp"
@@ -41,6 +44,27 @@ private:
 
     int fd_ = -1;
     IoHooks* hooks_;
+};
+
+// Where a streaming reader's bytes come from: a file, or bytes in memory
+// handed out at most `max_read` at a time, as a pipe may (so tests and
+// fuzzers see refills fall anywhere).
+class ByteSource {
+public:
+    explicit ByteSource(ReadOnlyFile file) : file_(std::move(file)), size_hint_(file_->size_hint()) {}
+    ByteSource(std::span<const std::uint8_t> bytes, std::size_t max_read)
+        : memory_(bytes), max_read_(max_read == 0 ? 1 : max_read), size_hint_(bytes.size()) {}
+
+    // As ReadOnlyFile::read: up to `capacity` bytes, 0 at the end.
+    Result<std::size_t> read(std::uint8_t* buffer, std::size_t capacity);
+    // The source's size when it has one (a regular file, memory), else 0.
+    std::uint64_t size_hint() const { return size_hint_; }
+
+private:
+    std::optional<ReadOnlyFile> file_;
+    std::span<const std::uint8_t> memory_;
+    std::size_t max_read_ = 0;
+    std::uint64_t size_hint_ = 0;
 };
 
 // The whole file in one buffer. A regular file is read into a buffer of its

@@ -1,0 +1,287 @@
+// Reading AEDAT 4 files through Aedat4Reader: every compression, packets of
+// other streams passed over, chunks that cut packets anywhere, each batch
+// rebased to its own first event, and the faults of the walk in strict and
+// skip mode (a packet that does not decompress, a broken packet header, a
+// recording cut short by a crash).
+
+#include <gtest/gtest.h>
+
+#include <lz4frame.h>
+#include <zstd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera_files.hpp"
+#include "readers/aedat4_reader.hpp"
+#include "test_files.hpp"
+
+namespace {
+
+using namespace zel::camera;
+using namespace zel_test::camera_files;
+using zel::Event;
+using zel::EventList;
+
+constexpr std::int64_t kT0 = 1'605'537'493'718'345;  // Unix-epoch microseconds
+
+Bytes compress(std::uint32_t compression, const Bytes& payload) {
+    if (compression == 0) return payload;
+    Bytes out;
+    if (compression == 1) {
+        out.resize(LZ4F_compressFrameBound(payload.size(), nullptr));
+        out.resize(LZ4F_compressFrame(out.data(), out.size(), payload.data(), payload.size(), nullptr));
+    } else {
+        out.resize(ZSTD_compressBound(payload.size()));
+        out.resize(ZSTD_compress(out.data(), out.size(), payload.data(), payload.size(), 3));
+    }
+    return out;
+}
+
+struct Packet {
+    std::int32_t stream;
+    std::vector<AedatEvent> events;
+};
+
+struct File {
+    Bytes bytes;
+    std::vector<std::uint64_t> packet_offsets;
+};
+
+// Header (stream 0 EVTS at 346x260, stream 2 IMUS), then the packets; an
+// IMU packet's payload is never decoded, so any bytes do.
+File aedat4_file(std::uint32_t compression, const std::vector<Packet>& packets, std::int64_t table_position = -1) {
+    File f{aedat4_header(compression, table_position), {}};
+    for (const Packet& p : packets) {
+        const Bytes payload = compress(compression, p.stream == 0 ? event_packet(p.events) : Bytes(40, 0x5A));
+        f.packet_offsets.push_back(f.bytes.size());
+        put32(f.bytes, static_cast<std::uint32_t>(p.stream));
+        put32(f.bytes, static_cast<std::uint32_t>(payload.size()));
+        f.bytes.insert(f.bytes.end(), payload.begin(), payload.end());
+    }
+    return f;
+}
+
+// Ten events per packet, three event packets with an IMU packet between.
+std::vector<Packet> recording() {
+    std::vector<Packet> packets;
+    for (int k = 0; k < 3; ++k) {
+        Packet p{0, {}};
+        for (int i = 0; i < 10; ++i) {
+            const int n = 10 * k + i;
+            p.events.push_back({kT0 + 7 * n, static_cast<std::int16_t>(n * 11 % 346),
+                                static_cast<std::int16_t>(n * 7 % 260), static_cast<std::uint8_t>(n & 1)});
+        }
+        packets.push_back(p);
+        if (k == 0) packets.push_back({2, {}});
+    }
+    return packets;
+}
+
+EventList recording_events(std::int64_t origin) {
+    EventList out;
+    for (const Packet& p : recording()) {
+        for (const AedatEvent& e : p.events) {
+            out.push_back({static_cast<std::uint16_t>(e.x), static_cast<std::uint16_t>(e.y),
+                           static_cast<std::uint32_t>(e.t - origin), e.on});
+        }
+    }
+    return out;
+}
+
+struct Read {
+    EventList events;
+    std::vector<std::size_t> chunks;
+    std::vector<std::optional<std::uint64_t>> origins;
+    std::optional<zel::Error> error;
+    std::uint64_t bad_words = 0;
+};
+
+// Reads `bytes` `max_events` at a time, starting a batch before each read
+// when `per_chunk`.
+Read read_all(const Bytes& bytes, BadWords bad_words, TimeBase time, std::size_t max_events,
+              std::size_t max_read = 1 << 20, bool per_chunk = false) {
+    Read r;
+    auto opened = Aedat4Reader::from_bytes(bytes, bad_words, time, max_read);
+    if (!opened) {
+        r.error = opened.error();
+        return r;
+    }
+    Aedat4Reader& reader = opened.value();
+    for (int guard = 0; guard < 100000; ++guard) {
+        if (per_chunk) reader.start_batch();
+        zel::ByteBuffer out;
+        auto n = reader.read(out, max_events);
+        if (!n) {
+            r.error = n.error();
+            break;
+        }
+        if (n.value() == 0) break;
+        r.chunks.push_back(n.value());
+        r.origins.push_back(reader.batch_origin());
+        const EventList got = zel_test::unpack(out);
+        r.events.insert(r.events.end(), got.begin(), got.end());
+    }
+    r.bad_words = reader.bad_words();
+    return r;
+}
+
+const TimeBase kFirst{TimeBase::Mode::FirstEvent, 0};
+
+class Aedat4ReaderCompression : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(Aedat4ReaderCompression, ChunksOfAnySizeGiveEveryEvent) {
+    const File f = aedat4_file(GetParam(), recording());
+    const EventList want = recording_events(kT0);
+    for (std::size_t n : {1u, 3u, 10u, 11u, 1000u}) {
+        for (std::size_t max_read : {1u, 7u, 1u << 20}) {
+            const Read r = read_all(f.bytes, BadWords::Strict, kFirst, n, max_read);
+            ASSERT_FALSE(r.error) << r.error->text();
+            EXPECT_EQ(r.events, want) << "chunk " << n << " read " << max_read;
+            for (std::size_t i = 0; i + 1 < r.chunks.size(); ++i) EXPECT_EQ(r.chunks[i], n);
+        }
+    }
+}
+
+// t_offset="chunk": every chunk starts from its own first event, even
+// where it starts inside a packet.
+TEST_P(Aedat4ReaderCompression, EachBatchIsRebasedToItsFirstEvent) {
+    const File f = aedat4_file(GetParam(), recording());
+    const Read r = read_all(f.bytes, BadWords::Strict, {TimeBase::Mode::EachBatch, 0}, 4, 1 << 20, true);
+    ASSERT_FALSE(r.error) << r.error->text();
+    ASSERT_EQ(r.chunks, (std::vector<std::size_t>{4, 4, 4, 4, 4, 4, 4, 2}));
+    // Event n is at kT0 + 7n, so a chunk's first event has time 0.
+    std::size_t first = 0;
+    for (std::size_t k = 0; k < r.chunks.size(); ++k) {
+        EXPECT_EQ(r.origins[k], static_cast<std::uint64_t>(kT0) + 7 * first) << "chunk " << k;
+        EXPECT_EQ(r.events[first].t, 0u) << "chunk " << k;
+        first += r.chunks[k];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Aedat4ReaderCompression, ::testing::Values(0u, 1u, 3u),
+                         [](const auto& param_info) {
+                             return std::string(param_info.param == 0 ? "None" : param_info.param == 1 ? "Lz4" : "Zstd");
+                         });
+
+// ------------------------------------------------------------ faults
+
+struct Damage {
+    const char* name;
+    // Changes the file; gets the offsets of its packets.
+    void (*apply)(File& f);
+    // Skip mode loses the events [lost_from, lost_to) of the 30.
+    std::size_t lost_from, lost_to;
+    std::uint64_t fault_offset;   // index into packet_offsets, or the file size when ~0
+    const char* message;
+};
+
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+
+class Aedat4ReaderDamage : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(Aedat4ReaderDamage, StrictStopsSkipKeepsWhatIsWhole) {
+    for (std::uint32_t compression : {0u, 1u, 3u}) {
+        SCOPED_TRACE(compression);
+        File f = aedat4_file(compression, recording(), /*table_position=*/-1);
+        GetParam().apply(f);
+        const Read strict = read_all(f.bytes, BadWords::Strict, kFirst, 1000);
+        ASSERT_TRUE(strict.error);
+        EXPECT_EQ(strict.error->kind, zel::ErrorKind::InvalidData);
+        const std::uint64_t where =
+            GetParam().fault_offset == ~0ull ? f.bytes.size() : f.packet_offsets[GetParam().fault_offset];
+        EXPECT_EQ(strict.error->offset, where) << strict.error->message;
+        EXPECT_NE(strict.error->message.find(GetParam().message), std::string::npos) << strict.error->message;
+
+        const Read skip = read_all(f.bytes, BadWords::Skip, kFirst, 7);
+        ASSERT_FALSE(skip.error) << skip.error->text();
+        EXPECT_EQ(skip.bad_words, 1u);
+        EventList want = recording_events(kT0);
+        want.erase(want.begin() + static_cast<std::ptrdiff_t>(GetParam().lost_from),
+                   want.begin() + static_cast<std::ptrdiff_t>(GetParam().lost_to));
+        EXPECT_EQ(skip.events, want);
+    }
+}
+
+// Packet offsets: 0, 1 (IMU), 2, 3. The header with another table position
+// differs only in that field.
+void set_table_position(File& f, std::int64_t position) {
+    const Bytes fresh = aedat4_header(0, position);
+    const Bytes old = aedat4_header(0, -1);
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        if (fresh[i] != old[i]) f.bytes[i] = fresh[i];
+    }
+}
+
+const Damage kDamage[] = {
+    // The recording was cut inside its last packet; the table it would have
+    // ended with, past the cut, names the real end.
+    {"CutInsideLastPacket",
+     [](File& f) {
+         const std::uint64_t end = f.bytes.size();
+         f.bytes.resize(f.packet_offsets[3] + 20);
+         set_table_position(f, static_cast<std::int64_t>(end));
+     },
+     20, 30, 3, "runs past the end of the file"},
+    // Cut exactly after a packet: the events are whole, the table is gone.
+    {"CutAtPacketBoundary",
+     [](File& f) {
+         const std::uint64_t end = f.bytes.size();
+         f.bytes.resize(f.packet_offsets[3]);
+         set_table_position(f, static_cast<std::int64_t>(end) + 40);
+     },
+     20, 30, ~0ull, "before the end of its packets"},
+    {"CutInsidePacketHeader", [](File& f) { f.bytes.resize(f.packet_offsets[3] + 5); }, 20, 30, 3,
+     "truncated packet header"},
+    // Nothing after a packet header that makes no sense can be found again.
+    {"NegativePacketSize",
+     [](File& f) {
+         for (int i = 4; i < 8; ++i) f.bytes[f.packet_offsets[2] + static_cast<std::size_t>(i)] = 0xFF;
+     },
+     10, 30, 2, "is not positive"},
+    // The middle packet's payload is garbage (it does not decompress, or
+    // is no FlatBuffer): it alone is lost.
+    {"PacketDoesNotDecode",
+     [](File& f) {
+         const std::size_t from = f.packet_offsets[2] + 8;
+         for (std::size_t i = from; i < f.packet_offsets[3]; ++i) f.bytes[i] = 0xFF;
+     },
+     10, 20, 2, "packet"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, Aedat4ReaderDamage, ::testing::ValuesIn(kDamage),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(Aedat4ReaderTest, CoordinatesBoundedByTheStatedSensor) {
+    File f = aedat4_file(0, {{0, {{kT0, 345, 259, 1}, {kT0 + 1, 346, 3, 0}, {kT0 + 2, 3, 260, 0}}}});
+    const Read skip = read_all(f.bytes, BadWords::Skip, kFirst, 100);
+    ASSERT_FALSE(skip.error);
+    EXPECT_EQ(skip.events, (EventList{{345, 259, 0, 1}}));
+    EXPECT_EQ(skip.bad_words, 2u);
+}
+
+TEST(Aedat4ReaderTest, MissingFileIsAnOsError) {
+    zel_test::TempDir dir;
+    auto opened = Aedat4Reader::open(dir.path("none.aedat4"), BadWords::Skip, kFirst, zel::no_io_hooks());
+    ASSERT_FALSE(opened.ok());
+    EXPECT_EQ(opened.error().kind, zel::ErrorKind::Os);
+    EXPECT_EQ(opened.error().os_code, ENOENT);
+}
+
+TEST(Aedat4ReaderTest, FileMatchesMemory) {
+    zel_test::TempDir dir;
+    const File f = aedat4_file(1, recording());
+    const std::string path = dir.write("r.aedat4", std::string(f.bytes.begin(), f.bytes.end()));
+    auto opened = Aedat4Reader::open(path, BadWords::Strict, kFirst, zel::no_io_hooks());
+    ASSERT_TRUE(opened.ok()) << opened.error().text();
+    EXPECT_EQ(opened.value().sensor().width, 346u);
+    zel::ByteBuffer out;
+    ASSERT_EQ(opened.value().read(out, 1000).value(), 30u);
+    EXPECT_EQ(zel_test::unpack(out), recording_events(kT0));
+    EXPECT_EQ(opened.value().read(out, 1000).value(), 0u);
+}
+
+}  // namespace
