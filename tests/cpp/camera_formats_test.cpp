@@ -548,6 +548,92 @@ TEST(WritersTest, RefuseWhatTheFormatCannotHold) {
     }
 }
 
+// Files written chunk by chunk with a time base hold t_base + t: the
+// readers give back the camera's own clock.
+TEST(WritersTest, ChunksWithATimeBaseReadBackAsCameraTime) {
+    const std::uint64_t base = (std::uint64_t{1} << 34) - 100;  // the EVT 2.0 counter wraps inside
+    const std::vector<std::vector<Event>> chunks = {
+        {{1, 2, 0, 1}, {3, 4, 50, 0}},
+        {{5, 6, 90, 1}, {7, 8, 200, 0}},
+        // 1.25 times the counter's range on: a wrap no reader sees without
+        // time-high words between.
+        {{9, 10, 0xFFFFFFFFu, 1}},
+    };
+    const std::uint64_t gap = (std::uint64_t{5} << 32) - 0xFFFFFFFFull;
+    const std::uint64_t chunk_base[] = {base, base, base + 200 + gap};
+    zel::ByteBuffer evt2;
+    ASSERT_TRUE(write_evt2_header({640, 480}, "2024-01-02 03:04:05", evt2).ok());
+    Evt2Clock clock;
+    std::vector<std::uint64_t> want;
+    std::uint64_t index = 0;
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+        const Bytes in = packed(chunks[k]);
+        ASSERT_TRUE(write_evt2_records({in.data(), chunks[k].size()}, {640, 480}, chunk_base[k], index, clock, evt2).ok());
+        for (const Event& e : chunks[k]) want.push_back(chunk_base[k] + e.t);
+        index += chunks[k].size();
+    }
+    auto h = parse_raw_header(span_of(evt2));
+    ASSERT_TRUE(h.ok());
+    DecodeOptions o;
+    o.time.mode = TimeBase::Mode::EachBatch;
+    Evt2Decoder d(h.value().data_offset, o);
+    const Bytes words = tail_of(evt2, h.value().data_offset);
+    std::vector<std::uint64_t> got;
+    std::vector<std::uint8_t> one(zel::kPackedEventBytes);
+    std::size_t pos = 0;
+    while (pos < words.size()) {
+        d.start_batch();
+        auto r = d.decode(std::span(words).subspan(pos), one);
+        ASSERT_TRUE(r.ok()) << r.error().message;
+        pos += r.value().consumed;
+        if (r.value().written == 1) got.push_back(*d.batch_origin() + records(one.data(), 1)[0].t);
+    }
+    EXPECT_EQ(got, want);
+
+    // DAT holds 32-bit times: the base is kept where the sum fits.
+    zel::ByteBuffer dat;
+    ASSERT_TRUE(write_dat_header({640, 480}, "d", dat).ok());
+    const Bytes first = packed(chunks[0]);
+    ASSERT_TRUE(write_dat_records({first.data(), 2}, {640, 480}, 1000, 0, dat).ok());
+    auto hd = parse_dat_header(span_of(dat));
+    ASSERT_TRUE(hd.ok());
+    DatDecoder dd(0, {});
+    auto back = decode_all(dd, tail_of(dat, hd.value().data_offset));
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(back.value(), (std::vector<Event>{{1, 2, 1000, 1}, {3, 4, 1050, 0}}));
+}
+
+TEST(WritersTest, TimeBaseRefusals) {
+    const Bytes one = packed({{1, 1, 5, 0}});
+    struct Case {
+        const char* name;
+        EncodeStatus status;
+        const char* field;
+        std::uint64_t value;
+    };
+    zel::ByteBuffer out;
+    Evt2Clock fresh;
+    Evt2Clock later{std::uint64_t{1} << 40};
+    const Case cases[] = {
+        {"DatPast32Bits", write_dat_records({one.data(), 1}, {640, 480}, 0xFFFFFFFFull - 4, 7, out), "t_base + t",
+         0x100000000ull},
+        {"DatSumPast64Bits", write_dat_records({one.data(), 1}, {640, 480}, ~std::uint64_t{0}, 0, out),
+         "t_base + t", ~std::uint64_t{0}},
+        {"Evt2FirstPast34Bits",
+         write_evt2_records({one.data(), 1}, {640, 480}, (std::uint64_t{1} << 34) - 5, 0, fresh, out), "t_base + t",
+         std::uint64_t{1} << 34},
+        {"Evt2BackAcrossChunks", write_evt2_records({one.data(), 1}, {640, 480}, 0, 3, later, out), "t", 5},
+    };
+    for (const Case& c : cases) {
+        ASSERT_FALSE(c.status.ok()) << c.name;
+        EXPECT_EQ(c.status.error().field, c.field) << c.name;
+        EXPECT_EQ(c.status.error().value, c.value) << c.name;
+    }
+    EXPECT_EQ(out.size(), 0u);
+    EXPECT_FALSE(fresh.last_time.has_value());
+    EXPECT_EQ(cases[0].status.error().index, 7u);
+}
+
 // ---------------------------------------------------------------- AEDAT 4
 
 TEST(Aedat4Test, HeaderStreamsAndLies) {
