@@ -263,6 +263,22 @@ TEST(Aedat4ReaderTest, CoordinatesBoundedByTheStatedSensor) {
     EXPECT_EQ(skip.bad_words, 2u);
 }
 
+// 2^32 - 1 us past the origin fits the 32-bit field, 2^32 does not: an
+// error naming the event, or (per batch) the start of the next batch.
+TEST(Aedat4ReaderTest, TimesUpTo32BitsPastTheOrigin) {
+    const std::int64_t top = kT0 + 0xFFFFFFFFll;
+    File f = aedat4_file(1, {{0, {{kT0, 1, 1, 1}, {top, 2, 2, 0}, {top + 1, 3, 3, 1}}}});
+    const Read once = read_all(f.bytes, BadWords::Skip, kFirst, 100);
+    ASSERT_TRUE(once.error);
+    EXPECT_EQ(once.error->kind, zel::ErrorKind::Timestamp);
+    EXPECT_NE(once.error->message.find("event 2 has timestamp"), std::string::npos) << once.error->message;
+    const Read batches = read_all(f.bytes, BadWords::Strict, {TimeBase::Mode::EachBatch, 0}, 100, 1 << 20, true);
+    ASSERT_FALSE(batches.error) << batches.error->text();
+    EXPECT_EQ(batches.chunks, (std::vector<std::size_t>{2, 1}));
+    EXPECT_EQ(batches.events, (EventList{{1, 1, 0, 1}, {2, 2, 0xFFFFFFFFu, 0}, {3, 3, 0, 1}}));
+    EXPECT_EQ(batches.origins[1], static_cast<std::uint64_t>(top + 1));
+}
+
 TEST(Aedat4ReaderTest, MissingFileIsAnOsError) {
     zel_test::TempDir dir;
     auto opened = Aedat4Reader::open(dir.path("none.aedat4"), BadWords::Skip, kFirst, zel::no_io_hooks());

@@ -120,15 +120,15 @@ Geometry Aedat4Reader::sensor() const { return event_sensor(header_); }
 Result<Aedat4Reader> Aedat4Reader::open(const std::string& path, BadWords bad_words, TimeBase time,
                                         IoHooks& hooks) {
     ZEL_ASSIGN_OR_RETURN(ReadOnlyFile file, ReadOnlyFile::open(path, hooks));
-    return open_source(ByteSource(std::move(file)), bad_words, time);
+    return from_source(ByteSource(std::move(file)), bad_words, time);
 }
 
 Result<Aedat4Reader> Aedat4Reader::from_bytes(std::span<const std::uint8_t> bytes, BadWords bad_words,
                                                     TimeBase time, std::size_t max_read) {
-    return open_source(ByteSource(bytes, max_read), bad_words, time);
+    return from_source(ByteSource(bytes, max_read), bad_words, time);
 }
 
-Result<Aedat4Reader> Aedat4Reader::open_source(ByteSource source, BadWords bad_words, TimeBase time) {
+Result<Aedat4Reader> Aedat4Reader::from_source(ByteSource source, BadWords bad_words, TimeBase time) {
     const std::uint64_t file_size = source.size_hint() != 0 ? source.size_hint() : kUnknownEnd;
     ByteBuffer bytes;
     ZEL_TRY(read_exact_bytes(source, kAedat4PreambleBytes, bytes));

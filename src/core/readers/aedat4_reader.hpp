@@ -67,6 +67,7 @@ public:
     // The same over bytes in memory handed out at most `max_read` at a time.
     static Result<Aedat4Reader> from_bytes(std::span<const std::uint8_t> bytes, BadWords bad_words,
                                                  TimeBase time, std::size_t max_read);
+    static Result<Aedat4Reader> from_source(ByteSource source, BadWords bad_words, TimeBase time);
 
     const Aedat4Header& header() const { return header_; }
     // The first event stream's stated sensor size, {0, 0} when none.
@@ -87,7 +88,6 @@ public:
 
 private:
     Aedat4Reader(ByteSource source, Aedat4Header header, std::uint64_t position, const DecodeOptions& options);
-    static Result<Aedat4Reader> open_source(ByteSource source, BadWords bad_words, TimeBase time);
 
     // Loads the next event packet into packet_; false at the end.
     Result<bool> next_packet();

@@ -67,9 +67,11 @@ struct TimeBase {
     std::uint64_t offset = 0;
 };
 
-// Largest sensor the Prophesee word formats can address; used as the bound
-// when a header names no geometry.
+// Largest sensors the Prophesee formats can address (EVT 2.0 and EVT 3.0:
+// 11-bit coordinates; DAT: 14-bit), the bounds when a header states no
+// geometry, and what the writers accept.
 inline constexpr std::uint32_t kMaxPropheseeSide = 2048;
+inline constexpr std::uint32_t kMaxDatSide = 16384;
 
 struct Geometry {
     std::uint32_t width = 0;   // 0 when unknown

@@ -29,9 +29,6 @@ struct EncodeError {
 using EncodeResult = Result<ByteBuffer, EncodeError>;
 using EncodeStatus = Result<std::monostate, EncodeError>;
 
-// Largest sensor side a DAT file's 14-bit coordinates address.
-inline constexpr std::uint32_t kMaxDatSide = 1u << 14;
-
 // Whole files: `date` is "YYYY-MM-DD HH:MM:SS"; `sensor` bounds x and y
 // (each must be below its side) and goes into the header. DAT holds sides
 // up to 16384, EVT 2.0 up to 2048; polarity must be 0 or 1. EVT 2.0 also
