@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <lz4frame.h>
+#include <malloc.h>
 #include <zstd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 
 #include "camera_files.hpp"
 #include "readers/aedat4_reader.hpp"
+#include "readers/camera_reader.hpp"
 #include "test_files.hpp"
 
 namespace {
@@ -277,6 +279,99 @@ TEST(Aedat4ReaderTest, TimesUpTo32BitsPastTheOrigin) {
     EXPECT_EQ(batches.chunks, (std::vector<std::size_t>{2, 1}));
     EXPECT_EQ(batches.events, (EventList{{1, 1, 0, 1}, {2, 2, 0xFFFFFFFFu, 0}, {3, 3, 0, 1}}));
     EXPECT_EQ(batches.origins[1], static_cast<std::uint64_t>(top + 1));
+}
+
+// A frame that expands past the packet limit is refused, however small it
+// is: zeros, compressed as a stream of 1 MiB pieces.
+TEST(Aedat4Decompression, OutputLimit) {
+    const std::vector<std::uint8_t> zeros(1 << 20, 0);
+    const std::size_t pieces = kMaxAedat4PacketBytes / zeros.size() + 1;
+    Bytes lz4(LZ4F_compressBound(zeros.size(), nullptr) + 64);
+    Bytes frame;
+    LZ4F_cctx* cctx = nullptr;
+    ASSERT_FALSE(LZ4F_isError(LZ4F_createCompressionContext(&cctx, LZ4F_VERSION)));
+    std::size_t n = LZ4F_compressBegin(cctx, lz4.data(), lz4.size(), nullptr);
+    frame.insert(frame.end(), lz4.begin(), lz4.begin() + static_cast<std::ptrdiff_t>(n));
+    for (std::size_t i = 0; i < pieces; ++i) {
+        n = LZ4F_compressUpdate(cctx, lz4.data(), lz4.size(), zeros.data(), zeros.size(), nullptr);
+        frame.insert(frame.end(), lz4.begin(), lz4.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    n = LZ4F_compressEnd(cctx, lz4.data(), lz4.size(), nullptr);
+    frame.insert(frame.end(), lz4.begin(), lz4.begin() + static_cast<std::ptrdiff_t>(n));
+    LZ4F_freeCompressionContext(cctx);
+
+    ZSTD_CCtx* zctx = ZSTD_createCCtx();
+    Bytes zstd;
+    Bytes room(ZSTD_CStreamOutSize());
+    for (std::size_t i = 0; i <= pieces; ++i) {
+        const bool last = i == pieces;
+        ZSTD_inBuffer in{zeros.data(), last ? 0 : zeros.size(), 0};
+        for (;;) {
+            ZSTD_outBuffer out{room.data(), room.size(), 0};
+            const std::size_t left = ZSTD_compressStream2(zctx, &out, &in, last ? ZSTD_e_end : ZSTD_e_continue);
+            zstd.insert(zstd.end(), room.begin(), room.begin() + static_cast<std::ptrdiff_t>(out.pos));
+            if (last ? left == 0 : in.pos == in.size) break;
+        }
+    }
+    ZSTD_freeCCtx(zctx);
+
+    Aedat4Decompressor d;
+    zel::ByteBuffer out;
+    for (const auto& [kind, bytes] : {std::pair{Aedat4Compression::Lz4, frame}, std::pair{Aedat4Compression::Zstd, zstd}}) {
+        ASSERT_LT(bytes.size(), 1u << 21);
+        const zel::Status s = d.decompress(kind, bytes, 77, out);
+        ASSERT_FALSE(s.ok());
+        EXPECT_EQ(s.error().offset, 77u);
+        EXPECT_NE(s.error().message.find("decompresses to more than 268435456 bytes"), std::string::npos)
+            << s.error().message;
+        EXPECT_LE(out.size(), kMaxAedat4PacketBytes);
+    }
+    // A frame cut short is no frame.
+    const Bytes small = compress(1, Bytes(1000, 7));
+    const zel::Status cut = d.decompress(Aedat4Compression::Lz4, {small.data(), small.size() - 5}, 3, out);
+    ASSERT_FALSE(cut.ok());
+    EXPECT_NE(cut.error().message.find("truncated"), std::string::npos) << cut.error().message;
+    const Bytes small_zstd = compress(3, Bytes(1000, 7));
+    const zel::Status cut_zstd =
+        d.decompress(Aedat4Compression::Zstd, {small_zstd.data(), small_zstd.size() - 2}, 3, out);
+    ASSERT_FALSE(cut_zstd.ok());
+    EXPECT_NE(cut_zstd.error().message.find("truncated"), std::string::npos) << cut_zstd.error().message;
+    // And the same context decompresses the next good frame.
+    ASSERT_TRUE(d.decompress(Aedat4Compression::Lz4, small, 3, out).ok());
+    EXPECT_EQ(out.size(), 1000u);
+}
+
+// Heap in use (glibc's count, which sees malloc'd buffers), sampled after
+// every read.
+class HeapSampler : public zel::IoHooks {
+public:
+    bool keep_going() override {
+        const struct mallinfo2 info = ::mallinfo2();
+        peak = std::max(peak, info.uordblks + info.hblkhd);
+        return true;
+    }
+    std::size_t peak = 0;
+};
+
+// A packet header that claims 200 MB where the file holds a few bytes
+// more: the read fails at the end of the file, and what it allocated
+// follows the bytes there were, not the claim.
+TEST(Aedat4ReaderTest, ClaimedPacketSizeDoesNotSizeTheBuffer) {
+    File f = aedat4_file(0, {}, std::int64_t{1} << 40);
+    put32(f.bytes, 0);
+    put32(f.bytes, 200u << 20);
+    f.bytes.insert(f.bytes.end(), 10, 0);
+    zel_test::TempDir dir;
+    const std::string path = dir.write("claim.aedat4", std::string(f.bytes.begin(), f.bytes.end()));
+    const struct mallinfo2 before = ::mallinfo2();
+    HeapSampler sampler;
+    auto reader = CameraReader::open(path, CameraFormat::Aedat4, BadWords::Strict, kFirst, sampler);
+    ASSERT_TRUE(reader.ok()) << reader.error().text();
+    zel::ByteBuffer out;
+    auto r = reader.value()->read(out, 100);
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().message.find("runs past the end of the file"), std::string::npos) << r.error().message;
+    EXPECT_LT(sampler.peak - std::min(sampler.peak, before.uordblks + before.hblkhd), std::size_t{16} << 20);
 }
 
 TEST(Aedat4ReaderTest, MissingFileIsAnOsError) {

@@ -681,6 +681,17 @@ TEST(Aedat4Test, PacketHeaders) {
     put32(negative, 0xFFFFFFF0u);
     EXPECT_FALSE(parse_aedat4_packet(negative, 0, 1u << 30).ok());
     EXPECT_FALSE(parse_aedat4_packet({p.data(), 7}, 0, 100).ok());
+    // The size limit and one past it.
+    for (const std::uint32_t size : {kMaxAedat4PacketBytes, kMaxAedat4PacketBytes + 1}) {
+        Bytes big;
+        put32(big, 0);
+        put32(big, size);
+        auto r = parse_aedat4_packet(big, 0, std::uint64_t{1} << 40);
+        EXPECT_EQ(r.ok(), size == kMaxAedat4PacketBytes) << size;
+        if (!r.ok()) {
+            EXPECT_NE(r.error().message.find("-byte limit"), std::string::npos);
+        }
+    }
 }
 
 TEST(Aedat4Test, EventPackets) {

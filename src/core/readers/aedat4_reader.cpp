@@ -16,23 +16,28 @@ constexpr std::size_t kFirstOutputBytes = 64 * 1024;
 // its end.
 constexpr std::uint64_t kUnknownEnd = std::numeric_limits<std::uint64_t>::max();
 
-// Makes room in `out` for more output, within kMaxAedat4PacketBytes; false
-// when the limit is reached.
-bool grow_output(ByteBuffer& out, std::size_t payload_bytes) {
-    if (out.spare() > 0) return true;
-    if (out.size() >= kMaxAedat4PacketBytes) return false;
-    const std::size_t step = std::max({out.capacity(), kFirstOutputBytes, payload_bytes * 4});
-    out.reserve_more(std::min<std::size_t>(step, kMaxAedat4PacketBytes - out.size()));
-    return true;
+// Room for more output within kMaxAedat4PacketBytes: 0 once the limit is
+// reached. The buffer grows geometrically, so its capacity may pass the
+// limit; what the decompressor is given never does.
+std::size_t output_room(ByteBuffer& out, std::size_t payload_bytes) {
+    if (out.size() >= kMaxAedat4PacketBytes) return 0;
+    if (out.spare() == 0) {
+        const std::size_t step = std::max({out.capacity(), kFirstOutputBytes, payload_bytes * 4});
+        out.reserve_more(std::min<std::size_t>(step, kMaxAedat4PacketBytes - out.size()));
+    }
+    return std::min<std::size_t>(out.spare(), kMaxAedat4PacketBytes - out.size());
 }
 
 // Reads exactly `n` bytes into `out` (replacing its content); false when the
-// source ended first, with what there was left in `out`.
+// source ended first, with what there was left in `out`. `n` comes from the
+// file, so the buffer grows with the bytes that arrive, a step at a time,
+// rather than to what a length claims.
 Result<bool> read_exact_bytes(ByteSource& source, std::size_t n, ByteBuffer& out) {
+    constexpr std::size_t kStep = std::size_t{1} << 20;
     out.clear();
-    out.reserve_more(n);
     while (out.size() < n) {
-        ZEL_ASSIGN_OR_RETURN(const std::size_t got, source.read(out.tail(), n - out.size()));
+        if (out.spare() == 0) out.reserve_more(std::min(n - out.size(), std::max(kStep, out.capacity())));
+        ZEL_ASSIGN_OR_RETURN(const std::size_t got, source.read(out.tail(), std::min(n - out.size(), out.spare())));
         if (got == 0) return false;
         out.commit(got);
     }
@@ -71,8 +76,8 @@ Status Aedat4Decompressor::decompress(Aedat4Compression compression,
         LZ4F_resetDecompressionContext(contexts_->lz4);
         std::size_t used = 0;
         for (;;) {
-            if (!grow_output(out, payload.size())) return too_large(offset);
-            std::size_t produced = out.spare();
+            const std::size_t room = output_room(out, payload.size());
+            std::size_t produced = room;
             std::size_t taken = payload.size() - used;
             const std::size_t status =
                 LZ4F_decompress(contexts_->lz4, out.tail(), &produced, payload.data() + used, &taken, nullptr);
@@ -83,27 +88,25 @@ Status Aedat4Decompressor::decompress(Aedat4Compression compression,
             used += taken;
             out.commit(produced);
             if (status == 0) return kOk;  // the frame is complete
-            if (used == payload.size() && produced == 0) {
-                return Error::invalid_data("LZ4 packet is truncated", offset);
-            }
+            if (produced == 0 && room == 0) return too_large(offset);
+            if (produced == 0 && used == payload.size()) return Error::invalid_data("LZ4 packet is truncated", offset);
         }
     }
     if (contexts_->zstd == nullptr && (contexts_->zstd = ZSTD_createDCtx()) == nullptr) throw std::bad_alloc();
     ZSTD_DCtx_reset(contexts_->zstd, ZSTD_reset_session_only);
     ZSTD_inBuffer in{payload.data(), payload.size(), 0};
     for (;;) {
-        if (!grow_output(out, payload.size())) return too_large(offset);
-        ZSTD_outBuffer room{out.tail(), out.spare(), 0};
-        const std::size_t status = ZSTD_decompressStream(contexts_->zstd, &room, &in);
+        const std::size_t room = output_room(out, payload.size());
+        ZSTD_outBuffer window{out.tail(), room, 0};
+        const std::size_t status = ZSTD_decompressStream(contexts_->zstd, &window, &in);
         if (ZSTD_isError(status)) {
             return Error::invalid_data(std::string("zstd packet does not decompress: ") + ZSTD_getErrorName(status),
                                        offset);
         }
-        out.commit(room.pos);
+        out.commit(window.pos);
         if (status == 0) return kOk;  // the frame is complete
-        if (in.pos == in.size && room.pos < room.size) {
-            return Error::invalid_data("Zstandard packet is truncated", offset);
-        }
+        if (window.pos == 0 && room == 0) return too_large(offset);
+        if (in.pos == in.size && window.pos < room) return Error::invalid_data("Zstandard packet is truncated", offset);
     }
 }
 
@@ -134,10 +137,10 @@ Result<Aedat4Reader> Aedat4Reader::from_source(ByteSource source, BadWords bad_w
     ZEL_TRY(read_exact_bytes(source, kAedat4PreambleBytes, bytes));
     ZEL_ASSIGN_OR_RETURN(const std::uint64_t header_end,
                          to_result(aedat4_header_end({bytes.data(), bytes.size()}, file_size)));
-    bytes.reserve_more(header_end - bytes.size());
     ByteBuffer rest;
     ZEL_ASSIGN_OR_RETURN(const bool whole, read_exact_bytes(source, header_end - kAedat4PreambleBytes, rest));
     if (!whole) return Error::invalid_data("file ends inside the IO header", kAedat4Magic.size());
+    bytes.reserve_more(rest.size());
     std::copy(rest.data(), rest.data() + rest.size(), bytes.tail());
     bytes.commit(rest.size());
     ZEL_ASSIGN_OR_RETURN(Aedat4Header header,
