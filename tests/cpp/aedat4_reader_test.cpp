@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <lz4frame.h>
-#include <malloc.h>
 #include <zstd.h>
 
 #include <cerrno>
@@ -341,18 +340,6 @@ TEST(Aedat4Decompression, OutputLimit) {
     EXPECT_EQ(out.size(), 1000u);
 }
 
-// Heap in use (glibc's count, which sees malloc'd buffers), sampled after
-// every read.
-class HeapSampler : public zel::IoHooks {
-public:
-    bool keep_going() override {
-        const struct mallinfo2 info = ::mallinfo2();
-        peak = std::max(peak, info.uordblks + info.hblkhd);
-        return true;
-    }
-    std::size_t peak = 0;
-};
-
 // A packet header that claims 200 MB where the file holds a few bytes
 // more: the read fails at the end of the file, and what it allocated
 // follows the bytes there were, not the claim.
@@ -363,15 +350,14 @@ TEST(Aedat4ReaderTest, ClaimedPacketSizeDoesNotSizeTheBuffer) {
     f.bytes.insert(f.bytes.end(), 10, 0);
     zel_test::TempDir dir;
     const std::string path = dir.write("claim.aedat4", std::string(f.bytes.begin(), f.bytes.end()));
-    const struct mallinfo2 before = ::mallinfo2();
-    HeapSampler sampler;
+    zel_test::HeapSampler sampler;
     auto reader = CameraReader::open(path, CameraFormat::Aedat4, BadWords::Strict, kFirst, sampler);
     ASSERT_TRUE(reader.ok()) << reader.error().text();
     zel::ByteBuffer out;
     auto r = reader.value()->read(out, 100);
     ASSERT_FALSE(r.ok());
     EXPECT_NE(r.error().message.find("runs past the end of the file"), std::string::npos) << r.error().message;
-    EXPECT_LT(sampler.peak - std::min(sampler.peak, before.uordblks + before.hblkhd), std::size_t{16} << 20);
+    EXPECT_LT(sampler.growth(), std::size_t{16} << 20);
 }
 
 TEST(Aedat4ReaderTest, MissingFileIsAnOsError) {

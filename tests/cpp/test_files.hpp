@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <malloc.h>  // mallinfo2
 #include <stdlib.h>  // mkdtemp
 #include <filesystem>
 #include <fstream>
@@ -97,6 +99,28 @@ inline std::string repeat(std::string_view piece, std::size_t times) {
     }
     return out;
 }
+
+// Heap a read grows, as glibc counts the bytes in use (buffers grown with
+// malloc included, which operator new never sees), sampled after every
+// read of the file: when the buffers have their size for it. Glibc only;
+// under a sanitizer's allocator the count does not move.
+class HeapSampler : public zel::IoHooks {
+public:
+    HeapSampler() : before_(in_use()) {}
+    bool keep_going() override {
+        peak_ = std::max(peak_, in_use());
+        return true;
+    }
+    std::size_t growth() const { return peak_ - std::min(peak_, before_); }
+
+private:
+    static std::size_t in_use() {
+        const struct mallinfo2 info = ::mallinfo2();
+        return info.uordblks + info.hblkhd;
+    }
+    std::size_t before_;
+    std::size_t peak_ = 0;
+};
 
 // The error text of a failed load, or a marker when it unexpectedly succeeded.
 template <class T>
