@@ -60,13 +60,14 @@ set(ZEL_CONTAINER_SOURCES
 set(ZEL_READERS_SOURCES
     src/core/readers/aedat4_container.cpp
     src/core/readers/aedat4_events.cpp
+    src/core/readers/aedat4_reader.cpp
+    src/core/readers/camera_reader.cpp
     src/core/readers/chunked_reader.cpp
     src/core/readers/csv_line.cpp
     src/core/readers/csv_plain.cpp
-    src/core/readers/csv_reader.cpp
-    src/core/readers/dataset.cpp
     src/core/readers/evt2_decoder.cpp
     src/core/readers/evt3_decoder.cpp
+    src/core/readers/file_formats.cpp
     src/core/readers/packed_loader.cpp
     src/core/readers/posix_file.cpp
     src/core/readers/prophesee_header.cpp
@@ -85,7 +86,7 @@ set(ZEL_SUMMARY_DEPENDS base)
 set(ZEL_CODEC_DEPENDS base)
 set(ZEL_REFERENCE_DEPENDS codec)
 set(ZEL_CONTAINER_DEPENDS codec base)
-set(ZEL_READERS_DEPENDS text base)
+set(ZEL_READERS_DEPENDS text base lz4 zstd)
 set(ZEL_WRITERS_DEPENDS readers base)
 
 set(ZEL_PYCOMMON_SOURCES
@@ -117,8 +118,8 @@ set(ZELKIT_NATIVE_SOURCES
 # GoogleTest units (tests/cpp/<name>.cpp), one executable each.
 set(ZEL_CPP_TESTS
     bit_count_test bitstream_test box_decoder_test camera_formats_test chunked_reader_test
-    codec_differential_test crc32c_test csv_line_test csv_plain_test csv_reader_test
-    dataset_test delta_test event_writers_test evt3_fast_path_test io_hooks_test
+    aedat4_reader_test camera_reader_test codec_differential_test crc32c_test csv_line_test csv_plain_test csv_reader_test
+    delta_test event_writers_test camera_fast_paths_test io_hooks_test
     key_interleave_test key_sort_test level_bitmaps_test octree_test packed_loader_test
     path_text_test pipeline_test rans_test time_binner_test voxel_test)
 
@@ -127,5 +128,5 @@ set(ZEL_CPP_TESTS
 set(ZEL_FUZZ_TARGETS
     aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader csv_plain
     csv_reader delta_decode evt2_reader evt3_reader nmnist_reader octree_decode
-    packed_loader prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
+    prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
     zel_container_roundtrip)

@@ -437,3 +437,67 @@ def test_real_recordings_smoke():
         whole = np.concatenate(list(zelkit.iter_load(SHARED / name, chunk_events=65_536, t_offset="first")))
         assert whole.tobytes() == arr.tobytes()
         assert zelkit.info(SHARED / name).n_events == count
+
+
+@pytest.mark.parametrize(
+    "t_offset, match",
+    [
+        # The largest offset reaches the decoder, which then finds every event before it.
+        (2**64 - 1, "event 0 has timestamp"),
+        (2**64, "t_offset must be a non-negative 64-bit integer"),
+        (-1, "t_offset must be a non-negative 64-bit integer"),
+        (True, "t_offset must be a non-negative 64-bit integer"),
+        (1.0, "t_offset must be a non-negative 64-bit integer"),
+    ],
+)
+def test_t_offset_bounds(tmp_path, t_offset, match):
+    path = evt3_file(tmp_path, GOOD_EVT3)
+    with pytest.raises(ValueError, match=match):
+        zelkit.load(path, t_offset=t_offset)
+    with pytest.raises(ValueError, match=match):
+        list(zelkit.iter_load(path, t_offset=t_offset))
+
+
+@pytest.mark.parametrize(
+    "name, header, record",
+    [
+        # Without a stated size, coordinates are bounded only by the format's
+        # own fields: 14 bits in DAT, 11 in EVT 2.0 and EVT 3.0.
+        ("top.dat", b"% Version 2\n\x00\x08", struct.pack("<II", 7, 16383 | 16383 << 14 | 1 << 28)),
+        ("top.raw", b"% evt 2.0\n% end\n", _evt2_words([(2047, 2047, 7, 1)])),
+        ("top3.raw", b"% evt 3.0\n% end\n", struct.pack("<3H", 0x8000, 0x0000 | 2047, 0x2800 | 2047)),
+    ],
+)
+def test_unstated_sensor_size_bounds_nothing_the_format_can_hold(tmp_path, name, header, record):
+    path = tmp_path / name
+    path.write_bytes(header + record)
+    arr = zelkit.load(path)
+    assert arr[["x", "y", "p"]].tolist() == [(int(arr["x"][0]), int(arr["y"][0]), 1)]
+    assert int(arr["x"][0]) == int(arr["y"][0]) == (16383 if name.endswith(".dat") else 2047)
+
+
+@pytest.mark.parametrize("compression", ["lz4", "zstd"])
+def test_aedat4_skip_goes_on_past_a_packet_that_does_not_decompress(tmp_path, compression):
+    packets = [(0, [(T0 + i, i, i, 1)]) for i in range(3)]
+    path = aedat4_file(tmp_path, compression, packets)
+    data = bytearray(path.read_bytes())
+    # Packets follow the IO header: a 4-byte stream id, a 4-byte size, the payload.
+    pos = 18 + struct.unpack_from("<I", data, 14)[0]
+    sizes = []
+    for _ in range(3):
+        size = struct.unpack_from("<I", data, pos + 4)[0]
+        sizes.append((pos, size))
+        pos += 8 + size
+    assert pos == len(data)
+    second, size = sizes[1]
+    data[second + 8 : second + 8 + size] = b"\xff" * size
+    path.write_bytes(bytes(data))
+    with pytest.raises(FormatError, match="does not decompress") as raised:
+        zelkit.load(path, t_offset="first")
+    assert raised.value.offset == second
+    with pytest.warns(SkippedDataWarning, match="skipped 1"):
+        arr = zelkit.load(path, t_offset="first", errors="skip")
+    assert arr.tolist() == [(0, 0, 0, 1), (2, 2, 2, 1)]
+    with pytest.warns(SkippedDataWarning, match="skipped 1"):
+        chunks = list(zelkit.iter_load(path, chunk_events=1, t_offset="first", errors="skip"))
+    assert [c.tolist() for c in chunks] == [[(0, 0, 0, 1)], [(2, 2, 2, 1)]]

@@ -26,7 +26,8 @@ def layer_closure(lists: dict[str, list[str]]) -> dict[str, set[str]]:
     for layer in layers:  # lowest first, so dependencies are already known
         reach[layer] = {layer}
         for dependency in lists.get(f"ZEL_{layer.upper()}_DEPENDS", []):
-            reach[layer] |= reach[dependency]
+            # Names that are not layers are system libraries (liblz4, libzstd).
+            reach[layer] |= reach.get(dependency, set())
     return reach
 
 

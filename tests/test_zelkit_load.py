@@ -242,3 +242,19 @@ def test_random_csv_text_reads_as_zel_load_csv(tmp_path, lines, bad_byte):
         return
     assert rows_of(zelkit.load(path)) == expected
     assert [r for c in zelkit.iter_load(path, chunk_events=2) for r in rows_of(c)] == expected
+
+
+@pytest.mark.parametrize("offset", [None, 0, 27])
+def test_format_error_is_a_value_error_and_an_os_error_and_pickles_whole(offset):
+    import pickle
+
+    error = zelkit.FormatError("bad record", offset)
+    assert isinstance(error, ValueError) and isinstance(error, OSError)
+    assert (error.errno, error.strerror, error.filename) == (None, None, None)
+    assert str(error) == ("bad record" if offset is None else f"bad record (at byte offset {offset})")
+    again = pickle.loads(pickle.dumps(error))
+    assert type(again) is zelkit.FormatError
+    assert (str(again), again.offset, again.reason) == (str(error), offset, "bad record")
+    for kind in (ValueError, OSError):
+        with pytest.raises(kind):
+            raise error

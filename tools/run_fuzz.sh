@@ -18,10 +18,12 @@ seconds=${1:-}
 shift || true
 
 # libFuzzer ships with clang's runtime libraries, packaged apart from clang.
+# The core links LZ4 and Zstandard.
 if ! command -v clang++-14 >/dev/null ||
-   ! compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a" >/dev/null; then
+   ! compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a" >/dev/null ||
+   ! dpkg -s liblz4-dev libzstd-dev >/dev/null 2>&1; then
     apt-get update -qq
-    apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null
+    apt-get install -y -qq clang-14 libclang-rt-14-dev liblz4-dev libzstd-dev >/dev/null
 fi
 
 if [ $# -eq 0 ]; then

@@ -3,9 +3,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+# GoogleTest for the C++ tests; LZ4 and Zstandard, which the readers link.
+packages=(libgtest-dev liblz4-dev libzstd-dev)
+if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
     apt-get update -qq
-    apt-get install -y -qq libgtest-dev >/dev/null
+    apt-get install -y -qq "${packages[@]}" >/dev/null
 fi
 
 cmake -S . -B build/tests -G Ninja -DZEL_BUILD_TESTS=ON -DZEL_WERROR=ON \

@@ -1,15 +1,16 @@
 // AEDAT2 from arbitrary bytes: header lines, then 8-byte records or an error.
 #include "fuzz_support.hpp"
-#include "readers/dataset.hpp"
+#include "readers/packed_loader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
-    const zel::LoadResult<zel::EventList> events = zel::decode_aedat2(bytes);
-    if (events) {
-        FUZZ_CHECK(events.value().size() * 8 <= size);
-        for (const zel::Event& e : events.value()) FUZZ_CHECK(e.x < 128 && e.y < 128 && e.p <= 1);
+    const zel::Result<zel::ByteBuffer> records = zel::decode_packed(bytes, zel::RecordFormat::Aedat2);
+    if (records) {
+        const zel::PackedEvents events(records.value().data(), records.value().size() / 9);
+        FUZZ_CHECK(events.size() * 8 <= size);
+        for (std::size_t i = 0; i < events.size(); ++i) FUZZ_CHECK(events[i].x < 128 && events[i].y < 128 && events[i].p <= 1);
     } else {
-        FUZZ_CHECK(events.error().kind == zel::LoadError::Kind::InvalidData);
+        FUZZ_CHECK(records.error().kind == zel::ErrorKind::InvalidData);
     }
     return 0;
 }

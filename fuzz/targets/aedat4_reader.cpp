@@ -1,102 +1,95 @@
-// An AEDAT 4 file from arbitrary bytes, walked as zelkit's reader walks it
-// (preamble, IOHeader, packet headers, uncompressed polarity packets), in
-// strict and in skip mode: every fault names an offset inside the input and
-// lies within the structure being read; skip mode fails on no packet's
-// contents; both modes agree on the events of a file strict mode accepts.
+// An AEDAT 4 file from arbitrary bytes (compressed packets included), read
+// by Aedat4Reader as zelkit reads it, in strict and in skip mode:
+// - every fault names an offset within the input;
+// - skip mode fails only where the header is unreadable (or on a time that
+//   does not fit 32 bits), never on a packet;
+// - a file strict mode reads whole, skip mode reads the same, skipping nothing;
+// - reading in fuzz-chosen chunks, from reads of fuzz-chosen sizes, gives
+//   the events and the outcome of reading in one piece.
+#include <cstring>
 #include <optional>
-#include <vector>
 
 #include "fuzz_support.hpp"
-#include "readers/aedat4_container.hpp"
-#include "readers/aedat4_events.hpp"
+#include "packed_check.hpp"
+#include "readers/aedat4_reader.hpp"
 
 namespace {
 
 namespace cam = zel::camera;
 
 struct Walk {
-    std::optional<cam::DecodeError> error;
+    std::optional<zel::Error> error;
+    bool opened = false;
     zel::ByteBuffer events;
     std::uint64_t bad_words = 0;
 };
 
-Walk walk(std::span<const std::uint8_t> bytes, cam::BadWords mode) {
+Walk walk(std::span<const std::uint8_t> bytes, cam::BadWords mode, std::size_t max_read, std::uint64_t seed) {
     Walk w;
-    if (bytes.size() < cam::kAedat4PreambleBytes) return w;
-    auto end = cam::aedat4_header_end(bytes.first(cam::kAedat4PreambleBytes), bytes.size());
-    if (!end) {
-        w.error = end.error();
+    auto opened = cam::Aedat4Reader::from_bytes(bytes, mode, {cam::TimeBase::Mode::FirstEvent, 0}, max_read);
+    if (!opened) {
+        w.error = opened.error();
         return w;
     }
-    FUZZ_CHECK(end.value() <= bytes.size());
-    auto header = cam::parse_aedat4_header(bytes.first(end.value()), bytes.size());
-    if (!header) {
-        w.error = header.error();
-        return w;
-    }
-    const cam::Aedat4Header& h = header.value();
-    FUZZ_CHECK(h.packets_begin <= h.packets_end && h.packets_end <= bytes.size());
-    cam::DecodeOptions options;
-    options.bad_words = mode;
-    options.time.mode = cam::TimeBase::Mode::FirstEvent;
-    cam::Aedat4EventDecoder decoder(options);
-    std::uint64_t offset = h.packets_begin;
-    while (offset < h.packets_end) {
-        if (h.packets_end - offset < cam::kAedat4PacketHeaderBytes) {
-            w.error = decoder.reject(cam::DecodeError::format(offset, "truncated packet header"));
+    w.opened = true;
+    cam::Aedat4Reader& reader = opened.value();
+    for (int guard = 0; guard < 1 << 20; ++guard) {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        const std::size_t before = w.events.size();
+        auto n = reader.read(w.events, seed == 0 ? bytes.size() + 1 : seed % 9 + 1);
+        if (!n) {
+            w.error = n.error();
+            // A spent reader stays spent.
+            FUZZ_CHECK(reader.read(w.events, 1).value() == 0);
             break;
         }
-        auto packet = cam::parse_aedat4_packet(bytes.subspan(offset, cam::kAedat4PacketHeaderBytes),
-                                               offset, h.packets_end);
-        if (!packet) {
-            w.error = decoder.reject(packet.error());
-            break;
-        }
-        const cam::Aedat4Packet& p = packet.value();
-        FUZZ_CHECK(p.offset == offset);
-        const std::uint64_t payload_at = offset + cam::kAedat4PacketHeaderBytes;
-        FUZZ_CHECK(p.size <= h.packets_end - payload_at);
-        bool polarity = false;
-        for (const cam::Aedat4Stream& s : h.streams) polarity |= s.id == p.stream_id && s.type == "EVTS";
-        if (polarity && h.compression == cam::Aedat4Compression::None) {
-            auto n = decoder.decode_packet(bytes.subspan(payload_at, p.size), offset, w.events);
-            if (!n) {
-                w.error = n.error();
-                break;
-            }
-        }
-        offset = payload_at + p.size;
+        FUZZ_CHECK(w.events.size() - before == n.value() * zel::kPackedEventBytes);
+        if (n.value() == 0) break;
     }
-    w.bad_words = decoder.bad_words();
-    FUZZ_CHECK(decoder.events() * 9 == w.events.size());
+    w.bad_words = reader.bad_words();
+    FUZZ_CHECK(reader.events() * zel::kPackedEventBytes == w.events.size());
     return w;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::span<const std::uint8_t> bytes(data, size);
-    const Walk strict = walk(bytes, cam::BadWords::Strict);
-    const Walk skip = walk(bytes, cam::BadWords::Skip);
+    zel_fuzz::Input in(data, size);
+    const std::size_t max_read = in.take(1) % 64 + 1;
+    const std::uint64_t seed = in.take(4) | 1;
+    const std::span<const std::uint8_t> bytes = in.rest();
+
+    const Walk strict = walk(bytes, cam::BadWords::Strict, bytes.size() + 1, 0);
+    const Walk skip = walk(bytes, cam::BadWords::Skip, bytes.size() + 1, 0);
     for (const Walk* w : {&strict, &skip}) {
-        if (w->error && w->error->kind == cam::DecodeError::Kind::Format) {
-            if (w->error->offset >= size) {
-                std::fprintf(stderr, "%s at %llu of %zu\n", w->error->message.c_str(),
-                             static_cast<unsigned long long>(w->error->offset), size);
-            }
-            FUZZ_CHECK(w->error->offset < size);
+        if (w->error && w->error->kind == zel::ErrorKind::InvalidData) {
+            FUZZ_CHECK(w->error->offset && *w->error->offset <= bytes.size());
             FUZZ_CHECK(!w->error->message.empty());
         }
     }
-    // In skip mode only the file's own structure, which strict mode reads
-    // the same way, can be fatal.
-    if (skip.error && skip.error->kind == cam::DecodeError::Kind::Format) {
-        FUZZ_CHECK(strict.error && strict.error->offset == skip.error->offset);
-    }
-    if (!strict.error) {
+    if (skip.opened && skip.error) FUZZ_CHECK(skip.error->kind == zel::ErrorKind::Timestamp);
+    if (strict.opened && !strict.error) {
         FUZZ_CHECK(strict.bad_words == 0);
         FUZZ_CHECK(!skip.error && skip.bad_words == 0);
-        FUZZ_CHECK(skip.events.size() == strict.events.size());
+        FUZZ_CHECK(zel_fuzz::same_bytes(skip.events, strict.events));
+    }
+
+    for (const cam::BadWords mode : {cam::BadWords::Strict, cam::BadWords::Skip}) {
+        const Walk& whole = mode == cam::BadWords::Strict ? strict : skip;
+        const Walk pieces = walk(bytes, mode, max_read, seed);
+        FUZZ_CHECK(pieces.error.has_value() == whole.error.has_value());
+        if (whole.error) {
+            FUZZ_CHECK(pieces.error->kind == whole.error->kind);
+            FUZZ_CHECK(pieces.error->offset == whole.error->offset);
+            FUZZ_CHECK(pieces.error->message == whole.error->message);
+            // The chunks before the error are the start of the events.
+            FUZZ_CHECK(pieces.events.size() <= whole.events.size());
+        } else {
+            FUZZ_CHECK(zel_fuzz::same_bytes(pieces.events, whole.events));
+            FUZZ_CHECK(pieces.bad_words == whole.bad_words);
+        }
     }
     return 0;
 }

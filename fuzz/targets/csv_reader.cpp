@@ -2,17 +2,17 @@
 #include <algorithm>
 
 #include "fuzz_support.hpp"
-#include "readers/dataset.hpp"
+#include "readers/packed_loader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
-    const zel::LoadResult<zel::EventList> events = zel::decode_csv(bytes);
-    if (events) {
+    const zel::Result<zel::ByteBuffer> records = zel::decode_packed(bytes, zel::RecordFormat::Csv);
+    if (records) {
         // Every event needs at least "0,0,0,0" (7 bytes).
-        FUZZ_CHECK(events.value().size() * 7 <= size);
+        FUZZ_CHECK(records.value().size() / 9 * 7 <= size);
     } else {
-        FUZZ_CHECK(events.error().kind == zel::LoadError::Kind::InvalidData);
-        FUZZ_CHECK(!events.error().message.empty());
+        FUZZ_CHECK(records.error().kind == zel::ErrorKind::InvalidData);
+        FUZZ_CHECK(!records.error().message.empty());
     }
     return 0;
 }

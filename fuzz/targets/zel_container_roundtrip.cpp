@@ -10,7 +10,6 @@
 #include "container/frame_encoder.hpp"
 #include "container_walk.hpp"
 #include "fuzz_support.hpp"
-#include "readers/dataset.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     zel_fuzz::Input in(data, size);
@@ -24,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t keyframe_interval = static_cast<std::uint32_t>(in.take(1) % 4);
     std::span<const std::uint8_t> records = in.rest();
     records = records.first(std::min<std::size_t>(records.size() / 9, 512) * 9);
-    const zel::LoadResult<zel::EventList> events = zel::decode_compact(records);
-    FUZZ_CHECK(events.ok());
+    const zel::EventList events = zel::unpack_events({records.data(), records.size() / 9});
 
     const std::vector<std::uint8_t> file = zel::container::encode_container(
         zel::PackedEvents(records.data(), records.size() / 9), grid, n_frames, keyframe_interval);
@@ -33,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(walked.ok());
     FUZZ_CHECK(walked.value().frames.size() == n_frames);
 
-    const zel::FrameSplit split = zel::split_frames(events.value(), n_frames);
+    const zel::FrameSplit split = zel::split_frames(events, n_frames);
     for (std::uint64_t k = 0; k < n_frames; ++k) {
         const auto frame_events = split.frame(k);
         const zel::VoxelGrid expected =

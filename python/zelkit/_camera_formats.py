@@ -30,7 +30,7 @@ import numpy as np
 from . import _native
 from ._dtype import EVENT_DTYPE, EventArray, wrap_buffer
 from ._paths import zel_os_error
-from ._registry import FormatSpec, register_format
+from ._registry import FormatSpec, register_format, skips_bad_data
 from .errors import FormatError
 
 _BLOCK_BYTES = 1 << 22
@@ -87,12 +87,6 @@ def _time_mode(t_offset: Any, *, allow_chunk: bool) -> tuple[str, int]:
     if isinstance(t_offset, bool) or not isinstance(t_offset, int) or not 0 <= t_offset < 2**64:
         raise ValueError(f"t_offset must be a non-negative 64-bit integer, not {t_offset!r}")
     return "offset", t_offset
-
-
-def _check_errors(errors: str) -> bool:
-    if errors not in ("strict", "skip"):
-        raise ValueError(f"errors must be 'strict' or 'skip', not {errors!r}")
-    return errors == "skip"
 
 
 def _caller_level() -> int:
@@ -267,7 +261,7 @@ def _probe_size(fmt: str) -> Callable[[bytes], tuple[int, int] | None]:
 
 def _loader(fmt: str) -> Callable[..., EventArray]:
     def load(path: bytes, *, errors: str = "strict", t_offset: Any = None) -> EventArray:
-        skip = _check_errors(errors)
+        skip = skips_bad_data(errors)
         mode, offset = _time_mode(t_offset, allow_chunk=False)
         with _open(path) as f:
             if fmt == "aedat4":
@@ -291,7 +285,7 @@ def _loader(fmt: str) -> Callable[..., EventArray]:
 
 def _chunk_reader(fmt: str) -> Callable[..., Iterator[EventChunk]]:
     def iter_chunks(path: bytes, max_events: int, *, errors: str = "strict", t_offset: Any = None) -> Iterator[EventChunk]:
-        skip = _check_errors(errors)
+        skip = skips_bad_data(errors)
         mode, offset = _time_mode(t_offset, allow_chunk=True)
         # A missing file or a broken header fails here, at the call; the
         # generator opens the file again when iteration starts, so an

@@ -15,7 +15,15 @@ from ._arrays import as_events
 from ._dtype import EVENT_DTYPE, EventArray, wrap_buffer
 from ._paths import PathArg, fs_bytes, zel_os_error
 from .atomic import atomic_output
-from ._registry import LOAD_OPTIONS, WRITE_OPTIONS, ZEL_EXTENSIONS, FormatSpec, format_for_extension, get_format
+from ._registry import (
+    LOAD_OPTIONS,
+    WRITE_OPTIONS,
+    ZEL_EXTENSIONS,
+    FormatSpec,
+    format_for_extension,
+    get_format,
+    skips_bad_data,
+)
 
 _ZEL_READERS = {"evb": "evb", "aedat": "aedat2", "csv": "csv", "txt": "csv"}
 # Events read per step when cutting time windows; windows themselves may be larger.
@@ -62,8 +70,7 @@ def resolve_format(path: bytes, format: str | None, *, writing: bool = False) ->
 
 def _given(values: dict[str, Any], defaults: dict[str, Any]) -> dict[str, Any]:
     """The options a caller set to something other than their default."""
-    if values.get("errors", "strict") not in ("strict", "skip"):
-        raise ValueError(f"errors must be 'strict' or 'skip', not {values['errors']!r}")
+    skips_bad_data(values.get("errors", "strict"))
     return {
         name: value
         for name, value in values.items()

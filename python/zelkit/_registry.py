@@ -67,6 +67,14 @@ LOAD_OPTIONS = {"errors": "strict", "t_offset": None}
 WRITE_OPTIONS = {"width": None, "height": None}
 
 
+def skips_bad_data(errors: str) -> bool:
+    """The ``errors`` option: True for "skip", False for "strict" (the
+    default), ValueError for anything else."""
+    if errors not in ("strict", "skip"):
+        raise ValueError(f"errors must be 'strict' or 'skip', not {errors!r}")
+    return errors == "skip"
+
+
 @dataclass(frozen=True)
 class FormatSpec:
     """How zelkit reads and writes one file format (see the module docstring)."""

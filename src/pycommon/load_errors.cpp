@@ -6,8 +6,8 @@
 
 namespace zel::py {
 
-PyObject* raise_load_error(const LoadError& error) {
-    if (error.kind == LoadError::Kind::Interrupted && PyErr_Occurred()) return nullptr;
+PyObject* raise_load_error(const Error& error) {
+    if (error.kind == ErrorKind::Interrupted && PyErr_Occurred()) return nullptr;
     const std::string text = error.text();
     PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                        "replace"));

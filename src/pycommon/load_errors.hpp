@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "readers/dataset.hpp"
+#include "base/error.hpp"
 
 namespace zel::py {
 
@@ -10,6 +10,6 @@ namespace zel::py {
 // interpreter never picks an errno-specific subclass. A read the hooks
 // stopped for a signal keeps the exception the handler set. Returns nullptr
 // for the caller to return.
-PyObject* raise_load_error(const LoadError& error);
+PyObject* raise_load_error(const Error& error);
 
 }  // namespace zel::py

@@ -84,7 +84,7 @@ PyType_Spec kSpec = {
 
 PyType_Spec& event_type_spec() { return kSpec; }
 
-PyObject* events_to_list(const EventList& events) {
+PyObject* events_to_list(PackedEvents events) {
     PyTypeObject* type = zel_state().event_type;
     PyRef list(PyList_New(static_cast<Py_ssize_t>(events.size())));
     if (!list) return nullptr;

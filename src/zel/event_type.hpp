@@ -11,6 +11,6 @@ namespace zel::py {
 PyType_Spec& event_type_spec();
 
 // A new list of new Event objects, built at its final length.
-PyObject* events_to_list(const EventList& events);
+PyObject* events_to_list(PackedEvents events);
 
 }  // namespace zel::py

@@ -15,7 +15,7 @@
 #include "pycommon/interpreter_hooks.hpp"
 #include "pycommon/load_errors.hpp"
 #include "pycommon/py_ref.hpp"
-#include "readers/dataset.hpp"
+#include "readers/packed_loader.hpp"
 #include "result_type.hpp"
 #include "summary/event_stats.hpp"
 
@@ -35,14 +35,22 @@ consteval auto path_signature(const char* name) {
                                param<&PathArgs::path, convert_text>("path"));
 }
 
-using Reader = LoadResult<EventList> (*)(const std::string&, IoHooks&);
+// The file's events as packed records: the extension's format, or the one
+// a single-format loader names.
+using Reader = Result<ByteBuffer> (*)(const std::string&, IoHooks&);
+
+template <RecordFormat format>
+Result<ByteBuffer> read_as(const std::string& path, IoHooks& hooks) {
+    return load_packed_with(path, format, hooks);
+}
 
 template <Reader Read>
 PyObject* run_loader(PyObject*, PathArgs& a) {
     InterpreterHooks hooks;
-    LoadResult<EventList> loaded = Read(a.path, hooks);
+    Result<ByteBuffer> loaded = Read(a.path, hooks);
     if (!loaded) return raise_load_error(loaded.error());
-    return events_to_list(loaded.value());
+    const ByteBuffer& records = loaded.value();
+    return events_to_list(PackedEvents(records.data(), records.size() / kPackedEventBytes));
 }
 
 constexpr auto kLoadNmnist = path_signature("load_nmnist");
@@ -152,10 +160,10 @@ PyModuleDef g_module_def = {
 PyMethodDef g_functions[] = {
     function_def<zel::py::kCompress, zel::py::compress>(),
     function_def<zel::py::kCompressSequence, zel::py::compress_sequence>(),
-    function_def<zel::py::kLoadNmnist, zel::py::run_loader<zel::read_nmnist_with>>(),
-    function_def<zel::py::kLoadAedat2, zel::py::run_loader<zel::read_aedat2_with>>(),
-    function_def<zel::py::kLoadCsv, zel::py::run_loader<zel::read_csv_with>>(),
-    function_def<zel::py::kLoadEvents, zel::py::run_loader<zel::load_events_with>>(),
+    function_def<zel::py::kLoadNmnist, zel::py::run_loader<zel::py::read_as<zel::RecordFormat::Nmnist>>>(),
+    function_def<zel::py::kLoadAedat2, zel::py::run_loader<zel::py::read_as<zel::RecordFormat::Aedat2>>>(),
+    function_def<zel::py::kLoadCsv, zel::py::run_loader<zel::py::read_as<zel::RecordFormat::Csv>>>(),
+    function_def<zel::py::kLoadEvents, zel::py::run_loader<zel::load_packed_by_extension_with>>(),
     function_def<zel::py::kEventStats, zel::py::event_stats>(),
 };
 

@@ -15,7 +15,6 @@
 #include "pycommon/args.hpp"
 #include "pycommon/load_errors.hpp"
 #include "readers/chunked_reader.hpp"
-#include "readers/dataset.hpp"
 
 // zelkit's argument converters (see pycommon/args.hpp for the convention).
 // Their messages are the interpreter's kind, naming the call and the

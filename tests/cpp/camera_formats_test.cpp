@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,26 +14,14 @@
 #include "readers/evt2_decoder.hpp"
 #include "readers/evt3_decoder.hpp"
 #include "readers/prophesee_header.hpp"
+#include "camera_files.hpp"
 #include "writers/camera_writers.hpp"
 
 namespace {
 
 using namespace zel::camera;
+using namespace zel_test::camera_files;
 using zel::Event;
-using Bytes = std::vector<std::uint8_t>;
-
-void put16(Bytes& b, std::uint32_t w) {
-    b.push_back(static_cast<std::uint8_t>(w));
-    b.push_back(static_cast<std::uint8_t>(w >> 8));
-}
-void put32(Bytes& b, std::uint32_t w) {
-    put16(b, w & 0xFFFF);
-    put16(b, w >> 16);
-}
-void put64(Bytes& b, std::uint64_t w) {
-    put32(b, static_cast<std::uint32_t>(w));
-    put32(b, static_cast<std::uint32_t>(w >> 32));
-}
 
 std::vector<Event> records(const std::uint8_t* data, std::size_t n) {
     std::vector<Event> out;
@@ -336,6 +325,70 @@ TEST(Evt2DecoderTest, PiecesEqualOnePiece) {
     }
 }
 
+// A time-high word that steps back by less than half its counter's range
+// cannot be a wrap; half the range or more is one.
+struct StepBack {
+    const char* name;
+    bool evt3;
+    std::uint64_t step;  // back from the counter's top value
+    bool refused;
+};
+
+class TimeHighStepBack : public testing::TestWithParam<StepBack> {};
+
+TEST_P(TimeHighStepBack, RefusedUnderHalfTheRangeAWrapFromHalf) {
+    const StepBack& c = GetParam();
+    const std::uint64_t range = c.evt3 ? 1u << 12 : 1u << 28;
+    const std::uint64_t high = range - 1 - c.step;
+    Bytes b;
+    DecodeOptions o;
+    o.time.mode = TimeBase::Mode::Offset;
+    // The second time-high's time after one wrap: without the wrap the
+    // event would lie before it.
+    o.time.offset = (range + high) << (c.evt3 ? 12 : 6);
+    std::uint64_t want_t = 0;
+    if (c.evt3) {
+        put16(b, 0x8FFF);
+        put16(b, 0x8000 | static_cast<std::uint32_t>(high));
+        put16(b, 0x0001);
+        put16(b, 0x2009);
+    } else {
+        put32(b, 0x8FFFFFFFu);
+        put32(b, 0x80000000u | static_cast<std::uint32_t>(high));
+        put32(b, cd(1, 5, 9, 1));
+        want_t = 5;
+    }
+    std::unique_ptr<StreamDecoder> d;
+    if (c.evt3) {
+        d = std::make_unique<Evt3Decoder>(0, o);
+    } else {
+        d = std::make_unique<Evt2Decoder>(0, o);
+    }
+    auto got = decode_all(*d, b);
+    if (c.refused) {
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(got.error().kind, DecodeError::Kind::Format);
+        EXPECT_EQ(got.error().offset, c.evt3 ? 2u : 4u);
+        EXPECT_NE(got.error().message.find("time-high goes back"), std::string::npos) << got.error().message;
+    } else {
+        ASSERT_TRUE(got.ok()) << got.error().message;
+        ASSERT_EQ(got.value().size(), 1u);
+        EXPECT_EQ(got.value()[0].t, want_t);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, TimeHighStepBack,
+    testing::Values(StepBack{"Evt2OverAQuarter", false, (1u << 26) + 1, true},
+                    StepBack{"Evt2JustUnderHalf", false, (1u << 27) - 1, true},
+                    StepBack{"Evt2Half", false, 1u << 27, false},
+                    StepBack{"Evt2WholeRange", false, (1u << 28) - 1, false},
+                    StepBack{"Evt3OverAQuarter", true, (1u << 10) + 1, true},
+                    StepBack{"Evt3JustUnderHalf", true, (1u << 11) - 1, true},
+                    StepBack{"Evt3Half", true, 1u << 11, false},
+                    StepBack{"Evt3WholeRange", true, (1u << 12) - 1, false}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
 // -------------------------------------------------------------------- DAT
 
 Bytes dat_file(std::uint8_t type, std::uint8_t size, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& recs) {
@@ -495,68 +548,93 @@ TEST(WritersTest, RefuseWhatTheFormatCannotHold) {
     }
 }
 
-// ---------------------------------------------------------------- AEDAT 4
-
-// A minimal FlatBuffer: root offset, optional identifier, one table whose
-// fields are given as (vtable slot, bytes) in order.
-struct FlatBuilder {
-    Bytes out;
-    // Table with `fields` laid out after a 4-byte soffset; returns bytes.
-    static Bytes table(const char* ident, const std::vector<Bytes>& fields, const Bytes& tail_for_offsets = {}) {
-        (void)tail_for_offsets;
-        Bytes b;
-        const std::size_t n = fields.size();
-        const std::size_t vt_size = 4 + 2 * n;
-        // layout: [root u32][ident 4][vtable][table: soffset, fields...]
-        const std::size_t vt_pos = 8;
-        const std::size_t table_pos = vt_pos + vt_size + (vt_size % 4 ? 2 : 0);
-        put32(b, static_cast<std::uint32_t>(table_pos));
-        for (int i = 0; i < 4; ++i) b.push_back(ident ? static_cast<std::uint8_t>(ident[i]) : 0);
-        std::size_t obj = 4;
-        std::vector<std::size_t> offsets;
-        for (const auto& f : fields) {
-            offsets.push_back(obj);
-            obj += f.size();
-        }
-        put16(b, static_cast<std::uint32_t>(vt_size));
-        put16(b, static_cast<std::uint32_t>(obj));
-        for (auto o : offsets) put16(b, static_cast<std::uint32_t>(o));
-        while (b.size() < table_pos) b.push_back(0);
-        put32(b, static_cast<std::uint32_t>(table_pos - vt_pos));
-        for (const auto& f : fields) b.insert(b.end(), f.begin(), f.end());
-        return b;
+// Files written chunk by chunk with a time base hold t_base + t: the
+// readers give back the camera's own clock.
+TEST(WritersTest, ChunksWithATimeBaseReadBackAsCameraTime) {
+    const std::uint64_t base = (std::uint64_t{1} << 34) - 100;  // the EVT 2.0 counter wraps inside
+    const std::vector<std::vector<Event>> chunks = {
+        {{1, 2, 0, 1}, {3, 4, 50, 0}},
+        {{5, 6, 90, 1}, {7, 8, 200, 0}},
+        // 1.25 times the counter's range on: a wrap no reader sees without
+        // time-high words between.
+        {{9, 10, 0xFFFFFFFFu, 1}},
+    };
+    const std::uint64_t gap = (std::uint64_t{5} << 32) - 0xFFFFFFFFull;
+    const std::uint64_t chunk_base[] = {base, base, base + 200 + gap};
+    zel::ByteBuffer evt2;
+    ASSERT_TRUE(write_evt2_header({640, 480}, "2024-01-02 03:04:05", evt2).ok());
+    Evt2Clock clock;
+    std::vector<std::uint64_t> want;
+    std::uint64_t index = 0;
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+        const Bytes in = packed(chunks[k]);
+        ASSERT_TRUE(write_evt2_records({in.data(), chunks[k].size()}, {640, 480}, chunk_base[k], index, clock, evt2).ok());
+        for (const Event& e : chunks[k]) want.push_back(chunk_base[k] + e.t);
+        index += chunks[k].size();
     }
-};
+    auto h = parse_raw_header(span_of(evt2));
+    ASSERT_TRUE(h.ok());
+    DecodeOptions o;
+    o.time.mode = TimeBase::Mode::EachBatch;
+    Evt2Decoder d(h.value().data_offset, o);
+    const Bytes words = tail_of(evt2, h.value().data_offset);
+    std::vector<std::uint64_t> got;
+    std::vector<std::uint8_t> one(zel::kPackedEventBytes);
+    std::size_t pos = 0;
+    while (pos < words.size()) {
+        d.start_batch();
+        auto r = d.decode(std::span(words).subspan(pos), one);
+        ASSERT_TRUE(r.ok()) << r.error().message;
+        pos += r.value().consumed;
+        if (r.value().written == 1) got.push_back(*d.batch_origin() + records(one.data(), 1)[0].t);
+    }
+    EXPECT_EQ(got, want);
 
-Bytes le32(std::uint32_t v) { Bytes b; put32(b, v); return b; }
-Bytes le64(std::uint64_t v) { Bytes b; put64(b, v); return b; }
-
-const char* kInfoXml =
-    "<dv version=\"2.0\"><node name=\"outInfo\" path=\"/mainloop/Recorder/outInfo/\">"
-    "<node name=\"0\" path=\"/mainloop/Recorder/outInfo/0/\"><attr key=\"typeIdentifier\" type=\"string\">EVTS</attr>"
-    "<node name=\"info\" path=\"/mainloop/Recorder/outInfo/0/info/\"><attr key=\"sizeX\" type=\"int\">346</attr>"
-    "<attr key=\"sizeY\" type=\"int\">260</attr></node></node>"
-    "<node name=\"2\" path=\"/mainloop/Recorder/outInfo/2/\"><attr key=\"typeIdentifier\" type=\"string\">IMUS</attr>"
-    "</node></node></dv>";
-
-// IOHeader: compression, data-table position (-1), infoNode string placed
-// after the table (its offset field points 12 bytes on, past the int64).
-Bytes aedat4_header(std::uint32_t compression, std::int64_t table_position, std::uint32_t declared_extra = 0) {
-    const std::string xml = kInfoXml;
-    // fields: compression (4), info offset (4), table position (8)
-    Bytes fb = FlatBuilder::table("IOHE", {le32(compression), le32(12), le64(static_cast<std::uint64_t>(table_position))});
-    // Reorder the vtable slots: slot0 compression, slot1 position, slot2 info.
-    // FlatBuilder gave offsets 4, 8, 12 for (compression, info, position).
-    fb[12] = 4;   // slot 0 -> compression at +4
-    fb[14] = 12;  // slot 1 -> position at +12
-    fb[16] = 8;   // slot 2 -> info at +8
-    put32(fb, static_cast<std::uint32_t>(xml.size()));
-    fb.insert(fb.end(), xml.begin(), xml.end());
-    Bytes file(kAedat4Magic.begin(), kAedat4Magic.end());
-    put32(file, static_cast<std::uint32_t>(fb.size()) + declared_extra);
-    file.insert(file.end(), fb.begin(), fb.end());
-    return file;
+    // DAT holds 32-bit times: the base is kept where the sum fits.
+    zel::ByteBuffer dat;
+    ASSERT_TRUE(write_dat_header({640, 480}, "d", dat).ok());
+    const Bytes first = packed(chunks[0]);
+    ASSERT_TRUE(write_dat_records({first.data(), 2}, {640, 480}, 1000, 0, dat).ok());
+    auto hd = parse_dat_header(span_of(dat));
+    ASSERT_TRUE(hd.ok());
+    DatDecoder dd(0, {});
+    auto back = decode_all(dd, tail_of(dat, hd.value().data_offset));
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(back.value(), (std::vector<Event>{{1, 2, 1000, 1}, {3, 4, 1050, 0}}));
 }
+
+TEST(WritersTest, TimeBaseRefusals) {
+    const Bytes one = packed({{1, 1, 5, 0}});
+    struct Case {
+        const char* name;
+        EncodeStatus status;
+        const char* field;
+        std::uint64_t value;
+    };
+    zel::ByteBuffer out;
+    Evt2Clock fresh;
+    Evt2Clock later{std::uint64_t{1} << 40};
+    const Case cases[] = {
+        {"DatPast32Bits", write_dat_records({one.data(), 1}, {640, 480}, 0xFFFFFFFFull - 4, 7, out), "t_base + t",
+         0x100000000ull},
+        {"DatSumPast64Bits", write_dat_records({one.data(), 1}, {640, 480}, ~std::uint64_t{0}, 0, out),
+         "t_base + t", ~std::uint64_t{0}},
+        {"Evt2FirstPast34Bits",
+         write_evt2_records({one.data(), 1}, {640, 480}, (std::uint64_t{1} << 34) - 5, 0, fresh, out), "t_base + t",
+         std::uint64_t{1} << 34},
+        {"Evt2BackAcrossChunks", write_evt2_records({one.data(), 1}, {640, 480}, 0, 3, later, out), "t", 5},
+    };
+    for (const Case& c : cases) {
+        ASSERT_FALSE(c.status.ok()) << c.name;
+        EXPECT_EQ(c.status.error().field, c.field) << c.name;
+        EXPECT_EQ(c.status.error().value, c.value) << c.name;
+    }
+    EXPECT_EQ(out.size(), 0u);
+    EXPECT_FALSE(fresh.last_time.has_value());
+    EXPECT_EQ(cases[0].status.error().index, 7u);
+}
+
+// ---------------------------------------------------------------- AEDAT 4
 
 TEST(Aedat4Test, HeaderStreamsAndLies) {
     Bytes file = aedat4_header(1, -1);
@@ -603,28 +681,17 @@ TEST(Aedat4Test, PacketHeaders) {
     put32(negative, 0xFFFFFFF0u);
     EXPECT_FALSE(parse_aedat4_packet(negative, 0, 1u << 30).ok());
     EXPECT_FALSE(parse_aedat4_packet({p.data(), 7}, 0, 100).ok());
-}
-
-struct AedatEvent {
-    std::int64_t t;
-    std::int16_t x, y;
-    std::uint8_t on;
-};
-
-Bytes event_packet(const std::vector<AedatEvent>& events, std::uint32_t claimed_count = 0) {
-    Bytes fb = FlatBuilder::table("EVTS", {le32(4)});
-    put32(fb, claimed_count ? claimed_count : static_cast<std::uint32_t>(events.size()));
-    for (const auto& e : events) {
-        put64(fb, static_cast<std::uint64_t>(e.t));
-        put16(fb, static_cast<std::uint16_t>(e.x));
-        put16(fb, static_cast<std::uint16_t>(e.y));
-        fb.push_back(e.on);
-        fb.insert(fb.end(), 3, 0);
+    // The size limit and one past it.
+    for (const std::uint32_t size : {kMaxAedat4PacketBytes, kMaxAedat4PacketBytes + 1}) {
+        Bytes big;
+        put32(big, 0);
+        put32(big, size);
+        auto r = parse_aedat4_packet(big, 0, std::uint64_t{1} << 40);
+        EXPECT_EQ(r.ok(), size == kMaxAedat4PacketBytes) << size;
+        if (!r.ok()) {
+            EXPECT_NE(r.error().message.find("-byte limit"), std::string::npos);
+        }
     }
-    Bytes out;
-    put32(out, static_cast<std::uint32_t>(fb.size()));
-    out.insert(out.end(), fb.begin(), fb.end());
-    return out;
 }
 
 TEST(Aedat4Test, EventPackets) {
@@ -657,5 +724,54 @@ TEST(Aedat4Test, EventPackets) {
     ASSERT_TRUE(garbage.ok());
     EXPECT_EQ(lenient.bad_words(), 2u);
 }
+
+// Each field rule of an event refuses one event: strict names the packet,
+// skip counts the event and keeps the others. The values one inside each
+// bound are accepted.
+struct EventRule {
+    const char* name;
+    AedatEvent event;
+    bool refused;
+};
+
+class Aedat4EventRules : public testing::TestWithParam<EventRule> {};
+
+TEST_P(Aedat4EventRules, OneEventOneBadWord) {
+    DecodeOptions o;
+    o.x_limit = 346;
+    o.y_limit = 260;
+    const Bytes packet = event_packet({{10, 1, 1, 1}, GetParam().event, {11, 2, 2, 0}});
+    Aedat4EventDecoder strict(o);
+    zel::ByteBuffer out;
+    auto r = strict.decode_packet(packet, 64, out);
+    if (!GetParam().refused) {
+        ASSERT_TRUE(r.ok()) << r.error().message;
+        EXPECT_EQ(r.value(), 3u);
+        return;
+    }
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, DecodeError::Kind::Format);
+    EXPECT_EQ(r.error().offset, 64u);
+    EXPECT_NE(r.error().message.find("event 1 has"), std::string::npos) << r.error().message;
+    o.bad_words = BadWords::Skip;
+    Aedat4EventDecoder lenient(o);
+    zel::ByteBuffer kept;
+    auto s = lenient.decode_packet(packet, 64, kept);
+    ASSERT_TRUE(s.ok());
+    EXPECT_EQ(lenient.bad_words(), 1u);
+    EXPECT_EQ(records(kept.data(), s.value()), (std::vector<Event>{{1, 1, 10, 1}, {2, 2, 11, 0}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, Aedat4EventRules,
+    testing::Values(EventRule{"NegativeTime", {-1, 3, 3, 1}, true},
+                    EventRule{"NegativeX", {12, -1, 3, 1}, true},
+                    EventRule{"NegativeY", {12, 3, -1, 1}, true},
+                    EventRule{"XAtWidth", {12, 346, 3, 1}, true},
+                    EventRule{"YAtHeight", {12, 3, 260, 1}, true},
+                    EventRule{"PolarityTwo", {12, 3, 3, 2}, true},
+                    EventRule{"PolarityAllOnes", {12, 3, 3, 0xFF}, true},
+                    EventRule{"LastPixelAndTimeZero", {0, 345, 259, 1}, false}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <cstdlib>
@@ -14,7 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "readers/dataset.hpp"
+#include "readers/file_formats.hpp"
+#include "readers/io_hooks.hpp"
 #include "test_files.hpp"
 
 // Heap accounting for the streaming test: every allocation in this test
@@ -63,6 +65,10 @@ using zel_test::error_text;
 using zel_test::repeat;
 using zel_test::TempDir;
 
+zel::Result<EventList> read_csv(const std::string& path, zel::IoHooks& hooks = zel::no_io_hooks()) {
+    return zel_test::load_as(path, zel::RecordFormat::Csv, hooks);
+}
+
 constexpr const char* kInvalidDigit = "invalid digit found in string";
 constexpr const char* kTooLarge = "number too large to fit in target type";
 constexpr const char* kBadUtf8 = "stream did not contain valid UTF-8";
@@ -88,13 +94,13 @@ class CsvReader : public ::testing::TestWithParam<CsvCase> {};
 TEST_P(CsvReader, Reads) {
     TempDir dir;
     const CsvCase& c = GetParam();
-    const auto result = zel::read_csv(dir.write("events.csv", c.content));
+    const auto result = read_csv(dir.write("events.csv", c.content));
     if (c.error.empty()) {
         ASSERT_TRUE(result.ok()) << result.error().text();
         EXPECT_EQ(result.value(), c.events);
     } else {
         ASSERT_FALSE(result.ok());
-        EXPECT_EQ(result.error().kind, zel::LoadError::Kind::InvalidData);
+        EXPECT_EQ(result.error().kind, zel::ErrorKind::InvalidData);
         EXPECT_EQ(result.error().text(), c.error);
     }
 }
@@ -199,7 +205,7 @@ TEST_P(CsvBufferBoundary, LinesSpanningBuffersAreWhole) {
     TempDir dir;
     const std::size_t length = GetParam();
     const std::string content = cat("#", std::string(length - 2, 'c'), "\n12,34,56,78\r\n90,1,2,3");
-    const auto result = zel::read_csv(dir.write("e.csv", content));
+    const auto result = read_csv(dir.write("e.csv", content));
     ASSERT_TRUE(result.ok()) << result.error().text();
     EXPECT_EQ(result.value(), (EventList{{12, 34, 56, 78}, {90, 1, 2, 3}}));
 }
@@ -208,7 +214,7 @@ TEST_P(CsvBufferBoundary, MultibyteCharacterSpanningBuffers) {
     TempDir dir;
     // U+20AC is three bytes; its position moves across the boundary.
     const std::string content = cat("#", std::string(GetParam() - 2, 'c'), "\u20ac\n1,2,3,4\n");
-    const auto result = zel::read_csv(dir.write("e.csv", content));
+    const auto result = read_csv(dir.write("e.csv", content));
     ASSERT_TRUE(result.ok()) << result.error().text();
     EXPECT_EQ(result.value(), (EventList{{1, 2, 3, 4}}));
 }
@@ -221,7 +227,7 @@ TEST(CsvReaderTest, LinesLongerThanTheBuffer) {
     const std::string content = cat("# ", std::string(5 * kBuffer, 'x'), "\n",  //
                                     padding, "1,", padding, "2,\t3", padding, "4", padding, "\n",  //
                                     "5,6,7,8\n");
-    const auto result = zel::read_csv(dir.write("e.csv", content));
+    const auto result = read_csv(dir.write("e.csv", content));
     ASSERT_TRUE(result.ok()) << result.error().text();
     EXPECT_EQ(result.value(), (EventList{{1, 2, 3, 4}, {5, 6, 7, 8}}));
 }
@@ -229,7 +235,7 @@ TEST(CsvReaderTest, LinesLongerThanTheBuffer) {
 TEST(CsvReaderTest, InvalidUtf8FarIntoALongLine) {
     TempDir dir;
     const std::string content = cat("# ", std::string(4 * kBuffer, 'x'), "\xff", std::string(100, 'x'), "\n");
-    EXPECT_EQ(error_text(zel::read_csv(dir.write("e.csv", content))), kBadUtf8);
+    EXPECT_EQ(error_text(read_csv(dir.write("e.csv", content))), kBadUtf8);
 }
 
 TEST(CsvReaderTest, ManyLinesInOrder) {
@@ -243,7 +249,7 @@ TEST(CsvReaderTest, ManyLinesInOrder) {
                        std::to_string(e.p), i % 3 == 0 ? "\r\n" : "\n");
         want.push_back(e);
     }
-    const auto result = zel::read_csv(dir.write("e.csv", content));
+    const auto result = read_csv(dir.write("e.csv", content));
     ASSERT_TRUE(result.ok()) << result.error().text();
     EXPECT_EQ(result.value(), want);
 }
@@ -264,11 +270,13 @@ TEST(CsvReaderTest, MemoryFollowsLongestLineNotFileSize) {
     }
     const std::size_t baseline = g_live_bytes.load();
     g_peak_bytes.store(baseline);
-    const auto result = zel::read_csv(path);
+    zel_test::HeapSampler sampler;
+    const auto result = read_csv(path, sampler);
     const std::size_t peak = g_peak_bytes.load() - baseline;
     ASSERT_TRUE(result.ok()) << result.error().text();
     EXPECT_GT(result.value().size(), 100u);
     EXPECT_LT(peak, std::size_t{1} << 20) << "peak heap during read_csv: " << peak;
+    EXPECT_LT(sampler.growth(), std::size_t{1} << 20) << "peak malloc heap during read_csv: " << sampler.growth();
 }
 
 TEST(CsvReaderTest, ReadsAPipeToItsEnd) {
@@ -288,7 +296,7 @@ TEST(CsvReaderTest, ReadsAPipeToItsEnd) {
             ::close(fd);
         }
     });
-    const auto result = zel::read_csv(path);
+    const auto result = read_csv(path);
     writer.join();
     ASSERT_TRUE(result.ok()) << result.error().text();
     EXPECT_EQ(result.value(), (EventList{{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 9, 9, 9}}));

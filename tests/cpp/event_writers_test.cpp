@@ -10,7 +10,7 @@
 
 #include "base/byte_buffer.hpp"
 #include "base/event.hpp"
-#include "readers/dataset.hpp"
+#include "readers/file_formats.hpp"
 #include "readers/record_codecs.hpp"
 #include "test_files.hpp"
 #include "writers/event_writers.hpp"
@@ -57,9 +57,9 @@ TEST_P(WrittenFileReadsBack, ThroughZelsReader) {
     EXPECT_EQ(written.value() + header.size(), out.size());
     TempDir dir;
     const std::string path = dir.write("events", as_text(out));
-    const auto read = c.format == WriteFormat::Nmnist   ? zel::read_nmnist(path)
-                      : c.format == WriteFormat::Aedat2 ? zel::read_aedat2(path)
-                                                        : zel::read_csv(path);
+    const auto read = zel_test::load_as(path, c.format == WriteFormat::Nmnist   ? zel::RecordFormat::Nmnist
+                                              : c.format == WriteFormat::Aedat2 ? zel::RecordFormat::Aedat2
+                                                                                : zel::RecordFormat::Csv);
     ASSERT_TRUE(read.ok()) << read.error().text();
     EXPECT_EQ(read.value(), c.events);
 }

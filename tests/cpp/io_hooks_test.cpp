@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "readers/dataset.hpp"
+#include "readers/file_formats.hpp"
+#include "readers/packed_loader.hpp"
 #include "test_files.hpp"
 
 namespace zel {
@@ -38,7 +39,12 @@ private:
     bool inside_ = false;
 };
 
-using Loader = LoadResult<EventList> (*)(const std::string&, IoHooks&);
+using Loader = Result<EventList> (*)(const std::string&, IoHooks&);
+
+template <RecordFormat format>
+Result<EventList> load_as(const std::string& path, IoHooks& hooks) {
+    return zel_test::load_as(path, format, hooks);
+}
 
 struct Case {
     const char* name;
@@ -54,28 +60,32 @@ TEST_P(HookedReaders, BracketEveryCallAndStopWhenTold) {
     const std::string path = dir.write(c.name, c.content);
 
     CountingHooks hooks;
-    const LoadResult<EventList> loaded = c.loader(path, hooks);
+    const Result<EventList> loaded = c.loader(path, hooks);
     ASSERT_TRUE(loaded.ok()) << zel_test::error_text(loaded);
-    EXPECT_EQ(loaded.value(), load_events(path).value());
+    EXPECT_EQ(loaded.value(), zel_test::load_events(path).value());
     // The open and at least the read that meets the end of the file.
     EXPECT_GE(hooks.entered, 2);
 
     CountingHooks stopping(0);
-    const LoadResult<EventList> stopped = c.loader(path, stopping);
+    const Result<EventList> stopped = c.loader(path, stopping);
     ASSERT_FALSE(stopped.ok());
-    EXPECT_EQ(stopped.error().kind, LoadError::Kind::Interrupted);
+    EXPECT_EQ(stopped.error().kind, ErrorKind::Interrupted);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, HookedReaders,
-    ::testing::Values(Case{"a.evb", load_events_with, std::string(9 * 3000, '\x01')},
-                      Case{"a.bin", read_nmnist_with, std::string(5 * 3000, '\x02')},
-                      Case{"a.aedat", read_aedat2_with, "#h\n" + std::string(8 * 3000, '\x03')},
-                      Case{"a.csv", read_csv_with, zel_test::repeat("1,2,3,4\n", 3000)}),
-    [](const auto& param_info) { return std::string(param_info.param.name).substr(2); });
+    ::testing::Values(Case{"a.evb", zel_test::load_events, std::string(9 * 3000, '\x01')},
+                      Case{"b.bin", zel_test::load_events, std::string(9 * 3000, '\x04')},
+                      Case{"a.bin", load_as<RecordFormat::Nmnist>, std::string(5 * 3000, '\x02')},
+                      Case{"a.aedat", load_as<RecordFormat::Aedat2>, "#h\n" + std::string(8 * 3000, '\x03')},
+                      Case{"a.csv", load_as<RecordFormat::Csv>, zel_test::repeat("1,2,3,4\n", 3000)}),
+    [](const auto& param_info) {
+        std::string name = param_info.param.name;
+        return name.substr(2) + (name[0] == 'b' ? "ByExtension" : "");
+    });
 
-// The in-memory decoders are the readers' second half: same events, same
-// errors, for every content the readers see.
+// Decoding bytes in memory runs the file readers' stream over a memory
+// source: same events, same errors, for every content the readers see.
 TEST(DecodeFromMemory, MatchesTheFileReaders) {
     TempDir dir;
     const std::vector<std::string> contents = {
@@ -87,13 +97,12 @@ TEST(DecodeFromMemory, MatchesTheFileReaders) {
         const std::string path = dir.write("f.bin", content);
         const std::span<const std::uint8_t> bytes(
             reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
-        const std::pair<LoadResult<EventList>, LoadResult<EventList>> pairs[] = {
-            {decode_compact(bytes), read_compact(path)},
-            {decode_nmnist(bytes), read_nmnist(path)},
-            {decode_aedat2(bytes), read_aedat2(path)},
-            {decode_csv(bytes), read_csv(path)},
-            {decode_bin(bytes), load_events(path)},
-        };
+        std::vector<std::pair<Result<EventList>, Result<EventList>>> pairs;
+        for (RecordFormat format :
+             {RecordFormat::Compact, RecordFormat::Nmnist, RecordFormat::Aedat2, RecordFormat::Csv}) {
+            pairs.emplace_back(zel_test::unpacked(decode_packed(bytes, format)), zel_test::load_as(path, format));
+        }
+        pairs.emplace_back(zel_test::unpacked(decode_packed_bin(bytes)), zel_test::load_events(path));
         for (const auto& [memory, file] : pairs) {
             ASSERT_EQ(memory.ok(), file.ok()) << content;
             if (memory.ok()) {

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <malloc.h>  // mallinfo2
 #include <stdlib.h>  // mkdtemp
 #include <filesystem>
 #include <fstream>
@@ -15,8 +17,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/byte_buffer.hpp"
 #include "base/event.hpp"
-#include "readers/dataset.hpp"
+#include "base/result.hpp"
+#include "readers/file_formats.hpp"
+#include "readers/io_hooks.hpp"
+#include "readers/packed_loader.hpp"
 
 namespace zel {
 
@@ -94,10 +100,53 @@ inline std::string repeat(std::string_view piece, std::size_t times) {
     return out;
 }
 
+// Heap a read grows, as glibc counts the bytes in use (buffers grown with
+// malloc included, which operator new never sees), sampled after every
+// read of the file: when the buffers have their size for it. Glibc only;
+// under a sanitizer's allocator the count does not move.
+class HeapSampler : public zel::IoHooks {
+public:
+    HeapSampler() : before_(in_use()) {}
+    bool keep_going() override {
+        peak_ = std::max(peak_, in_use());
+        return true;
+    }
+    std::size_t growth() const { return peak_ - std::min(peak_, before_); }
+
+private:
+    static std::size_t in_use() {
+        const struct mallinfo2 info = ::mallinfo2();
+        return info.uordblks + info.hblkhd;
+    }
+    std::size_t before_;
+    std::size_t peak_ = 0;
+};
+
 // The error text of a failed load, or a marker when it unexpectedly succeeded.
 template <class T>
-std::string error_text(const zel::LoadResult<T>& result) {
+std::string error_text(const zel::Result<T>& result) {
     return result.ok() ? std::string("<no error>") : result.error().text();
+}
+
+inline zel::EventList unpack(const zel::ByteBuffer& records) {
+    EXPECT_EQ(records.size() % zel::kPackedEventBytes, 0u);
+    return zel::unpack_events({records.data(), records.size() / zel::kPackedEventBytes});
+}
+
+inline zel::Result<zel::EventList> unpacked(const zel::Result<zel::ByteBuffer>& loaded) {
+    if (!loaded) return loaded.error();
+    return unpack(loaded.value());
+}
+
+// Whole-file loads as zel's load_nmnist, load_aedat2, load_csv (a named
+// format) and load_events (by extension) run them, records unpacked.
+inline zel::Result<zel::EventList> load_as(const std::string& path, zel::RecordFormat format,
+                                           zel::IoHooks& hooks = zel::no_io_hooks()) {
+    return unpacked(zel::load_packed_with(path, format, hooks));
+}
+inline zel::Result<zel::EventList> load_events(const std::string& path,
+                                               zel::IoHooks& hooks = zel::no_io_hooks()) {
+    return unpacked(zel::load_packed_by_extension_with(path, hooks));
 }
 
 }  // namespace zel_test

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/byte_order.hpp"
+
 namespace zel {
 
 // One camera event. Field order matches the Python constructor: x, y, t, p.
@@ -24,6 +26,25 @@ using EventList = std::vector<Event>;
 // endian, no padding. It is the .evb file record and zelkit's array layout.
 inline constexpr std::size_t kPackedEventBytes = 9;
 
+// The first 8 bytes of a packed record (x, y, t) as one little-endian word:
+// decoders that keep x, y and t in a register store a record in two writes.
+constexpr std::uint64_t packed_head(std::uint64_t x, std::uint64_t y, std::uint64_t t) {
+    return x | (y << 16) | (t << 32);
+}
+
+// The one writer of the packed record layout.
+inline void store_packed(std::uint8_t* out, std::uint64_t head, std::uint8_t p) {
+    store_le64(out, head);
+    out[8] = p;
+}
+inline void store_packed(const Event& e, std::uint8_t* out) {
+    store_packed(out, packed_head(e.x, e.y, e.t), e.p);
+}
+
+inline Event load_packed_event(const std::uint8_t* r) {
+    return Event{load_le16(r), load_le16(r + 2), load_le32(r + 4), r[8]};
+}
+
 // A read-only view of packed event records owned by someone else (a NumPy
 // array, a mapped file). Records are read with unaligned loads.
 class PackedEvents {
@@ -35,20 +56,19 @@ public:
     bool empty() const { return count_ == 0; }
     const std::uint8_t* data() const { return bytes_; }
 
-    Event operator[](std::size_t i) const {
-        const std::uint8_t* r = bytes_ + i * kPackedEventBytes;
-        Event e;
-        e.x = static_cast<std::uint16_t>(r[0] | (r[1] << 8));
-        e.y = static_cast<std::uint16_t>(r[2] | (r[3] << 8));
-        e.t = static_cast<std::uint32_t>(r[4]) | (static_cast<std::uint32_t>(r[5]) << 8) |
-              (static_cast<std::uint32_t>(r[6]) << 16) | (static_cast<std::uint32_t>(r[7]) << 24);
-        e.p = r[8];
-        return e;
-    }
+    Event operator[](std::size_t i) const { return load_packed_event(bytes_ + i * kPackedEventBytes); }
 
 private:
     const std::uint8_t* bytes_ = nullptr;
     std::size_t count_ = 0;
 };
+
+// The records as Event values, for code that works on an EventList.
+inline EventList unpack_events(PackedEvents events) {
+    EventList out;
+    out.reserve(events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) out.push_back(events[i]);
+    return out;
+}
 
 }  // namespace zel

@@ -122,7 +122,7 @@ DecodeResult<std::uint64_t> aedat4_header_end(std::span<const std::uint8_t> prea
     if (preamble.size() < kAedat4PreambleBytes) {
         return DecodeError::format(kAedat4Magic.size(), "file ends inside the IO header length");
     }
-    const std::uint64_t length = load_u32(preamble.data() + kAedat4Magic.size());
+    const std::uint64_t length = load_le32(preamble.data() + kAedat4Magic.size());
     const std::uint64_t end = kAedat4PreambleBytes + length;
     // A FlatBuffer starts with the 4-byte offset of its root table; without
     // it the fault is the length, not a position past the end of the file.
@@ -156,7 +156,7 @@ DecodeResult<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> byt
     auto compression = fb.field(table.value(), kFieldCompression, 4);
     if (!compression) return compression.error();
     if (compression.value()) {
-        const std::uint32_t c = load_u32(fb.data() + *compression.value());
+        const std::uint32_t c = load_le32(fb.data() + *compression.value());
         if (c > 4) return fb.fault("unknown compression " + std::to_string(static_cast<std::int32_t>(c)));
         h.compression = static_cast<Aedat4Compression>(c);
     }
@@ -164,13 +164,14 @@ DecodeResult<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> byt
     auto table_position = fb.field(table.value(), kFieldDataTablePosition, 8);
     if (!table_position) return table_position.error();
     if (table_position.value()) {
-        const auto position = static_cast<std::int64_t>(load_u64(fb.data() + *table_position.value()));
+        const auto position = static_cast<std::int64_t>(load_le64(fb.data() + *table_position.value()));
         if (position >= 0) {
             const auto p = static_cast<std::uint64_t>(position);
-            if (p < h.packets_begin || p > file_size) {
+            // Past the end of the file is a recording cut short: the packets
+            // before the cut are whole, and the walk finds where it is.
+            if (p < h.packets_begin) {
                 return fb.fault("data table position " + std::to_string(position) +
-                                " is outside the packets (" + std::to_string(h.packets_begin) + " to " +
-                                std::to_string(file_size) + ")");
+                                " is before the packets (" + std::to_string(h.packets_begin) + ")");
             }
             h.packets_end = p;
         }
@@ -186,6 +187,13 @@ DecodeResult<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> byt
     return h;
 }
 
+Geometry event_sensor(const Aedat4Header& header) {
+    for (const Aedat4Stream& s : header.streams) {
+        if (s.type == "EVTS") return s.geometry.width != 0 && s.geometry.height != 0 ? s.geometry : Geometry{};
+    }
+    return {};
+}
+
 DecodeResult<Aedat4Packet> parse_aedat4_packet(std::span<const std::uint8_t> bytes,
                                                std::uint64_t offset, std::uint64_t packets_end) {
     if (bytes.size() < kAedat4PacketHeaderBytes || offset + kAedat4PacketHeaderBytes > packets_end) {
@@ -193,8 +201,8 @@ DecodeResult<Aedat4Packet> parse_aedat4_packet(std::span<const std::uint8_t> byt
     }
     Aedat4Packet p;
     p.offset = offset;
-    p.stream_id = static_cast<std::int32_t>(load_u32(bytes.data()));
-    const auto size = static_cast<std::int32_t>(load_u32(bytes.data() + 4));
+    p.stream_id = static_cast<std::int32_t>(load_le32(bytes.data()));
+    const auto size = static_cast<std::int32_t>(load_le32(bytes.data() + 4));
     if (size <= 0) {
         return DecodeError::format(offset, "packet size " + std::to_string(size) + " is not positive");
     }

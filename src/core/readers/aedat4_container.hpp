@@ -36,7 +36,9 @@ struct Aedat4Stream {
 struct Aedat4Header {
     Aedat4Compression compression = Aedat4Compression::None;
     std::uint64_t packets_begin = 0;
-    std::uint64_t packets_end = 0;  // the data table's position, or the file size
+    // The data table's position (which a file cut short ends before), or
+    // the file size.
+    std::uint64_t packets_end = 0;
     std::vector<Aedat4Stream> streams;
 };
 
@@ -55,6 +57,9 @@ DecodeResult<std::uint64_t> aedat4_header_end(std::span<const std::uint8_t> prea
 // aedat4_header_end() bytes of the file.
 DecodeResult<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> bytes,
                                                std::uint64_t file_size);
+
+// The first event stream's stated sensor size, {0, 0} when none is stated.
+Geometry event_sensor(const Aedat4Header& header);
 
 // The packet header at `offset` (8 bytes in `bytes`); its payload must end by
 // `packets_end`.

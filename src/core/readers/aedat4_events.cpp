@@ -21,7 +21,9 @@ std::optional<DecodeError> Aedat4EventDecoder::reject(DecodeError error) {
 
 DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8_t> payload,
                                                             std::uint64_t packet_offset,
-                                                            ByteBuffer& out, std::size_t first) {
+                                                            ByteBuffer& out, std::size_t first,
+                                                            std::size_t max_events) {
+    resume_event_ = packet_events_ = 0;
     const std::string where = "event packet at byte offset " + std::to_string(packet_offset);
     const FlatView whole(payload, packet_offset, where);
     auto size = whole.u32(0);
@@ -55,42 +57,60 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
     }
 
     const FlatView::Vector v = structural.value();
+    packet_events_ = v.length;
     if (first > v.length) first = v.length;
+    const std::size_t end = v.length - first > max_events ? first + max_events : v.length;
     // Bounded by the payload already in memory, never by a stated count.
-    out.reserve_more((v.length - first) * kPackedEventBytes);
+    out.reserve_more((end - first) * kPackedEventBytes);
     std::uint8_t* dst = out.tail();
     std::size_t written = 0;
-    for (std::size_t i = first; i < v.length; ++i) {
+    std::size_t i = first;
+    // What the time of an event must be to map by a subtraction; unknown
+    // until the first event of a batch sets it.
+    std::optional<std::uint64_t> origin = time_.origin();
+    for (; i < end; ++i) {
         const std::uint8_t* e = payload.data() + v.data + i * kEventBytes;
-        const auto t = static_cast<std::int64_t>(load_u64(e));
-        const auto x = static_cast<std::int16_t>(load_u16(e + 8));
-        const auto y = static_cast<std::int16_t>(load_u16(e + 10));
+        const std::uint64_t t = load_le64(e);
+        const std::uint16_t x = load_le16(e + 8);
+        const std::uint16_t y = load_le16(e + 10);
         const std::uint8_t on = e[12];
-        std::optional<DecodeError> bad;
-        if (t < 0 || x < 0 || y < 0 || static_cast<std::uint32_t>(x) >= options_.x_limit ||
-            static_cast<std::uint32_t>(y) >= options_.y_limit || on > 1) {
-            bad = reject(DecodeError::format(
-                packet_offset, where + ": event " + std::to_string(i) + " has t=" + std::to_string(t) +
-                                   " x=" + std::to_string(x) + " y=" + std::to_string(y) +
+        // The common case in one test: negative fields read as unsigned
+        // fail the bounds (which are at most 32768), and a time before the
+        // origin or 2^32 us past it wraps past the 32-bit range.
+        if (origin && (x < options_.x_limit) & (y < options_.y_limit) & (on <= 1) & (t >> 63 == 0) &
+                          (t - *origin <= 0xFFFFFFFFull)) [[likely]] {
+            store_packed(dst + written * kPackedEventBytes,
+                         packed_head(x, y, static_cast<std::uint32_t>(t - *origin)), on);
+            ++written;
+            continue;
+        }
+        const auto signed_t = static_cast<std::int64_t>(t);
+        const auto signed_x = static_cast<std::int16_t>(x);
+        const auto signed_y = static_cast<std::int16_t>(y);
+        if (signed_t < 0 || signed_x < 0 || signed_y < 0 || x >= options_.x_limit || y >= options_.y_limit ||
+            on > 1) {
+            std::optional<DecodeError> bad = reject(DecodeError::format(
+                packet_offset, where + ": event " + std::to_string(i) + " has t=" + std::to_string(signed_t) +
+                                   " x=" + std::to_string(signed_x) + " y=" + std::to_string(signed_y) +
                                    " on=" + std::to_string(on) + ", outside the sensor or the format"));
             if (bad) return *bad;
             continue;
         }
-        auto mapped = time_.map(static_cast<std::uint64_t>(t));
+        auto mapped = time_.map(t);
         if (!mapped) {
             if (options_.time.mode == TimeBase::Mode::EachBatch) {
                 batch_full_ = true;
-                resume_event_ = i;
                 break;
             }
-            return TimeMapper::overflow(events_ + written, static_cast<std::uint64_t>(t), time_.origin());
+            return TimeMapper::overflow(events_ + written, t, time_.origin());
         }
-        put_record(dst + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
-                   static_cast<std::uint16_t>(y), *mapped, on);
+        origin = time_.origin();
+        store_packed(dst + written * kPackedEventBytes, packed_head(x, y, *mapped), on);
         ++written;
     }
     out.commit(written * kPackedEventBytes);
     events_ += written;
+    resume_event_ = i;
     return written;
 }
 

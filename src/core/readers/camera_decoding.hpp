@@ -4,13 +4,13 @@
 // a caller chooses, and the mapping of the cameras' 64-bit microsecond clocks
 // onto the 32-bit timestamps of packed event records.
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "base/byte_order.hpp"
 #include "base/event.hpp"
 #include "base/result.hpp"
 
@@ -40,6 +40,19 @@ struct DecodeError {
 template <class T>
 using DecodeResult = Result<T, DecodeError>;
 
+// A decoder's fault as the core's one error value: a format fault is
+// InvalidData at its offset, a timestamp that does not fit is Timestamp.
+inline Error to_error(const DecodeError& e) {
+    return e.kind == DecodeError::Kind::Timestamp ? Error::timestamp(e.message)
+                                                  : Error::invalid_data(e.message, e.offset);
+}
+
+template <class T>
+Result<T> to_result(DecodeResult<T> r) {
+    if (!r) return to_error(r.error());
+    return std::move(r).value();
+}
+
 // Strict stops at the first bad word; Skip drops it and counts it.
 enum class BadWords { Strict, Skip };
 
@@ -54,9 +67,11 @@ struct TimeBase {
     std::uint64_t offset = 0;
 };
 
-// Largest sensor the Prophesee word formats can address; used as the bound
-// when a header names no geometry.
+// Largest sensors the Prophesee formats can address (EVT 2.0 and EVT 3.0:
+// 11-bit coordinates; DAT: 14-bit), the bounds when a header states no
+// geometry, and what the writers accept.
 inline constexpr std::uint32_t kMaxPropheseeSide = 2048;
+inline constexpr std::uint32_t kMaxDatSide = 16384;
 
 struct Geometry {
     std::uint32_t width = 0;   // 0 when unknown
@@ -122,38 +137,6 @@ private:
     TimeBase base_;
     std::optional<std::uint64_t> origin_;
 };
-
-// Writes one packed 9-byte record.
-inline void put_record(std::uint8_t* r, std::uint16_t x, std::uint16_t y, std::uint32_t t,
-                       std::uint8_t p) {
-    if constexpr (std::endian::native == std::endian::little) {
-        const std::uint64_t head = static_cast<std::uint64_t>(x) |
-                                   (static_cast<std::uint64_t>(y) << 16) |
-                                   (static_cast<std::uint64_t>(t) << 32);
-        std::memcpy(r, &head, 8);
-    } else {
-        r[0] = static_cast<std::uint8_t>(x);
-        r[1] = static_cast<std::uint8_t>(x >> 8);
-        r[2] = static_cast<std::uint8_t>(y);
-        r[3] = static_cast<std::uint8_t>(y >> 8);
-        for (int i = 0; i < 4; ++i) r[4 + i] = static_cast<std::uint8_t>(t >> (8 * i));
-    }
-    r[8] = p;
-}
-
-inline std::uint16_t load_u16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-inline std::uint32_t load_u32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-inline std::uint64_t load_u64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(load_u32(p)) |
-           (static_cast<std::uint64_t>(load_u32(p + 4)) << 32);
-}
 
 std::string hex_word(std::uint32_t word, int digits);
 

@@ -49,45 +49,30 @@ std::string size_message(const char* what, std::uint64_t size, std::size_t recor
 
 }  // namespace
 
-RecordStream::RecordStream(std::optional<ReadOnlyFile> file, RecordFormat format)
-    : file_(std::move(file)), format_(format), file_size_hint_(file_ ? file_->size_hint() : 0) {}
-
-StreamResult<RecordStream> RecordStream::open(const std::string& path, RecordFormat format) {
-    return open_with(path, format, no_io_hooks());
-}
+RecordStream::RecordStream(ByteSource source, RecordFormat format) : source_(std::move(source)), format_(format) {}
 
 StreamResult<RecordStream> RecordStream::open_with(const std::string& path, RecordFormat format,
                                                    IoHooks& hooks) {
-    LoadResult<ReadOnlyFile> opened = ReadOnlyFile::open_with(path, hooks);
+    Result<ReadOnlyFile> opened = ReadOnlyFile::open(path, hooks);
     if (!opened) return StreamError{opened.error(), std::nullopt};
-    return RecordStream(std::move(opened.value()), format);
+    return RecordStream(ByteSource(std::move(opened.value())), format);
 }
 
 RecordStream RecordStream::from_bytes(std::span<const std::uint8_t> bytes, RecordFormat format,
                                       std::size_t max_read) {
-    RecordStream stream(std::nullopt, format);
-    stream.memory_ = bytes;
-    stream.memory_max_read_ = std::max<std::size_t>(max_read, 1);
-    stream.file_size_hint_ = bytes.size();
-    return stream;
-}
-
-LoadResult<std::size_t> RecordStream::read_source(std::uint8_t* buffer, std::size_t capacity) {
-    if (file_) return file_->read(buffer, capacity);
-    const std::size_t n = std::min({capacity, memory_max_read_, memory_.size()});
-    if (n != 0) std::memcpy(buffer, memory_.data(), n);
-    memory_ = memory_.subspan(n);
-    return n;
+    return RecordStream(ByteSource(bytes, max_read), format);
 }
 
 std::uint64_t RecordStream::remaining_events_hint() const {
     const std::uint64_t consumed = offset_of(pos_);
-    if (file_size_hint_ <= consumed) return 0;
-    return (file_size_hint_ - consumed) / record_bytes(format_);
+    const std::uint64_t size = source_.size_hint();
+    if (size <= consumed) return 0;
+    return (size - consumed) / record_bytes(format_);
 }
 
-StreamError RecordStream::fail(LoadError error, std::optional<std::uint64_t> offset) {
+StreamError RecordStream::fail(Error error, std::optional<std::uint64_t> offset) {
     failed_ = true;
+    error.offset = offset;
     return StreamError{std::move(error), offset};
 }
 
@@ -122,8 +107,8 @@ StreamResult<std::size_t> RecordStream::read_compact(ByteBuffer& out, std::size_
         if (out.spare() == filled) {
             out.reserve_more(std::min(wanted, filled * 2 + kPackedEventBytes));
         }
-        LoadResult<std::size_t> n =
-            read_source(out.tail() + filled, std::min(out.spare(), wanted) - filled);
+        Result<std::size_t> n =
+            source_.read(out.tail() + filled, std::min(out.spare(), wanted) - filled);
         if (!n) return fail(n.error(), std::nullopt);
         if (n.value() == 0) at_eof_ = true;
         filled += n.value();
@@ -132,7 +117,7 @@ StreamResult<std::size_t> RecordStream::read_compact(ByteBuffer& out, std::size_
     const std::size_t partial = filled % kPackedEventBytes;
     buffer_base_ += filled;
     if (partial != 0) {
-        return fail(LoadError::invalid_data(size_message("Compact binary file", buffer_base_,
+        return fail(Error::invalid_data(size_message("Compact binary file", buffer_base_,
                                                          kPackedEventBytes)),
                     buffer_base_ - partial);
     }
@@ -152,7 +137,7 @@ StreamResult<bool> RecordStream::refill() {
     } else if (buffer_.spare() == 0) {
         buffer_.reserve_more(buffer_.capacity());
     }
-    LoadResult<std::size_t> n = read_source(buffer_.tail(), buffer_.spare());
+    Result<std::size_t> n = source_.read(buffer_.tail(), buffer_.spare());
     if (!n) return fail(n.error(), std::nullopt);
     if (n.value() == 0) {
         at_eof_ = true;
@@ -214,7 +199,7 @@ StreamResult<std::size_t> RecordStream::read_fixed(ByteBuffer& out, std::size_t 
             const std::string message =
                 aedat2 ? size_message("AEDAT2 data section", total - header_bytes_, record)
                        : size_message("N-MNIST file", total, record);
-            return fail(LoadError::invalid_data(message), offset_of(pos_));
+            return fail(Error::invalid_data(message), offset_of(pos_));
         }
         const std::size_t n = std::min(available, max_events - appended);
         out.reserve_more(n * kPackedEventBytes);
@@ -270,7 +255,7 @@ StreamResult<std::size_t> RecordStream::read_csv(ByteBuffer& out, std::size_t ma
         // Every line is checked, comments included; a line of ASCII is valid
         // without looking further.
         if (ascii_end_ < line_end && !is_valid_utf8(line)) {
-            return fail(LoadError::invalid_data("stream did not contain valid UTF-8"),
+            return fail(Error::invalid_data("stream did not contain valid UTF-8"),
                         offset_of(pos_));
         }
         Event event;
@@ -288,7 +273,7 @@ StreamResult<std::size_t> RecordStream::read_csv(ByteBuffer& out, std::size_t ma
             case CsvLineOutcome::Skip:
                 break;
             case CsvLineOutcome::Error:
-                return fail(LoadError::invalid_data(reason), offset_of(pos_));
+                return fail(Error::invalid_data(reason), offset_of(pos_));
         }
         pos_ = line_end;
     }

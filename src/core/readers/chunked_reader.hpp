@@ -8,20 +8,16 @@
 
 #include "base/byte_buffer.hpp"
 #include "base/result.hpp"
-#include "readers/dataset.hpp"
+#include "readers/file_formats.hpp"
 #include "readers/posix_file.hpp"
 
 namespace zel {
 
-// The formats zel reads, for callers that name one instead of relying on
-// the file name.
-enum class RecordFormat { Compact, Nmnist, Aedat2, Csv };
-
-// A reader failure together with where in the file it lies. `error.text()`
-// is exactly what the whole-file readers report; the offset (absent for
-// operating-system failures) lets a chunked caller point at the bad bytes.
+// A reader failure as zelkit's binding takes it today: the error (whose
+// offset, absent for operating-system failures, places the bad bytes) and
+// that offset again.
 struct StreamError {
-    LoadError error;
+    Error error;
     std::optional<std::uint64_t> offset;
 };
 
@@ -34,9 +30,8 @@ using StreamResult = Result<T, StreamError>;
 // the longest line, as a line must be seen whole to be parsed.
 class RecordStream {
 public:
-    static StreamResult<RecordStream> open(const std::string& path, RecordFormat format);
-    // As open, with hooks (which must outlive the stream) around every
-    // blocking open and read.
+    // Hooks (which must outlive the stream) bracket every blocking open and
+    // read; no_io_hooks() blocks in place.
     static StreamResult<RecordStream> open_with(const std::string& path, RecordFormat format,
                                                 IoHooks& hooks);
     // Reads `bytes` (which must outlive the stream) as if they were a file
@@ -56,8 +51,7 @@ public:
     std::uint64_t remaining_events_hint() const;
 
 private:
-    RecordStream(std::optional<ReadOnlyFile> file, RecordFormat format);
-    LoadResult<std::size_t> read_source(std::uint8_t* buffer, std::size_t capacity);
+    RecordStream(ByteSource source, RecordFormat format);
 
     StreamResult<std::size_t> read_compact(ByteBuffer& out, std::size_t max_events);
     StreamResult<std::size_t> read_fixed(ByteBuffer& out, std::size_t max_events);
@@ -66,14 +60,11 @@ private:
     // (growing it when it is full); false once the file has ended.
     StreamResult<bool> refill();
     bool skip_aedat2_header();
-    StreamError fail(LoadError error, std::optional<std::uint64_t> offset);
+    StreamError fail(Error error, std::optional<std::uint64_t> offset);
     std::uint64_t offset_of(std::size_t buffer_pos) const { return buffer_base_ + buffer_pos; }
 
-    std::optional<ReadOnlyFile> file_;  // absent when reading from memory
-    std::span<const std::uint8_t> memory_;
-    std::size_t memory_max_read_ = 0;
+    ByteSource source_;
     RecordFormat format_;
-    std::uint64_t file_size_hint_ = 0;
     ByteBuffer buffer_;              // bytes read but not yet decoded: [pos_, buffer_.size())
     std::size_t pos_ = 0;
     std::uint64_t buffer_base_ = 0;  // file offset of buffer_.data()[0]

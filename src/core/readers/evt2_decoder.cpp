@@ -1,5 +1,7 @@
 #include "readers/evt2_decoder.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <string>
 
 namespace zel::camera {
@@ -25,14 +27,49 @@ std::string outside_sensor(std::uint32_t x, std::uint32_t y, const DecodeOptions
            std::to_string(wide ? options.x_limit : options.y_limit);
 }
 
+// Writes the run of CD words from `i` up to `end` whose coordinates are
+// within the limits, every one at `rel_base` plus its 6 low time bits;
+// returns where the run stopped (at a word of another type or a bad
+// coordinate, which the general path then takes). Most words of a real
+// recording are CD words, so they take one branch on their type.
+std::size_t cd_run(const std::uint8_t* words, std::size_t i, std::size_t end, std::uint8_t* out,
+                   std::uint32_t rel_base, std::uint32_t x_limit, std::uint32_t y_limit) {
+    for (; i < end; ++i) {
+        const std::uint32_t word = load_le32(words + 4 * i);
+        const std::uint32_t type = word >> 28;
+        const std::uint32_t x = (word >> 11) & 0x7FF;
+        const std::uint32_t y = word & 0x7FF;
+        if ((type > kCdOn) | (x >= x_limit) | (y >= y_limit)) break;
+        store_packed(out, packed_head(x, y, rel_base + ((word >> 22) & 0x3F)), static_cast<std::uint8_t>(type));
+        out += kPackedEventBytes;
+    }
+    return i;
+}
+
 }  // namespace
+
+std::size_t Evt2Decoder::fast_words(const std::uint8_t* words, std::size_t i, std::size_t n_words,
+                                    std::uint8_t* out, std::size_t room) const {
+    // Every time of the current time-high window must map by a subtraction.
+    if (!fast_ || !has_time_) return i;
+    const std::optional<std::uint64_t> origin = batch_origin();
+    const std::uint64_t base = (wraps_ << 34) | time_high_;
+    if (!origin || base < *origin || base - *origin > 0xFFFFFFFFull - 0x3F) return i;
+    return cd_run(words, i, i + std::min(n_words - i, room), out, static_cast<std::uint32_t>(base - *origin),
+                  options_.x_limit, options_.y_limit);
+}
 
 DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words,
                                                        std::size_t n_words, std::uint64_t offset,
                                                        std::uint8_t* out, std::size_t capacity) {
     std::size_t written = 0;
     for (std::size_t i = 0; i < n_words; ++i) {
-        const std::uint32_t word = load_u32(words + 4 * i);
+        const std::size_t run_end =
+            fast_words(words, i, n_words, out + written * kPackedEventBytes, capacity - written);
+        written += run_end - i;
+        i = run_end;
+        if (i == n_words) break;
+        const std::uint32_t word = load_le32(words + 4 * i);
         const std::uint32_t type = word >> 28;
         const std::uint64_t at = offset + 4 * i;
         std::optional<DecodeError> bad;
@@ -54,9 +91,8 @@ DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words
                         if (batch_full_) return DecodeProgress{i, written};
                         return mapped.error();
                     }
-                    put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
-                               static_cast<std::uint16_t>(y), mapped.value(),
-                               static_cast<std::uint8_t>(type));
+                    store_packed(out + written * kPackedEventBytes, packed_head(x, y, mapped.value()),
+                                 static_cast<std::uint8_t>(type));
                     ++written;
                 }
                 break;
@@ -98,8 +134,8 @@ DecodeResult<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words,
     std::size_t written = 0;
     for (std::size_t i = 0; i < n_words; ++i) {
         const std::uint8_t* record = words + 8 * i;
-        const std::uint32_t t = load_u32(record);
-        const std::uint32_t data = load_u32(record + 4);
+        const std::uint32_t t = load_le32(record);
+        const std::uint32_t data = load_le32(record + 4);
         const std::uint32_t x = data & 0x3FFF;
         const std::uint32_t y = (data >> 14) & 0x3FFF;
         const std::uint32_t p = data >> 28;
@@ -115,8 +151,8 @@ DecodeResult<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words,
                 if (batch_full_) return DecodeProgress{i, written};
                 return mapped.error();
             }
-            put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
-                       static_cast<std::uint16_t>(y), mapped.value(), static_cast<std::uint8_t>(p));
+            store_packed(out + written * kPackedEventBytes, packed_head(x, y, mapped.value()),
+                         static_cast<std::uint8_t>(p));
             ++written;
         }
         if (bad) return *bad;

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <utility>
 
 namespace zel::camera {
 namespace {
@@ -31,7 +33,7 @@ inline std::size_t emit_mask(std::uint32_t& mask, std::uint32_t base, std::uint1
     std::size_t n = 0;
     while (mask != 0 && n < room) {
         const auto bit = static_cast<std::uint32_t>(std::countr_zero(mask));
-        put_record(out + n * kPackedEventBytes, static_cast<std::uint16_t>(base + bit), y, t, p);
+        store_packed(out + n * kPackedEventBytes, packed_head(base + bit, y, t), p);
         ++n;
         mask &= mask - 1;
     }
@@ -101,7 +103,7 @@ struct FastRun {
     std::uint32_t polarity = run.polarity;
     bool has_base = run.has_base;
     for (; i < end; ++i) {
-        const std::uint32_t word = load_u16(words + 2 * i);
+        const std::uint32_t word = load_le16(words + 2 * i);
         const std::uint32_t type = word >> 12;
         const std::uint32_t value = word & 0x7FF;
         if (value >= limit[type]) [[unlikely]] break;
@@ -118,10 +120,9 @@ struct FastRun {
                 const std::uint32_t last_x = base_x + 31 - static_cast<std::uint32_t>(std::countl_zero(mask));
                 if (!has_base || last_x >= x_limit) break;
                 do {
-                    const std::uint64_t record =
-                        head | (base_x + static_cast<std::uint32_t>(std::countr_zero(mask)));
-                    std::memcpy(out + written * kPackedEventBytes, &record, 8);
-                    out[written * kPackedEventBytes + 8] = static_cast<std::uint8_t>(polarity);
+                    store_packed(out + written * kPackedEventBytes,
+                                 head | (base_x + static_cast<std::uint32_t>(std::countr_zero(mask))),
+                                 static_cast<std::uint8_t>(polarity));
                     ++written;
                     mask &= mask - 1;
                 } while (mask != 0);
@@ -129,9 +130,7 @@ struct FastRun {
             base_x += width;
             continue;
         }
-        const std::uint64_t record = head | value;
-        std::memcpy(out + written * kPackedEventBytes, &record, 8);
-        out[written * kPackedEventBytes + 8] = static_cast<std::uint8_t>((word >> 11) & 1);
+        store_packed(out + written * kPackedEventBytes, head | value, static_cast<std::uint8_t>((word >> 11) & 1));
         written += type == kAddrX;
         const std::uint64_t replaced = (static_cast<std::uint64_t>(value) << 16) |
                                        (static_cast<std::uint64_t>(rel_base + (word & 0xFFF)) << 32);
@@ -144,220 +143,224 @@ struct FastRun {
 
 }  // namespace
 
-DecodeResult<std::uint32_t> Evt3Decoder::refresh_time(std::size_t written) {
-    const State& s = state_;
+DecodeResult<std::uint32_t> Evt3Decoder::map_time(State& s, std::size_t written) {
     const std::uint64_t t = (s.wraps << 24) | (static_cast<std::uint64_t>(s.time_high) << 12) | s.time_low;
-    auto mapped = record_time(t, written);
-    if (!mapped) return mapped;
-    state_.record_time = mapped.value();
-    state_.time_fresh = true;
+    ZEL_ASSIGN_OR_RETURN(const std::uint32_t mapped, record_time(t, written));
+    s.record_time = mapped;
+    s.time_fresh = true;
     time_base_changed_ = false;
     return mapped;
 }
 
-DecodeResult<DecodeProgress> Evt3Decoder::decode_words(const std::uint8_t* words,
-                                                       std::size_t n_words, std::uint64_t offset,
-                                                       std::uint8_t* out, std::size_t capacity) {
-    std::size_t written = 0;
-    if (state_.pending_mask != 0) {
-        // A new batch may have moved the time origin since these were decoded.
-        if (time_base_changed_) {
-            auto t = refresh_time(0);
-            if (!t) return t.error();
+DecodeResult<bool> Evt3Decoder::fresh_time(Run& run) {
+    if (!run.s.time_fresh) {
+        DecodeResult<std::uint32_t> mapped = map_time(run.s, run.written);
+        if (!mapped) {
+            if (!batch_full_) return std::move(mapped).take_error();
+            return false;
         }
-        written = emit_mask(state_.pending_mask, state_.pending_base, static_cast<std::uint16_t>(state_.y),
-                            state_.record_time, state_.polarity, out, capacity);
-        if (state_.pending_mask != 0) return DecodeProgress{0, written};
     }
-    if (time_base_changed_) state_.time_fresh = false;
+    run.x_bound = (run.s.has_time && run.s.has_y) ? options_.x_limit : 0;
+    return true;
+}
 
-    // The loop works on locals whose address is never taken: the output is
-    // written through byte pointers, which may alias anything addressable,
-    // and members or escaped locals would be reloaded after every record.
-    // Slow paths sync through state_ and return values.
-    State s = state_;
-    const std::uint32_t x_limit = options_.x_limit;
-    const std::uint32_t y_limit = options_.y_limit;
-    // Events pass one comparison: x below `x_bound`, which is the sensor
-    // width while an event may be written as is, and 0 while the y address,
-    // the time or its record-time mapping is missing, so the first event
-    // after any such change takes the careful path.
-    std::uint32_t x_bound = (s.has_time && s.has_y && s.time_fresh) ? x_limit : 0;
+DecodeResult<bool> Evt3Decoder::flush_pending(Run& run) {
+    State& s = run.s;
+    if (s.pending_mask == 0) return true;
+    // A new batch may have moved the time origin since these were decoded.
+    if (time_base_changed_) ZEL_TRY(map_time(s, 0));
+    run.written = emit_mask(s.pending_mask, s.pending_base, static_cast<std::uint16_t>(s.y), s.record_time,
+                            s.polarity, run.out, run.capacity);
+    return s.pending_mask == 0;
+}
 
-#define ZEL_EVT3_STOP(consumed)                   \
-    do {                                          \
-        state_ = s;                               \
-        return DecodeProgress{(consumed), written}; \
-    } while (0)
-#define ZEL_EVT3_REJECT(message)                                 \
-    do {                                                         \
-        if (auto bad = reject(offset + 2 * i, (message))) return *bad; \
-    } while (0)
-// `undo` puts back what the word changed before its time was needed, so a
-// full batch can stop before the word.
-#define ZEL_EVT3_FRESH_TIME(undo)                        \
-    do {                                                 \
-        if (!s.time_fresh) {                             \
-            state_ = s;                                  \
-            auto t = refresh_time(written);              \
-            if (!t) {                                    \
-                if (!batch_full_) return t.error();      \
-                undo;                                    \
-                ZEL_EVT3_STOP(i);                        \
-            }                                            \
-            s.record_time = t.value();                   \
-            s.time_fresh = true;                         \
-        }                                                \
-        x_bound = (s.has_time && s.has_y) ? x_limit : 0; \
-    } while (0)
+DecodeResult<Evt3Decoder::Flow> Evt3Decoder::bad_word(std::uint64_t at, std::string message) {
+    if (auto bad = reject(at, std::move(message))) return *bad;
+    return Flow::Next;
+}
 
+std::size_t Evt3Decoder::fast_words(const std::uint8_t* words, std::size_t i, std::size_t n_words,
+                                    Run& run) const {
+    State& s = run.s;
+    if (!s.has_time || !s.has_y) return i;
+    // The time window of the current time-high: the fast loop may run when
+    // every time-low in it maps to a 32-bit record time.
+    const std::optional<std::uint64_t> origin = batch_origin();
+    const std::uint64_t high = (s.wraps << 24) | (static_cast<std::uint64_t>(s.time_high) << 12);
+    const std::size_t budget = (run.capacity - run.written) / kMaxRecordsPerWord;
+    if (!origin || high < *origin || high - *origin > 0xFFFFFFFFull - 0xFFF || budget == 0) return i;
+    const auto rel_base = static_cast<std::uint32_t>(high - *origin);
+    FastRun fast{i, run.written, s.y, s.time_low, s.base_x, s.polarity, s.has_base};
+    fast_run(words, i + std::min(n_words - i, budget), run.out, rel_base, options_.x_limit, options_.y_limit,
+             fast);
+    if (fast.i == i) return i;
+    run.written = fast.written;
+    s.y = fast.y;
+    s.time_low = fast.time_low;
+    s.base_x = fast.base_x;
+    s.polarity = static_cast<std::uint8_t>(fast.polarity);
+    s.has_base = fast.has_base;
+    // With the origin known, mapping is a subtraction and has no side
+    // effect, so this is the general path's value.
+    s.record_time = rel_base + s.time_low;
+    s.time_fresh = true;
+    run.x_bound = options_.x_limit;
+    return fast.i;
+}
+
+DecodeResult<Evt3Decoder::Flow> Evt3Decoder::x_address(std::uint32_t word, std::uint64_t at, Run& run) {
+    const State& s = run.s;
+    const std::uint32_t x = word & 0x7FF;
+    if (x >= run.x_bound) [[unlikely]] {
+        if (!s.has_time) return bad_word(at, "event before any time-high word");
+        if (!s.has_y) return bad_word(at, "event before any y address word");
+        if (x >= options_.x_limit) {
+            return bad_word(at, "x address " + std::to_string(x) + " is outside the sensor width " +
+                                    std::to_string(options_.x_limit));
+        }
+        // No time is mapped for an event that has no room: in FirstEvent
+        // mode the mapping fixes the origin.
+        if (run.written == run.capacity) return Flow::StopBefore;
+        ZEL_ASSIGN_OR_RETURN(const bool ready, fresh_time(run));
+        if (!ready) return Flow::StopBefore;
+    }
+    if (run.written == run.capacity) return Flow::StopBefore;
+    store_packed(run.out + run.written * kPackedEventBytes, packed_head(x, s.y, s.record_time),
+                 static_cast<std::uint8_t>((word >> 11) & 1));
+    ++run.written;
+    return Flow::Next;
+}
+
+DecodeResult<Evt3Decoder::Flow> Evt3Decoder::y_address(std::uint32_t word, std::uint64_t at, Run& run) {
+    State& s = run.s;
+    const std::uint32_t y = word & 0x7FF;
+    if (y >= options_.y_limit) [[unlikely]] {
+        s.has_y = false;
+        run.x_bound = 0;
+        return bad_word(at, "y address " + std::to_string(y) + " is outside the sensor height " +
+                                std::to_string(options_.y_limit));
+    }
+    s.y = y;
+    s.has_y = true;
+    run.x_bound = (s.has_time && s.time_fresh) ? options_.x_limit : 0;
+    return Flow::Next;
+}
+
+DecodeResult<Evt3Decoder::Flow> Evt3Decoder::vector_mask(std::uint32_t word, std::uint32_t width,
+                                                         std::uint64_t at, Run& run) {
+    State& s = run.s;
+    std::uint32_t mask = word & ((1u << width) - 1);
+    const std::uint32_t base = s.base_x;
+    s.base_x += width;
+    if (mask == 0) return Flow::Next;
+    const std::uint32_t last_x = base + 31 - static_cast<std::uint32_t>(std::countl_zero(mask));
+    if (last_x >= run.x_bound || !s.has_base) [[unlikely]] {
+        if (!s.has_time) return bad_word(at, "event before any time-high word");
+        if (!s.has_y) return bad_word(at, "event before any y address word");
+        if (!s.has_base) return bad_word(at, "vector event before any vector base word");
+        if (last_x >= options_.x_limit) {
+            return bad_word(at, "vector event at x " + std::to_string(last_x) + " is outside the sensor width " +
+                                    std::to_string(options_.x_limit));
+        }
+        // Stopping before the word puts back the base it moved.
+        if (run.written == run.capacity) {
+            s.base_x = base;
+            return Flow::StopBefore;
+        }
+        ZEL_ASSIGN_OR_RETURN(const bool ready, fresh_time(run));
+        if (!ready) {
+            s.base_x = base;
+            return Flow::StopBefore;
+        }
+    }
+    if (run.written == run.capacity) {
+        s.base_x = base;
+        return Flow::StopBefore;
+    }
+    run.written += emit_mask(mask, base, static_cast<std::uint16_t>(s.y), s.record_time, s.polarity,
+                             run.out + run.written * kPackedEventBytes, run.capacity - run.written);
+    if (mask == 0) return Flow::Next;
+    // The rest waits for room; the word itself is consumed.
+    s.pending_mask = mask;
+    s.pending_base = base;
+    return Flow::StopAfter;
+}
+
+DecodeResult<Evt3Decoder::Flow> Evt3Decoder::time_high(std::uint32_t word, std::uint64_t at, Run& run) {
+    State& s = run.s;
+    const std::uint32_t high = word & 0xFFF;
+    if (s.has_time && high < s.time_high) {
+        // The 12-bit counter wraps every 16.7 s; a small step back cannot be
+        // a wrap and would reorder time.
+        if (s.time_high - high < kTimeHighRange / 2) {
+            return bad_word(at, "time-high goes back from " + std::to_string(s.time_high) + " to " +
+                                    std::to_string(high));
+        }
+        ++s.wraps;
+    }
+    s.time_high = high;
+    s.has_time = true;
+    s.time_fresh = false;
+    run.x_bound = 0;
+    return Flow::Next;
+}
+
+DecodeResult<Evt3Decoder::Flow> Evt3Decoder::general_word(std::uint32_t word, std::uint64_t at, Run& run) {
+    State& s = run.s;
+    const std::uint32_t type = word >> 12;
+    switch (type) {
+        case kAddrX: return x_address(word, at, run);
+        case kAddrY: return y_address(word, at, run);
+        case kVectBaseX:
+            s.base_x = word & 0x7FF;
+            s.polarity = static_cast<std::uint8_t>((word >> 11) & 1);
+            s.has_base = true;
+            return Flow::Next;
+        case kVect12: return vector_mask(word, 12, at, run);
+        case kVect8: return vector_mask(word, 8, at, run);
+        case kTimeLow:
+            s.time_low = word & 0xFFF;
+            s.time_fresh = false;
+            run.x_bound = 0;
+            return Flow::Next;
+        case kTimeHigh: return time_high(word, at, run);
+        case kContinued4:
+        case kExtTrigger:
+        case kOthers:
+        case kContinued12:
+            // Triggers and vendor extensions carry no pixel events.
+            return Flow::Next;
+        default:
+            return bad_word(at, "reserved EVT 3.0 word type " + std::to_string(type) + " (word " +
+                                    hex_word(word, 4) + ")");
+    }
+}
+
+DecodeResult<DecodeProgress> Evt3Decoder::decode_words(const std::uint8_t* words, std::size_t n_words,
+                                                       std::uint64_t offset, std::uint8_t* out,
+                                                       std::size_t capacity) {
+    Run run{state_, out, capacity};
+    ZEL_ASSIGN_OR_RETURN(const bool flushed, flush_pending(run));
+    if (!flushed) {
+        state_ = run.s;
+        return DecodeProgress{0, run.written};
+    }
+    State& s = run.s;
+    if (time_base_changed_) s.time_fresh = false;
+    run.x_bound = (s.has_time && s.has_y && s.time_fresh) ? options_.x_limit : 0;
     for (std::size_t i = 0; i < n_words; ++i) {
-        // The fast loop stores record heads as little-endian 64-bit values.
-        if (std::endian::native == std::endian::little && fast_ && s.has_time && s.has_y) {
-            // The time window of the current time-high: the fast loop may run
-            // when every time-low in it maps to a 32-bit record time.
-            const std::optional<std::uint64_t> origin = batch_origin();
-            const std::uint64_t high = (s.wraps << 24) | (static_cast<std::uint64_t>(s.time_high) << 12);
-            const std::size_t budget = (capacity - written) / kMaxRecordsPerWord;
-            if (origin && high >= *origin && high - *origin <= 0xFFFFFFFFull - 0xFFF && budget > 0) {
-                const auto rel_base = static_cast<std::uint32_t>(high - *origin);
-                FastRun run{i, written, s.y, s.time_low, s.base_x, s.polarity, s.has_base};
-                fast_run(words, i + std::min(n_words - i, budget), out, rel_base, x_limit, y_limit, run);
-                if (run.i != i) {
-                    i = run.i;
-                    written = run.written;
-                    s.y = run.y;
-                    s.time_low = run.time_low;
-                    s.base_x = run.base_x;
-                    s.polarity = static_cast<std::uint8_t>(run.polarity);
-                    s.has_base = run.has_base;
-                    // With the origin known, mapping is a subtraction and
-                    // has no side effect, so this is the general path's value.
-                    s.record_time = rel_base + s.time_low;
-                    s.time_fresh = true;
-                    x_bound = x_limit;
-                    if (i == n_words) break;
-                }
-            }
+        if (fast_) {
+            i = fast_words(words, i, n_words, run);
+            if (i == n_words) break;
         }
-        const std::uint32_t word = load_u16(words + 2 * i);
-        const std::uint32_t type = word >> 12;
-
-        switch (type) {
-            case kAddrX: {
-                const std::uint32_t x = word & 0x7FF;
-                if (x >= x_bound) [[unlikely]] {
-                    if (!s.has_time || !s.has_y || x >= x_limit) {
-                        ZEL_EVT3_REJECT(!s.has_time ? "event before any time-high word"
-                                        : !s.has_y  ? "event before any y address word"
-                                                    : "x address " + std::to_string(x) +
-                                                          " is outside the sensor width " + std::to_string(x_limit));
-                        break;
-                    }
-                    if (written == capacity) ZEL_EVT3_STOP(i);
-                    ZEL_EVT3_FRESH_TIME((void)0);
-                }
-                if (written == capacity) ZEL_EVT3_STOP(i);
-                put_record(out + written * kPackedEventBytes, static_cast<std::uint16_t>(x),
-                           static_cast<std::uint16_t>(s.y), s.record_time,
-                           static_cast<std::uint8_t>((word >> 11) & 1));
-                ++written;
-                break;
-            }
-            case kAddrY: {
-                const std::uint32_t y = word & 0x7FF;
-                if (y >= y_limit) [[unlikely]] {
-                    s.has_y = false;
-                    x_bound = 0;
-                    ZEL_EVT3_REJECT("y address " + std::to_string(y) + " is outside the sensor height " +
-                                    std::to_string(y_limit));
-                    break;
-                }
-                s.y = y;
-                s.has_y = true;
-                x_bound = (s.has_time && s.time_fresh) ? x_limit : 0;
-                break;
-            }
-            case kVectBaseX:
-                s.base_x = word & 0x7FF;
-                s.polarity = static_cast<std::uint8_t>((word >> 11) & 1);
-                s.has_base = true;
-                break;
-            case kVect12:
-            case kVect8: {
-                const std::uint32_t width = type == kVect12 ? 12 : 8;
-                std::uint32_t mask = word & ((1u << width) - 1);
-                const std::uint32_t base = s.base_x;
-                s.base_x += width;
-                if (mask == 0) break;
-                const std::uint32_t last_x = base + 31 - static_cast<std::uint32_t>(std::countl_zero(mask));
-                if (last_x >= x_bound || !s.has_base) [[unlikely]] {
-                    if (!s.has_time || !s.has_y || !s.has_base || last_x >= x_limit) {
-                        ZEL_EVT3_REJECT(!s.has_time  ? "event before any time-high word"
-                                        : !s.has_y   ? "event before any y address word"
-                                        : !s.has_base ? "vector event before any vector base word"
-                                                      : "vector event at x " + std::to_string(last_x) +
-                                                            " is outside the sensor width " + std::to_string(x_limit));
-                        break;
-                    }
-                    if (written == capacity) {
-                        s.base_x = base;
-                        ZEL_EVT3_STOP(i);
-                    }
-                    ZEL_EVT3_FRESH_TIME(s.base_x = base);
-                }
-                if (written == capacity) {
-                    s.base_x = base;
-                    ZEL_EVT3_STOP(i);
-                }
-                written += emit_mask(mask, base, static_cast<std::uint16_t>(s.y), s.record_time, s.polarity,
-                                     out + written * kPackedEventBytes, capacity - written);
-                if (mask != 0) {
-                    s.pending_mask = mask;
-                    s.pending_base = base;
-                    ZEL_EVT3_STOP(i + 1);
-                }
-                break;
-            }
-            case kTimeLow:
-                s.time_low = word & 0xFFF;
-                s.time_fresh = false;
-                x_bound = 0;
-                break;
-            case kTimeHigh: {
-                const std::uint32_t high = word & 0xFFF;
-                if (s.has_time && high < s.time_high) {
-                    // The 12-bit counter wraps every 16.7 s; a small step back
-                    // cannot be a wrap and would reorder time.
-                    if (s.time_high - high < kTimeHighRange / 2) {
-                        ZEL_EVT3_REJECT("time-high goes back from " + std::to_string(s.time_high) + " to " +
-                                        std::to_string(high));
-                        break;
-                    }
-                    ++s.wraps;
-                }
-                s.time_high = high;
-                s.has_time = true;
-                s.time_fresh = false;
-                x_bound = 0;
-                break;
-            }
-            case kContinued4:
-            case kExtTrigger:
-            case kOthers:
-            case kContinued12:
-                // Triggers and vendor extensions carry no pixel events.
-                break;
-            default:
-                ZEL_EVT3_REJECT("reserved EVT 3.0 word type " + std::to_string(type) + " (word " +
-                                hex_word(word, 4) + ")");
-                break;
+        ZEL_ASSIGN_OR_RETURN(const Flow flow, general_word(load_le16(words + 2 * i), offset + 2 * i, run));
+        if (flow != Flow::Next) {
+            state_ = run.s;
+            return DecodeProgress{flow == Flow::StopAfter ? i + 1 : i, run.written};
         }
     }
-    ZEL_EVT3_STOP(n_words);
-#undef ZEL_EVT3_STOP
-#undef ZEL_EVT3_REJECT
-#undef ZEL_EVT3_FRESH_TIME
+    state_ = run.s;
+    return DecodeProgress{n_words, run.written};
 }
 
 }  // namespace zel::camera

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "readers/stream_decoder.hpp"
 
 namespace zel::camera {
@@ -11,11 +13,9 @@ namespace zel::camera {
 // wraps of the high part.
 class Evt3Decoder final : public StreamDecoder {
 public:
-    // Fast runs the common words (addresses, time low, vectors) through a
-    // loop without a per-word type switch whenever the state allows it;
-    // General decodes every word through the switch. Both give the same
-    // records, errors and counts: General exists so tests can compare them.
-    enum class Path { Fast, General };
+    // The fast loop takes the address, time-low and vector words without a
+    // per-word type switch.
+    using Path = DecodePath;
 
     Evt3Decoder(std::uint64_t start_offset, const DecodeOptions& options, Path path = Path::Fast)
         : StreamDecoder(2, start_offset, options), fast_(path == Path::Fast) {}
@@ -26,11 +26,7 @@ private:
                                               std::size_t capacity) override;
     bool pending_output() const override { return state_.pending_mask != 0; }
 
-    DecodeResult<std::uint32_t> refresh_time(std::size_t written);
-
-    // Decoder state between words. decode_words works on a local copy: its
-    // byte stores to the output may alias anything, and a local keeps the
-    // compiler from reloading every field after each store.
+    // Decoder state between words.
     struct State {
         std::uint32_t y = 0;
         std::uint32_t base_x = 0;
@@ -48,6 +44,40 @@ private:
         std::uint32_t pending_mask = 0;
         std::uint32_t pending_base = 0;
     };
+
+    // One decode_words call: a working copy of the state (the output is
+    // written through byte pointers, which may alias anything addressable,
+    // so members would be reloaded after every record), the output and the
+    // bound an x address must be below to be written as it stands: the
+    // sensor width while y, time and record time are all known, else 0, so
+    // the first event after any change to them takes the careful path.
+    struct Run {
+        State s;
+        std::uint8_t* out;
+        std::size_t capacity;
+        std::size_t written = 0;
+        std::uint32_t x_bound = 0;
+    };
+
+    // What the general path does after a word.
+    enum class Flow { Next, StopBefore, StopAfter };
+
+    std::size_t fast_words(const std::uint8_t* words, std::size_t i, std::size_t n_words, Run& run) const;
+    DecodeResult<Flow> general_word(std::uint32_t word, std::uint64_t at, Run& run);
+    DecodeResult<Flow> x_address(std::uint32_t word, std::uint64_t at, Run& run);
+    DecodeResult<Flow> y_address(std::uint32_t word, std::uint64_t at, Run& run);
+    DecodeResult<Flow> vector_mask(std::uint32_t word, std::uint32_t width, std::uint64_t at, Run& run);
+    DecodeResult<Flow> time_high(std::uint32_t word, std::uint64_t at, Run& run);
+    // A bad word: the error in strict mode, else counted and passed over.
+    DecodeResult<Flow> bad_word(std::uint64_t at, std::string message);
+    // Maps the time in `run` to its record time unless it is fresh. False
+    // when the batch is full: the caller puts the word's changes back and
+    // stops before it.
+    DecodeResult<bool> fresh_time(Run& run);
+    DecodeResult<std::uint32_t> map_time(State& s, std::size_t written);
+    // Writes held vector events; false while some still do not fit.
+    DecodeResult<bool> flush_pending(Run& run);
+
     State state_;
     const bool fast_;
 };

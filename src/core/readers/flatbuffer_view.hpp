@@ -26,7 +26,7 @@ public:
 
     DecodeResult<std::uint32_t> u32(std::size_t pos) const {
         if (pos > bytes_.size() || bytes_.size() - pos < 4) return fault("offset " + std::to_string(pos) + " is outside the buffer");
-        return load_u32(bytes_.data() + pos);
+        return load_le32(bytes_.data() + pos);
     }
 
     // The table a 32-bit offset at `pos` points to.
@@ -50,13 +50,13 @@ public:
             return fault("vtable is outside the buffer");
         }
         const std::size_t vt = static_cast<std::size_t>(vtable);
-        const std::uint16_t vt_size = load_u16(bytes_.data() + vt);
+        const std::uint16_t vt_size = load_le16(bytes_.data() + vt);
         if (vt_size < 4 || vt_size % 2 != 0 || vt + vt_size > bytes_.size()) {
             return fault("vtable size " + std::to_string(vt_size) + " is invalid");
         }
         const std::size_t slot = 4 + 2 * static_cast<std::size_t>(index);
         if (slot + 2 > vt_size) return std::optional<std::size_t>{};
-        const std::uint16_t rel = load_u16(bytes_.data() + vt + slot);
+        const std::uint16_t rel = load_le16(bytes_.data() + vt + slot);
         if (rel == 0) return std::optional<std::size_t>{};
         const std::uint64_t pos = static_cast<std::uint64_t>(table) + rel;
         if (pos + width > bytes_.size()) return fault("field " + std::to_string(index) + " is outside the buffer");
@@ -74,7 +74,7 @@ public:
         if (!rel) return rel.error();
         const std::uint64_t start = static_cast<std::uint64_t>(pos) + rel.value();
         if (start + 4 > bytes_.size()) return fault("vector offset points outside the buffer");
-        const std::uint32_t length = load_u32(bytes_.data() + start);
+        const std::uint32_t length = load_le32(bytes_.data() + start);
         const std::uint64_t room = bytes_.size() - (start + 4);
         if (length > room / element_bytes) {
             return fault("vector of " + std::to_string(length) + " elements runs past the buffer");

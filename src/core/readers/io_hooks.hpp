@@ -18,7 +18,7 @@ public:
 
     // Asked after an interrupted system call and each time more data has
     // arrived; false abandons the read, which then fails with
-    // LoadError::Kind::Interrupted (the hooks have recorded why).
+    // ErrorKind::Interrupted (the hooks have recorded why).
     virtual bool keep_going() { return true; }
 };
 

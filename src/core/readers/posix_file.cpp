@@ -1,6 +1,8 @@
 #include "readers/posix_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include <fcntl.h>
@@ -24,13 +26,14 @@ auto blocking_call(IoHooks& hooks, Call call, int& error) {
 
 }  // namespace
 
-LoadResult<ReadOnlyFile> ReadOnlyFile::open(const std::string& path) {
-    return open_with(path, no_io_hooks());
+IoHooks& no_io_hooks() {
+    static IoHooks hooks;
+    return hooks;
 }
 
-LoadResult<ReadOnlyFile> ReadOnlyFile::open_with(const std::string& path, IoHooks& hooks) {
+Result<ReadOnlyFile> ReadOnlyFile::open(const std::string& path, IoHooks& hooks) {
     if (path.find('\0') != std::string::npos) {
-        return LoadError::os(EINVAL);
+        return Error::os(EINVAL);
     }
     for (;;) {
         int error = 0;
@@ -42,10 +45,10 @@ LoadResult<ReadOnlyFile> ReadOnlyFile::open_with(const std::string& path, IoHook
             return ReadOnlyFile(fd, hooks);
         }
         if (error != EINTR) {
-            return LoadError::os(error);
+            return Error::os(error);
         }
         if (!hooks.keep_going()) {
-            return LoadError::interrupted();
+            return Error::interrupted();
         }
     }
 }
@@ -75,7 +78,7 @@ void ReadOnlyFile::close() {
     }
 }
 
-LoadResult<std::size_t> ReadOnlyFile::read(std::uint8_t* buffer, std::size_t capacity) {
+Result<std::size_t> ReadOnlyFile::read(std::uint8_t* buffer, std::size_t capacity) {
     // Well within what read() can report in an ssize_t, and small enough
     // that a source that never ends (/dev/zero) comes back to the hooks
     // several times a second.
@@ -92,15 +95,15 @@ LoadResult<std::size_t> ReadOnlyFile::read(std::uint8_t* buffer, std::size_t cap
         }
         if (n > 0) {
             if (!hooks_->keep_going()) {
-                return LoadError::interrupted();
+                return Error::interrupted();
             }
             return static_cast<std::size_t>(n);
         }
         if (error != EINTR) {
-            return LoadError::os(error);
+            return Error::os(error);
         }
         if (!hooks_->keep_going()) {
-            return LoadError::interrupted();
+            return Error::interrupted();
         }
     }
 }
@@ -114,6 +117,27 @@ std::size_t ReadOnlyFile::size_hint() const {
         return 0;
     }
     return static_cast<std::size_t>(info.st_size);
+}
+
+Result<std::size_t> ByteSource::read(std::uint8_t* buffer, std::size_t capacity) {
+    if (file_) return file_->read(buffer, capacity);
+    const std::size_t n = std::min({capacity, max_read_, memory_.size()});
+    if (n != 0) std::memcpy(buffer, memory_.data(), n);
+    memory_ = memory_.subspan(n);
+    return n;
+}
+
+Result<ByteBuffer> read_whole_file(const std::string& path, IoHooks& hooks) {
+    ZEL_ASSIGN_OR_RETURN(ReadOnlyFile file, ReadOnlyFile::open(path, hooks));
+    ByteBuffer data;
+    const std::size_t hint = file.size_hint();
+    data.reserve_more(hint > 0 ? hint + 1 : 8192);
+    for (;;) {
+        if (data.spare() == 0) data.reserve_more(data.capacity());
+        ZEL_ASSIGN_OR_RETURN(const std::size_t n, file.read(data.tail(), data.spare()));
+        if (n == 0) return data;
+        data.commit(n);
+    }
 }
 
 }  // namespace zel

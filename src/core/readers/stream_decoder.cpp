@@ -105,10 +105,8 @@ std::optional<DecodeError> StreamDecoder::finish() {
 }
 
 DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input) {
-    // About one event per 2 input bytes in real EVT 3.0 recordings, exactly
-    // one per word at most for EVT 2.0 and DAT.
     ByteBuffer out;
-    out.reserve_more(std::max<std::size_t>(input.size() / 2, 64) * kPackedEventBytes);
+    out.reserve_more((input.size() / decoder.word_bytes() + 1) * kPackedEventBytes);
     std::size_t pos = 0;
     // Checked before decoding, so that no input at all (a file of only a
     // header) is an empty result rather than a decoder that did not move.

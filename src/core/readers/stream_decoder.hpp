@@ -11,6 +11,12 @@
 
 namespace zel::camera {
 
+// Fast runs the common words through a loop specialised for them whenever
+// the decoder's state allows it; General decodes every word through the
+// one switch. Both give the same records, errors and counts: General exists
+// so tests can compare them.
+enum class DecodePath { Fast, General };
+
 // A resumable decoder of a stream of fixed-size words (EVT 2.0, EVT 3.0) or
 // records (DAT) into packed event records. Input arrives in pieces of any
 // size: a word split across two pieces is held until it is complete, and
@@ -36,6 +42,7 @@ public:
     void start_batch();
     std::optional<std::uint64_t> batch_origin() const { return time_.origin(); }
 
+    std::size_t word_bytes() const { return word_bytes_; }
     std::uint64_t bad_words() const { return bad_words_; }
     std::uint64_t events() const { return events_; }
     // File offset of the next byte the decoder expects.
@@ -91,8 +98,9 @@ private:
     std::size_t carry_len_ = 0;
 };
 
-// Decodes all of `input` and ends the stream. The output grows by doubling
-// from an estimate, so its size follows the events actually decoded.
+// Decodes all of `input` and ends the stream. The output starts at one
+// record per word, which EVT 2.0 and DAT never exceed and real EVT 3.0
+// recordings come close to, and grows by doubling past it.
 DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input);
 
 }  // namespace zel::camera

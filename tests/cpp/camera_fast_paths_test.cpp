@@ -1,8 +1,8 @@
-// The EVT 3.0 decoder's fast loop against its general path: on randomized
-// word streams (every word type, time-high wraps and steps back, bad
-// coordinates, reserved types, 32-bit time limits) both must give the same
-// records, the same error (kind, offset, event index, message) and the same
-// skip count, whatever the input pieces and the output room.
+// The EVT 3.0 and EVT 2.0 decoders' fast loops against their general paths:
+// on randomized word streams (every word type, time-high wraps and steps
+// back, bad coordinates, reserved types, 32-bit time limits) both must give
+// the same records, the same error (kind, offset, event index, message) and
+// the same skip count, whatever the input pieces and the output room.
 
 #include <gtest/gtest.h>
 
@@ -15,18 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "camera_files.hpp"
+#include "readers/evt2_decoder.hpp"
 #include "readers/evt3_decoder.hpp"
 #include "readers/prophesee_header.hpp"
 
 namespace {
 
 using namespace zel::camera;
-using Bytes = std::vector<std::uint8_t>;
+using namespace zel_test::camera_files;
 
-void put16(Bytes& b, std::uint32_t w) {
-    b.push_back(static_cast<std::uint8_t>(w));
-    b.push_back(static_cast<std::uint8_t>(w >> 8));
-}
 
 struct StreamShape {
     bool clean;               // no bad words, so runs stay long
@@ -101,11 +99,12 @@ struct Outcome {
 // Decodes `in` given as two pieces split at `split`, into an output of
 // `room` records, starting a new batch whenever the decoder asks for one,
 // and in EachBatch mode also after every call, as windowed reading does.
-Outcome run(Evt3Decoder::Path path, const DecodeOptions& options, const Bytes& in, std::size_t split,
+template <class Decoder>
+Outcome run(DecodePath path, const DecodeOptions& options, const Bytes& in, std::size_t split,
             std::size_t room) {
     const bool batch_each_call = options.time.mode == TimeBase::Mode::EachBatch;
     Outcome o;
-    Evt3Decoder d(0, options, path);
+    Decoder d(0, options, path);
     Bytes out(room * zel::kPackedEventBytes);
     std::size_t pos = 0;
     for (int guard = 0; guard < 1000000; ++guard) {
@@ -183,8 +182,8 @@ TEST_P(Evt3FastPathTest, SameAsGeneralPath) {
         std::mt19937 rng(seed);
         const Bytes in = random_stream(rng, c.shape, 2000);
         const std::size_t room = in.size() * 6 + 1;
-        expect_same(run(Evt3Decoder::Path::Fast, options, in, 0, room),
-                    run(Evt3Decoder::Path::General, options, in, 0, room), "seed " + std::to_string(seed));
+        expect_same(run<Evt3Decoder>(DecodePath::Fast, options, in, 0, room),
+                    run<Evt3Decoder>(DecodePath::General, options, in, 0, room), "seed " + std::to_string(seed));
         if (HasFailure()) return;
     }
 }
@@ -196,11 +195,11 @@ TEST_P(Evt3FastPathTest, SameAsGeneralPathInPieces) {
     for (std::uint32_t seed = 1000; seed < 1004; ++seed) {
         std::mt19937 rng(seed);
         const Bytes in = random_stream(rng, c.shape, 150);
-        const Outcome want = run(Evt3Decoder::Path::General, options, in, 0, in.size() * 6 + 1);
+        const Outcome want = run<Evt3Decoder>(DecodePath::General, options, in, 0, in.size() * 6 + 1);
         for (std::size_t split = 0; split <= in.size(); ++split) {
             for (std::size_t room : {1u, 13u, 40u}) {
-                const Outcome fast = run(Evt3Decoder::Path::Fast, options, in, split, room);
-                const Outcome general = run(Evt3Decoder::Path::General, options, in, split, room);
+                const Outcome fast = run<Evt3Decoder>(DecodePath::Fast, options, in, split, room);
+                const Outcome general = run<Evt3Decoder>(DecodePath::General, options, in, split, room);
                 const std::string where =
                     "seed " + std::to_string(seed) + " split " + std::to_string(split) + " room " + std::to_string(room);
                 expect_same(fast, general, where);
@@ -215,10 +214,103 @@ TEST_P(Evt3FastPathTest, SameAsGeneralPathInPieces) {
 INSTANTIATE_TEST_SUITE_P(Streams, Evt3FastPathTest, ::testing::ValuesIn(kCases),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
+// ------------------------------------------------------------------ EVT 2.0
+
+// A random EVT 2.0 stream: time-high words that mostly move forward (now
+// and then to the top of the counter so the next one wraps), CD words with
+// coordinates a little past the sensor unless `clean`, words without events
+// and, unless `clean`, steps back, reserved types and events before any
+// time. `prefix_wraps` wraps of 2^34 us come first.
+Bytes random_evt2(std::mt19937& rng, StreamShape shape, std::size_t n_words, std::uint32_t width,
+                  std::uint32_t height) {
+    auto pick = [&](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
+    Bytes b;
+    for (std::uint32_t k = 0; k < shape.prefix_wraps; ++k) {
+        put32(b, 0x88000000u);
+        put32(b, 0x80000000u);
+    }
+    std::uint32_t high = 0;
+    if (shape.clean || pick(4) != 0) put32(b, 0x80000000u);
+    const std::uint32_t over = shape.clean ? 0 : 20;
+    while (b.size() / 4 < n_words) {
+        const std::uint32_t r = pick(100);
+        if (r < 4) {
+            const std::uint32_t kind = pick(shape.clean ? 2 : 3);
+            high = kind == 0   ? (high + 1 + pick(3)) & 0x0FFFFFFF
+                   : kind == 1 ? (high < 0x0FFFFFFE ? 0x0FFFFFFE : (high + 1) & 0x0FFFFFFF)
+                               : (high - 1) & 0x0FFFFFFF;
+            put32(b, 0x80000000u | high);
+        } else if (r < 92) {
+            const std::uint32_t x = pick(std::min(width + over, 2048u));
+            const std::uint32_t y = pick(std::min(height + over, 2048u));
+            put32(b, pick(2) << 28 | pick(64) << 22 | x << 11 | y);
+        } else if (r < 97 || shape.clean) {
+            static constexpr std::uint32_t kQuiet[] = {0xA, 0xE, 0xF};
+            put32(b, kQuiet[pick(3)] << 28 | pick(1u << 28));
+        } else {
+            static constexpr std::uint32_t kReserved[] = {0x2, 0x3, 0x9, 0xB, 0xC};
+            put32(b, kReserved[pick(5)] << 28 | pick(1u << 28));
+        }
+    }
+    return b;
+}
+
+constexpr std::uint64_t kEvt2Wrap = std::uint64_t{1} << 34;
+
+const Case kEvt2Cases[] = {
+    {"clean_strict", {true, 0}, BadWords::Strict, {TimeBase::Mode::FirstEvent, 0}, 640, 480},
+    {"clean_unbounded", {true, 0}, BadWords::Strict, {}, kMaxPropheseeSide, kMaxPropheseeSide},
+    {"dirty_strict", {false, 0}, BadWords::Strict, {}, 640, 480},
+    {"dirty_skip", {false, 0}, BadWords::Skip, {TimeBase::Mode::FirstEvent, 0}, 640, 480},
+    {"offset_inside_window", {true, 0}, BadWords::Skip, {TimeBase::Mode::Offset, 40}, 640, 480},
+    // Just under 2^32 us after the origin: the window's last times do not fit.
+    {"offset_near_32_bits", {true, 1}, BadWords::Skip, {TimeBase::Mode::Offset, kEvt2Wrap - 0xFFFFFFF0ull}, 640, 480},
+    {"batch_per_call_skip", {false, 0}, BadWords::Skip, {TimeBase::Mode::EachBatch, 0}, 640, 480},
+    {"batch_per_call_wraps", {true, 2}, BadWords::Strict, {TimeBase::Mode::EachBatch, 0}, 640, 480},
+};
+
+class Evt2FastPathTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Evt2FastPathTest, SameAsGeneralPath) {
+    const Case& c = GetParam();
+    DecodeOptions options{c.bad_words, c.time, c.width, c.height};
+    for (std::uint32_t seed = 0; seed < 200; ++seed) {
+        std::mt19937 rng(seed);
+        const Bytes in = random_evt2(rng, c.shape, 2000, c.width, c.height);
+        const std::size_t room = in.size() / 4 + 1;
+        expect_same(run<Evt2Decoder>(DecodePath::Fast, options, in, 0, room),
+                    run<Evt2Decoder>(DecodePath::General, options, in, 0, room), "seed " + std::to_string(seed));
+        if (HasFailure()) return;
+    }
+}
+
+TEST_P(Evt2FastPathTest, SameAsGeneralPathInPieces) {
+    const Case& c = GetParam();
+    DecodeOptions options{c.bad_words, c.time, c.width, c.height};
+    for (std::uint32_t seed = 1000; seed < 1004; ++seed) {
+        std::mt19937 rng(seed);
+        const Bytes in = random_evt2(rng, c.shape, 120, c.width, c.height);
+        for (std::size_t split = 0; split <= in.size(); ++split) {
+            for (std::size_t room : {1u, 7u, 40u}) {
+                expect_same(run<Evt2Decoder>(DecodePath::Fast, options, in, split, room),
+                            run<Evt2Decoder>(DecodePath::General, options, in, split, room),
+                            "seed " + std::to_string(seed) + " split " + std::to_string(split) + " room " +
+                                std::to_string(room));
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, Evt2FastPathTest, ::testing::ValuesIn(kEvt2Cases),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
 // The recorded sample, when the shared data folder is there.
-TEST(Evt3FastPathRealFile, SameAsGeneralPath) {
+// The recorded samples, when the shared data folder is there.
+template <class Decoder>
+void expect_sample_same_on_both_paths(const char* name) {
     const char* dir = std::getenv("ZEL_SHARED_DATA");
-    const std::string path = std::string(dir != nullptr ? dir : "/work/shared/data") + "/evt3_sample.raw";
+    const std::string path = std::string(dir != nullptr ? dir : "/work/shared/data") + "/" + name;
     std::ifstream file(path, std::ios::binary);
     if (!file) GTEST_SKIP() << path << " is absent";
     const Bytes data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -231,15 +323,18 @@ TEST(Evt3FastPathRealFile, SameAsGeneralPath) {
         options.x_limit = header.value().geometry.width;
         options.y_limit = header.value().geometry.height;
     }
-    const Outcome general = run(Evt3Decoder::Path::General, options, in, 0, in.size() * 6 + 1);
+    const Outcome general = run<Decoder>(DecodePath::General, options, in, 0, in.size() * 6 + 1);
     ASSERT_FALSE(general.error.has_value()) << general.error->message;
     EXPECT_GT(general.records.size(), 0u);
     for (std::size_t room : {std::size_t{4096}, in.size() * 6 + 1}) {
         for (std::size_t split : {std::size_t{0}, in.size() / 3 + 1}) {
-            expect_same(run(Evt3Decoder::Path::Fast, options, in, split, room), general,
+            expect_same(run<Decoder>(DecodePath::Fast, options, in, split, room), general,
                         "split " + std::to_string(split) + " room " + std::to_string(room));
         }
     }
 }
+
+TEST(FastPathRealFile, Evt3SameAsGeneralPath) { expect_sample_same_on_both_paths<Evt3Decoder>("evt3_sample.raw"); }
+TEST(FastPathRealFile, Evt2SameAsGeneralPath) { expect_sample_same_on_both_paths<Evt2Decoder>("evt2_sample.raw"); }
 
 }  // namespace
