@@ -9,7 +9,7 @@ import struct
 import pytest
 
 from zel_command import FAST_SWEEP, SAMPLE_FILES, copy_samples, stderr_lines, zel
-from zelkit.records import COLUMNS, TIMING_COLUMNS
+from zelkit.evaluation._records import COLUMNS, TIMING_COLUMNS
 
 N_SETTINGS = 4  # FAST_SWEEP: two time_bins by two max_depth
 SAMPLE_EVENTS = 5830
@@ -113,7 +113,7 @@ def test_resume_skips_finished_rows_and_redoes_missing_and_torn_ones(tmp_path):
 
 def test_plot_writes_a_png_of_the_figure_size(tmp_path):
     pytest.importorskip("matplotlib")
-    from zelkit.plot import FIGURE_PIXELS
+    from zelkit._cli.plot import FIGURE_PIXELS
 
     png = tmp_path / "sweep.png"
     result = zel("bench", SAMPLE_FILES[0], *FAST_SWEEP, "--jobs", "1", "--plot", png)

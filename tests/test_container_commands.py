@@ -70,7 +70,7 @@ def test_a_bad_input_leaves_no_output(command, tmp_path):
 
 
 def test_view_draws_events_beside_their_decoding(tmp_path):
-    from zelkit.frame_view import FIGURE_PIXELS
+    from zelkit._cli.frame_view import FIGURE_PIXELS
 
     png = tmp_path / "view.png"
     result = zel("view", EVB, "-o", png, "--window-us", "200000", "--at", "300000")

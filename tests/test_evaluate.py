@@ -12,11 +12,11 @@ import zstandard
 
 import zelkit
 from zel_command import SAMPLE_FILES, SAMPLES
-from zelkit.baselines import compressed_sizes, packed_occupancy, time_bin_of
-from zelkit.discover import find_inputs
+from zelkit.evaluation._baselines import compressed_sizes, packed_occupancy, time_bin_of
+from zelkit._discover import find_inputs
 from zelkit import evaluate
-from zelkit.records import Record, Setting
-from zelkit.results_file import ResultsFile, ResultsFileError
+from zelkit.evaluation import Record, Setting
+from zelkit.evaluation._results_file import ResultsFile, ResultsFileError
 
 SWEEP = [Setting(16, 8), Setting(64, 16, 4)]
 

@@ -13,7 +13,7 @@ from ._arrays import as_events
 from ._dtype import EVENT_DTYPE
 from ._files import resolve_format
 from ._paths import PathArg, fs_bytes
-from .atomic import atomic_output
+from ._atomic import atomic_output
 
 _EMPTY = np.zeros(0, dtype=EVENT_DTYPE)
 

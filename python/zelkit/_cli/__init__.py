@@ -1,21 +1,32 @@
-"""The ``zel`` command: inspect, convert, compress, decompress, evaluate and view.
+"""The zel command: inspect, convert, compress, decompress, evaluate and view event files.
 
 Exit status: 0 when everything worked, 1 when some input could not be
-processed, 2 for a usage error. Errors are one line on stderr; ``--debug``
+processed, 2 for a usage error. Errors are one line on stderr; --debug
 shows the traceback instead.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib
 import sys
 from collections.abc import Sequence
 
-from .commands import bench, compress, convert, decompress, info, view
-from .commands.common import CommandFailed, UsageError, describe
+from .common import CommandFailed, UsageError, describe
 
 PROG = "zel"
-COMMANDS = (info, convert, compress, decompress, bench, view)
+
+#: Subcommand -> (module under zelkit._cli, one-line help). A command's module
+#: is imported only when that command runs (or shows its help), so `zel info`
+#: never loads the evaluation, tqdm or zstandard.
+COMMANDS: dict[str, tuple[str, str]] = {
+    "info": ("info", "describe event files"),
+    "convert": ("convert", "convert an event file to another format"),
+    "compress": ("compress", "write .zel containers"),
+    "decompress": ("decompress", "decode a .zel container to events or a grid"),
+    "bench": ("bench", "evaluate compression over files and folders"),
+    "view": ("view", "picture events beside their decoded occupancy"),
+}
 
 
 class _Parser(argparse.ArgumentParser):
@@ -25,7 +36,15 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
-def build_parser() -> argparse.ArgumentParser:
+def _chosen_command(argv: Sequence[str]) -> str | None:
+    """The subcommand argv names: the first word that is not an option."""
+    for word in argv:
+        if not word.startswith("-"):
+            return word if word in COMMANDS else None
+    return None
+
+
+def build_parser(argv: Sequence[str]) -> argparse.ArgumentParser:
     # --debug is accepted before or after the subcommand; SUPPRESS keeps the
     # subcommand's copy from resetting a value given before it.
     debug = _Parser(add_help=False)
@@ -35,9 +54,15 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--debug", action="store_true", default=False,
                         help="show the full traceback of an error")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
-    for command in COMMANDS:
+    chosen = _chosen_command(argv)
+    for name, (module_name, help_text) in COMMANDS.items():
+        if name != chosen:
+            # Listed in `zel --help`; never parsed, so it needs no arguments.
+            subparsers.add_parser(name, help=help_text)
+            continue
+        command = importlib.import_module(f".{module_name}", __name__)
         sub = subparsers.add_parser(
-            command.NAME, help=command.HELP, description=command.__doc__, parents=[debug],
+            name, help=help_text, description=command.__doc__, parents=[debug],
             formatter_class=argparse.RawDescriptionHelpFormatter,
         )
         command.add_arguments(sub)
@@ -46,8 +71,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
+    words = list(sys.argv[1:] if argv is None else argv)
+    args = build_parser(words).parse_args(words)
     try:
         return int(args.run(args))
     except UsageError as error:
@@ -70,4 +95,3 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise
         print(f"{PROG}: {describe(error)}", file=sys.stderr)
         return 1
-

@@ -22,14 +22,11 @@ import os
 import sys
 from collections.abc import Iterator
 
-from ..evaluation import evaluate
-from ..records import Failure, Setting
-from ..results_file import SUFFIXES
-from ..summary import summary_table
+from ..evaluation import Failure, Setting, evaluate
+from ..evaluation._results_file import SUFFIXES
+from .summary import summary_table
 from .common import CommandFailed, UsageError, describe, int_list, positive_int
 
-NAME = "bench"
-HELP = "evaluate compression over files and folders"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -56,7 +53,7 @@ def run(args: argparse.Namespace) -> int:
     if args.out is not None and os.path.splitext(args.out)[1].lower() not in SUFFIXES:
         raise UsageError(f"--out must end in {', '.join(SUFFIXES)}: {args.out}")
     if args.plot is not None:
-        from ..plot import require_matplotlib
+        from .plot import require_matplotlib
 
         require_matplotlib()
 
@@ -75,7 +72,7 @@ def run(args: argparse.Namespace) -> int:
     print(summary_table(results))
     print(f"{files} files, {len(results.failures)} failed", file=sys.stderr)
     if args.plot is not None:
-        from ..plot import plot_sweep
+        from .plot import plot_sweep
 
         plot_sweep(results, args.plot)
     return 1 if results.failures else 0

@@ -16,11 +16,9 @@ import time
 
 import zelkit
 
-from ..table import format_table
+from .table import format_table
 from .common import UsageError, describe, non_negative_int, positive_int, report
 
-NAME = "compress"
-HELP = "write .zel containers"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

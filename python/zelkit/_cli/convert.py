@@ -11,11 +11,9 @@ import argparse
 
 import zelkit
 
-from ..chunked_save import save_chunks, writes_sensor_size
+from .._chunked_save import save_chunks, writes_sensor_size
 from .common import positive_int
 
-NAME = "convert"
-HELP = "convert an event file to another format"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

@@ -13,11 +13,9 @@ import numpy as np
 
 import zelkit
 
-from ..atomic import atomic_output
+from .._atomic import atomic_output
 from .common import UsageError, positive_int
 
-NAME = "decompress"
-HELP = "decode a .zel container to events or a grid"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

@@ -6,7 +6,7 @@ import os
 
 import numpy as np
 
-from .atomic import atomic_output
+from .._atomic import atomic_output
 
 #: Pixel size of the saved figure (width, height).
 FIGURE_PIXELS = (1200, 600)

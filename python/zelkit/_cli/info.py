@@ -12,12 +12,10 @@ import json
 
 import zelkit
 
-from ..discover import find_inputs
-from ..table import format_table
+from .._discover import find_inputs
+from .table import format_table
 from .common import describe, report
 
-NAME = "info"
-HELP = "describe event files"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

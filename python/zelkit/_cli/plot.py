@@ -5,8 +5,8 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 
-from .atomic import atomic_output
-from .records import Record
+from .._atomic import atomic_output
+from ..evaluation import Record
 
 #: Pixel size of the saved figure (width, height).
 FIGURE_PIXELS = (1000, 600)

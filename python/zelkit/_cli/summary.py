@@ -5,7 +5,7 @@ from __future__ import annotations
 import statistics
 from collections.abc import Sequence
 
-from .records import Record, Setting
+from ..evaluation import Record, Setting
 from .table import format_table
 
 HEADERS = (

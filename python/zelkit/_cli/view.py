@@ -14,12 +14,10 @@ import numpy as np
 
 import zelkit
 
-from ..frame_view import render_view
-from ..plot import require_matplotlib
+from .frame_view import render_view
+from .plot import require_matplotlib
 from .common import UsageError, non_negative_int, positive_int
 
-NAME = "view"
-HELP = "picture events beside their decoded occupancy"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

@@ -1,4 +1,8 @@
-"""Dataset evaluation: every file at every setting, on any executor."""
+"""Dataset evaluation: every file at every setting, on any executor.
+
+``evaluate`` returns a ``Results`` list of ``Record`` rows (one per file and
+``Setting``) with the files that failed beside it as ``Failure``s.
+"""
 
 from __future__ import annotations
 
@@ -10,10 +14,12 @@ from collections.abc import Callable, Iterable, Sequence
 
 from tqdm import tqdm  # type: ignore[import-untyped]
 
-from .discover import find_inputs
-from .measure import measure_files
-from .records import Failure, Record, Results, Setting
-from .results_file import ResultsFile
+from .._discover import find_inputs
+from ._measure import measure_files
+from ._records import Failure, Record, Results, Setting
+from ._results_file import ResultsFile
+
+__all__ = ["Failure", "Record", "Results", "Setting", "evaluate"]
 
 Job = tuple[str, tuple[Setting, ...]]
 

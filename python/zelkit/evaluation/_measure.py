@@ -13,8 +13,8 @@ import numpy as np
 
 import zelkit
 
-from .baselines import compressed_sizes, packed_occupancy
-from .records import Failure, Record, Setting
+from ._baselines import compressed_sizes, packed_occupancy
+from ._records import Failure, Record, Setting
 
 
 def measure_files(jobs: Sequence[tuple[str, Sequence[Setting]]]) -> list[list[Record] | Failure]:
