@@ -11,7 +11,7 @@ import pytest
 import zstandard
 
 import zelkit
-from zel_command import SAMPLE_FILES, SAMPLES
+from zel_command import ALL_SAMPLES, SAMPLES
 from zelkit.evaluation._baselines import compressed_sizes, packed_occupancy, time_bin_of
 from zelkit._discover import find_inputs
 from zelkit import evaluate
@@ -39,8 +39,8 @@ def test_any_executor_gives_the_records_of_the_default_pool():
         threaded = evaluate([SAMPLES], SWEEP, executor=executor, progress=False)
     strip = lambda r: {**r.__dict__, "encode_mev_s": None, "decode_mev_s": None}  # noqa: E731
     assert [strip(r) for r in pooled] == [strip(r) for r in threaded]
-    assert len(pooled) == len(SAMPLE_FILES) * len(SWEEP) and not pooled.failures
-    assert sorted(executor.sent) == sorted(str(p) for p in SAMPLE_FILES)
+    assert len(pooled) == len(ALL_SAMPLES) * len(SWEEP) and not pooled.failures
+    assert sorted(executor.sent) == sorted(str(p) for p in ALL_SAMPLES)
 
 
 @pytest.mark.parametrize("paths, settings", [
@@ -97,7 +97,7 @@ def test_resume_sends_only_unfinished_files(suffix, tmp_path):
     assert executor.sent == [] and list(again) == list(first)
     with CountingExecutor() as executor:
         wider = evaluate([SAMPLES], SWEEP, executor=executor, progress=False, out=out)
-    assert sorted(executor.sent) == sorted(str(p) for p in SAMPLE_FILES)
+    assert sorted(executor.sent) == sorted(str(p) for p in ALL_SAMPLES)
     assert len(wider) == 2 * len(first)
     assert len(ResultsFile(out).read_existing()) == len(wider)
 

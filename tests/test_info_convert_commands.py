@@ -24,7 +24,7 @@ def test_info_describes_every_sample(tmp_path):
         assert row["time_ordered"] is True
     table = zel("info", SAMPLES)
     assert table.returncode == 0
-    assert len(table.stdout.strip().splitlines()) == 2 + len(SAMPLE_FILES)
+    assert len(table.stdout.strip().splitlines()) == 2 + len(SAMPLE_FILES) + 1  # and the street scene
 
 
 def test_info_goes_on_after_a_bad_file(tmp_path):
