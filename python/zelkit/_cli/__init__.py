@@ -9,10 +9,14 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import signal
 import sys
+import warnings
 from collections.abc import Sequence
+from types import FrameType
+from typing import Any, TextIO
 
-from .common import CommandFailed, UsageError, describe
+from .common import CommandFailed, Terminated, UsageError, describe, report
 
 PROG = "zel"
 
@@ -70,11 +74,45 @@ def build_parser(argv: Sequence[str]) -> argparse.ArgumentParser:
     return parser
 
 
+def _terminate(signum: int, frame: FrameType | None) -> None:
+    raise Terminated()
+
+
+class _WarningLines:
+    """Shows each warning as the command's own one line, once: a command may
+    read a file twice (once to describe it), and each reading warns."""
+
+    def __init__(self) -> None:
+        self.shown: set[str] = set()
+
+    def __call__(self, message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                 file: TextIO | None = None, line: str | None = None) -> None:
+        # News about the user's file, not about zelkit's source line.
+        if str(message) not in self.shown:
+            self.shown.add(str(message))
+            report(str(message))
+
+
+def _run(args: Any) -> int:
+    previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        with warnings.catch_warnings():
+            from .._camera_formats import SkippedDataWarning
+
+            # What was skipped is part of the command's report, whatever
+            # PYTHONWARNINGS says.
+            warnings.simplefilter("default", SkippedDataWarning)
+            warnings.showwarning = _WarningLines()
+            return int(args.run(args))
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     words = list(sys.argv[1:] if argv is None else argv)
     args = build_parser(words).parse_args(words)
     try:
-        return int(args.run(args))
+        return _run(args)
     except UsageError as error:
         if args.debug:
             raise
@@ -85,11 +123,16 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
+    except Terminated:
+        if args.debug:
+            raise
+        print(f"{PROG}: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except KeyboardInterrupt:
         if args.debug:
             raise
         print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+        return 128 + signal.SIGINT
     except Exception as error:  # noqa: BLE001  (every fault becomes one line unless --debug)
         if args.debug:
             raise
