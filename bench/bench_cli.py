@@ -66,7 +66,7 @@ def main() -> None:
         import distributed
 
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=None, silence_logs=50) as cluster:
+                                      dashboard_address=":0", silence_logs=50) as cluster:
             timings["Dask, 2 workers"] = run_bench(folder, "--scheduler", cluster.scheduler_address)
         for name, seconds in timings.items():
             print(f"{name:16} {seconds:7.1f} s  {args.files / seconds:7.1f} files/s  {events / seconds / 1e6:5.2f} M events/s")

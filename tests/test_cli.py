@@ -48,6 +48,8 @@ def test_console_script_is_installed_beside_the_interpreter():
         (["bench", str(SAMPLES), "--out", "results.txt"], "--out must end in"),
         (["bench", str(SAMPLES), "--time-bins", "65536"], "--time-bins values must be 1..65535"),
         (["bench", str(SAMPLES), "--frames", "0"], "--frames values must be 1.."),
+        (["bench", str(SAMPLES), "--baselines", "some"], "invalid choice"),
+        (["bench", str(SAMPLES), "--errors", "ignore"], "invalid choice"),
         (["compress", str(EVB), "--max-depth", "8"], "--time-bins"),
         (["compress", str(EVB), "--time-bins", "16", "--max-depth", "256"], "from 0 to 255, got '256'"),
         (["compress", str(EVB), "--time-bins", "65536", "--max-depth", "8"], "from 1 to 65535, got '65536'"),
@@ -112,7 +114,7 @@ def test_a_folder_without_event_files_is_an_error(subcommand, tmp_path):
     assert stderr_lines(result) == [f"zel: no event files in {tmp_path}"]
 
 
-@pytest.mark.parametrize("subcommand", ["info"])
+@pytest.mark.parametrize("subcommand", ["bench", "info"])
 def test_an_empty_folder_beside_a_good_file_is_reported_and_the_rest_goes_on(subcommand, tmp_path):
     (tmp_path / "empty").mkdir()
     extra = ["--no-progress", "--time-bins", "16", "--max-depth", "8", "--baselines", "none"] if subcommand == "bench" else []
@@ -126,6 +128,7 @@ def test_an_empty_folder_beside_a_good_file_is_reported_and_the_rest_goes_on(sub
 # the path as typed, no exception type.
 READERS = {
     "info": ["info", "{path}"],
+    "bench": ["bench", "{path}", "--no-progress", "--time-bins", "16", "--max-depth", "8"],
     "compress": ["compress", "{path}", "-o", "out.zel", "--time-bins", "16", "--max-depth", "8"],
     "convert": ["convert", "{path}", "out.csv"],
     "view": ["view", "{path}", "-o", "view.png"],
@@ -162,6 +165,7 @@ def test_every_reading_command_names_the_file_as_typed(subcommand, name, content
 @pytest.mark.parametrize("command", [
     ["convert", "{evb}", "{out}.csv"],
     ["compress", "{evb}", "-o", "{out}.zel", "--time-bins", "16", "--max-depth", "8"],
+    ["bench", "{evb}", "--out", "{out}.csv", "--no-progress", "--time-bins", "16", "--max-depth", "8"],
     ["view", "{evb}", "-o", "{out}.png"],
 ])
 def test_a_failed_write_names_the_output_not_its_temporary_file(command, tmp_path):
@@ -195,3 +199,37 @@ def test_a_command_imports_only_what_it_runs(subcommand, heavy, tmp_path):
         print(status, sorted(name for name in {heavy!r} if name in sys.modules))
         """)
     assert result.stdout.split("\n")[-2] == "0 []", result.stdout + result.stderr
+
+
+def test_install_hints_say_what_the_readme_says(tmp_path):
+    # A matplotlib that cannot be imported, as on a machine without the plot extra.
+    (tmp_path / "matplotlib").mkdir()
+    (tmp_path / "matplotlib" / "__init__.py").write_text("raise ImportError('not installed')\n")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ.get("PYTHONPATH", "")])}
+    result = subprocess.run([sys.executable, "-m", "zelkit", "view", str(EVB), "-o", str(tmp_path / "v.png")],
+                            capture_output=True, text=True, timeout=60, env=env)
+    assert result.returncode == 1
+    line = only_error_line(result)
+    readme = (ROOT / "README.md").read_text()
+    for hint in ("pip install 'zel[plot]'", "pip install '.[plot]'"):
+        assert hint in line and hint in readme
+    assert "zel view" in line
+
+
+@pytest.mark.parametrize("where", ["before", "after"])
+def test_debug_shows_the_traceback(where, tmp_path):
+    args = ["bench", tmp_path / "missing.evb"]
+    args = ["--debug", *args] if where == "before" else [*args, "--debug"]
+    result = zel(*args)
+    assert result.returncode == 1
+    assert "Traceback" in result.stderr and "FileNotFoundError" in result.stderr
+
+
+def test_python_m_zelkit_and_the_script_agree(tmp_path):
+    script = pathlib.Path(sys.executable).with_name("zel")
+    via_script = subprocess.run([script, "bench", SAMPLES / "bar_sweep.evb", "--time-bins", "16", "--max-depth",
+                                 "8", "--no-progress"], capture_output=True, text=True, timeout=120,
+                                env={**os.environ, "PYTHONWARNINGS": "ignore"})
+    via_module = zel("bench", SAMPLES / "bar_sweep.evb", "--time-bins", "16", "--max-depth", "8", "--no-progress")
+    assert via_script.returncode == via_module.returncode == 0
+    assert via_script.stdout == via_module.stdout

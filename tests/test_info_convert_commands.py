@@ -145,7 +145,10 @@ def test_every_reading_command_takes_camera_times_past_32_bits(tmp_path):
     assert compress.returncode == 0, compress.stderr
     with zelkit.open(tmp_path / "late.zel") as reader:
         assert reader.time_range == (0, 2_000)
-    assert len(_rebase_lines(compress, source)) == 1
+    bench = zel("bench", source, *grid, "--no-progress", "--baselines", "none")
+    assert bench.returncode == 0, bench.stderr
+    for result in (compress, bench):
+        assert len(_rebase_lines(result, source)) == 1
 
 
 def _with_a_bad_word(path):
@@ -159,6 +162,7 @@ def _with_a_bad_word(path):
     ["info", "{src}"],
     ["convert", "{src}", "{tmp}/out.csv"],
     ["compress", "{src}", "-o", "{tmp}/out.zel", "--time-bins", "16", "--max-depth", "8"],
+    ["bench", "{src}", "--no-progress", "--time-bins", "16", "--max-depth", "8", "--baselines", "none"],
 ])
 def test_errors_skip_reads_past_bad_data_and_says_how_much(command, tmp_path):
     source = _with_a_bad_word(camera_file(tmp_path / "bad.raw", [(1, 2, 5, 1), (3, 4, 9, 0), (5, 6, 12, 1)]))
@@ -184,7 +188,8 @@ def test_errors_skip_leaves_zel_formats_as_they_are(tmp_path):
 def test_the_real_aedat4_recording_reads_in_every_command(tmp_path):
     source = REAL_DATA / "sample.aedat4"
     grid = ["--time-bins", "16", "--max-depth", "8"]
-    commands = [["convert", source, tmp_path / "out.raw"], ["compress", source, "-o", tmp_path / "out.zel", *grid]]
+    commands = [["convert", source, tmp_path / "out.raw"], ["compress", source, "-o", tmp_path / "out.zel", *grid],
+                ["bench", source, *grid, "--no-progress", "--baselines", "none"]]
     if importlib.util.find_spec("matplotlib"):
         commands.append(["view", source, "-o", tmp_path / "view.png"])
     for command in commands:
