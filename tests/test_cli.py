@@ -9,8 +9,10 @@ import subprocess
 import sys
 import time
 
+import numpy as np
 import pytest
 
+import zelkit
 from helpers import run_python
 from zel_command import ROOT, SAMPLES, camera_file, only_error_line, stderr_lines, zel
 
@@ -233,3 +235,23 @@ def test_python_m_zelkit_and_the_script_agree(tmp_path):
     via_module = zel("bench", SAMPLES / "bar_sweep.evb", "--time-bins", "16", "--max-depth", "8", "--no-progress")
     assert via_script.returncode == via_module.returncode == 0
     assert via_script.stdout == via_module.stdout
+
+
+@pytest.mark.parametrize("command", [
+    ["compress", "{tiny}", "-o", "{tmp}/out.zel", "--time-bins", "65535", "--max-depth", "255", "--width", "65535",
+     "--height", "1", "--frames", "1", "--keyframe-interval", "1"],
+    ["compress", "{tiny}", "-o", "{tmp}/out.zel", "--time-bins", "1", "--max-depth", "0", "--window-us", "1"],
+    ["bench", "{tiny}", "--time-bins", "65535,1", "--max-depth", "255,0", "--frames", "1", "--baselines", "none",
+     "--no-progress", "--jobs", "1"],
+    ["view", "{tiny}", "-o", "{tmp}/v.png", "--time-bins", "65535", "--max-depth", "255", "--window-us", "1",
+     "--at", "0"],
+    ["convert", "{tiny}", "{tmp}/out.raw", "--width", "2048", "--height", "1", "--chunk-events", "1",
+     "--t-offset", "0"],
+])
+def test_every_bound_is_accepted_at_its_edge(command, tmp_path):
+    if command[0] == "view":
+        pytest.importorskip("matplotlib")
+    tiny = tmp_path / "tiny.evb"
+    tiny.write_bytes(np.array([(0, 0, 0, 1), (1, 0, 1, 0)], dtype=zelkit.EVENT_DTYPE).tobytes())
+    result = zel(*[word.format(tiny=tiny, tmp=tmp_path) for word in command])
+    assert result.returncode == 0, result.stderr
