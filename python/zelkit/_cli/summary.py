@@ -17,14 +17,17 @@ from .table import format_table
 COMPRESSOR_NAMES = {"zstd3": "zstd-3", "zstd19": "zstd-19", "xz": "xz"}
 
 LEGEND = """\
-Figures are means over the files of a setting (files without events left out); worst file: the file with the most
-bits per event. bits/event: bits of zel's code per event read. bin us: the time one time bin spans. merged events:
-events that fell in a voxel an earlier event of their frame had taken (the code holds one per voxel), as a share of
-the events. C grid / zel: how many times larger compressor C's output is than zel's code on the same occupancy grid,
-packed one bit per voxel: like for like, both keep exactly the occupied voxels. C raw / zel: the same against C on
-the 9-byte event records, which C keeps exactly and zel does not (no polarity, times to the bin, one event per
-voxel): a lossy code against a lossless one. over-coverage: decoded voxels that held no event (a depth limit merges
-voxels into boxes). time error: distance from an event's time to its decoded box's, mean over the events of a file."""
+Figures are means over the files of a setting (files without events left out).
+  bits/event     bits of zel's code per event read; worst file: the largest over the files
+  bin us         the time one time bin spans
+  merged events  events that fell in a voxel an earlier event of their frame had taken (the code
+                 holds one event per voxel), as a share of the events
+  C grid / zel   how many times larger compressor C's output is than zel's code on the same
+                 occupancy grid, one bit per voxel: like for like, both keep exactly the voxels
+  C raw / zel    the same against C on the 9-byte event records, which C keeps exactly and zel
+                 does not (no polarity, times to the bin, one event per voxel)
+  over-coverage  decoded voxels that held no event (a depth limit merges voxels into boxes)
+  time error us  distance from an event's time to its decoded box's, mean over a file's events"""
 
 
 def by_setting(records: Sequence[Record]) -> dict[Setting, list[Record]]:
