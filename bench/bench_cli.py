@@ -1,6 +1,11 @@
 """`zel bench` throughput over a folder of N-MNIST-sized files: --jobs 1, --jobs 2, Dask.
 
 Run after `pip install '.[dask]'`:  python3 bench/bench_cli.py [--files 2000]
+With --recording PATH instead: `zel bench PATH --jobs 1` at the default sweep
+for each --baselines choice (best of --rounds, interleaved), a first run with
+--out and a rerun that adds a depth (its baselines come from the results
+file), and how long the command takes to stop after SIGINT and SIGTERM
+while a measurement is running (--jobs 1 and 2, and the default pool).
 
 The files are written once into a temporary folder from a fixed seed: N-MNIST
 records (5 bytes: x, y, then polarity and a 23-bit timestamp) of 34x34
@@ -15,7 +20,10 @@ two is the cost of the Dask path.
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -53,10 +61,65 @@ def run_bench(folder: pathlib.Path, *placement: str) -> float:
     return elapsed
 
 
+def run_command(*args: object) -> float:
+    start = time.perf_counter()
+    result = subprocess.run([sys.executable, "-m", "zelkit", *map(str, args)], capture_output=True, text=True)
+    if result.returncode != 0:
+        raise SystemExit(f"zel {' '.join(map(str, args))} failed:\n{result.stderr}")
+    return time.perf_counter() - start
+
+
+def baselines_and_cache(recording: pathlib.Path, rounds: int) -> None:
+    best: dict[str, float] = {}
+    for _ in range(rounds):
+        for choice in ("all", "fast", "none"):
+            seconds = run_command("bench", recording, "--jobs", "1", "--no-progress", "--baselines", choice)
+            best[choice] = min(best.get(choice, seconds), seconds)
+    for choice, seconds in best.items():
+        print(f"--baselines {choice:5} {seconds:6.2f} s (best of {rounds})")
+    with tempfile.TemporaryDirectory() as temporary:
+        out = pathlib.Path(temporary) / "results.csv"
+        first = run_command("bench", recording, "--jobs", "1", "--no-progress", "--max-depth", "8", "--out", out)
+        again = run_command("bench", recording, "--jobs", "1", "--no-progress", "--max-depth", "8,16", "--out", out)
+        print(f"first run, depth 8, --out: {first:.2f} s; rerun adding depth 16: {again:.2f} s")
+
+
+def stop_times(recording: pathlib.Path) -> None:
+    """Seconds from a signal to the command's exit, while a worker waits on a
+    FIFO (a measurement that never ends) after the recording's rows are in."""
+    code = ("import signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+            "from zelkit._cli import main; raise SystemExit(main())")
+    for placement in ([], ["--jobs", "1"], ["--jobs", "2"]):
+        for name in ("SIGINT", "SIGTERM"):
+            with tempfile.TemporaryDirectory() as temporary:
+                folder = pathlib.Path(temporary) / "data"
+                folder.mkdir()
+                shutil.copy(recording, folder / f"a{recording.suffix}")
+                os.mkfifo(folder / "zz_never_written.csv")
+                out = pathlib.Path(temporary) / "out.csv"
+                running = subprocess.Popen([sys.executable, "-c", code, "bench", str(folder), "--no-progress",
+                                            "--baselines", "none", "--out", str(out), *placement],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                while not out.exists() or out.read_text().count("\n") < 2:
+                    time.sleep(0.02)
+                time.sleep(0.5)
+                start = time.perf_counter()
+                running.send_signal(getattr(signal, name))
+                running.communicate(timeout=120)
+                print(f"{' '.join(placement) or 'default pool':12} {name:8} stopped in "
+                      f"{time.perf_counter() - start:5.2f} s, exit {running.returncode}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--files", type=int, default=2000)
+    parser.add_argument("--recording", type=pathlib.Path, help="measure baselines, the cache and stopping on this file")
+    parser.add_argument("--rounds", type=int, default=2)
     args = parser.parse_args()
+    if args.recording is not None:
+        baselines_and_cache(args.recording, args.rounds)
+        stop_times(args.recording)
+        return
     with tempfile.TemporaryDirectory() as temporary:
         folder = pathlib.Path(temporary) / "nmnist"
         folder.mkdir()
@@ -66,7 +129,7 @@ def main() -> None:
         import distributed
 
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=None, silence_logs=50) as cluster:
+                                      dashboard_address=":0", silence_logs=50) as cluster:
             timings["Dask, 2 workers"] = run_bench(folder, "--scheduler", cluster.scheduler_address)
         for name, seconds in timings.items():
             print(f"{name:16} {seconds:7.1f} s  {args.files / seconds:7.1f} files/s  {events / seconds / 1e6:5.2f} M events/s")

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import zelkit
-from zel_command import SAMPLE_FILES, SAMPLES, only_error_line, pixels, zel
+from zel_command import SAMPLE_FILES, SAMPLES, camera_file, only_error_line, pixels, zel
 
 EVB = SAMPLES / "bar_sweep.evb"
 
@@ -70,7 +70,7 @@ def test_a_bad_input_leaves_no_output(command, tmp_path):
 
 
 def test_view_draws_events_beside_their_decoding(tmp_path):
-    from zelkit.frame_view import FIGURE_PIXELS
+    from zelkit._cli.frame_view import FIGURE_PIXELS
 
     png = tmp_path / "view.png"
     result = zel("view", EVB, "-o", png, "--window-us", "200000", "--at", "300000")
@@ -85,3 +85,63 @@ def test_view_of_an_empty_window_is_an_error(at, tmp_path):
     assert result.returncode == 1
     assert "no events" in only_error_line(result)
     assert list(tmp_path.iterdir()) == []
+
+
+def _view(tmp_path, *args):
+    pytest.importorskip("matplotlib")
+    result = zel("view", *args, "-o", tmp_path / "view.png")
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_view_includes_both_ends_of_the_window(tmp_path):
+    source = tmp_path / "two.evb"
+    zelkit.save(source, np.array([(1, 1, 100, 1), (2, 2, 50_100, 0), (3, 3, 50_101, 0)], dtype=zelkit.EVENT_DTYPE))
+    assert "2 events of 100..50,100 us" in _view(tmp_path, source)
+    assert "2 events of 50,100..50,101 us" in _view(tmp_path, source, "--at", "50100", "--window-us", "1")
+
+
+@pytest.mark.parametrize("at, window, shown", [
+    (2**33 + 1_000, 1_000, 1), (2**33 + 7, 2_000, 3), (2**33 + 1_008, 998, 0),
+])
+def test_view_takes_the_window_in_the_files_own_clock(at, window, shown, tmp_path):
+    pytest.importorskip("matplotlib")
+    source = camera_file(tmp_path / "late.raw", [(1, 2, 2**33 + 7, 1), (3, 4, 2**33 + 1_007, 0), (5, 6, 2**33 + 2_007, 1)])
+    result = zel("view", source, "-o", tmp_path / "view.png", "--at", at, "--window-us", window)
+    if shown:
+        assert result.returncode == 0, result.stderr
+        assert f"{shown} events of {at:,}..{at + window:,} us" in result.stdout
+    else:
+        assert result.returncode == 1 and "no events in the window" in result.stderr.splitlines()[-1]
+
+
+@pytest.mark.parametrize("width, height, time_bins, max_depth", [
+    (20, 10, 4, 16), (20, 10, 4, 2), (37, 5, 7, 3), (640, 480, 16, 6), (1, 1, 1, 0),
+])
+def test_the_occupancy_panel_counts_each_pixels_decoded_bins(width, height, time_bins, max_depth):
+    from zelkit._cli.frame_view import occupancy_image
+
+    rng = np.random.default_rng(width + max_depth)
+    ev = np.zeros(300, dtype=zelkit.EVENT_DTYPE)
+    ev["x"], ev["y"] = rng.integers(0, width, 300), rng.integers(0, height, 300)
+    ev["t"] = np.sort(rng.integers(0, 10_000, 300))
+    frame = zelkit.decode(zelkit.encode(ev, width=width, height=height, time_bins=time_bins, max_depth=max_depth))[0]
+    assert np.array_equal(occupancy_image(frame.boxes, width, height, time_bins), frame.to_grid().sum(axis=0))
+
+
+@pytest.mark.parametrize("width, height", [(34, 34), (640, 480), (1280, 720), (2000, 2000)])
+def test_every_event_shows_on_a_panel_of_any_sensor_size(width, height):
+    from zelkit._cli.frame_view import PANEL_PIXELS, event_frame, pooled_max, pooling
+
+    k = pooling(width, height)
+    assert -(-width // k) <= PANEL_PIXELS[0] and -(-height // k) <= PANEL_PIXELS[1]
+    assert k == 1 or -(-width // (k - 1)) > PANEL_PIXELS[0] or -(-height // (k - 1)) > PANEL_PIXELS[1]
+    rng = np.random.default_rng(width)
+    ev = np.zeros(500, dtype=zelkit.EVENT_DTYPE)
+    ev["x"], ev["y"], ev["p"] = rng.integers(0, width, 500), rng.integers(0, height, 500), rng.integers(0, 2, 500)
+    image = event_frame(ev, width, height, k)
+    marked = {(int(y), int(x)) for y, x in zip(*np.nonzero((image != 255).any(axis=2)))}
+    assert marked == set(zip((ev["y"] // k).tolist(), (ev["x"] // k).tolist()))
+    counts = np.zeros((height, width), dtype=np.int64)
+    counts[ev["y"], ev["x"]] = 1
+    assert np.count_nonzero(pooled_max(counts, k)) == len(marked)

@@ -51,3 +51,19 @@ def test_events_outside_the_decoded_frames_count_as_lost():
 def test_empty_original():
     d = zelkit.distortion(events([]), [])
     assert (d.n_events, d.coverage, d.decoded_voxels) == (0, 1.0, 0)
+
+
+@pytest.mark.parametrize("max_depth, extra, covered, fewer_false", [
+    (8, (2, 0, 10, 0), False, 0),   # in the frame's range, in no decoded box
+    (1, (2, 0, 10, 0), False, 0),   # a depth-1 box of another octant
+    (1, (1, 1, 0, 0), True, 1),     # inside the first event's 2x2x1 box: one false voxel fewer
+])
+def test_an_event_outside_every_box_is_lost_not_a_false_voxel(max_depth, extra, covered, fewer_false):
+    # The frame spans t 0..20 and codes the two events it was given.
+    coded = events([(0, 0, 0, 1), (3, 3, 20, 1)])
+    frame = zelkit.decode(zelkit.encode(coded, width=4, height=4, time_bins=2, max_depth=max_depth))[0]
+    alone = zelkit.distortion(coded, frame)
+    d = zelkit.distortion(events([(0, 0, 0, 1), extra, (3, 3, 20, 1)]), frame)
+    assert d.coverage == pytest.approx(1.0 if covered else 2 / 3)
+    assert d.decoded_voxels == alone.decoded_voxels
+    assert d.false_voxels == alone.false_voxels - fewer_false

@@ -5,18 +5,19 @@ from __future__ import annotations
 import concurrent.futures
 import json
 import lzma
+import os
 
 import numpy as np
 import pytest
 import zstandard
 
 import zelkit
-from zel_command import SAMPLE_FILES, SAMPLES
-from zelkit.baselines import compressed_sizes, packed_occupancy, time_bin_of
-from zelkit.discover import find_inputs
+from zel_command import ALL_SAMPLES, SAMPLES, camera_file
+from zelkit.evaluation._baselines import compressed_sizes, packed_occupancy, time_bin_of
+from zelkit._discover import find_inputs
 from zelkit import evaluate
-from zelkit.records import Record, Setting
-from zelkit.results_file import ResultsFile, ResultsFileError
+from zelkit.evaluation import Record, Setting
+from zelkit.evaluation._results_file import ResultsFile, ResultsFileError
 
 SWEEP = [Setting(16, 8), Setting(64, 16, 4)]
 
@@ -29,7 +30,7 @@ class CountingExecutor(concurrent.futures.ThreadPoolExecutor):
         self.sent: list[str] = []
 
     def submit(self, fn, /, *args, **kwargs):
-        self.sent.extend(path for path, _ in args[0])
+        self.sent.extend(job.path for job in args[0])
         return super().submit(fn, *args, **kwargs)
 
 
@@ -39,8 +40,8 @@ def test_any_executor_gives_the_records_of_the_default_pool():
         threaded = evaluate([SAMPLES], SWEEP, executor=executor, progress=False)
     strip = lambda r: {**r.__dict__, "encode_mev_s": None, "decode_mev_s": None}  # noqa: E731
     assert [strip(r) for r in pooled] == [strip(r) for r in threaded]
-    assert len(pooled) == len(SAMPLE_FILES) * len(SWEEP) and not pooled.failures
-    assert sorted(executor.sent) == sorted(str(p) for p in SAMPLE_FILES)
+    assert len(pooled) == len(ALL_SAMPLES) * len(SWEEP) and not pooled.failures
+    assert sorted(executor.sent) == sorted(str(p) for p in ALL_SAMPLES)
 
 
 @pytest.mark.parametrize("paths, settings", [
@@ -97,7 +98,7 @@ def test_resume_sends_only_unfinished_files(suffix, tmp_path):
     assert executor.sent == [] and list(again) == list(first)
     with CountingExecutor() as executor:
         wider = evaluate([SAMPLES], SWEEP, executor=executor, progress=False, out=out)
-    assert sorted(executor.sent) == sorted(str(p) for p in SAMPLE_FILES)
+    assert sorted(executor.sent) == sorted(str(p) for p in ALL_SAMPLES)
     assert len(wider) == 2 * len(first)
     assert len(ResultsFile(out).read_existing()) == len(wider)
 
@@ -175,3 +176,112 @@ def test_inputs_are_found_once_in_sorted_order_skipping_hidden_and_foreign_files
 def test_xz_figure_is_what_xz_defaults_give(size, alphabet):
     data = np.random.default_rng(size + alphabet).integers(0, alphabet, size, dtype=np.uint8).tobytes()
     assert compressed_sizes(data)["xz"] == len(lzma.compress(data))
+
+
+def test_resume_returns_only_the_files_and_settings_asked_for(tmp_path):
+    out = tmp_path / "results.csv"
+    evaluate([SAMPLES], SWEEP, executor=CountingExecutor(), progress=False, out=out)
+    evb = SAMPLES / "bar_sweep.evb"
+    with CountingExecutor() as executor:
+        again = evaluate(evb, SWEEP[1], executor=executor, progress=False, out=out)
+    assert executor.sent == [] and [(r.path, r.setting) for r in again] == [(str(evb), SWEEP[1])]
+
+
+@pytest.mark.parametrize("setting", [(65535, 255), (1, 0), (16, 8, 2**32)])
+def test_the_edges_of_every_setting_are_accepted(setting):
+    assert evaluate([], [setting], executor=CountingExecutor(), progress=False) == []
+
+
+@pytest.mark.parametrize("setting, message", [
+    ((16, 256), "max_depth"), ((16, 8, 2**32 + 1), "frames"), (Setting(16, 8, 1, "nope"), "codec"),
+])
+def test_one_past_each_edge_is_refused(setting, message):
+    with pytest.raises(ValueError, match=message):
+        evaluate([], [setting], executor=CountingExecutor(), progress=False)
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"baselines": "some"}, "baselines"), ({"jobs": 0}, "jobs"), ({"jobs": True}, "jobs"),
+    ({"t_offset": -1}, "t_offset"), ({"t_offset": 2**64}, "t_offset"), ({"t_offset": "chunk"}, "t_offset"),
+])
+def test_bad_options_are_refused_before_work(options, message):
+    with pytest.raises(ValueError, match=message):
+        evaluate([SAMPLES], SWEEP, executor=CountingExecutor(), progress=False, **options)
+
+
+def test_the_largest_time_bins_and_depth_run_end_to_end(tmp_path):
+    path = tmp_path / "tiny.evb"
+    zelkit.save(path, np.array([(0, 0, 0, 1), (1, 1, 5, 0), (1, 0, 9, 1)], dtype=zelkit.EVENT_DTYPE))
+    (record,) = evaluate(path, (65535, 255), executor=CountingExecutor(), progress=False, baselines="none")
+    assert record.coverage == 1.0 and record.duplicates == 0
+
+
+@pytest.mark.parametrize("baselines, measured", [("none", []), ("fast", ["zstd3"]), ("all", ["zstd3", "zstd19", "xz"])])
+def test_baselines_choose_the_compressors_measured(baselines, measured):
+    (record,) = evaluate(SAMPLES / "bar_sweep.evb", (16, 8), executor=CountingExecutor(), progress=False,
+                         baselines=baselines)
+    for stem in ("zstd3", "zstd19", "xz"):
+        for where in ("raw", "grid"):
+            assert (getattr(record, f"{stem}_{where}") is not None) == (stem in measured)
+
+
+def test_baseline_sizes_in_the_results_are_not_measured_again(tmp_path, monkeypatch):
+    from zelkit.evaluation import _baselines
+
+    calls = []
+    counting = {name: (lambda f, n: lambda data: calls.append(n) or f(data))(f, name)
+                for name, f in _baselines.COMPRESSORS.items()}
+    monkeypatch.setattr(_baselines, "COMPRESSORS", counting)
+    out, evb = tmp_path / "results.csv", SAMPLES / "bar_sweep.evb"
+    first = evaluate(evb, (16, 8), executor=CountingExecutor(), progress=False, out=out)
+    assert sorted(calls) == sorted(2 * ["zstd3", "zstd19", "xz"])  # the raw records and the grid
+    calls.clear()
+    deeper = evaluate(evb, [(16, 8), (16, 12)], executor=CountingExecutor(), progress=False, out=out)
+    assert calls == []  # a new depth, the same grid and records
+    columns = [f"{stem}_{where}" for stem in ("zstd3", "zstd19", "xz") for where in ("raw", "grid")]
+    assert all(getattr(deeper[1], c) == getattr(first[0], c) for c in columns)
+    finer = evaluate(evb, [(32, 8)], executor=CountingExecutor(), progress=False, out=out)
+    assert sorted(calls) == ["xz", "zstd19", "zstd3"]  # a new grid; the records' sizes are known
+    assert finer[0].xz_raw == first[0].xz_raw
+
+
+def test_rows_without_the_baselines_asked_for_are_measured_again(tmp_path):
+    out, evb = tmp_path / "results.jsonl", SAMPLES / "bar_sweep.evb"
+    evaluate(evb, (16, 8), executor=CountingExecutor(), progress=False, out=out, baselines="none")
+    with CountingExecutor() as executor:
+        (record,) = evaluate(evb, (16, 8), executor=executor, progress=False, out=out, baselines="fast")
+    assert executor.sent == [str(evb)] and record.zstd3_grid is not None
+    with CountingExecutor() as executor:
+        evaluate(evb, (16, 8), executor=executor, progress=False, out=out, baselines="none")
+    assert executor.sent == []
+
+
+def test_failures_name_the_file_as_it_was_found(tmp_path, monkeypatch):
+    (tmp_path / "data").mkdir()
+    (tmp_path / "data" / "bad.evb").write_bytes(b"\0" * 10)
+    monkeypatch.chdir(tmp_path)
+    results = evaluate("data", (16, 8), executor=CountingExecutor(), progress=False)
+    (failure,) = results.failures
+    assert failure.path == os.path.join("data", "bad.evb")
+    assert failure.message.startswith("Compact binary file size 10 is not a multiple of 9")
+
+
+def test_camera_times_past_32_bits_are_rebased_unless_told_otherwise(tmp_path):
+    path = camera_file(tmp_path / "late.raw", [(1, 1, 2**33 + 5, 1), (2, 2, 2**33 + 505, 0)])
+    (record,) = evaluate(path, (16, 8), executor=CountingExecutor(), progress=False, baselines="none")
+    assert (record.n_events, record.duration_us) == (2, 500)
+    results = evaluate(path, (16, 8), executor=CountingExecutor(), progress=False, t_offset=None)
+    assert "does not fit" in results.failures[0].message
+
+
+def test_skipped_data_is_warned_about_by_the_evaluation(tmp_path):
+    path = camera_file(tmp_path / "bad.raw", [(1, 1, 5, 1), (2, 2, 9, 0)])
+    data = bytearray(path.read_bytes())
+    data[-4:] = (0x5 << 28).to_bytes(4, "little")  # a reserved word type
+    path.write_bytes(bytes(data))
+    with pytest.warns(zelkit.SkippedDataWarning, match="bad.raw: skipped 1"):
+        (record,) = evaluate(path, (16, 8), executor=CountingExecutor(), progress=False, errors="skip",
+                             baselines="none")
+    assert record.n_events == 1
+    strict = evaluate(path, (16, 8), executor=CountingExecutor(), progress=False, baselines="none")
+    assert "byte offset" in strict.failures[0].message and not strict

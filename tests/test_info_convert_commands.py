@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import csv
+import importlib.util
 import json
 
 import numpy as np
 import pytest
 
 import zelkit
-from zel_command import SAMPLE_FILES, SAMPLES, only_error_line, zel
+from zel_command import REAL_DATA, SAMPLE_FILES, SAMPLES, camera_file, only_error_line, stderr_lines, zel
 
 EVB = SAMPLES / "bar_sweep.evb"
 
@@ -24,7 +25,7 @@ def test_info_describes_every_sample(tmp_path):
         assert row["time_ordered"] is True
     table = zel("info", SAMPLES)
     assert table.returncode == 0
-    assert len(table.stdout.strip().splitlines()) == 2 + len(SAMPLE_FILES)
+    assert len(table.stdout.strip().splitlines()) == 2 + len(SAMPLE_FILES) + 1  # and the street scene
 
 
 def test_info_goes_on_after_a_bad_file(tmp_path):
@@ -61,7 +62,6 @@ def test_convert_refuses_what_the_target_cannot_hold_and_writes_nothing(chunk, t
 @pytest.mark.parametrize("args, message", [
     (["{missing}", "{tmp}/out.csv"], "No such file or directory"),
     (["{evb}", "{tmp}/out.xyz"], "xyz"),
-    (["{evb}", "{tmp}/out.csv", "--to", "nonsense"], "unknown format"),
 ])
 def test_convert_failures_are_one_line_and_leave_nothing(args, message, tmp_path):
     args = [a.format(missing=tmp_path / "missing.evb", tmp=tmp_path, evb=EVB) for a in args]
@@ -96,3 +96,104 @@ def test_info_and_bench_find_camera_formats_in_a_folder(tmp_path):
         rows = list(csv.DictReader(handle))
     assert sorted((row["format"], row["width"], row["height"]) for row in rows) == [
         ("dat", "320", "240"), ("raw", "320", "240")]
+
+
+LATE = [(1, 2, 2**33 + 7, 1), (3, 4, 2**33 + 1_007, 0), (5, 6, 2**33 + 2_007, 1)]  # past the 32-bit field
+
+
+def _rebase_lines(result, path):
+    return [line for line in stderr_lines(result) if "rebased" in line and str(path) in line]
+
+
+@pytest.mark.parametrize("offset, subtracted, noted", [
+    ([], 2**33 + 7, True),                                    # auto: they do not fit, so the first event's
+    (["--t-offset", "auto"], 2**33 + 7, True),
+    (["--t-offset", "first"], 2**33 + 7, False),              # asked for: nothing to say
+    (["--t-offset", str(2**33)], 2**33, False),
+])
+def test_convert_reads_camera_times_past_32_bits(offset, subtracted, noted, tmp_path):
+    source = camera_file(tmp_path / "late.raw", LATE)
+    result = zel("convert", source, tmp_path / "out.csv", *offset)
+    assert result.returncode == 0, result.stderr
+    assert zelkit.load(tmp_path / "out.csv")["t"].tolist() == [t - subtracted for _, _, t, _ in LATE]
+    assert len(_rebase_lines(result, source)) == int(noted)
+
+
+def test_times_that_fit_are_kept_as_they_are(tmp_path):
+    source = camera_file(tmp_path / "early.raw", [(1, 2, 70, 1), (3, 4, 90, 0)])
+    result = zel("convert", source, tmp_path / "out.csv")
+    assert result.returncode == 0 and stderr_lines(result) == []
+    assert zelkit.load(tmp_path / "out.csv")["t"].tolist() == [70, 90]
+
+
+@pytest.mark.parametrize("offset", [["--t-offset", "none"], ["--t-offset", str(2**34)]])
+def test_times_that_cannot_be_held_fail_naming_the_file(offset, tmp_path):
+    source = camera_file(tmp_path / "late.raw", LATE)
+    result = zel("convert", source, tmp_path / "out.csv", *offset)
+    assert result.returncode == 1
+    line = only_error_line(result)
+    assert line.startswith(f"zel: {source}: ") and "fit" in line
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["late.raw"]
+
+
+def test_every_reading_command_takes_camera_times_past_32_bits(tmp_path):
+    source = camera_file(tmp_path / "late.raw", LATE)
+    described = json.loads(zel("info", source, "--json").stdout)[0]
+    assert (described["t_first"], described["t_last"]) == (LATE[0][2], LATE[-1][2])  # the camera's clock
+    grid = ["--time-bins", "16", "--max-depth", "8"]
+    compress = zel("compress", source, "-o", tmp_path / "late.zel", *grid)
+    assert compress.returncode == 0, compress.stderr
+    with zelkit.open(tmp_path / "late.zel") as reader:
+        assert reader.time_range == (0, 2_000)
+    bench = zel("bench", source, *grid, "--no-progress", "--baselines", "none")
+    assert bench.returncode == 0, bench.stderr
+    for result in (compress, bench):
+        assert len(_rebase_lines(result, source)) == 1
+
+
+def _with_a_bad_word(path):
+    data = bytearray(path.read_bytes())
+    data[-4:] = (0x5 << 28).to_bytes(4, "little")  # a reserved word type in place of the last event
+    path.write_bytes(bytes(data))
+    return path
+
+
+@pytest.mark.parametrize("command", [
+    ["info", "{src}"],
+    ["convert", "{src}", "{tmp}/out.csv"],
+    ["compress", "{src}", "-o", "{tmp}/out.zel", "--time-bins", "16", "--max-depth", "8"],
+    ["bench", "{src}", "--no-progress", "--time-bins", "16", "--max-depth", "8", "--baselines", "none"],
+])
+def test_errors_skip_reads_past_bad_data_and_says_how_much(command, tmp_path):
+    source = _with_a_bad_word(camera_file(tmp_path / "bad.raw", [(1, 2, 5, 1), (3, 4, 9, 0), (5, 6, 12, 1)]))
+    args = [word.format(src=source, tmp=tmp_path) for word in command]
+    strict = zel(*args)
+    errors = [line for line in stderr_lines(strict) if line.startswith("zel: ")]
+    assert strict.returncode == 1 and len(errors) == 1 and "at byte offset" in errors[0]
+    skipped = zel(*args, "--errors", "skip")
+    assert skipped.returncode == 0, skipped.stderr
+    notes = [line for line in stderr_lines(skipped) if line.startswith("zel: ")]
+    assert notes == [f"zel: {source}: skipped 1 bad word(s), record(s) or packet(s)"]
+    if command[0] == "convert":
+        assert len(zelkit.load(tmp_path / "out.csv")) == 2
+
+
+def test_errors_skip_leaves_zel_formats_as_they_are(tmp_path):
+    result = zel("convert", EVB, tmp_path / "out.csv", "--errors", "skip")
+    assert result.returncode == 0 and stderr_lines(result) == []
+    assert np.array_equal(zelkit.load(tmp_path / "out.csv"), zelkit.load(EVB))
+
+
+@pytest.mark.skipif(not (REAL_DATA / "sample.aedat4").exists(), reason="the real recordings are not here")
+def test_the_real_aedat4_recording_reads_in_every_command(tmp_path):
+    source = REAL_DATA / "sample.aedat4"
+    grid = ["--time-bins", "16", "--max-depth", "8"]
+    commands = [["convert", source, tmp_path / "out.raw"], ["compress", source, "-o", tmp_path / "out.zel", *grid],
+                ["bench", source, *grid, "--no-progress", "--baselines", "none"]]
+    if importlib.util.find_spec("matplotlib"):
+        commands.append(["view", source, "-o", tmp_path / "view.png"])
+    for command in commands:
+        result = zel(*command)
+        assert result.returncode == 0, result.stderr
+        assert len(_rebase_lines(result, source)) == 1
+    assert len(zelkit.load(tmp_path / "out.raw")) == 111_954

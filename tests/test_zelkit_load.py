@@ -11,8 +11,9 @@ import zelkit
 from zelkit_files import aedat2, csv, nmnist, rows_of
 
 SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "samples"
-SAMPLE_FILES = sorted(SAMPLES.iterdir())
 FORMAT_OF = {".evb": "evb", ".bin": "nmnist", ".aedat": "aedat2", ".csv": "csv"}
+# The samples in zel's own formats (zel reads no camera format).
+SAMPLE_FILES = sorted(p for p in SAMPLES.iterdir() if p.suffix in FORMAT_OF)
 
 
 def fields(events):

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import pathlib
 import shutil
@@ -10,8 +11,33 @@ import sys
 
 import numpy as np
 
-SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "samples"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SAMPLES = ROOT / "samples"
 SAMPLE_FILES = sorted(SAMPLES.glob("bar_sweep.*"))
+STREET = SAMPLES / "street.raw"
+#: Everything `zel bench samples/` measures.
+ALL_SAMPLES = sorted([*SAMPLE_FILES, STREET])
+#: The real recordings, where this machine has them: beside the clone, or
+#: beside the folder of worktrees.
+REAL_DATA = next((folder for folder in (ROOT.parent / "shared" / "data", ROOT.parent.parent / "shared" / "data")
+                  if folder.is_dir()), ROOT.parent / "shared" / "data")
+
+
+def _load_sample_tool():
+    spec = importlib.util.spec_from_file_location("make_samples", ROOT / "tools" / "make_samples.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+#: tools/make_samples.py, whose EVT 2.0 encoder also writes the camera files of the tests.
+make_samples = _load_sample_tool()
+
+
+def camera_file(path: pathlib.Path, rows, width: int = 64, height: int = 48) -> pathlib.Path:
+    """An EVT 2.0 file of (x, y, t, p) rows; t may exceed 32 bits, as a camera's does."""
+    path.write_bytes(make_samples.encode_evt2(rows, width, height))
+    return path
 #: A small sweep keeps each run of the command to a second or two.
 FAST_SWEEP = ["--time-bins", "16,64", "--max-depth", "6,16", "--no-progress"]
 
@@ -46,3 +72,31 @@ def copy_samples(folder: pathlib.Path) -> pathlib.Path:
     for path in SAMPLE_FILES:
         shutil.copy(path, folder / path.name)
     return folder
+
+
+def tables(stdout: str) -> list[list[dict[str, str]]]:
+    """Each table the command printed, as rows of {header: cell}; a header's
+    lines are joined by spaces, and columns are where the ruler's dashes are."""
+    found: list[list[dict[str, str]]] = []
+    lines = stdout.splitlines()
+    for k, line in enumerate(lines):
+        if not line or set(line) - {"-", " "}:
+            continue
+        spans, start = [], None
+        for i, char in enumerate(line + " "):
+            if char == "-" and start is None:
+                start = i
+            elif char != "-" and start is not None:
+                spans.append((start, i))
+                start = None
+        head = k - 1
+        while head > 0 and lines[head - 1].strip() and not lines[head - 1].endswith(":"):
+            head -= 1
+        names = [" ".join(part for h in lines[head:k] if (part := h[a:b].strip())) for a, b in spans]
+        rows = []
+        for row in lines[k + 1:]:
+            if not row.strip():
+                break
+            rows.append({name: row[a:b].strip() for name, (a, b) in zip(names, spans)})
+        found.append(rows)
+    return found

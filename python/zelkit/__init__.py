@@ -33,7 +33,7 @@ from .container import (
     open,
     write,
 )
-from .distortion import Distortion, distortion
+from ._distortion import Distortion, distortion
 
 __all__ = [
     "BOX_DTYPE",

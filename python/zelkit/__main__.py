@@ -1,5 +1,5 @@
 """``python -m zelkit`` runs the ``zel`` command."""
 
-from .cli import main
+from ._cli import main
 
 raise SystemExit(main())

@@ -14,7 +14,7 @@ from . import _native
 from ._arrays import as_events
 from ._dtype import EVENT_DTYPE, EventArray, wrap_buffer
 from ._paths import PathArg, fs_bytes, zel_os_error
-from .atomic import atomic_output
+from ._atomic import atomic_output
 from ._registry import (
     LOAD_OPTIONS,
     WRITE_OPTIONS,

@@ -21,7 +21,7 @@ from ._arrays import as_events
 from ._dtype import EVENT_DTYPE
 from ._files import time_windows
 from ._paths import PathArg as PathLike
-from .atomic import atomic_output, atomic_write_bytes
+from ._atomic import atomic_output, atomic_write_bytes
 from .errors import FormatError
 
 __all__ = [

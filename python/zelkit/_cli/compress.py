@@ -5,7 +5,8 @@ Prints, per file, the container's size against the 9-byte raw records
 
 The sensor size comes from the file unless --width/--height give it. With
 --window-us a recording of any length is read and coded one time window per
-frame, in memory bounded by one window.
+frame, in memory bounded by one window. Camera times that do not fit 32 bits
+are rebased to the first event (said on stderr; --t-offset chooses).
 """
 
 from __future__ import annotations
@@ -16,38 +17,40 @@ import time
 
 import zelkit
 
-from ..table import format_table
-from .common import UsageError, describe, non_negative_int, positive_int, report
-
-NAME = "compress"
-HELP = "write .zel containers"
+from .._grid_limits import FRAMES, MAX_DEPTH, SENSOR_SIDE, TIME_BINS
+from .common import (CommandFailed, UsageError, add_read_arguments, bounded_int, naming, positive_int, read_plan,
+                     reading, report)
+from .table import format_table
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("inputs", nargs="+", metavar="IN", help="event files")
     parser.add_argument("-o", "--output", metavar="OUT",
                         help="output file (one input) or folder (default: beside each input, .zel)")
-    parser.add_argument("--time-bins", type=positive_int, required=True, metavar="N")
-    parser.add_argument("--max-depth", type=non_negative_int, required=True, metavar="D")
+    parser.add_argument("--time-bins", type=bounded_int(TIME_BINS), required=True, metavar="N",
+                        help=f"time bins per frame, {TIME_BINS[0]}..{TIME_BINS[1]}")
+    parser.add_argument("--max-depth", type=bounded_int(MAX_DEPTH), required=True, metavar="D",
+                        help=f"octree depth limit, {MAX_DEPTH[0]}..{MAX_DEPTH[1]}")
     cut = parser.add_mutually_exclusive_group()
-    cut.add_argument("--frames", type=positive_int, default=1, metavar="N", help="frames (default 1)")
+    cut.add_argument("--frames", type=bounded_int(FRAMES), default=1, metavar="N", help="frames (default 1)")
     cut.add_argument("--window-us", type=positive_int, metavar="W", help="one frame per W microseconds, streamed")
     parser.add_argument("--keyframe-interval", type=positive_int, metavar="K",
                         help="code every K-th frame on its own, so readers can seek")
-    parser.add_argument("--width", type=positive_int, help="sensor width (default: from the file)")
-    parser.add_argument("--height", type=positive_int, help="sensor height (default: from the file)")
+    parser.add_argument("--width", type=bounded_int(SENSOR_SIDE), help="sensor width (default: from the file)")
+    parser.add_argument("--height", type=bounded_int(SENSOR_SIDE), help="sensor height (default: from the file)")
+    add_read_arguments(parser)
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.time_bins > 65535 or args.max_depth > 255:
-        raise UsageError("--time-bins must be 1..65535 and --max-depth 0..255")
     outputs = _outputs(args.inputs, args.output)
     rows, failed = [], 0
     for source, target in zip(args.inputs, outputs):
         try:
             rows.append((source, target, *_compress_one(source, target, args)))
-        except Exception as error:  # noqa: BLE001  (one bad file must not stop the others)
-            report(describe(error, source))
+        except CommandFailed as error:  # one bad file must not stop the others
+            if args.debug:
+                raise
+            report(str(error))
             failed += 1
     if rows:
         print(format_table(("input", "output", "frames", "events", "bytes", "bits/event", "ratio", "seconds"), rows))
@@ -73,16 +76,23 @@ def _outputs(inputs: list[str], output: str | None) -> list[str]:
 
 
 def _compress_one(source: str, target: str, args: argparse.Namespace) -> tuple[object, ...]:
-    described = zelkit.info(source)
+    with naming(source):
+        plan = read_plan(source, args)
+    described = plan.described
     grid = {"width": args.width or max(described.width, 1), "height": args.height or max(described.height, 1),
             "time_bins": args.time_bins, "max_depth": args.max_depth,
             "keyframe_interval": args.keyframe_interval}
     start = time.perf_counter()
     if args.window_us is not None:
-        chunks = zelkit.iter_load(source, window_us=args.window_us)
-        frames = zelkit.encode_stream(target, chunks, window_us=args.window_us, **grid)
+        with naming(source):
+            chunks = zelkit.iter_load(source, window_us=args.window_us, **plan.options)
+        with naming(target):
+            frames = zelkit.encode_stream(target, reading(source, chunks), window_us=args.window_us, **grid)
     else:
-        zelkit.write(target, zelkit.load(source), n_frames=args.frames, **grid)
+        with naming(source):
+            events = zelkit.load(source, **plan.options)
+        with naming(target):
+            zelkit.write(target, events, n_frames=args.frames, **grid)
         frames = args.frames
     seconds = time.perf_counter() - start
     n, size = described.n_events, os.path.getsize(target)

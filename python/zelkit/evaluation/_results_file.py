@@ -16,8 +16,8 @@ import os
 import time
 from collections.abc import Iterable
 
-from .atomic import atomic_write_bytes
-from .records import COLUMNS, Record, record_from_row, record_to_row
+from .._atomic import atomic_write_bytes
+from ._records import COLUMNS, Record, record_from_row, record_to_row
 
 SUFFIXES = (".csv", ".json", ".jsonl")
 

@@ -5,17 +5,22 @@ from __future__ import annotations
 import dataclasses
 from dataclasses import dataclass
 
+#: The general-purpose compressors measured beside zel, by --baselines choice.
+BASELINES = {"none": (), "fast": ("zstd3",), "all": ("zstd3", "zstd19", "xz")}
+
 
 @dataclass(frozen=True, order=True)
 class Setting:
-    """One point of the sweep: the grid and how the recording is cut into frames."""
+    """One point of the sweep: the grid, how the recording is cut into frames,
+    and the codec that codes the occupancy."""
 
     time_bins: int
     max_depth: int
     frames: int = 1
+    codec: str = "zel"
 
     def label(self) -> str:
-        return f"bins {self.time_bins} depth {self.max_depth} frames {self.frames}"
+        return f"bins {self.time_bins} depth {self.max_depth} frames {self.frames} codec {self.codec}"
 
 
 @dataclass(frozen=True)
@@ -25,7 +30,11 @@ class Record:
     Sizes are in bytes. ``ratio`` is the 9-byte raw record size over zel's
     bytes; ``*_raw`` are general compressors on the raw records, ``*_grid``
     the same compressors on the packed occupancy grid (frames x time_bins
-    bins over the recording, height, width). ``container_bytes`` is the
+    bins over the recording, height, width); a compressor that was not asked
+    for (or a grid too large to hand it) leaves None. ``duration_us`` is the
+    recording's largest minus smallest time, ``t_base`` the microseconds
+    subtracted from its camera times to fit the 32-bit field (None: none).
+    ``container_bytes`` is the
     whole .zel file. The distortion columns are zelkit.distortion's figures
     for the decoded container: ``coverage`` (fraction of events whose voxel
     is decoded), ``over_coverage`` (fraction of decoded voxels that held no
@@ -41,20 +50,23 @@ class Record:
     time_bins: int
     max_depth: int
     frames: int
+    codec: str
     n_events: int
+    t_base: int | None
+    duration_us: int
     zel_bytes: int
     bits_per_event: float | None
     ratio: float | None
     encode_mev_s: float | None
     decode_mev_s: float | None
     raw_bytes: int
-    zstd3_raw: int
-    zstd19_raw: int
-    xz_raw: int
+    zstd3_raw: int | None
+    zstd19_raw: int | None
+    xz_raw: int | None
     grid_bytes: int
-    zstd3_grid: int
-    zstd19_grid: int
-    xz_grid: int
+    zstd3_grid: int | None
+    zstd19_grid: int | None
+    xz_grid: int | None
     container_bytes: int
     coverage: float
     over_coverage: float
@@ -64,11 +76,16 @@ class Record:
 
     @property
     def setting(self) -> Setting:
-        return Setting(self.time_bins, self.max_depth, self.frames)
+        return Setting(self.time_bins, self.max_depth, self.frames, self.codec)
 
     @property
     def key(self) -> tuple[str, Setting]:
         return (self.path, self.setting)
+
+    def has_baselines(self, names: tuple[str, ...]) -> bool:
+        """True when every compressor in ``names`` was measured on the raw
+        records (grid figures may be missing for a grid too large to hand over)."""
+        return all(getattr(self, f"{name}_raw") is not None for name in names)
 
 
 #: Columns that depend on timing, so they differ between otherwise equal runs.
@@ -104,7 +121,7 @@ def _parse(name: str, value: object) -> object:
         raise ValueError(f"column {name!r} is empty")
     if kind == "str":
         return str(value)
-    if kind == "int":
+    if kind.startswith("int"):
         if isinstance(value, bool) or not isinstance(value, (int, str)):
             raise ValueError(f"column {name!r} holds {value!r}, not an integer")
         return int(value)
@@ -115,7 +132,8 @@ def _parse(name: str, value: object) -> object:
 
 @dataclass(frozen=True)
 class Failure:
-    """A file that could not be measured, with the reason as one line."""
+    """A file that could not be measured (its path as it was found), with the
+    reason as one line."""
 
     path: str
     message: str

@@ -29,8 +29,9 @@ def _xz(data: bytes) -> bytes:
     return lzma.compress(data, filters=[{"id": lzma.FILTER_LZMA2, "preset": 6, "dict_size": min(dictionary, 1 << 23)}])
 
 
-def compressed_sizes(data: bytes) -> dict[str, int]:
-    return {name: compress(data) for name, compress in COMPRESSORS.items()}
+def compressed_sizes(data: bytes, names: tuple[str, ...] = tuple(COMPRESSORS)) -> dict[str, int]:
+    """The size each compressor in ``names`` reaches on ``data``."""
+    return {name: COMPRESSORS[name](data) for name in names}
 
 
 def time_bin_of(t: np.ndarray, n_bins: int) -> np.ndarray:
@@ -48,6 +49,11 @@ def time_bin_of(t: np.ndarray, n_bins: int) -> np.ndarray:
     return np.minimum(bins, n_bins - 1)
 
 
+def packed_grid_bytes(width: int, height: int, n_bins: int) -> int:
+    """The size of the packed occupancy grid: one bit per voxel."""
+    return (n_bins * height * width + 7) // 8
+
+
 def packed_occupancy(events: np.ndarray, width: int, height: int, n_bins: int) -> bytes:
     """The occupancy grid (n_bins, height, width) of the events, one bit per voxel.
 
@@ -56,8 +62,7 @@ def packed_occupancy(events: np.ndarray, width: int, height: int, n_bins: int) -
     Coordinates beyond the sensor are clamped to its last row or column, as
     the codec does.
     """
-    n_voxels = n_bins * height * width
-    packed = np.zeros((n_voxels + 7) // 8, dtype=np.uint8)
+    packed = np.zeros(packed_grid_bytes(width, height, n_bins), dtype=np.uint8)
     if events.size:
         x = np.minimum(events["x"].astype(np.int64), width - 1)
         y = np.minimum(events["y"].astype(np.int64), height - 1)

@@ -1,15 +1,19 @@
 """Evaluate zel over files and folders at every combination of the settings.
 
-For every file and setting: events, bits per event, ratio to the 9-byte raw
-record, encode and decode rates, and the sizes zstd (levels 3 and 19) and xz
-reach on the raw records and on the packed occupancy grid. Prints a summary
-per setting. With --out, rows are written as they arrive and a rerun with the
-same --out skips what is already there.
+For every file and setting: the size of zel's code in bits per event, set
+first against zstd -19 and xz on the same occupancy grid (like for like:
+both keep exactly the occupied voxels), then against the same compressors
+on the 9-byte event records (a lossy code against lossless ones); what the
+code loses (merged events, over-coverage, time error); encode and decode
+rates. Prints a table per setting, with a legend under it. With --out, rows
+are written as they arrive and a rerun with the same --out measures only
+what is missing, reusing the general compressors' sizes found there.
+Ctrl-C (or SIGTERM) stops at once, keeping every finished row.
 
 examples:
   zel bench samples/
   zel bench data/ --time-bins 16,64,256 --max-depth 8,16 --jobs 2 --out results.csv
-  zel bench data/ --scheduler tcp://10.0.0.5:8786 --out results.csv --plot sweep.png
+  zel bench data/ --baselines fast --scheduler tcp://10.0.0.5:8786 --out results.csv --plot sweep.png
 """
 
 from __future__ import annotations
@@ -22,14 +26,14 @@ import os
 import sys
 from collections.abc import Iterator
 
-from ..evaluation import evaluate
-from ..records import Failure, Setting
-from ..results_file import SUFFIXES
-from ..summary import summary_table
-from .common import CommandFailed, UsageError, describe, int_list, positive_int
-
-NAME = "bench"
-HELP = "evaluate compression over files and folders"
+from .._grid_limits import FRAMES, MAX_DEPTH, TIME_BINS
+from .._read_options import AUTO
+from ..evaluation import Failure, Setting, evaluate
+from ..evaluation._records import BASELINES
+from ..evaluation._results_file import SUFFIXES
+from .common import UsageError, add_read_arguments, check_bounds, describe, gather_inputs, int_list
+from .common import positive_int, rebase_note, report, require
+from .summary import summary_table
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -40,6 +44,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="octree depth limits (default 8,16)")
     parser.add_argument("--frames", type=int_list, default=[1], metavar="N,...",
                         help="frames the recording is cut into (default 1)")
+    parser.add_argument("--baselines", choices=tuple(BASELINES), default="all",
+                        help="general compressors measured beside zel: all (zstd -3, zstd -19, xz; the default), "
+                             "fast (zstd -3) or none")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--jobs", "-j", type=positive_int, metavar="N",
                        help="worker processes on this machine (default: one per core)")
@@ -49,6 +56,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="write rows to a .csv, .jsonl or .json file as they arrive; resume from it")
     parser.add_argument("--plot", metavar="PNG", help="draw bits per event against time bins (needs the plot extra)")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+    add_read_arguments(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -56,54 +64,50 @@ def run(args: argparse.Namespace) -> int:
     if args.out is not None and os.path.splitext(args.out)[1].lower() not in SUFFIXES:
         raise UsageError(f"--out must end in {', '.join(SUFFIXES)}: {args.out}")
     if args.plot is not None:
-        from ..plot import require_matplotlib
-
-        require_matplotlib()
+        require("matplotlib", "--plot", "plot")
+    files, missing = gather_inputs(args.paths, args.debug)
+    if not files:
+        return 1
 
     def on_failure(failure: Failure) -> None:
-        # tqdm.write keeps the line from tearing through the progress bar.
-        from tqdm import tqdm  # type: ignore[import-untyped]
-
-        tqdm.write(f"zel: {failure.path}: {failure.message}", file=sys.stderr)
+        report(f"{failure.path}: {failure.message}")
 
     with _executor(args) as executor:
-        results = evaluate(args.paths, settings, executor=executor, progress=not args.no_progress,
+        results = evaluate(files, settings, executor=executor, jobs=args.jobs, baselines=args.baselines,
+                           errors=args.errors, t_offset=args.t_offset, progress=not args.no_progress,
                            out=args.out, on_failure=on_failure)
-    files = len({record.path for record in results}) + len(results.failures)
-    if files == 0:
-        raise CommandFailed(f"no event files in {', '.join(args.paths)}")
-    print(summary_table(results))
-    print(f"{files} files, {len(results.failures)} failed", file=sys.stderr)
-    if args.plot is not None:
-        from ..plot import plot_sweep
+    failed = missing + len(results.failures)
+    if args.t_offset == AUTO:
+        shown = {os.path.abspath(path): path for path in files}
+        for path, base in sorted({(r.path, r.t_base) for r in results if r.t_base is not None}):
+            report(rebase_note(shown.get(path, path), base))
+    if results:
+        print(summary_table(results))
+    print(f"{len(files) + missing} files, {failed} failed", file=sys.stderr)
+    if args.plot is not None and results:
+        from .plot import plot_sweep
 
         plot_sweep(results, args.plot)
-    return 1 if results.failures else 0
+    return 1 if failed else 0
 
 
 def _settings(args: argparse.Namespace) -> list[Setting]:
-    for option, values, low, high in (("--time-bins", args.time_bins, 1, 65535),
-                                      ("--max-depth", args.max_depth, 0, 255),
-                                      ("--frames", args.frames, 1, 2**32)):
-        bad = [value for value in values if not low <= value <= high]
-        if bad:
-            raise UsageError(f"{option} values must be {low}..{high}, not {bad[0]}")
+    check_bounds("--time-bins", args.time_bins, TIME_BINS)
+    check_bounds("--max-depth", args.max_depth, MAX_DEPTH)
+    check_bounds("--frames", args.frames, FRAMES)
     return [Setting(*values) for values in itertools.product(args.time_bins, args.max_depth, args.frames)]
 
 
 @contextlib.contextmanager
 def _executor(args: argparse.Namespace) -> Iterator[concurrent.futures.Executor | None]:
+    """The Dask cluster's executor with --scheduler; otherwise None, and
+    evaluate runs its own pool of --jobs workers."""
     if args.scheduler is None:
-        if args.jobs is None:
-            yield None
-            return
-        with concurrent.futures.ProcessPoolExecutor(max_workers=args.jobs) as pool:
-            yield pool
+        yield None
         return
-    try:
-        import distributed
-    except ImportError:
-        raise UsageError("--scheduler needs Dask: pip install 'zel[dask]'") from None
+    require("distributed", "--scheduler", "dask")
+    import distributed
+
     try:
         client = distributed.Client(args.scheduler, timeout="10s")  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError, ValueError) as error:

@@ -13,19 +13,19 @@ from ._arrays import as_events
 from ._dtype import EVENT_DTYPE
 from ._files import resolve_format
 from ._paths import PathArg, fs_bytes
-from .atomic import atomic_output
+from ._atomic import atomic_output
 
 _EMPTY = np.zeros(0, dtype=EVENT_DTYPE)
 
 
-def writes_sensor_size(path: PathArg, format: str | None = None) -> bool:
+def writes_sensor_size(path: PathArg, *, format: str | None = None) -> bool:
     """True when the format records a sensor size in its header (width/height options)."""
     spec = resolve_format(fs_bytes(path), format, writing=True)
     return {"width", "height"} <= spec.write_options
 
 
-def save_chunks(path: PathArg, chunks: Iterable[Any], format: str | None = None,
-                *, width: int | None = None, height: int | None = None) -> int:
+def save_chunks(path: PathArg, chunks: Iterable[Any], *, format: str | None = None,
+                width: int | None = None, height: int | None = None) -> int:
     """Write the events of every chunk, in order, as one file; return the event count.
 
     Memory holds one chunk and its encoding. A format's writer produces a

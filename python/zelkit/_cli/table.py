@@ -1,4 +1,8 @@
-"""Plain-text tables for the terminal: right-aligned numbers, left-aligned text."""
+"""Plain-text tables for the terminal: right-aligned numbers, left-aligned text.
+
+A header may span lines ("bits/event\\nmean"); each line of it is aligned
+like the column below.
+"""
 
 from __future__ import annotations
 
@@ -7,10 +11,14 @@ from collections.abc import Sequence
 
 def format_table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
     cells = [[_cell(value) for value in row] for row in rows]
-    widths = [len(header) for header in headers]
+    header_lines = [header.split("\n") for header in headers]
+    height = max((len(lines) for lines in header_lines), default=1)
+    # Short headers sit on the last line, next to the values.
+    header_lines = [[""] * (height - len(lines)) + lines for lines in header_lines]
+    widths = [max(len(line) for line in lines) for lines in header_lines]
     for row in cells:
         widths = [max(width, len(cell)) for width, cell in zip(widths, row)]
-    numeric = [all(_is_number(row[i]) for row in rows) and bool(rows) for i in range(len(headers))]
+    numeric = [bool(rows) and all(_is_number(row[i]) for row in rows) for i in range(len(headers))]
 
     def line(values: Sequence[str]) -> str:
         parts = [
@@ -20,10 +28,13 @@ def format_table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> st
         return "  ".join(parts).rstrip()
 
     ruler = "  ".join("-" * width for width in widths)
-    return "\n".join([line(headers), ruler, *(line(row) for row in cells)])
+    head = [line([lines[k] for lines in header_lines]) for k in range(height)]
+    return "\n".join([*head, ruler, *(line(row) for row in cells)])
 
 
 def _is_number(value: object) -> bool:
+    if isinstance(value, str):
+        return value.endswith("%") and value[:-1].replace(".", "", 1).isdigit()
     return value is None or (isinstance(value, (int, float)) and not isinstance(value, bool))
 
 

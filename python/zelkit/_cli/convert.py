@@ -1,0 +1,48 @@
+"""Convert an event file to another format, streaming in bounded memory.
+
+The output format follows OUT's extension unless --to names it. Formats that
+record a sensor size (.dat, .raw) get IN's unless --width/--height give one.
+Camera times that do not fit 32 bits are rebased to the first event (said on
+stderr; --t-offset chooses). The output appears only once it is complete.
+"""
+
+from __future__ import annotations
+
+import argparse
+
+import zelkit
+
+from .._chunked_save import save_chunks, writes_sensor_size
+from .._grid_limits import SENSOR_SIDE
+from .common import add_read_arguments, bounded_int, format_name, naming, positive_int, read_plan, reading
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("input", metavar="IN", help="event file to read")
+    parser.add_argument("output", metavar="OUT", help="file to write")
+    parser.add_argument("--from", dest="source_format", type=format_name(writing=False), metavar="FORMAT",
+                        help="read IN as this format")
+    parser.add_argument("--to", type=format_name(writing=True), metavar="FORMAT", help="write OUT as this format")
+    parser.add_argument("--width", type=bounded_int(SENSOR_SIDE), help="sensor width for formats that record one "
+                        "(default: IN's, from its header or its largest x plus one)")
+    parser.add_argument("--height", type=bounded_int(SENSOR_SIDE), help="sensor height, likewise")
+    parser.add_argument("--chunk-events", type=positive_int, default=1 << 20, metavar="N",
+                        help="events held in memory at a time (default 1048576)")
+    add_read_arguments(parser)
+
+
+def run(args: argparse.Namespace) -> int:
+    with naming(args.output):
+        sized = writes_sensor_size(args.output, format=args.to)
+    with naming(args.input):
+        plan = read_plan(args.input, args)
+        chunks = zelkit.iter_load(args.input, chunk_events=args.chunk_events, format=args.source_format,
+                                  **plan.options)
+    width = height = None
+    if sized:
+        # Every chunk's header must state the same size: IN's, unless given.
+        width = args.width or max(plan.described.width, 1)
+        height = args.height or max(plan.described.height, 1)
+    with naming(args.output):
+        save_chunks(args.output, reading(args.input, chunks), format=args.to, width=width, height=height)
+    return 0
