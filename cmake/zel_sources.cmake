@@ -92,7 +92,7 @@ set(ZEL_WRITERS_DEPENDS readers base)
 set(ZEL_PYCOMMON_SOURCES
     src/pycommon/args.cpp
     src/pycommon/compressed_output.cpp
-    src/pycommon/load_errors.cpp)
+    src/pycommon/core_errors.cpp)
 
 set(ZEL_MODULE_SOURCES
     src/zel/conversions.cpp
@@ -102,14 +102,13 @@ set(ZEL_MODULE_SOURCES
 
 set(ZELKIT_NATIVE_SOURCES
     src/zelkit/buffer_type.cpp
-    src/zelkit/camera_decoders.cpp
+    src/zelkit/camera_files.cpp
     src/zelkit/codec_functions.cpp
     src/zelkit/container_functions.cpp
     src/zelkit/conversions.cpp
     src/zelkit/event_functions.cpp
     src/zelkit/file_functions.cpp
     src/zelkit/format_errors.cpp
-    src/zelkit/format_functions.cpp
     src/zelkit/module.cpp
     src/zelkit/parts.cpp
     src/zelkit/record_stream_type.cpp

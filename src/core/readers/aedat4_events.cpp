@@ -13,13 +13,13 @@ constexpr unsigned kFieldElements = 0;
 
 }  // namespace
 
-std::optional<DecodeError> Aedat4EventDecoder::reject(DecodeError error) {
+std::optional<Error> Aedat4EventDecoder::reject(Error error) {
     if (options_.bad_words == BadWords::Strict) return error;
     ++bad_words_;
     return std::nullopt;
 }
 
-DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8_t> payload,
+Result<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8_t> payload,
                                                             std::uint64_t packet_offset,
                                                             ByteBuffer& out, std::size_t first,
                                                             std::size_t max_events) {
@@ -31,7 +31,7 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
         if (auto error = reject(size.error())) return *error;
         return std::size_t{0};
     }
-    auto structural = [&]() -> DecodeResult<FlatView::Vector> {
+    auto structural = [&]() -> Result<FlatView::Vector> {
         if (size.value() > payload.size() - 4) {
             return whole.fault("size prefix " + std::to_string(size.value()) + " exceeds the " +
                                std::to_string(payload.size() - 4) + " bytes present");
@@ -89,10 +89,11 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
         const auto signed_y = static_cast<std::int16_t>(y);
         if (signed_t < 0 || signed_x < 0 || signed_y < 0 || x >= options_.x_limit || y >= options_.y_limit ||
             on > 1) {
-            std::optional<DecodeError> bad = reject(DecodeError::format(
-                packet_offset, where + ": event " + std::to_string(i) + " has t=" + std::to_string(signed_t) +
-                                   " x=" + std::to_string(signed_x) + " y=" + std::to_string(signed_y) +
-                                   " on=" + std::to_string(on) + ", outside the sensor or the format"));
+            std::optional<Error> bad = reject(Error::invalid_data(
+                where + ": event " + std::to_string(i) + " has t=" + std::to_string(signed_t) +
+                    " x=" + std::to_string(signed_x) + " y=" + std::to_string(signed_y) + " on=" + std::to_string(on) +
+                    ", outside the sensor or the format",
+                packet_offset));
             if (bad) return *bad;
             continue;
         }
