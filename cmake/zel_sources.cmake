@@ -37,6 +37,8 @@ set(ZEL_SUMMARY_SOURCES
 
 set(ZEL_CODEC_SOURCES
     src/core/codec/box_decoder.cpp
+    src/core/codec/context_codec.cpp
+    src/core/codec/context_rans.cpp
     src/core/codec/decoder.cpp
     src/core/codec/delta.cpp
     src/core/codec/encoder.cpp
