@@ -39,14 +39,27 @@ inline constexpr std::uint32_t kStateLow = 1u << 16;
 inline constexpr unsigned kMaxLanes = 4;
 
 // Adaptation speed: a model that has coded n symbols moves 2^-rate of the
-// way towards the latest one, rate = kRateOf[min(n, kRateSteps - 1)]. Fast
-// at first so a context learns from few symbols, then slower so a settled
-// distribution is not shaken by every symbol: close to counting
-// frequencies, without a division.
-inline constexpr unsigned kRateSteps = 32;
-inline constexpr std::uint8_t kRateOf[kRateSteps] = {1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4,
-                                                     4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5, 5,
-                                                     5, 5, 5, 5, 5, 5, 5, 6};
+// way towards the latest one, rate = kRateOf[min(n, kRateSteps - 1)]. That
+// step is close to 1 / (n + kRatePrior), the step of counting frequencies on
+// top of a uniform prior worth kRatePrior symbols, so a context learns from
+// its first few symbols without trusting any one of them too much, and the
+// step stops shrinking at 2^-kMaxRate so the model still follows drift.
+inline constexpr unsigned kRatePrior = 12;
+inline constexpr unsigned kMaxRate = 8;
+inline constexpr unsigned kRateSteps = 256;
+struct RateTable {
+    std::uint8_t of[kRateSteps];
+};
+constexpr RateTable make_rate_table() {
+    RateTable t{};
+    for (unsigned n = 0; n < kRateSteps; ++n) {
+        unsigned rate = 0;
+        while ((2u << rate) <= n + kRatePrior) ++rate;  // floor(log2(n + prior))
+        t.of[n] = static_cast<std::uint8_t>(rate < 1 ? 1 : rate > kMaxRate ? kMaxRate : rate);
+    }
+    return t;
+}
+inline constexpr RateTable kRateOf = make_rate_table();
 
 // Row s: the cumulative table of a distribution with frequency 1 on every
 // symbol and the rest of 2^15 on s, where NibbleModel::update moves towards.
@@ -105,7 +118,7 @@ struct NibbleModel {
     // frequency at least 1 (each new frequency exceeds a mix of old and
     // target frequencies, both at least 1, less one).
     void update(unsigned s) {
-        const unsigned rate = kRateOf[seen];
+        const unsigned rate = kRateOf.of[seen];
         seen = static_cast<std::uint8_t>(seen + (seen < kRateSteps - 1 ? 1 : 0));
 #if defined(__SSE2__)
         const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(rate));

@@ -1,0 +1,299 @@
+// The context-coded payload against codec zel: the same tree, the same
+// boxes, for every shape, grid, depth and size; damaged payloads refused.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/box_decoder.hpp"
+#include "codec/context_codec.hpp"
+#include "codec/context_rans.hpp"
+#include "codec/frames.hpp"
+#include "codec/sparse_octree.hpp"
+#include "event_shapes.hpp"
+
+namespace zel {
+namespace {
+
+using context::ContextEncoder;
+using context::FrameFigures;
+
+std::string describe(Shape shape, const Grid& g, std::size_t n, unsigned depth) {
+    return std::string(name_of(shape)) + " grid " + std::to_string(g.width) + "x" +
+           std::to_string(g.height) + "x" + std::to_string(g.time_bins) + " n " +
+           std::to_string(n) + " depth " + std::to_string(depth);
+}
+
+// Codes one frame with both codecs and checks that the context payload
+// decodes to zel's bitstream and to the boxes zel's bitstream decodes to.
+void expect_same_tree(std::span<const Event> events, const GridParams& params,
+                      ContextEncoder& encoder) {
+    SparseOctreeCoder zel_coder(params.width, params.height, params.time_bins, params.max_depth);
+    OctreeBitstream zel_bits;
+    const std::uint64_t occupied = zel_coder.encode(events, zel_bits);
+
+    std::vector<std::uint8_t> payload;
+    const FrameFigures figures = encoder.encode(events, payload);
+    ASSERT_EQ(figures.n_bits, zel_bits.n_bits);
+    ASSERT_EQ(figures.occupied, occupied);
+
+    auto bits = context::decode_bitstream(payload, params, figures.n_bits, events.size());
+    ASSERT_TRUE(bits) << bits.error().message;
+    ASSERT_EQ(bits.value().packed, zel_bits.packed);
+    ASSERT_EQ(bits.value().n_bits, zel_bits.n_bits);
+
+    const LeafDecode zel_boxes =
+        decode_leaf_boxes(zel_bits.packed, zel_bits.n_bits, zel_coder.dim_x(), zel_coder.dim_y(),
+                          zel_coder.dim_t(), params.max_depth, events.size());
+    ASSERT_FALSE(zel_boxes.too_many);
+    auto boxes = context::decode_boxes(payload, params, figures.n_bits, events.size());
+    ASSERT_TRUE(boxes) << boxes.error().message;
+    EXPECT_EQ(boxes.value().origins, zel_boxes.boxes.origins);
+    if (!zel_boxes.boxes.empty()) {
+        EXPECT_EQ(boxes.value().dx, zel_boxes.boxes.dx);
+        EXPECT_EQ(boxes.value().dy, zel_boxes.boxes.dy);
+        EXPECT_EQ(boxes.value().dbin, zel_boxes.boxes.dbin);
+    }
+}
+
+const std::vector<Grid> kGrids = {{0, 0, 0},      {1, 1, 1},     {2, 1, 1},    {1, 1, 300},
+                                  {346, 260, 16}, {64, 64, 64},  {5, 2000, 2}, {2048, 3, 5},
+                                  {17, 9, 1000},  {34, 34, 256}};
+const std::vector<std::size_t> kSizes = {0, 1, 2, 63, 700, 4097, 20'000};
+const std::vector<std::uint8_t> kDepths = {0, 1, 3, 8, 11, 16, 255};
+
+class SameTreeAsZel : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(SameTreeAsZel, OnEveryGridDepthAndSize) {
+    std::mt19937_64 rng(static_cast<unsigned>(GetParam()) + 500);
+    for (const Grid& g : kGrids) {
+        for (const std::size_t n : kSizes) {
+            const EventList events = make_events(rng, GetParam(), n, g);
+            for (const std::uint8_t depth : kDepths) {
+                SCOPED_TRACE(describe(GetParam(), g, n, depth));
+                const GridParams params{g.width, g.height, g.time_bins, depth};
+                ContextEncoder encoder(params);
+                expect_same_tree(events, params, encoder);
+            }
+        }
+    }
+}
+
+// Dimensions up to 65535 (grids of up to 2^48 voxels, never materialised).
+TEST_P(SameTreeAsZel, OnTheLargestGrids) {
+    std::mt19937_64 rng(static_cast<unsigned>(GetParam()) + 900);
+    const std::vector<Grid> grids = {{65535, 65535, 65535}, {65535, 1, 1}, {40000, 3, 65535},
+                                     {1, 1, 65535}};
+    for (const Grid& g : grids) {
+        for (const std::uint8_t depth : {std::uint8_t{5}, std::uint8_t{16}}) {
+            const EventList events = make_events(rng, GetParam(), 3000, g);
+            SCOPED_TRACE(describe(GetParam(), g, events.size(), depth));
+            const GridParams params{g.width, g.height, g.time_bins, depth};
+            ContextEncoder encoder(params);
+            expect_same_tree(events, params, encoder);
+        }
+    }
+}
+
+// A sequence's frames through one encoder, as a streaming writer codes
+// them: nothing of one frame may leak into the next.
+TEST_P(SameTreeAsZel, FrameAfterFrameThroughOneEncoder) {
+    std::mt19937_64 rng(static_cast<unsigned>(GetParam()) + 1300);
+    const Grid g{346, 260, 64};
+    const EventList events = make_events(rng, GetParam(), 30'000, g);
+    for (const std::uint64_t n_frames : {std::uint64_t{2}, std::uint64_t{37}, std::uint64_t{400}}) {
+        const FrameSplit split = split_frames(events, n_frames);
+        const GridParams params{g.width, g.height, g.time_bins, 16};
+        ContextEncoder encoder(params);
+        for (std::uint64_t k = 0; k < n_frames; ++k) {
+            SCOPED_TRACE(describe(GetParam(), g, split.frame(k).size(), 16) + " frame " +
+                         std::to_string(k) + " of " + std::to_string(n_frames));
+            expect_same_tree(split.frame(k), params, encoder);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, SameTreeAsZel,
+                         ::testing::Values(Shape::Uniform, Shape::Clustered, Shape::HotPixels,
+                                           Shape::ExtremeCoords, Shape::ExtremeTimes,
+                                           Shape::SameTime),
+                         [](const ::testing::TestParamInfo<Shape>& param_info) {
+                             std::string name = name_of(param_info.param);
+                             for (char& c : name)
+                                 if (c == ' ') c = '_';
+                             return name;
+                         });
+
+// The packed-record entry point codes the records where they lie.
+TEST(ContextEncoder, PackedRecordsGiveTheSamePayload) {
+    std::mt19937_64 rng(3);
+    const GridParams params{346, 260, 64, 16};
+    const EventList events = make_events(rng, Shape::Clustered, 5000, {346, 260, 64});
+    const Bytes records = pack(events);
+    ContextEncoder encoder(params);
+    std::vector<std::uint8_t> from_list, from_records;
+    encoder.encode(std::span<const Event>(events), from_list);
+    encoder.encode(PackedEvents(records.data(), events.size()), from_records);
+    EXPECT_EQ(from_list, from_records);
+}
+
+struct Coded {
+    GridParams params;
+    std::vector<std::uint8_t> payload;
+    FrameFigures figures;
+    std::uint64_t n_events;
+    OctreeBitstream bits;
+};
+
+Coded code_sample(std::size_t n, Shape shape = Shape::Clustered) {
+    std::mt19937_64 rng(77);
+    Coded c{{64, 48, 32, 16}, {}, {}, n, {}};
+    const EventList events = make_events(rng, shape, n, {64, 48, 32});
+    ContextEncoder encoder(c.params);
+    c.figures = encoder.encode(std::span<const Event>(events), c.payload);
+    c.bits = encoder.last_bitstream();
+    return c;
+}
+
+// Cut payloads are always refused, with the fault placed inside the
+// payload. A flipped bit is caught by the stream's own checks (every lane
+// must end on the encoder's starting state, every word must be used, the
+// tree must have the declared bits and no more nodes than events) almost
+// always; the container's checksum catches the rest, so the bar here is
+// that the checks work, not that they are a checksum.
+TEST(ContextDecoder, RefusesCutAndFlippedPayloads) {
+    for (const std::size_t n : {std::size_t{40}, std::size_t{3000}}) {
+        const Coded c = code_sample(n);
+        ASSERT_GT(c.payload.size(), 8u);
+        for (std::size_t cut = 0; cut < c.payload.size(); ++cut) {
+            const std::span<const std::uint8_t> prefix(c.payload.data(), cut);
+            auto r = context::decode_bitstream(prefix, c.params, c.figures.n_bits, c.n_events);
+            ASSERT_FALSE(r) << "payload cut to " << cut << " bytes was accepted";
+            ASSERT_TRUE(r.error().offset.has_value());
+            EXPECT_LE(*r.error().offset, c.payload.size());
+        }
+        std::vector<std::uint8_t> damaged = c.payload;
+        std::size_t accepted_wrong = 0;
+        const std::size_t flips = damaged.size() * 8;
+        for (std::size_t bit = 0; bit < flips; ++bit) {
+            damaged[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+            auto r = context::decode_bitstream(damaged, c.params, c.figures.n_bits, c.n_events);
+            if (r) {
+                accepted_wrong += r.value().packed != c.bits.packed ? 1u : 0u;
+            } else {
+                EXPECT_LE(*r.error().offset, c.payload.size());
+            }
+            auto boxes = context::decode_boxes(damaged, c.params, c.figures.n_bits, c.n_events);
+            EXPECT_EQ(static_cast<bool>(boxes), static_cast<bool>(r)) << "bit " << bit;
+            damaged[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        }
+        EXPECT_LE(accepted_wrong * 50, flips) << accepted_wrong << " of " << flips
+                                              << " flipped bits went unnoticed";
+    }
+}
+
+// What the frame header says must agree with the tree.
+TEST(ContextDecoder, RefusesFrameFiguresThatContradictTheTree) {
+    const Coded c = code_sample(500);
+    const std::uint64_t bits = c.figures.n_bits;
+    for (const std::uint64_t wrong_bits : {bits - 1, bits + 1, std::uint64_t{1}, ~std::uint64_t{0}}) {
+        EXPECT_FALSE(context::decode_boxes(c.payload, c.params, wrong_bits, c.n_events))
+            << wrong_bits;
+    }
+    // Fewer events than occupied boxes, and no events at all.
+    EXPECT_FALSE(context::decode_boxes(c.payload, c.params, bits, c.figures.occupied - 1));
+    EXPECT_FALSE(context::decode_boxes(c.payload, c.params, bits, 0));
+    // Another grid reads the same bytes as another tree.
+    const GridParams other{c.params.width, c.params.height, 64, 16};
+    EXPECT_FALSE(context::decode_boxes(c.payload, other, bits, c.n_events));
+}
+
+TEST(ContextDecoder, RefusesUnknownHeaders) {
+    Coded c = code_sample(300);
+    for (const unsigned header : {0x00u, 0x02u, 0x0Fu, 0x31u, 0x41u, 0x81u}) {
+        std::vector<std::uint8_t> p = c.payload;
+        p[0] = static_cast<std::uint8_t>(header);
+        auto r = context::decode_boxes(p, c.params, c.figures.n_bits, c.n_events);
+        ASSERT_FALSE(r) << header;
+        EXPECT_EQ(r.error().offset, 0u);
+    }
+}
+
+// An empty frame is the header byte alone; so is a tree of the root alone.
+TEST(ContextDecoder, TreesWithoutSymbolsAreTheHeaderAlone) {
+    const GridParams params{8, 8, 8, 0};
+    const EventList one = {{1, 2, 3, 0}};
+    for (const bool with_event : {false, true}) {
+        const std::span<const Event> events(one.data(), with_event ? 1 : 0);
+        ContextEncoder encoder(with_event ? params : GridParams{8, 8, 8, 4});
+        std::vector<std::uint8_t> payload;
+        const FrameFigures f = encoder.encode(events, payload);
+        EXPECT_EQ(payload.size(), 1u);
+        EXPECT_EQ(f.n_bits, 1u);
+        std::vector<std::uint8_t> longer = payload;
+        longer.push_back(0);
+        EXPECT_FALSE(context::decode_boxes(longer, with_event ? params : GridParams{8, 8, 8, 4},
+                                           1, events.size()));
+    }
+}
+
+// The adaptive model keeps every frequency at least 1 and the total at
+// 2^15 whatever it codes, and find() inverts the cumulative table.
+TEST(NibbleModel, StaysCodableUnderAnySymbolSequence) {
+    std::mt19937_64 rng(11);
+    for (const unsigned favourite : {0u, 7u, 15u}) {
+        context::NibbleModel m;
+        for (unsigned step = 0; step < 3000; ++step) {
+            // Long runs of one symbol push the others to the floor, then
+            // random symbols pull them back.
+            const unsigned s = step < 1500 ? favourite : static_cast<unsigned>(rng() % 16);
+            m.update(s);
+            ASSERT_EQ(m.cdf[0], 0);
+            ASSERT_EQ(m.cdf[16], context::kProbScale);
+            for (unsigned i = 0; i < 16; ++i) ASSERT_GE(m.freq(i), 1u) << "step " << step;
+        }
+        for (std::uint32_t slot = 0; slot < context::kProbScale; ++slot) {
+            const unsigned s = m.find(slot);
+            ASSERT_LE(m.start(s), slot);
+            ASSERT_LT(slot, m.start(s) + m.freq(s));
+        }
+    }
+}
+
+// The interleaved coder round-trips at the edges of its renormalisation:
+// symbols of the largest and of the smallest frequency, over every lane
+// count.
+TEST(RansWords, RoundTripAtTheFrequencyExtremes) {
+    std::mt19937_64 rng(5);
+    for (const unsigned lanes : {1u, 2u, 4u}) {
+        for (const int mix : {0, 1, 2}) {
+            context::NibbleModel enc;
+            std::vector<unsigned> symbols;
+            std::vector<context::CodedSymbol> coded;
+            for (unsigned i = 0; i < 5000; ++i) {
+                // mix 0: always the favourite (frequency near 2^15); 1: never
+                // (frequency 1 once learnt); 2: random.
+                const unsigned s = mix == 0 ? 3u : mix == 1 ? (i < 200 ? 3u : 9u + i % 2) :
+                                                              static_cast<unsigned>(rng() % 16);
+                symbols.push_back(s);
+                coded.push_back({static_cast<std::uint16_t>(enc.start(s)),
+                                 static_cast<std::uint16_t>(enc.freq(s))});
+                enc.update(s);
+            }
+            std::vector<std::uint8_t> bytes;
+            context::rans_encode_symbols(coded, lanes, bytes);
+            context::RansWordDecoder dec(bytes.data(), bytes.size(), lanes);
+            context::NibbleModel m;
+            for (std::size_t i = 0; i < symbols.size(); ++i) {
+                ASSERT_EQ(dec.next(m), symbols[i]) << "lanes " << lanes << " mix " << mix;
+            }
+            EXPECT_TRUE(dec.finished_cleanly());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zel
