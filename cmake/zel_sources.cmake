@@ -129,7 +129,7 @@ set(ZEL_CPP_TESTS
 # libFuzzer targets (fuzz/targets/<name>.cpp); each also builds as a replay
 # program in the test build.
 set(ZEL_FUZZ_TARGETS
-    aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader csv_plain
+    aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader context_decode csv_plain
     csv_reader delta_decode evt2_reader evt3_reader nmnist_reader octree_decode
     prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
     zel_container_roundtrip)

@@ -120,6 +120,29 @@ class Contexts:
                 if up.split[a]:
                     self.pos = (self.pos << 1) | (p[:, a] & 1)
         self.prev = np.concatenate([[0], lev.masks[:-1]])
+        # The same block one bin earlier on this level: its children next to
+        # this parent's (its upper time half when time splits) as a pattern
+        # over the x, y child positions; 0 when that block is empty.
+        d = lev.parent_dims
+        lin = (p[:, 0] * d[1] + p[:, 1]) * d[2] + p[:, 2]
+        order = np.argsort(lin)
+        earlier = lin - 1
+        pos = np.searchsorted(lin[order], earlier)
+        pos = np.minimum(pos, lin.size - 1)
+        found = (p[:, 2] >= 1) & (lin[order][pos] == earlier)
+        qmask = np.where(found, lev.masks[order][pos], 0)
+        tsplit = lev.split[2]
+        pattern = np.zeros(n, dtype=np.int64)
+        if tsplit:
+            nxy = nc // 2
+            for k in range(nxy):
+                # child k*2+1 (upper time half) of the earlier block
+                bit = (qmask >> (nc - 1 - (2 * k + 1))) & 1
+                pattern |= bit << (nxy - 1 - k)
+        else:
+            pattern = qmask
+        self.tprev = pattern
+        self.tfound = found.astype(np.int64)
 
 
 def zel_bits(n_bits: int, ones: int) -> float:
@@ -149,6 +172,11 @@ def study(name: str, x, y, t, width: int, height: int, time_bins: int) -> dict[s
             "level+faces(count)+pred(count)": face_count * 16 + pred_count,
             "level+faces(pattern)+pred(count)": c.face * 16 + pred_count,
             "level+pred(mask)": c.predict,
+            "level+tprev": c.tprev * 2 + c.tfound,
+            "level+tprev+faces(count)": (c.tprev * 2 + c.tfound) * 8 + face_count,
+            "level+tprev+sib3": (c.tprev * 2 + c.tfound) * 8 + (c.face & c.inner_mask),
+            "level+tprev+prev(pop)": (c.tprev * 2 + c.tfound) * 16 + popcount(c.prev),
+            "level+tprev+gpop": (c.tprev * 2 + c.tfound) * 16 + np.minimum(popcount(c.gmask), 4),
             "level+gpop": popcount(c.gmask),
             "level+gmask": c.gmask,
             "level+gmask+pos": c.gmask * 8 + c.pos,
