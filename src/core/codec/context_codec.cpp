@@ -6,6 +6,7 @@
 #include <string>
 
 #include "codec/bit_window.hpp"
+#include "codec/child_rows.hpp"
 #include "codec/context_rans.hpp"
 #include "codec/voxel.hpp"
 
@@ -64,24 +65,7 @@ LevelPlan plan_levels(const GridParams& params) {
 }
 
 // Child masks put the first child in the highest of `children` bits, as
-// the bitstream does; a row lists the set children of a mask in order.
-struct ChildRows {
-    std::array<std::array<std::uint8_t, 8>, 256> order{};
-    std::array<std::uint8_t, 256> count{};
-};
-
-constexpr ChildRows make_child_rows() {
-    ChildRows rows;
-    for (unsigned v = 0; v < 256; ++v) {
-        unsigned n = 0;
-        for (unsigned c = 0; c < 8; ++c)
-            if (v & (0x80u >> c)) rows.order[v][n++] = static_cast<std::uint8_t>(c);
-        rows.count[v] = static_cast<std::uint8_t>(n);
-    }
-    return rows;
-}
-
-constexpr ChildRows kChildRows = make_child_rows();
+// the bitstream does; kChildRows reads them as eight-bit rows.
 
 // The contexts. A parent's mask is coded with the distribution of
 // (its level, what its own parent's mask says about it, the mask coded just
