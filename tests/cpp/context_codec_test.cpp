@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "codec/box_decoder.hpp"
 #include "codec/context_codec.hpp"
+#include "codec/context_model.hpp"
 #include "codec/context_rans.hpp"
 #include "codec/frames.hpp"
 #include "codec/sparse_octree.hpp"
@@ -240,57 +242,72 @@ TEST(ContextDecoder, TreesWithoutSymbolsAreTheHeaderAlone) {
     }
 }
 
-// The adaptive model keeps every frequency at least 1 and the total at
-// 2^15 whatever it codes, and find() inverts the cumulative table.
-TEST(NibbleModel, StaysCodableUnderAnySymbolSequence) {
+// The adaptive probabilities stay codable (strictly inside the scale)
+// under any run of bits, and head towards what they code.
+TEST(BitModels, StayCodableAndFollowTheirBits) {
     std::mt19937_64 rng(11);
-    for (const unsigned favourite : {0u, 7u, 15u}) {
-        context::NibbleModel m;
-        for (unsigned step = 0; step < 3000; ++step) {
-            // Long runs of one symbol push the others to the floor, then
-            // random symbols pull them back.
-            const unsigned s = step < 1500 ? favourite : static_cast<unsigned>(rng() % 16);
-            m.update(s);
-            ASSERT_EQ(m.cdf[0], 0);
-            ASSERT_EQ(m.cdf[16], context::kProbScale);
-            for (unsigned i = 0; i < 16; ++i) ASSERT_GE(m.freq(i), 1u) << "step " << step;
+    for (const int mix : {0, 1, 2}) {
+        context::BitModels m;
+        const unsigned ctx = 123;
+        for (unsigned step = 0; step < 5000; ++step) {
+            // Long runs of one value push the probability to its floor or
+            // ceiling; random bits pull it back.
+            const unsigned bit = mix == 0 ? 1u : mix == 1 ? 0u : static_cast<unsigned>(rng() & 1);
+            m.update(ctx, bit);
+            ASSERT_GE(m.p_one(ctx), 1u);
+            ASSERT_LT(m.p_one(ctx), context::kProbScale);
         }
-        for (std::uint32_t slot = 0; slot < context::kProbScale; ++slot) {
-            const unsigned s = m.find(slot);
-            ASSERT_LE(m.start(s), slot);
-            ASSERT_LT(slot, m.start(s) + m.freq(s));
+        if (mix == 0) {
+            EXPECT_GT(m.p_one(ctx), context::kProbScale - 64);
+        } else if (mix == 1) {
+            EXPECT_LT(m.p_one(ctx), 64u);
+        } else {
+            EXPECT_NEAR(m.p_one(ctx), context::kProbScale / 2, context::kProbScale / 8);
         }
     }
 }
 
 // The interleaved coder round-trips at the edges of its renormalisation:
-// symbols of the largest and of the smallest frequency, over every lane
+// decisions of the largest and of the smallest probability, over every lane
 // count.
-TEST(RansWords, RoundTripAtTheFrequencyExtremes) {
+TEST(RansBits, RoundTripAtTheProbabilityExtremes) {
     std::mt19937_64 rng(5);
     for (const unsigned lanes : {1u, 2u, 4u}) {
-        for (const int mix : {0, 1, 2}) {
-            context::NibbleModel enc;
-            std::vector<unsigned> symbols;
-            std::vector<context::CodedSymbol> coded;
-            for (unsigned i = 0; i < 5000; ++i) {
-                // mix 0: always the favourite (frequency near 2^15); 1: never
-                // (frequency 1 once learnt); 2: random.
-                const unsigned s = mix == 0 ? 3u : mix == 1 ? (i < 200 ? 3u : 9u + i % 2) :
-                                                              static_cast<unsigned>(rng() % 16);
-                symbols.push_back(s);
-                coded.push_back({static_cast<std::uint16_t>(enc.start(s)),
-                                 static_cast<std::uint16_t>(enc.freq(s))});
-                enc.update(s);
+        for (const int mix : {0, 1, 2, 3}) {
+            std::vector<context::CodedBit> coded;
+            for (unsigned i = 0; i < 20000; ++i) {
+                // mix 0: certain bits at the extreme probabilities; 1: the
+                // unlikely value at the extremes; 2: random probabilities and
+                // bits; 3: bits that follow their probability.
+                std::uint32_t p = static_cast<std::uint32_t>(rng() % 4095) + 1;
+                unsigned bit = static_cast<unsigned>(rng() & 1);
+                if (mix == 0 || mix == 1) {
+                    p = (i & 1) ? 1u : 4095u;
+                    bit = (p == 4095u) == (mix == 0) ? 1u : 0u;
+                } else if (mix == 3) {
+                    bit = (rng() % 4096) < p ? 1u : 0u;
+                }
+                coded.push_back(context::coded_bit(p, bit));
             }
             std::vector<std::uint8_t> bytes;
-            context::rans_encode_symbols(coded, lanes, bytes);
-            context::RansWordDecoder dec(bytes.data(), bytes.size(), lanes);
-            context::NibbleModel m;
-            for (std::size_t i = 0; i < symbols.size(); ++i) {
-                ASSERT_EQ(dec.next(m), symbols[i]) << "lanes " << lanes << " mix " << mix;
+            std::vector<std::uint16_t> words;
+            context::rans_encode_bits(coded, lanes, words, bytes);
+            context::RansBitDecoder dec(bytes.data(), bytes.size(), lanes);
+            for (std::size_t i = 0; i < coded.size(); ++i) {
+                ASSERT_EQ(dec.next(coded[i] & 4095u), coded[i] >> 15u)
+                    << "lanes " << lanes << " mix " << mix << " at " << i;
             }
             EXPECT_TRUE(dec.finished_cleanly());
+            if (mix == 3) {
+                // Bits that follow their probabilities cost their entropy,
+                // within the states' and rounding's overhead.
+                double entropy = 0;
+                for (const auto c : coded) {
+                    const double p = (c & 4095u) / 4096.0;
+                    entropy -= std::log2((c >> 15) ? p : 1 - p);
+                }
+                EXPECT_LT(static_cast<double>(bytes.size()) * 8.0, entropy * 1.01 + 64.0 * lanes);
+            }
         }
     }
 }

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "codec/bit_window.hpp"
-#include "codec/child_rows.hpp"
+#include "codec/context_model.hpp"
 #include "codec/context_rans.hpp"
 #include "codec/voxel.hpp"
 
@@ -18,175 +20,276 @@ constexpr unsigned kMaxLevels = 17;  // dimensions are at most 2^16
 constexpr unsigned kYShift = 16;
 constexpr unsigned kBinShift = 32;
 
-// The tree's levels for one grid: level j holds the children of the
-// occupied nodes of level j - 1, `children` per parent (2, 4 or 8), in the
-// split rule's order. Every node of a level has the same extents.
+// The tree's levels for one grid. A node of level j is named by its key:
+// the child numbers on its path from the root, concatenated, so key order is
+// breadth-first order on every level and a parent's children are the keys
+// (parent << bits) | c. Within a child number x is the most significant
+// choice and t the least, as in the bitstream.
 struct LevelPlan {
     struct Level {
-        unsigned children = 0;
-        std::uint64_t offsets[8] = {};  // child origin minus parent origin, packed
-        std::uint32_t dx = 1, dy = 1, dt = 1;  // the children's extents
+        unsigned bits = 0;                // bits of a child number at this level (1..3)
+        unsigned key_bits = 0;            // bits of a key at this level
+        std::array<std::uint64_t, 3> axis_mask{};  // key bits holding x, y, t
+        std::array<unsigned, 3> child_bit{};       // each axis's bit in a child number, 0 unsplit
+        std::array<unsigned, 3> extent_log2{};     // log2 of the node's extent along each axis
     };
-    std::array<Level, kMaxLevels> level{};  // level[j - 1] describes level j
-    unsigned depth = 0;                      // levels below the root
-    std::uint32_t root_dx = 1, root_dy = 1, root_dt = 1;
+    std::array<Level, kMaxLevels + 1> level{};  // level[0] is the root
+    unsigned depth = 0;                          // levels below the root
 };
 
 LevelPlan plan_levels(const GridParams& params) {
     LevelPlan plan;
-    std::uint64_t dx = next_pow2(params.width);
-    std::uint64_t dy = next_pow2(params.height);
-    std::uint64_t dt = next_pow2(params.time_bins);
-    plan.root_dx = static_cast<std::uint32_t>(dx);
-    plan.root_dy = static_cast<std::uint32_t>(dy);
-    plan.root_dt = static_cast<std::uint32_t>(dt);
-    // A node splits below max_depth while one of its extents is 2 or more.
-    while (plan.depth < params.max_depth && (dx >= 2 || dy >= 2 || dt >= 2)) {
-        const AxisSplit sx = split_axis(dx);
-        const AxisSplit sy = split_axis(dy);
-        const AxisSplit st = split_axis(dt);
-        LevelPlan::Level& l = plan.level[plan.depth];
-        l.children = sx.parts * sy.parts * st.parts;
-        unsigned c = 0;
-        for (unsigned ix = 0; ix < sx.parts; ++ix)
-            for (unsigned iy = 0; iy < sy.parts; ++iy)
-                for (unsigned it = 0; it < st.parts; ++it, ++c)
-                    l.offsets[c] = sx.offset[ix] | (sy.offset[iy] << kYShift) |
-                                   (st.offset[it] << kBinShift);
-        dx = sx.extent[0];
-        dy = sy.extent[0];
-        dt = st.extent[0];
-        l.dx = static_cast<std::uint32_t>(dx);
-        l.dy = static_cast<std::uint32_t>(dy);
-        l.dt = static_cast<std::uint32_t>(dt);
-        ++plan.depth;
+    const std::array<unsigned, 3> log2 = {
+        static_cast<unsigned>(std::countr_zero(next_pow2(params.width))),
+        static_cast<unsigned>(std::countr_zero(next_pow2(params.height))),
+        static_cast<unsigned>(std::countr_zero(next_pow2(params.time_bins)))};
+    const unsigned levels = std::max({log2[0], log2[1], log2[2]});
+    plan.depth = std::min<unsigned>(levels, params.max_depth);
+    plan.level[0].extent_log2 = log2;
+    for (unsigned j = 1; j <= plan.depth; ++j) {
+        const LevelPlan::Level& up = plan.level[j - 1];
+        LevelPlan::Level& l = plan.level[j];
+        unsigned next_bit = 1;
+        for (unsigned a = 3; a-- > 0;) {  // t takes the lowest bit of a child number
+            const bool split = j <= log2[a];
+            l.child_bit[a] = split ? next_bit : 0;
+            next_bit <<= split ? 1 : 0;
+            l.extent_log2[a] = up.extent_log2[a] - (split ? 1 : 0);
+        }
+        l.bits = static_cast<unsigned>(std::countr_zero(next_bit));
+        l.key_bits = up.key_bits + l.bits;
+        for (unsigned a = 0; a < 3; ++a) l.axis_mask[a] = (up.axis_mask[a] << l.bits) | l.child_bit[a];
     }
     return plan;
 }
 
-// Child masks put the first child in the highest of `children` bits, as
-// the bitstream does; kChildRows reads them as eight-bit rows.
+// A level's occupancy bitmap (bit `key` set for every node) is kept only
+// while it is small next to the nodes it can hold: at most this many bits
+// per possible node, or kFreeBitmapBits whatever the count. Larger grids
+// code their levels without neighbours.
+constexpr std::uint64_t kBitmapBitsPerNode = 256;
+constexpr unsigned kFreeBitmapLog2 = 16;
+constexpr unsigned kMaxBitmapLog2 = 32;
 
-// The contexts. A parent's mask is coded with the distribution of
-// (its level, what its own parent's mask says about it, the mask coded just
-// before it on the level). Masks of 8 children are two nibbles, the first
-// four children then the last four, the second coded in a context of the
-// first: a mask of 2 or 4 children is one nibble.
-struct ContextRule {
-    static constexpr unsigned kSeeds = 4;        // siblings of the parent: 0, 1, 2, 3 or more
-    static constexpr unsigned kPrevBuckets = 4;  // previous mask: none, 1, 2, 3+ children
-    static constexpr unsigned kFirstPerLevel = kSeeds * kPrevBuckets;
-    static constexpr unsigned kSecondPerLevel = 16 * 2;
-    static constexpr unsigned kPerLevel = kFirstPerLevel + kSecondPerLevel;
-    static constexpr unsigned kModels = kMaxLevels * kPerLevel;
+bool bitmap_allowed(unsigned key_bits, std::uint64_t possible_nodes) {
+    if (key_bits <= kFreeBitmapLog2) return true;
+    if (key_bits > kMaxBitmapLog2) return false;
+    return (std::uint64_t{1} << key_bits) <= possible_nodes * kBitmapBitsPerNode;
+}
 
-    // Seed of each set child of a mask, in child order.
-    static std::uint8_t seed_of(unsigned mask) {
-        const unsigned siblings = static_cast<unsigned>(std::popcount(mask)) - 1;
-        return static_cast<std::uint8_t>(std::min(siblings, kSeeds - 1));
-    }
-    static unsigned prev_bucket(unsigned prev_mask) {
-        return std::min(static_cast<unsigned>(std::popcount(prev_mask)), kPrevBuckets - 1);
-    }
-    static unsigned first(unsigned level, unsigned seed, unsigned prev_mask) {
-        return level * kPerLevel + seed * kPrevBuckets + prev_bucket(prev_mask);
-    }
-    static unsigned second(unsigned level, unsigned seed, unsigned high) {
-        return level * kPerLevel + kFirstPerLevel + high * 2 + (seed == 0 ? 0u : 1u);
-    }
-};
+// The key of a node's neighbour one step along one axis, or false at the
+// grid's edge. The axis's key bits are counted up or down as one number
+// while the other axes' bits stay put.
+inline bool step_down(std::uint64_t key, std::uint64_t axis, std::uint64_t& out) {
+    const std::uint64_t along = key & axis;
+    if (along == 0) return false;
+    out = ((along - 1) & axis) | (key & ~axis);
+    return true;
+}
+inline bool step_up(std::uint64_t key, std::uint64_t axis, std::uint64_t& out) {
+    const std::uint64_t along = key & axis;
+    if (along == axis) return false;
+    out = (((key | ~axis) + 1) & axis) | (key & ~axis);
+    return true;
+}
 
-// Per-level node data the walk keeps: every node's seed and, when boxes
-// are wanted, its origin.
+inline unsigned bitmap_bit(const std::uint64_t* bitmap, std::uint64_t key) {
+    return static_cast<unsigned>(bitmap[key >> 6] >> (key & 63)) & 1u;
+}
+
+// The children of `key` as a group of 2^bits bits (child c in bit c).
+inline unsigned bitmap_group(const std::uint64_t* bitmap, std::uint64_t key, unsigned bits) {
+    const std::uint64_t first = key << bits;
+    const unsigned width = 1u << bits;
+    return static_cast<unsigned>(bitmap[first >> 6] >> (first & 63)) & ((1u << width) - 1);
+}
+
+// Mask of 2^bits children in the bitstream's order (first child highest)
+// to group order (child c in bit c) and back: the mask read backwards.
+inline unsigned reverse_mask(unsigned mask, unsigned bits) {
+    static constexpr std::array<std::uint8_t, 256> kReversed = [] {
+        std::array<std::uint8_t, 256> r{};
+        for (unsigned v = 0; v < 256; ++v) {
+            unsigned out = 0;
+            for (unsigned k = 0; k < 8; ++k) out |= ((v >> k) & 1u) << (7 - k);
+            r[v] = static_cast<std::uint8_t>(out);
+        }
+        return r;
+    }();
+    return kReversed[mask] >> (8 - (1u << bits));
+}
+
+// Buffers one walk uses, kept per thread between frames.
 struct WalkBuffers {
-    std::vector<std::uint8_t> seeds, next_seeds;
-    std::vector<std::uint64_t> origins, next_origins;
+    std::vector<std::uint64_t> parents, children;
+    std::vector<std::uint64_t> parent_bitmap, child_bitmap;
+    std::vector<CodedBit> coded;
+    std::vector<std::uint16_t> words;
+    BitModels models;
 };
+
+constexpr std::size_t kKeepBytes = std::size_t{64} << 20;
+
+std::unique_ptr<WalkBuffers>& pooled_buffers() {
+    thread_local std::unique_ptr<WalkBuffers> pool;
+    return pool;
+}
+
+// Borrows the thread's buffers for one call and hands them back trimmed.
+class BorrowedBuffers {
+public:
+    BorrowedBuffers() : b_(std::move(pooled_buffers())) {
+        if (!b_) b_ = std::make_unique<WalkBuffers>();
+        b_->models.reset();
+    }
+    ~BorrowedBuffers() {
+        const auto trim = [](auto& v) {
+            if (v.capacity() * sizeof(v[0]) > kKeepBytes) std::decay_t<decltype(v)>().swap(v);
+        };
+        trim(b_->parents);
+        trim(b_->children);
+        trim(b_->parent_bitmap);
+        trim(b_->child_bitmap);
+        trim(b_->coded);
+        trim(b_->words);
+        pooled_buffers() = std::move(b_);
+    }
+    BorrowedBuffers(const BorrowedBuffers&) = delete;
+    BorrowedBuffers& operator=(const BorrowedBuffers&) = delete;
+    WalkBuffers& operator*() { return *b_; }
+    WalkBuffers* operator->() { return b_.get(); }
+
+private:
+    std::unique_ptr<WalkBuffers> b_;
+};
+
+void clear_bitmap(std::vector<std::uint64_t>& bitmap, unsigned key_bits) {
+    const std::size_t words = static_cast<std::size_t>(((std::uint64_t{1} << key_bits) + 63) / 64);
+    if (bitmap.size() < words) bitmap.resize(words);
+    std::memset(bitmap.data(), 0, words * sizeof(std::uint64_t));
+}
 
 Error payload_error(std::string message, std::uint64_t offset) {
     return Error::invalid_data("context payload: " + std::move(message), offset);
 }
 
-// Visits the tree level by level in breadth-first order. For every
-// occupied node that splits, code(first, second) hands out its child mask,
-// given the models of its first nibble and the base of its second (the
-// encoder reads the mask from the bitstream, the decoder decodes it).
-// With kOrigins the leaves' origins end up in `leaves`. `node_limit` bounds
-// every level's occupied nodes; `bit_limit` the tree's bits.
-template <bool kOrigins, class Code>
+// What the walk needs of a level's neighbours for one parent: for each axis
+// the children of its neighbour one step down (coded already, 0 when there
+// is none) and whether its neighbour one step up is occupied.
+struct Neighbours {
+    std::array<unsigned, 3> below{};
+    std::array<unsigned, 3> above{};
+};
+
+// Visits the tree level by level in breadth-first order and codes every
+// child bit that the tree does not imply. Coder supplies the bits:
+//   void level(unsigned bits)   a level of 2^bits children per parent starts
+//   void begin()                the next parent's children follow
+//   unsigned bit(unsigned context, unsigned child)   codes child's bit
+//   void end(unsigned mask, unsigned bits)   the parent's mask, child c in bit c
+//   bool healthy()              false once the coded stream is known bad
+// `node_limit` bounds every level's occupied nodes, `bit_limit` the tree's
+// bits. On success `keys` holds the leaves' keys and n_bits the tree's bits.
+template <class Coder>
 Status walk_levels(const LevelPlan& plan, std::uint64_t node_limit, std::uint64_t bit_limit,
-                   Code&& code, WalkBuffers& b, LeafBoxes* leaves, std::uint64_t& n_bits,
-                   std::uint64_t stream_offset) {
+                   Coder& coder, WalkBuffers& b, std::uint64_t& n_bits,
+                   std::uint64_t error_offset) {
     n_bits = 1;
-    b.seeds.assign(1, 0);
-    if constexpr (kOrigins) b.origins.assign(1, 0);
-    std::size_t parents = 1;
-    for (unsigned j = 0; j < plan.depth; ++j) {
+    b.parents.assign(1, 0);
+    bool parent_mapped = true;  // the root's level is one bit
+    clear_bitmap(b.parent_bitmap, 0);
+    b.parent_bitmap[0] = 1;
+    for (unsigned j = 1; j <= plan.depth; ++j) {
         const LevelPlan::Level& l = plan.level[j];
-        const std::uint64_t level_bits = std::uint64_t{parents} * l.children;
+        const LevelPlan::Level& up = plan.level[j - 1];
+        const std::size_t parents = b.parents.size();
+        const std::uint64_t level_bits = std::uint64_t{parents} << l.bits;
         if (level_bits > bit_limit - n_bits) {
-            return payload_error("the tree has more bits than its frame declares", stream_offset);
+            return payload_error("the tree has more bits than its frame declares", error_offset);
         }
         n_bits += level_bits;
-        const bool last = j + 1 == plan.depth;
-        // Rows write eight entries whatever the count: room for that.
-        b.next_seeds.resize(parents * l.children + 8);
-        if constexpr (kOrigins) b.next_origins.resize(parents * l.children + 8);
-        std::uint8_t* seeds_out = b.next_seeds.data();
-        std::uint64_t* origins_out = b.next_origins.data();
-        std::size_t children = 0;
-        unsigned prev_mask = 0;
-        const unsigned shift = 8 - l.children;
+        const bool child_mapped = bitmap_allowed(l.key_bits, level_bits);
+        if (child_mapped) clear_bitmap(b.child_bitmap, l.key_bits);
+        const bool neighbours = parent_mapped && child_mapped;
+        const unsigned level_class =
+            std::min(plan.depth - j, 3u) + (neighbours ? 0 : ContextIndex::kNoNeighbours);
+        const unsigned width = 1u << l.bits;
+        coder.level(l.bits);
+        b.children.clear();
+        b.children.reserve(static_cast<std::size_t>(std::min(level_bits, node_limit)));
+        std::uint64_t* const child_bitmap = b.child_bitmap.data();
+        const std::uint64_t* const parent_bitmap = b.parent_bitmap.data();
         for (std::size_t i = 0; i < parents; ++i) {
-            const unsigned seed = b.seeds[i];
-            const unsigned mask = code(ContextRule::first(j, seed, prev_mask),
-                                       ContextRule::second(j, seed, 0), l.children);
-            prev_mask = mask;
-            const unsigned row = (mask << shift) & 0xFFu;
-            const std::uint8_t n = kChildRows.count[row];
-            const std::uint8_t child_seed = n == 0 ? 0 : ContextRule::seed_of(mask);
-            for (unsigned k = 0; k < 8; ++k) seeds_out[children + k] = child_seed;
-            if constexpr (kOrigins) {
-                const std::uint64_t origin = b.origins[i];
-                const auto& order = kChildRows.order[row];
-                for (unsigned k = 0; k < 8; ++k)
-                    origins_out[children + k] = origin + l.offsets[order[k]];
+            const std::uint64_t key = b.parents[i];
+            Neighbours n;
+            if (neighbours) {
+                for (unsigned a = 0; a < 3; ++a) {
+                    std::uint64_t other = 0;
+                    if (step_down(key, up.axis_mask[a], other)) {
+                        n.below[a] = bitmap_group(child_bitmap, other, l.bits);
+                    }
+                    if (step_up(key, up.axis_mask[a], other)) {
+                        n.above[a] = bitmap_bit(parent_bitmap, other);
+                    }
+                }
             }
-            children += n;
-        }
-        if (children > node_limit) {
-            return payload_error("a level has more occupied nodes than the frame has events",
-                                 stream_offset);
-        }
-        b.next_seeds.resize(children);
-        std::swap(b.seeds, b.next_seeds);
-        if constexpr (kOrigins) {
-            b.next_origins.resize(children);
-            std::swap(b.origins, b.next_origins);
-            if (last) {
-                leaves->origins = std::move(b.origins);
-                leaves->dx = l.dx;
-                leaves->dy = l.dy;
-                leaves->dbin = l.dt;
+            coder.begin();
+            unsigned mask = 0;
+            for (unsigned c = 0; c < width; ++c) {
+                unsigned bit = 1;
+                if (c + 1 < width || mask != 0) {
+                    unsigned touching = 0, causal = 0;
+                    for (unsigned a = 0; a < 3; ++a) {
+                        const unsigned cb = l.child_bit[a];
+                        unsigned t, k;
+                        if (cb == 0) {
+                            t = n.above[a] | (n.below[a] != 0 ? 1u : 0u);
+                            k = (n.below[a] >> c) & 1u;
+                        } else if (c & cb) {
+                            t = n.above[a];
+                            k = (mask >> (c ^ cb)) & 1u;
+                        } else {
+                            t = n.below[a] != 0 ? 1u : 0u;
+                            k = (n.below[a] >> (c | cb)) & 1u;
+                        }
+                        touching = (touching << 1) | t;
+                        causal = (causal << 1) | k;
+                    }
+                    const unsigned context = ContextIndex::of(
+                        level_class, c, touching, causal,
+                        static_cast<unsigned>(std::popcount(mask)));
+                    bit = coder.bit(context, c);
+                }
+                if (bit) {
+                    mask |= 1u << c;
+                    const std::uint64_t child = (key << l.bits) | c;
+                    b.children.push_back(child);
+                    if (child_mapped) child_bitmap[child >> 6] |= std::uint64_t{1} << (child & 63);
+                }
+            }
+            coder.end(mask, l.bits);
+            if (b.children.size() > node_limit) {
+                return payload_error("a level has more occupied nodes than the frame has events",
+                                     error_offset);
             }
         }
-        parents = children;
-        if (parents == 0) break;  // only a damaged stream gets here
+        if (!coder.healthy()) {
+            return payload_error("the coded stream ends before the tree does", error_offset);
+        }
+        std::swap(b.parents, b.children);
+        std::swap(b.parent_bitmap, b.child_bitmap);
+        parent_mapped = child_mapped;
     }
     return kOk;
 }
 
-// Lanes by symbol count: every lane costs its 4-byte final state, worth it
-// only when the symbols are many enough to keep several in flight.
-unsigned lanes_for(std::size_t symbols) {
-    if (symbols < 64) return 1;
-    if (symbols < 512) return 2;
+// Lanes by decision count: every lane costs its 4-byte final state, worth it
+// only when the decisions are many enough to keep several in flight.
+unsigned lanes_for(std::size_t decisions) {
+    if (decisions < 256) return 1;
+    if (decisions < 2048) return 2;
     return 4;
 }
-
-struct ModelBank {
-    std::vector<NibbleModel> models = std::vector<NibbleModel>(ContextRule::kModels);
-};
 
 }  // namespace
 
@@ -207,44 +310,125 @@ FrameFigures ContextEncoder::encode(PackedEvents events, std::vector<std::uint8_
     return {bits_.n_bits, occupied};
 }
 
+namespace {
+
+// The walk's coder for encoding: reads each parent's mask from the bitstream
+// at begin(), records the decisions.
+class EncodingCoder {
+public:
+    EncodingCoder(const std::uint8_t* packed, std::uint64_t n_bits, WalkBuffers& b)
+        : packed_(packed), n_bits_(n_bits), b_(b) {}
+
+    void level(unsigned bits) { bits_ = bits; }
+    void begin() {
+        const unsigned width = 1u << bits_;
+        const unsigned raw = bits_at(packed_, cursor_, n_bits_) >> (8 - width);
+        cursor_ += width;
+        mask_ = reverse_mask(raw, bits_);
+    }
+    unsigned bit(unsigned context, unsigned child) {
+        const unsigned bit = (mask_ >> child) & 1u;
+        b_.coded.push_back(coded_bit(b_.models.p_one(context), bit));
+        b_.models.update(context, bit);
+        return bit;
+    }
+    void end(unsigned, unsigned) {}
+    bool healthy() const { return true; }
+
+private:
+    const std::uint8_t* packed_;
+    std::uint64_t n_bits_;
+    WalkBuffers& b_;
+    std::uint64_t cursor_ = 1;  // past the root's bit
+    unsigned mask_ = 0;
+    unsigned bits_ = 0;
+};
+
+}  // namespace
+
 void ContextEncoder::encode_bitstream(std::span<const std::uint8_t> packed, std::uint64_t n_bits,
                                       bool has_events, std::vector<std::uint8_t>& payload) {
     payload.clear();
     const LevelPlan plan = plan_levels(params_);
-    std::vector<CodedSymbol> symbols;
-    if (has_events && n_bits > 1) {
-        ModelBank bank;
-        const std::uint8_t* data = packed.data();
-        std::uint64_t cursor = 1;  // past the root's bit
-        const auto code = [&](unsigned first, unsigned second_base, unsigned children) {
-            const unsigned mask = bits_at(data, cursor, n_bits) >> (8 - children);
-            cursor += children;
-            const auto put = [&](NibbleModel& m, unsigned s) {
-                symbols.push_back({static_cast<std::uint16_t>(m.start(s)),
-                                   static_cast<std::uint16_t>(m.freq(s))});
-                m.update(s);
-            };
-            if (children == 8) {
-                put(bank.models[first], mask >> 4);
-                put(bank.models[second_base + (mask >> 4) * 2], mask & 15u);
-            } else {
-                put(bank.models[first], mask);
-            }
-            return mask;
-        };
-        WalkBuffers buffers;
+    BorrowedBuffers b;
+    b->coded.clear();
+    if (has_events && plan.depth > 0) {
+        EncodingCoder coder(packed.data(), n_bits, *b);
         std::uint64_t walked = 0;
-        (void)walk_levels<false>(plan, UINT64_MAX, n_bits, code, buffers, nullptr, walked, 0);
+        (void)walk_levels(plan, UINT64_MAX, n_bits, coder, *b, walked, 0);
     }
-    const unsigned lanes = lanes_for(symbols.size());
+    const unsigned lanes = lanes_for(b->coded.size());
     payload.push_back(static_cast<std::uint8_t>(kPayloadVersion | (std::countr_zero(lanes) << 4)));
-    if (!symbols.empty()) rans_encode_symbols(symbols, lanes, payload);
+    if (!b->coded.empty()) rans_encode_bits(b->coded, lanes, b->words, payload);
 }
+
+}  // namespace zel::context
+
+namespace zel::context {
 
 namespace {
 
-// Decodes a payload into leaves (kOrigins) or a bitstream.
-template <bool kOrigins>
+// The walk's coder for decoding: every decision from the rANS stream, and
+// the masks written out as the bitstream when one is wanted.
+class DecodingCoder {
+public:
+    DecodingCoder(RansBitDecoder& decoder, BitModels& models, BitWriter* writer)
+        : decoder_(decoder), models_(models), writer_(writer) {}
+
+    void level(unsigned) {}
+    void begin() {}
+    unsigned bit(unsigned context, unsigned) {
+        const unsigned bit = decoder_.next(models_.p_one(context));
+        models_.update(context, bit);
+        return bit;
+    }
+    void end(unsigned mask, unsigned bits) {
+        if (writer_) writer_->put(reverse_mask(mask, bits), 1u << bits);
+    }
+    bool healthy() const { return !decoder_.overrun(); }
+
+private:
+    RansBitDecoder& decoder_;
+    BitModels& models_;
+    BitWriter* writer_;
+};
+
+// Origins of the leaves from their keys: per key byte, a table of what its
+// bits add to the packed origin (x | y << 16 | bin << 32, in voxels).
+void leaf_origins(const LevelPlan& plan, const std::vector<std::uint64_t>& keys,
+                  std::vector<std::uint64_t>& origins) {
+    const LevelPlan::Level& leaf = plan.level[plan.depth];
+    const unsigned key_bytes = (leaf.key_bits + 7) / 8;
+    std::vector<std::array<std::uint64_t, 256>> table(key_bytes);
+    constexpr std::array<unsigned, 3> kShift = {0, kYShift, kBinShift};
+    // For every key bit, the origin bit it stands for.
+    std::array<std::uint64_t, 64> origin_of_bit{};
+    for (unsigned a = 0; a < 3; ++a) {
+        unsigned coordinate_bit = 0;
+        for (unsigned k = 0; k < leaf.key_bits; ++k) {
+            if ((leaf.axis_mask[a] >> k) & 1u) {
+                origin_of_bit[k] = std::uint64_t{1}
+                                   << (kShift[a] + leaf.extent_log2[a] + coordinate_bit++);
+            }
+        }
+    }
+    for (unsigned byte = 0; byte < key_bytes; ++byte) {
+        for (unsigned v = 0; v < 256; ++v) {
+            std::uint64_t o = 0;
+            for (unsigned k = 0; k < 8 && 8 * byte + k < leaf.key_bits; ++k)
+                if ((v >> k) & 1u) o |= origin_of_bit[8 * byte + k];
+            table[byte][v] = o;
+        }
+    }
+    origins.resize(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        std::uint64_t o = 0;
+        for (unsigned byte = 0; byte < key_bytes; ++byte) o |= table[byte][(keys[i] >> (8 * byte)) & 0xFFu];
+        origins[i] = o;
+    }
+}
+
+// Decodes a payload into leaves or a bitstream (whichever is asked for).
 Status decode_payload(std::span<const std::uint8_t> payload, const GridParams& params,
                       std::uint64_t n_bits, std::uint64_t n_events, LeafBoxes* leaves,
                       std::vector<std::uint8_t>* bitstream) {
@@ -258,9 +442,10 @@ Status decode_payload(std::span<const std::uint8_t> payload, const GridParams& p
     }
     const unsigned lanes = 1u << ((header >> 4) & 3u);
     const LevelPlan plan = plan_levels(params);
+    const LevelPlan::Level& leaf = plan.level[plan.depth];
     // The root: occupied exactly when the frame has events.
     if (n_events == 0 || plan.depth == 0) {
-        if (payload.size() != 1) return payload_error("bytes after a tree without symbols", 1);
+        if (payload.size() != 1) return payload_error("bytes after a tree without decisions", 1);
         if (n_bits != 1) {
             return payload_error("the tree has 1 bit, its frame declares " + std::to_string(n_bits),
                                  0);
@@ -268,38 +453,23 @@ Status decode_payload(std::span<const std::uint8_t> payload, const GridParams& p
         if (bitstream) bitstream->assign(1, n_events == 0 ? 0x00 : 0x80);
         if (leaves && n_events > 0) {
             leaves->origins.assign(1, 0);
-            leaves->dx = plan.root_dx;
-            leaves->dy = plan.root_dy;
-            leaves->dbin = plan.root_dt;
+            leaves->dx = 1u << leaf.extent_log2[0];
+            leaves->dy = 1u << leaf.extent_log2[1];
+            leaves->dbin = 1u << leaf.extent_log2[2];
         }
         return kOk;
     }
     if (payload.size() < 1 + 4 * std::size_t{lanes}) {
         return payload_error("the coder's states are cut short", payload.size());
     }
-    RansWordDecoder decoder(payload.data() + 1, payload.size() - 1, lanes);
-    ModelBank bank;
-    BitWriter* writer = nullptr;
+    RansBitDecoder decoder(payload.data() + 1, payload.size() - 1, lanes);
+    BorrowedBuffers b;
     std::vector<std::uint8_t> packed;
     BitWriter bit_writer(packed);
-    if (bitstream) {
-        bit_writer.put(1, 1);
-        writer = &bit_writer;
-    }
-    const auto code = [&](unsigned first, unsigned second_base, unsigned children) {
-        unsigned mask;
-        if (children == 8) {
-            const unsigned high = decoder.next(bank.models[first]);
-            mask = (high << 4) | decoder.next(bank.models[second_base + high * 2]);
-        } else {
-            mask = decoder.next(bank.models[first]) & ((1u << children) - 1);
-        }
-        if (writer) writer->put(mask, children);
-        return mask;
-    };
-    WalkBuffers buffers;
+    if (bitstream) bit_writer.put(1, 1);
+    DecodingCoder coder(decoder, b->models, bitstream ? &bit_writer : nullptr);
     std::uint64_t walked = 0;
-    ZEL_TRY(walk_levels<kOrigins>(plan, n_events, n_bits, code, buffers, leaves, walked, 1));
+    ZEL_TRY(walk_levels(plan, n_events, n_bits, coder, *b, walked, 1));
     if (!decoder.finished_cleanly()) {
         return payload_error("the coded stream does not end where the tree does",
                              1 + decoder.consumed(payload.data() + 1));
@@ -313,6 +483,12 @@ Status decode_payload(std::span<const std::uint8_t> payload, const GridParams& p
         bit_writer.finish();
         *bitstream = std::move(packed);
     }
+    if (leaves) {
+        leaf_origins(plan, b->parents, leaves->origins);
+        leaves->dx = 1u << leaf.extent_log2[0];
+        leaves->dy = 1u << leaf.extent_log2[1];
+        leaves->dbin = 1u << leaf.extent_log2[2];
+    }
     return kOk;
 }
 
@@ -321,7 +497,7 @@ Status decode_payload(std::span<const std::uint8_t> payload, const GridParams& p
 Result<LeafBoxes> decode_boxes(std::span<const std::uint8_t> payload, const GridParams& params,
                                std::uint64_t n_bits, std::uint64_t n_events) {
     LeafBoxes boxes;
-    ZEL_TRY(decode_payload<true>(payload, params, n_bits, n_events, &boxes, nullptr));
+    ZEL_TRY(decode_payload(payload, params, n_bits, n_events, &boxes, nullptr));
     return boxes;
 }
 
@@ -329,7 +505,7 @@ Result<OctreeBitstream> decode_bitstream(std::span<const std::uint8_t> payload,
                                          const GridParams& params, std::uint64_t n_bits,
                                          std::uint64_t n_events) {
     OctreeBitstream bits;
-    ZEL_TRY(decode_payload<false>(payload, params, n_bits, n_events, nullptr, &bits.packed));
+    ZEL_TRY(decode_payload(payload, params, n_bits, n_events, nullptr, &bits.packed));
     bits.n_bits = n_bits;
     return bits;
 }
