@@ -248,22 +248,31 @@ TEST(BitModels, StayCodableAndFollowTheirBits) {
     std::mt19937_64 rng(11);
     for (const int mix : {0, 1, 2}) {
         context::BitModels m;
-        const unsigned ctx = 123;
+        const unsigned ctx = 123, coarse = 7;
+        std::uint32_t p = 0;
         for (unsigned step = 0; step < 5000; ++step) {
             // Long runs of one value push the probability to its floor or
             // ceiling; random bits pull it back.
             const unsigned bit = mix == 0 ? 1u : mix == 1 ? 0u : static_cast<unsigned>(rng() & 1);
-            m.update(ctx, bit);
-            ASSERT_GE(m.p_one(ctx), 1u);
-            ASSERT_LT(m.p_one(ctx), context::kProbScale);
+            p = m.predict(ctx, coarse);
+            ASSERT_GE(p, 1u);
+            ASSERT_LT(p, context::kProbScale);
+            m.update(bit);
         }
         if (mix == 0) {
-            EXPECT_GT(m.p_one(ctx), context::kProbScale - 64);
+            EXPECT_GT(p, context::kProbScale - 64);
         } else if (mix == 1) {
-            EXPECT_LT(m.p_one(ctx), 64u);
+            EXPECT_LT(p, 64u);
         } else {
-            EXPECT_NEAR(m.p_one(ctx), context::kProbScale / 2, context::kProbScale / 8);
+            EXPECT_NEAR(p, context::kProbScale / 2, context::kProbScale / 8);
         }
+        // A context seen for the first time starts where its coarse context
+        // is: a coarse context that only saw ones hands its newcomers a
+        // high probability, an unused one an even one.
+        if (mix == 0) {
+            EXPECT_GT(m.predict(ctx + 1, coarse), context::kProbScale - 256);
+        }
+        EXPECT_EQ(m.predict(ctx + 2, coarse + 1), context::kProbScale / 2);
     }
 }
 

@@ -119,6 +119,72 @@ inline unsigned reverse_mask(unsigned mask, unsigned bits) {
     return kReversed[mask] >> (8 - (1u << bits));
 }
 
+// Byte c of spread[set] is 1 for every child c in the 8-bit set.
+constexpr std::array<std::uint64_t, 256> kSpread = [] {
+    std::array<std::uint64_t, 256> t{};
+    for (unsigned v = 0; v < 256; ++v)
+        for (unsigned c = 0; c < 8; ++c)
+            if ((v >> c) & 1u) t[v] |= std::uint64_t{1} << (8 * c);
+    return t;
+}();
+
+// Occupied neighbours in a 6-bit pattern.
+constexpr std::array<std::uint8_t, 64> kPatternCount = [] {
+    std::array<std::uint8_t, 64> t{};
+    for (unsigned v = 0; v < 64; ++v) t[v] = static_cast<std::uint8_t>(std::popcount(v));
+    return t;
+}();
+
+// A level's child patterns, in the byte-per-child layout of the walk:
+// for child c, bit 5 - a says the parent's neighbour on c's side of axis a
+// is occupied, bit 2 - a that c's neighbour one step down axis a is.
+struct LevelTables {
+    std::array<std::uint8_t, 3> upper{};        // children in the upper half of each axis
+    std::array<unsigned, 3> child_bit{};        // as in the plan
+    std::array<unsigned, 8> child_offset{};     // ContextIndex offset of child c
+    std::array<std::uint64_t, 8> sibling_pattern{};  // what an occupied child c tells later ones
+    unsigned all = 0;                           // every child of the level
+
+    // The patterns axis a contributes for every child, given the children of
+    // the parent's neighbour one step down (`below`, group order) and whether
+    // the one step up is occupied.
+    std::uint64_t axis_pattern(unsigned a, unsigned below, unsigned above) const {
+        const unsigned cb = child_bit[a];
+        const unsigned touching_shift = 5 - a, causal_shift = 2 - a;
+        if (cb == 0) {  // the axis is not split: every child touches both sides
+            const unsigned touching = (above | (below != 0 ? 1u : 0u)) != 0 ? all : 0u;
+            return (kSpread[touching] << touching_shift) | (kSpread[below] << causal_shift);
+        }
+        const unsigned lower = all & ~unsigned{upper[a]};
+        const unsigned touching = (above ? upper[a] : 0u) | (below != 0 ? lower : 0u);
+        const unsigned causal = (below >> cb) & lower;
+        return (kSpread[touching] << touching_shift) | (kSpread[causal] << causal_shift);
+    }
+};
+
+const LevelTables& tables(const LevelPlan::Level& l) {
+    thread_local LevelTables t;
+    const unsigned width = 1u << l.bits;
+    t.all = (1u << width) - 1;
+    t.child_bit = l.child_bit;
+    for (unsigned a = 0; a < 3; ++a) {
+        t.upper[a] = 0;
+        for (unsigned c = 0; c < width; ++c)
+            if (c & l.child_bit[a]) t.upper[a] = static_cast<std::uint8_t>(t.upper[a] | (1u << c));
+    }
+    for (unsigned c = 0; c < 8; ++c) {
+        t.child_offset[c] = ContextIndex::of(0, c, 0, 0);
+        t.sibling_pattern[c] = 0;
+        for (unsigned a = 0; a < 3; ++a) {
+            const unsigned cb = l.child_bit[a];
+            if (cb != 0 && (c & cb) == 0 && c < width) {
+                t.sibling_pattern[c] |= std::uint64_t{1} << (8 * (c | cb) + 2 - a);
+            }
+        }
+    }
+    return t;
+}
+
 // Buffers one walk uses, kept per thread between frames.
 struct WalkBuffers {
     std::vector<std::uint64_t> parents, children;
@@ -173,19 +239,11 @@ Error payload_error(std::string message, std::uint64_t offset) {
     return Error::invalid_data("context payload: " + std::move(message), offset);
 }
 
-// What the walk needs of a level's neighbours for one parent: for each axis
-// the children of its neighbour one step down (coded already, 0 when there
-// is none) and whether its neighbour one step up is occupied.
-struct Neighbours {
-    std::array<unsigned, 3> below{};
-    std::array<unsigned, 3> above{};
-};
-
 // Visits the tree level by level in breadth-first order and codes every
 // child bit that the tree does not imply. Coder supplies the bits:
 //   void level(unsigned bits)   a level of 2^bits children per parent starts
 //   void begin()                the next parent's children follow
-//   unsigned bit(unsigned context, unsigned child)   codes child's bit
+//   unsigned bit(unsigned context, unsigned coarse, unsigned child)   codes child's bit
 //   void end(unsigned mask, unsigned bits)   the parent's mask, child c in bit c
 //   bool healthy()              false once the coded stream is known bad
 // `node_limit` bounds every level's occupied nodes, `bit_limit` the tree's
@@ -219,49 +277,42 @@ Status walk_levels(const LevelPlan& plan, std::uint64_t node_limit, std::uint64_
         b.children.reserve(static_cast<std::size_t>(std::min(level_bits, node_limit)));
         std::uint64_t* const child_bitmap = b.child_bitmap.data();
         const std::uint64_t* const parent_bitmap = b.parent_bitmap.data();
+        const LevelTables& t = tables(l);
+        const unsigned context_base = ContextIndex::of(level_class, 0, 0, 0);
+        const unsigned coarse_base = ContextIndex::coarse(level_class, 0, 0);
         for (std::size_t i = 0; i < parents; ++i) {
             const std::uint64_t key = b.parents[i];
-            Neighbours n;
+            // Byte c of `known` holds child c's neighbour pattern: touching
+            // faces in bits 5..3, causal neighbours in bits 2..0 (x, y, t).
+            std::uint64_t known = 0;
             if (neighbours) {
                 for (unsigned a = 0; a < 3; ++a) {
                     std::uint64_t other = 0;
+                    unsigned below = 0, above = 0;
                     if (step_down(key, up.axis_mask[a], other)) {
-                        n.below[a] = bitmap_group(child_bitmap, other, l.bits);
+                        below = bitmap_group(child_bitmap, other, l.bits);
                     }
                     if (step_up(key, up.axis_mask[a], other)) {
-                        n.above[a] = bitmap_bit(parent_bitmap, other);
+                        above = bitmap_bit(parent_bitmap, other);
                     }
+                    known |= t.axis_pattern(a, below, above);
                 }
             }
             coder.begin();
             unsigned mask = 0;
+            unsigned siblings = 0;
             for (unsigned c = 0; c < width; ++c) {
                 unsigned bit = 1;
                 if (c + 1 < width || mask != 0) {
-                    unsigned touching = 0, causal = 0;
-                    for (unsigned a = 0; a < 3; ++a) {
-                        const unsigned cb = l.child_bit[a];
-                        unsigned t, k;
-                        if (cb == 0) {
-                            t = n.above[a] | (n.below[a] != 0 ? 1u : 0u);
-                            k = (n.below[a] >> c) & 1u;
-                        } else if (c & cb) {
-                            t = n.above[a];
-                            k = (mask >> (c ^ cb)) & 1u;
-                        } else {
-                            t = n.below[a] != 0 ? 1u : 0u;
-                            k = (n.below[a] >> (c | cb)) & 1u;
-                        }
-                        touching = (touching << 1) | t;
-                        causal = (causal << 1) | k;
-                    }
-                    const unsigned context = ContextIndex::of(
-                        level_class, c, touching, causal,
-                        static_cast<unsigned>(std::popcount(mask)));
-                    bit = coder.bit(context, c);
+                    const auto pattern = static_cast<unsigned>(known >> (8 * c)) & 63u;
+                    const unsigned sib = std::min(siblings, ContextIndex::kSiblingCounts - 1);
+                    bit = coder.bit(context_base + t.child_offset[c] + pattern * 3 + sib,
+                                    coarse_base + kPatternCount[pattern] * 3 + sib, c);
                 }
                 if (bit) {
                     mask |= 1u << c;
+                    ++siblings;
+                    known |= t.sibling_pattern[c];
                     const std::uint64_t child = (key << l.bits) | c;
                     b.children.push_back(child);
                     if (child_mapped) child_bitmap[child >> 6] |= std::uint64_t{1} << (child & 63);
@@ -326,10 +377,10 @@ public:
         cursor_ += width;
         mask_ = reverse_mask(raw, bits_);
     }
-    unsigned bit(unsigned context, unsigned child) {
+    unsigned bit(unsigned context, unsigned coarse, unsigned child) {
         const unsigned bit = (mask_ >> child) & 1u;
-        b_.coded.push_back(coded_bit(b_.models.p_one(context), bit));
-        b_.models.update(context, bit);
+        b_.coded.push_back(coded_bit(b_.models.predict(context, coarse), bit));
+        b_.models.update(bit);
         return bit;
     }
     void end(unsigned, unsigned) {}
@@ -377,9 +428,9 @@ public:
 
     void level(unsigned) {}
     void begin() {}
-    unsigned bit(unsigned context, unsigned) {
-        const unsigned bit = decoder_.next(models_.p_one(context));
-        models_.update(context, bit);
+    unsigned bit(unsigned context, unsigned coarse, unsigned) {
+        const unsigned bit = decoder_.next(models_.predict(context, coarse));
+        models_.update(bit);
         return bit;
     }
     void end(unsigned mask, unsigned bits) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -29,12 +30,20 @@ struct ContextIndex {
     static constexpr unsigned kLevelClasses = 8;
     static constexpr unsigned kNoNeighbours = 4;
     static constexpr unsigned kSiblingCounts = 3;
-    static constexpr unsigned kCount = kLevelClasses * 8 * 8 * 8 * kSiblingCounts;
+    static constexpr unsigned kPatterns = 64;  // touching << 3 | causal
+    static constexpr unsigned kCount = kLevelClasses * 8 * kPatterns * kSiblingCounts;
 
-    static unsigned of(unsigned level_class, unsigned child, unsigned touching, unsigned causal,
-                       unsigned siblings) {
-        return (((level_class * 8 + child) * 8 + touching) * 8 + causal) * kSiblingCounts +
+    static unsigned of(unsigned level_class, unsigned child, unsigned pattern, unsigned siblings) {
+        return ((level_class * 8 + child) * kPatterns + pattern) * kSiblingCounts +
                std::min(siblings, kSiblingCounts - 1);
+    }
+
+    // The coarse context a context seen for the first time starts from: its
+    // level class, how many of its six neighbours are occupied, siblings.
+    static constexpr unsigned kCoarseCount = kLevelClasses * 7 * kSiblingCounts;
+    static unsigned coarse(unsigned level_class, unsigned pattern, unsigned siblings) {
+        const auto occupied = static_cast<unsigned>(std::popcount(pattern));
+        return (level_class * 7 + occupied) * kSiblingCounts + std::min(siblings, kSiblingCounts - 1);
     }
 };
 
@@ -64,31 +73,51 @@ inline constexpr RateTable kRateOf = make_rates();
 // few bits and still follows drift later.
 class BitModels {
 public:
-    BitModels() : p_(ContextIndex::kCount, 1u << 15), seen_(ContextIndex::kCount, 0) {}
+    // A context seen for the first time starts from its coarse context's
+    // probability, trusted as much as this many bits of its own.
+    static constexpr unsigned kBackoffSeen = 4;
+
+    BitModels() { reset(); }
 
     void reset() {
-        std::fill(p_.begin(), p_.end(), static_cast<std::uint16_t>(1u << 15));
-        std::fill(seen_.begin(), seen_.end(), std::uint8_t{0});
+        p_.assign(ContextIndex::kCount, static_cast<std::uint16_t>(1u << 15));
+        seen_.assign(ContextIndex::kCount, 0);
+        coarse_p_.assign(ContextIndex::kCoarseCount, static_cast<std::uint16_t>(1u << 15));
+        coarse_seen_.assign(ContextIndex::kCoarseCount, 0);
     }
 
-    // The coding probability of a 1, on the 12-bit scale, never 0 or 4096.
-    std::uint32_t p_one(unsigned context) const {
+    // The coding probability of a 1 in `context` (on the 12-bit scale,
+    // never 0 or 4096); update() then learns from the bit coded with it.
+    std::uint32_t predict(unsigned context, unsigned coarse) {
+        context_ = context;
+        coarse_ = coarse;
+        if (seen_[context] == 0) {
+            p_[context] = coarse_p_[coarse];
+            seen_[context] = kBackoffSeen;
+        }
         const std::uint32_t p = p_[context] >> (16 - kProbBits);
         return std::clamp<std::uint32_t>(p, 1, kProbScale - 1);
     }
 
-    void update(unsigned context, unsigned bit) {
-        const unsigned seen = seen_[context];
-        const int rate = kRateOf[seen];
-        seen_[context] = static_cast<std::uint8_t>(seen + (seen < kRateSteps - 1 ? 1 : 0));
-        const int p = p_[context];
-        const int target = bit ? 65535 : 0;
-        p_[context] = static_cast<std::uint16_t>(p + ((target - p) >> rate));
+    void update(unsigned bit) {
+        step(p_[context_], seen_[context_], bit);
+        step(coarse_p_[coarse_], coarse_seen_[coarse_], bit);
     }
 
 private:
+    static void step(std::uint16_t& p, std::uint8_t& seen, unsigned bit) {
+        const int rate = kRateOf[seen];
+        seen = static_cast<std::uint8_t>(seen + (seen < kRateSteps - 1 ? 1 : 0));
+        const int target = bit ? 65535 : 0;
+        p = static_cast<std::uint16_t>(p + ((target - p) >> rate));
+    }
+
     std::vector<std::uint16_t> p_;
     std::vector<std::uint8_t> seen_;
+    std::vector<std::uint16_t> coarse_p_;
+    std::vector<std::uint8_t> coarse_seen_;
+    unsigned context_ = 0;
+    unsigned coarse_ = 0;
 };
 
 }  // namespace zel::context
