@@ -248,13 +248,14 @@ TEST(BitModels, StayCodableAndFollowTheirBits) {
     std::mt19937_64 rng(11);
     for (const int mix : {0, 1, 2}) {
         context::BitModels m;
-        const unsigned ctx = 123, coarse = 7;
+        const unsigned ctx = 123, coarse = 7, third = 9;
+        EXPECT_NEAR(m.predict(ctx, coarse, third), context::kProbScale / 2, 2u);
         std::uint32_t p = 0;
         for (unsigned step = 0; step < 5000; ++step) {
             // Long runs of one value push the probability to its floor or
             // ceiling; random bits pull it back.
             const unsigned bit = mix == 0 ? 1u : mix == 1 ? 0u : static_cast<unsigned>(rng() & 1);
-            p = m.predict(ctx, coarse);
+            p = m.predict(ctx, coarse, third);
             ASSERT_GE(p, 1u);
             ASSERT_LT(p, context::kProbScale);
             m.update(bit);
@@ -268,12 +269,33 @@ TEST(BitModels, StayCodableAndFollowTheirBits) {
         }
         // A context seen for the first time starts where its coarse context
         // is: a coarse context that only saw ones hands its newcomers a
-        // high probability, an unused one an even one.
+        // high probability.
         if (mix == 0) {
-            EXPECT_GT(m.predict(ctx + 1, coarse), context::kProbScale - 256);
+            EXPECT_GT(m.predict(ctx + 1, coarse, third + 1), context::kProbScale - 256);
         }
-        EXPECT_EQ(m.predict(ctx + 2, coarse + 1), context::kProbScale / 2);
     }
+}
+
+// The mixer's integer logistic pair: squash stays strictly inside the
+// scale and rises with its argument, stretch inverts it to within the
+// rounding of the 12-bit scale, so both sides of the coder agree exactly.
+TEST(Mixing, SquashAndStretchAreMonotoneInverses) {
+    const auto& stretch = context::stretch_table().of;
+    int last = 0;
+    for (int d = -2100; d <= 2100; ++d) {
+        const int p = context::squash(d);
+        ASSERT_GE(p, 1);
+        ASSERT_LE(p, 4095);
+        ASSERT_GE(p, last) << d;
+        last = p;
+        if (d >= -2047 && d <= 2047) {
+            // Several d share one p where squash is flat; stretch gives the
+            // first of them.
+            ASSERT_LE(stretch[static_cast<std::size_t>(p)], d);
+            ASSERT_EQ(context::squash(stretch[static_cast<std::size_t>(p)]), p);
+        }
+    }
+    for (std::size_t p = 1; p < 4096; ++p) ASSERT_GE(stretch[p], stretch[p - 1]);
 }
 
 // The interleaved coder round-trips at the edges of its renormalisation:

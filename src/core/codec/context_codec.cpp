@@ -128,6 +128,13 @@ constexpr std::array<std::uint64_t, 256> kSpread = [] {
     return t;
 }();
 
+// Set bits of a group of up to 8 children.
+constexpr std::array<std::uint8_t, 256> kChildCount = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned v = 0; v < 256; ++v) t[v] = static_cast<std::uint8_t>(std::popcount(v));
+    return t;
+}();
+
 // Occupied neighbours in a 6-bit pattern.
 constexpr std::array<std::uint8_t, 64> kPatternCount = [] {
     std::array<std::uint8_t, 64> t{};
@@ -299,6 +306,19 @@ Status walk_levels(const LevelPlan& plan, std::uint64_t node_limit, std::uint64_
                 }
             }
             coder.begin();
+            // The parent's occupied siblings (its own group one level up)
+            // and how many children its predecessor on the level had.
+            unsigned parent_siblings = 0, column = 0;
+            if (parent_mapped) {
+                parent_siblings = kChildCount[bitmap_group(parent_bitmap, key >> up.bits, up.bits)] - 1u;
+                // The parent's block two bins earlier and later.
+                std::uint64_t near = 0, far = 0;
+                const std::uint64_t time_axis = up.axis_mask[2];
+                if (step_down(key, time_axis, near) && step_down(near, time_axis, far))
+                    column += bitmap_bit(parent_bitmap, far);
+                if (step_up(key, time_axis, near) && step_up(near, time_axis, far))
+                    column += bitmap_bit(parent_bitmap, far);
+            }
             unsigned mask = 0;
             unsigned siblings = 0;
             for (unsigned c = 0; c < width; ++c) {
@@ -307,7 +327,10 @@ Status walk_levels(const LevelPlan& plan, std::uint64_t node_limit, std::uint64_
                     const auto pattern = static_cast<unsigned>(known >> (8 * c)) & 63u;
                     const unsigned sib = std::min(siblings, ContextIndex::kSiblingCounts - 1);
                     bit = coder.bit(context_base + t.child_offset[c] + pattern * 3 + sib,
-                                    coarse_base + kPatternCount[pattern] * 3 + sib, c);
+                                    coarse_base + kPatternCount[pattern] * 3 + sib,
+                                    ContextIndex::third(level_class, c, siblings, parent_siblings,
+                                                        column, kPatternCount[pattern]),
+                                    c);
                 }
                 if (bit) {
                     mask |= 1u << c;
@@ -377,9 +400,9 @@ public:
         cursor_ += width;
         mask_ = reverse_mask(raw, bits_);
     }
-    unsigned bit(unsigned context, unsigned coarse, unsigned child) {
+    unsigned bit(unsigned context, unsigned coarse, unsigned third, unsigned child) {
         const unsigned bit = (mask_ >> child) & 1u;
-        b_.coded.push_back(coded_bit(b_.models.predict(context, coarse), bit));
+        b_.coded.push_back(coded_bit(b_.models.predict(context, coarse, third), bit));
         b_.models.update(bit);
         return bit;
     }
@@ -428,8 +451,8 @@ public:
 
     void level(unsigned) {}
     void begin() {}
-    unsigned bit(unsigned context, unsigned coarse, unsigned) {
-        const unsigned bit = decoder_.next(models_.predict(context, coarse));
+    unsigned bit(unsigned context, unsigned coarse, unsigned third, unsigned) {
+        const unsigned bit = decoder_.next(models_.predict(context, coarse, third));
         models_.update(bit);
         return bit;
     }
