@@ -28,4 +28,18 @@ constexpr ChildRows make_child_rows() {
 
 inline constexpr ChildRows kChildRows = make_child_rows();
 
+// Every byte with its bits in reverse order: a mask with the first child
+// highest turned into one with child c in bit c, and back.
+constexpr std::array<std::uint8_t, 256> make_reversed_bytes() {
+    std::array<std::uint8_t, 256> r{};
+    for (unsigned v = 0; v < 256; ++v) {
+        unsigned out = 0;
+        for (unsigned k = 0; k < 8; ++k) out |= ((v >> k) & 1u) << (7 - k);
+        r[v] = static_cast<std::uint8_t>(out);
+    }
+    return r;
+}
+
+inline constexpr std::array<std::uint8_t, 256> kReversedBytes = make_reversed_bytes();
+
 }  // namespace zel

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "codec/bit_window.hpp"
+#include "codec/child_rows.hpp"
 #include "codec/context_model.hpp"
 #include "codec/context_rans.hpp"
 #include "codec/voxel.hpp"
@@ -107,16 +108,7 @@ inline unsigned bitmap_group(const std::uint64_t* bitmap, std::uint64_t key, uns
 // Mask of 2^bits children in the bitstream's order (first child highest)
 // to group order (child c in bit c) and back: the mask read backwards.
 inline unsigned reverse_mask(unsigned mask, unsigned bits) {
-    static constexpr std::array<std::uint8_t, 256> kReversed = [] {
-        std::array<std::uint8_t, 256> r{};
-        for (unsigned v = 0; v < 256; ++v) {
-            unsigned out = 0;
-            for (unsigned k = 0; k < 8; ++k) out |= ((v >> k) & 1u) << (7 - k);
-            r[v] = static_cast<std::uint8_t>(out);
-        }
-        return r;
-    }();
-    return kReversed[mask] >> (8 - (1u << bits));
+    return kReversedBytes[mask] >> (8 - (1u << bits));
 }
 
 // Byte c of spread[set] is 1 for every child c in the 8-bit set.
@@ -125,20 +117,6 @@ constexpr std::array<std::uint64_t, 256> kSpread = [] {
     for (unsigned v = 0; v < 256; ++v)
         for (unsigned c = 0; c < 8; ++c)
             if ((v >> c) & 1u) t[v] |= std::uint64_t{1} << (8 * c);
-    return t;
-}();
-
-// Set bits of a group of up to 8 children.
-constexpr std::array<std::uint8_t, 256> kChildCount = [] {
-    std::array<std::uint8_t, 256> t{};
-    for (unsigned v = 0; v < 256; ++v) t[v] = static_cast<std::uint8_t>(std::popcount(v));
-    return t;
-}();
-
-// Occupied neighbours in a 6-bit pattern.
-constexpr std::array<std::uint8_t, 64> kPatternCount = [] {
-    std::array<std::uint8_t, 64> t{};
-    for (unsigned v = 0; v < 64; ++v) t[v] = static_cast<std::uint8_t>(std::popcount(v));
     return t;
 }();
 
@@ -310,7 +288,7 @@ Status walk_levels(const LevelPlan& plan, std::uint64_t node_limit, std::uint64_
             // and how many children its predecessor on the level had.
             unsigned parent_siblings = 0, column = 0;
             if (parent_mapped) {
-                parent_siblings = kChildCount[bitmap_group(parent_bitmap, key >> up.bits, up.bits)] - 1u;
+                parent_siblings = kChildRows.count[bitmap_group(parent_bitmap, key >> up.bits, up.bits)] - 1u;
                 // The parent's block two bins earlier and later.
                 std::uint64_t near = 0, far = 0;
                 const std::uint64_t time_axis = up.axis_mask[2];
@@ -327,9 +305,9 @@ Status walk_levels(const LevelPlan& plan, std::uint64_t node_limit, std::uint64_
                     const auto pattern = static_cast<unsigned>(known >> (8 * c)) & 63u;
                     const unsigned sib = std::min(siblings, ContextIndex::kSiblingCounts - 1);
                     bit = coder.bit(context_base + t.child_offset[c] + pattern * 3 + sib,
-                                    coarse_base + kPatternCount[pattern] * 3 + sib,
+                                    coarse_base + kChildRows.count[pattern] * 3 + sib,
                                     ContextIndex::third(level_class, c, siblings, parent_siblings,
-                                                        column, kPatternCount[pattern]),
+                                                        column, kChildRows.count[pattern]),
                                     c);
                 }
                 if (bit) {
