@@ -280,7 +280,7 @@ TEST(BitModels, StayCodableAndFollowTheirBits) {
 // scale and rises with its argument, stretch inverts it to within the
 // rounding of the 12-bit scale, so both sides of the coder agree exactly.
 TEST(Mixing, SquashAndStretchAreMonotoneInverses) {
-    const auto& stretch = context::stretch_table().of;
+    const auto& stretch = context::kStretch.of;
     int last = 0;
     for (int d = -2100; d <= 2100; ++d) {
         const int p = context::squash(d);

@@ -78,35 +78,34 @@ inline constexpr RateTable kRateOf = make_rates();
 // Logistic mixing in integers, so encoder and decoder agree on every
 // machine: squash(d) = 4096 / (1 + e^(-d / 256)) by interpolation between
 // 33 points, stretch its inverse over the 12-bit scale.
-inline int squash(int d) {
-    static constexpr int kPoints[33] = {1,    2,    3,    6,    10,   16,   27,   45,   73,
+inline constexpr int kSquashPoints[33] = {1,    2,    3,    6,    10,   16,   27,   45,   73,
                                         120,  194,  310,  488,  747,  1101, 1546, 2047, 2549,
                                         2994, 3348, 3607, 3785, 3901, 3975, 4022, 4050, 4068,
                                         4079, 4085, 4089, 4092, 4093, 4094};
+
+constexpr int squash(int d) {
     if (d > 2047) return 4095;
     if (d < -2047) return 1;
     const int w = d & 127;
     const int i = (d >> 7) + 16;
-    return (kPoints[i] * (128 - w) + kPoints[i + 1] * w + 64) >> 7;
+    return (kSquashPoints[i] * (128 - w) + kSquashPoints[i + 1] * w + 64) >> 7;
 }
 
 struct StretchTable {
     std::array<std::int16_t, 4096> of{};
 };
-inline const StretchTable& stretch_table() {
-    static const StretchTable table = [] {
-        StretchTable t;
-        int next = 0;
-        for (int d = -2047; d <= 2047; ++d) {
-            const int v = squash(d);
-            for (int p = next; p <= v; ++p) t.of[static_cast<std::size_t>(p)] = static_cast<std::int16_t>(d);
-            next = std::max(next, v + 1);
-        }
-        for (int p = next; p < 4096; ++p) t.of[static_cast<std::size_t>(p)] = 2047;
-        return t;
-    }();
-    return table;
+constexpr StretchTable make_stretch_table() {
+    StretchTable t;
+    int next = 0;
+    for (int d = -2047; d <= 2047; ++d) {
+        const int v = squash(d);
+        for (int p = next; p <= v; ++p) t.of[static_cast<std::size_t>(p)] = static_cast<std::int16_t>(d);
+        next = std::max(next, v + 1);
+    }
+    for (int p = next; p < 4096; ++p) t.of[static_cast<std::size_t>(p)] = 2047;
+    return t;
 }
+inline constexpr StretchTable kStretch = make_stretch_table();
 
 // The adaptive probabilities of every context, in three views of each bit
 // (the fine context, its coarse context, and the third view of parent
@@ -146,7 +145,7 @@ public:
             p_[context] = coarse_p_[coarse];
             seen_[context] = kBackoffSeen;
         }
-        const auto& stretch = stretch_table().of;
+        const auto& stretch = kStretch.of;
         in_fine_ = stretch[p_[context] >> 4];
         in_coarse_ = stretch[coarse_p_[coarse] >> 4];
         in_third_ = stretch[third_p_[third] >> 4];
