@@ -1,15 +1,19 @@
 #pragma once
 
 // The context-coded occupancy payload: the same octree as codec "zel"
-// (sparse_octree.hpp builds it, box_decoder.hpp reads it), coded one child
-// mask per occupied node instead of one bit per node, each mask with an
-// adaptive distribution chosen by its context. The layout is in
-// docs/format.md ("Context-coded occupancy payload").
+// (sparse_octree.hpp builds it, box_decoder.hpp reads it), each child's bit
+// coded as a binary decision with an adaptive probability chosen by what is
+// known around the child when it is coded (context_model.hpp): the parent's
+// neighbours on the child's side, the child's neighbours already coded, its
+// earlier siblings. The layout is in docs/format.md ("Context-coded
+// occupancy payload").
 //
 // What the payload leaves out because the tree implies it: the root's bit
 // (the root is occupied exactly when the frame has events), the bits of
-// nodes under an Empty node, and the node counts of every level (they follow
-// from the masks above).
+// nodes under an Empty node, the last child of a parent whose other children
+// are empty, and the node counts of every level (they follow from the bits
+// above). Every frame is coded on its own: a frame of a sequence depends on
+// no other, so every frame is a keyframe.
 
 #include <cstdint>
 #include <span>
