@@ -165,10 +165,15 @@ public:
         step(third_p_[third_], third_seen_[third_], bit);
         const int error = (static_cast<int>(bit) << 12) - mixed_;
         std::int32_t* w = weights_[mixer_].data();
-        w[0] += (in_fine_ * error) >> kMixShift;
-        w[1] += (in_coarse_ * error) >> kMixShift;
-        w[2] += (in_third_ * error) >> kMixShift;
-        w[3] += (256 * error) >> kMixShift;
+        // Weights stay within +-64 (16.16), which no useful mix leaves, so
+        // no frame however long can overflow them.
+        const auto learn = [error](std::int32_t& weight, int input) {
+            weight = std::clamp(weight + ((input * error) >> kMixShift), -kWeightLimit, kWeightLimit);
+        };
+        learn(w[0], in_fine_);
+        learn(w[1], in_coarse_);
+        learn(w[2], in_third_);
+        learn(w[3], 256);
     }
 
 private:
@@ -190,6 +195,7 @@ private:
     unsigned context_ = 0;
     unsigned coarse_ = 0;
     static constexpr int kMixShift = 10;
+    static constexpr std::int32_t kWeightLimit = std::int32_t{1} << 22;
     static constexpr std::int32_t kInitialFine = 40000, kInitialCoarse = 15000, kInitialThird = 10000;
     std::array<std::array<std::int32_t, 4>, ContextIndex::kLevelClasses * 4> weights_{};
     int in_fine_ = 0, in_coarse_ = 0, mixed_ = 2048;
