@@ -108,7 +108,7 @@ inline unsigned bitmap_group(const std::uint64_t* bitmap, std::uint64_t key, uns
 // Mask of 2^bits children in the bitstream's order (first child highest)
 // to group order (child c in bit c) and back: the mask read backwards.
 inline unsigned reverse_mask(unsigned mask, unsigned bits) {
-    return kReversedBytes[mask] >> (8 - (1u << bits));
+    return unsigned{kReversedBytes[mask]} >> (8 - (1u << bits));
 }
 
 // Byte c of spread[set] is 1 for every child c in the 8-bit set.
