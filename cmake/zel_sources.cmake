@@ -37,6 +37,8 @@ set(ZEL_SUMMARY_SOURCES
 
 set(ZEL_CODEC_SOURCES
     src/core/codec/box_decoder.cpp
+    src/core/codec/context_codec.cpp
+    src/core/codec/context_rans.cpp
     src/core/codec/decoder.cpp
     src/core/codec/delta.cpp
     src/core/codec/encoder.cpp
@@ -118,7 +120,8 @@ set(ZELKIT_NATIVE_SOURCES
 # GoogleTest units (tests/cpp/<name>.cpp), one executable each.
 set(ZEL_CPP_TESTS
     bit_count_test bitstream_test box_decoder_test camera_formats_test chunked_reader_test
-    aedat4_reader_test camera_reader_test codec_differential_test crc32c_test csv_line_test csv_plain_test csv_reader_test
+    aedat4_reader_test camera_reader_test codec_differential_test context_codec_test crc32c_test
+    csv_line_test csv_plain_test csv_reader_test
     delta_test event_writers_test camera_fast_paths_test io_hooks_test
     key_interleave_test key_sort_test level_bitmaps_test octree_test packed_loader_test
     path_text_test pipeline_test rans_test time_binner_test voxel_test)
@@ -126,7 +129,7 @@ set(ZEL_CPP_TESTS
 # libFuzzer targets (fuzz/targets/<name>.cpp); each also builds as a replay
 # program in the test build.
 set(ZEL_FUZZ_TARGETS
-    aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader csv_plain
+    aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader context_decode csv_plain
     csv_reader delta_decode evt2_reader evt3_reader nmnist_reader octree_decode
     prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
     zel_container_roundtrip)
