@@ -1,0 +1,224 @@
+#pragma once
+
+// The entropy coder of the lossless event blocks: adaptive cumulative
+// frequency tables over small alphabets (at most 16 symbols, in the manner
+// of AV1's and Daala's adaptive CDFs) driving two interleaved rANS states
+// (32-bit states, 16-bit renormalisation, probabilities in 15 bits).
+//
+// rANS decodes in the reverse order of encoding, while the tables adapt in
+// coding order. The encoder therefore runs the model forward and only
+// records each symbol's (start, frequency) pair (SymbolLog); the pairs are
+// coded backwards at the end (rans_encode_log). The decoder runs the same
+// model forward with a RansReader. Encoder and decoder drive one model
+// template, so they cannot disagree about a table.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "base/byte_buffer.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace zel::lossless {
+
+inline constexpr unsigned kProbBits = 15;
+inline constexpr std::uint32_t kProbScale = 1u << kProbBits;
+// Lower bound of a normalised state.
+inline constexpr std::uint32_t kStateLow = 1u << 16;
+
+inline constexpr unsigned kMaxAlphabet = 16;
+
+namespace detail {
+
+// Per alphabet size n: where the end of symbol i goes when a symbol
+// below i is seen, 2^15 - 1 - (n - 1 - i), and 2^15 - 1 past the last.
+struct HighTargets {
+    std::int16_t table[kMaxAlphabet + 1][kMaxAlphabet];
+    constexpr HighTargets() : table{} {
+        for (unsigned n = 0; n <= kMaxAlphabet; ++n) {
+            for (unsigned i = 0; i < kMaxAlphabet; ++i) {
+                const int gap = i + 1 < n ? static_cast<int>(n - 1 - i) : 0;
+                table[n][i] = static_cast<std::int16_t>(static_cast<int>(kProbScale) - 1 - gap);
+            }
+        }
+    }
+    const std::int16_t* operator[](unsigned n) const { return table[n]; }
+};
+inline constexpr HighTargets kHighTargets{};
+
+}  // namespace detail
+
+// An adaptive distribution over N symbols (2 <= N <= 16) with 15-bit
+// frequencies, every symbol keeping at least 1. The table holds the end of
+// each symbol's range minus one (the start of symbol s is end_[s] + 1,
+// with end_[0] = -1 before symbol 0); entries past the last symbol hold
+// 2^15 - 1, so one search over 16 entries serves every alphabet size.
+class AdaptiveCdf {
+public:
+    explicit AdaptiveCdf(unsigned n_symbols = 2) { reset(n_symbols); }
+
+    void reset(unsigned n_symbols);
+
+    unsigned size() const { return n_; }
+    std::uint32_t start(unsigned s) const { return static_cast<std::uint32_t>(end_[s] + 1); }
+    std::uint32_t frequency(unsigned s) const { return static_cast<std::uint32_t>(end_[s + 1] - end_[s]); }
+
+    // The symbol whose range holds `slot` (< 2^15): how many ends lie below it.
+    unsigned find(std::uint32_t slot) const {
+#if defined(__SSE2__)
+        const __m128i key = _mm_set1_epi16(static_cast<short>(slot));
+        const __m128i lo = _mm_cmplt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(end_ + 1)), key);
+        const __m128i hi = _mm_cmplt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(end_ + 9)), key);
+        // Each lane below the key is all ones: keep one bit per byte and add
+        // the bytes up (the default x86-64 target has no popcount).
+        const __m128i ones = _mm_and_si128(_mm_packs_epi16(lo, hi), _mm_set1_epi8(1));
+        const __m128i sums = _mm_sad_epu8(ones, _mm_setzero_si128());
+        return static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+#else
+        unsigned s = 0;
+        for (unsigned i = 1; i <= kMaxAlphabet; ++i) s += end_[i] < static_cast<std::int32_t>(slot);
+        return s;
+#endif
+    }
+
+    // Moves the distribution towards `s`: fast at first, then slower, so a
+    // table learns quickly yet settles on stable statistics. Each end moves
+    // a fraction of the way to where it would be if s took all but the
+    // minimum of every other symbol; the ends past the alphabet stay put.
+    void update(unsigned s) {
+        const int rate = 4 + (count_ > 15) + (count_ > 63) + (count_ > 255);
+        if (count_ < 256) ++count_;
+        const std::int16_t* high = detail::kHighTargets[n_];
+#if defined(__SSE2__)
+        const __m128i index_lo = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m128i index_hi = _mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15);
+        const __m128i symbol = _mm_set1_epi16(static_cast<short>(s));
+        const __m128i shift = _mm_cvtsi32_si128(rate);
+        auto step = [&](std::int16_t* ends, const std::int16_t* targets_high, __m128i index) {
+            const __m128i below = _mm_cmplt_epi16(index, symbol);
+            const __m128i high_target = _mm_loadu_si128(reinterpret_cast<const __m128i*>(targets_high));
+            const __m128i target = _mm_or_si128(_mm_and_si128(below, index), _mm_andnot_si128(below, high_target));
+            const __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ends));
+            const __m128i moved = _mm_add_epi16(end, _mm_sra_epi16(_mm_sub_epi16(target, end), shift));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(ends), moved);
+        };
+        step(end_ + 1, high, index_lo);
+        step(end_ + 9, high + 8, index_hi);
+#else
+        for (int i = 0; i < static_cast<int>(kMaxAlphabet); ++i) {
+            const int target = i < static_cast<int>(s) ? i : high[i];
+            const int end = end_[i + 1];
+            end_[i + 1] = static_cast<std::int16_t>(end + ((target - end) >> rate));
+        }
+#endif
+    }
+
+private:
+
+    std::int16_t end_[kMaxAlphabet + 1];
+    std::uint8_t n_ = 2;
+    std::uint16_t count_ = 0;
+};
+
+// What the encoder's forward pass records: each symbol's range.
+struct SymbolRange {
+    std::uint16_t start;
+    std::uint16_t frequency;  // 1..2^15 - 1
+};
+
+class SymbolLog {
+public:
+    void clear() { ranges_.clear(); }
+    void reserve(std::size_t n) { ranges_.reserve(n); }
+    void add(std::uint32_t start, std::uint32_t frequency) {
+        ranges_.push_back({static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(frequency)});
+    }
+    // `bits` (<= 15) equiprobable bits of `value`.
+    void add_bits(std::uint32_t value, unsigned bits) {
+        add(value << (kProbBits - bits), 1u << (kProbBits - bits));
+    }
+    std::span<const SymbolRange> ranges() const { return ranges_; }
+
+private:
+    std::vector<SymbolRange> ranges_;
+};
+
+// Codes the logged ranges (both states start at kStateLow) and appends the
+// stream to `out`: the two final states (u32 LE each), then the
+// renormalisation words (u16 LE) in the order the decoder reads them.
+void rans_encode_log(std::span<const SymbolRange> ranges, ByteBuffer& out);
+
+// Reads a stream written by rans_encode_log. Symbols alternate between the
+// two states. A read past the end yields zeros and marks the reader
+// overrun; finish() says whether the stream was consumed exactly and ended
+// in the encoder's initial states. That catches most damage, not all (raw
+// bits pass through the states unmixed): callers checksum the stream.
+class RansReader {
+public:
+    // Needs at least 8 bytes (the states); the caller checks.
+    explicit RansReader(std::span<const std::uint8_t> stream)
+        : begin_(stream.data()), next_(stream.data() + 8), end_(stream.data() + stream.size()) {
+        state_[0] = load32(stream.data());
+        state_[1] = load32(stream.data() + 4);
+    }
+
+    unsigned decode(AdaptiveCdf& cdf) {
+        std::uint32_t& x = state_[turn_];
+        turn_ ^= 1;
+        const std::uint32_t slot = x & (kProbScale - 1);
+        const unsigned s = cdf.find(slot);
+        const std::uint32_t start = cdf.start(s);
+        x = cdf.frequency(s) * (x >> kProbBits) + slot - start;
+        renormalise(x);
+        cdf.update(s);
+        return s;
+    }
+
+    // `bits` (1..15) equiprobable bits.
+    std::uint32_t decode_bits(unsigned bits) {
+        std::uint32_t& x = state_[turn_];
+        turn_ ^= 1;
+        const unsigned shift = kProbBits - bits;
+        const std::uint32_t slot = x & (kProbScale - 1);
+        x = ((x >> kProbBits) << shift) + (slot & ((1u << shift) - 1));
+        renormalise(x);
+        return slot >> shift;
+    }
+
+    bool overrun() const { return overrun_; }
+    // Bytes read so far, the states included.
+    std::size_t position() const { return static_cast<std::size_t>(next_ - begin_); }
+    bool finish() const {
+        return !overrun_ && next_ == end_ && state_[0] == kStateLow && state_[1] == kStateLow;
+    }
+
+private:
+    static std::uint32_t load32(const std::uint8_t* p) {
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+               std::uint32_t{p[3]} << 24;
+    }
+    void renormalise(std::uint32_t& x) {
+        if (x < kStateLow) {
+            if (end_ - next_ >= 2) {
+                x = (x << 16) | std::uint32_t{next_[0]} | std::uint32_t{next_[1]} << 8;
+                next_ += 2;
+            } else {
+                x <<= 16;
+                overrun_ = true;
+            }
+        }
+    }
+
+    std::uint32_t state_[2];
+    const std::uint8_t* begin_;
+    const std::uint8_t* next_;
+    const std::uint8_t* end_;
+    unsigned turn_ = 0;
+    bool overrun_ = false;
+};
+
+}  // namespace zel::lossless

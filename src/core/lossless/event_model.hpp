@@ -1,0 +1,151 @@
+#pragma once
+
+// The model of the lossless event blocks, written once for both directions:
+// EventModel::code<Io> is run by the encoder with an Io that records the
+// symbols of a known event and by the decoder with an Io that reads them,
+// so both sides keep identical state by construction.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "base/event.hpp"
+#include "lossless/adaptive_rans.hpp"
+
+namespace zel::lossless {
+
+// Records the symbols of known values (encoder side).
+class EncodeIo {
+public:
+    static constexpr bool kEncoding = true;
+    explicit EncodeIo(SymbolLog& log) : log_(log) {}
+    unsigned symbol(AdaptiveCdf& cdf, unsigned s) {
+        log_.add(cdf.start(s), cdf.frequency(s));
+        cdf.update(s);
+        return s;
+    }
+    std::uint32_t bits(std::uint32_t value, unsigned n) {
+        log_.add_bits(value, n);
+        return value;
+    }
+
+private:
+    SymbolLog& log_;
+};
+
+// Reads the symbols back (decoder side); the value arguments are ignored.
+class DecodeIo {
+public:
+    static constexpr bool kEncoding = false;
+    explicit DecodeIo(RansReader& reader) : reader_(reader) {}
+    unsigned symbol(AdaptiveCdf& cdf, unsigned) { return reader_.decode(cdf); }
+    std::uint32_t bits(std::uint32_t, unsigned n) { return reader_.decode_bits(n); }
+
+private:
+    RansReader& reader_;
+};
+
+// A non-negative integer: a token for 0..7 or for the power of two below
+// the value (which then follows as raw bits), adaptive per context.
+class ValueModel {
+public:
+    ValueModel() : token_(16), wide_(16) {}
+
+    template <class Io>
+    std::uint32_t code(Io& io, std::uint32_t value) {
+        unsigned token = 0;
+        unsigned exponent = 0;
+        if constexpr (Io::kEncoding) {
+            exponent = value < 8 ? 0 : 31 - static_cast<unsigned>(__builtin_clz(value));
+            token = value < 8 ? value : exponent < 10 ? exponent + 5 : 15;
+        }
+        token = io.symbol(token_, token);
+        if (token < 8) return token;
+        if (token < 15) {
+            exponent = token - 5;
+        } else {
+            const unsigned wide = io.symbol(wide_, exponent < 25 ? exponent - 10 : 15);
+            exponent = wide < 15 ? wide + 10 : 25 + io.bits(exponent - 25, 3);
+            if (exponent > 31) exponent = 31;  // only a damaged stream says more
+        }
+        // The bits below the leading one, high part first, at most 15 at a time.
+        std::uint32_t mantissa = 0;
+        unsigned left = exponent;
+        while (left > 0) {
+            const unsigned n = left < 15 ? left : 15;
+            left -= n;
+            mantissa = (mantissa << n) | io.bits((value >> left) & ((1u << n) - 1), n);
+        }
+        return (std::uint32_t{1} << exponent) | mantissa;
+    }
+
+private:
+    AdaptiveCdf token_;
+    AdaptiveCdf wide_;
+};
+
+// Which coordinate a block walks along: rows (y changes rarely between
+// consecutive events, as in row readout) or columns.
+enum class LineAxis : std::uint8_t { Rows = 0, Columns = 1 };
+
+struct BlockGeometry {
+    LineAxis axis = LineAxis::Rows;
+    std::uint16_t x_max = 0;
+    std::uint16_t y_max = 0;
+};
+
+// How an event's time and line relate to the previous event's.
+enum : unsigned {
+    kSameTime = 0,
+    kNextTime = 1,  // one microsecond later
+    kOtherTime = 2,
+};
+inline constexpr unsigned kKinds = 6;  // time relation * 2 + new line
+
+class EventModel {
+public:
+    EventModel(const BlockGeometry& geometry, std::uint32_t t_first);
+
+    // Codes one event. The decoder's Io fills `e`; false when the stream
+    // holds a coordinate outside the block's geometry (damaged data).
+    template <class Io>
+    bool code(Io& io, Event& e);
+
+private:
+    // A pixel's slot in the polarity history: exact for sensors up to
+    // kExactPixels pixels, hashed beyond (the history only steers contexts).
+    std::size_t pixel_slot(std::uint32_t a, std::uint32_t b) const {
+        const std::uint64_t index = std::uint64_t{a} * lines_b_ + b;
+        if (exact_pixels_) return static_cast<std::size_t>(index);
+        return static_cast<std::size_t>((index * 0x9E3779B97F4A7C15u) >> (64 - kHashBits));
+    }
+
+    static constexpr unsigned kHashBits = 22;
+    static constexpr std::uint64_t kExactPixels = std::uint64_t{1} << kHashBits;
+
+    std::uint32_t a_max_, b_max_;
+    std::uint64_t lines_b_;
+    bool exact_pixels_;
+    bool columns_;
+
+    // The previous event, in line coordinates.
+    std::uint32_t pa_ = 0, pb_ = 0, pt_;
+    unsigned pp_ = 0;
+    unsigned prev_kind_ = 0;
+    std::uint32_t index_ = 0;  // events coded so far
+
+    std::vector<std::uint16_t> line_last_b_;
+    std::vector<std::uint32_t> line_last_index_;  // index + 1; 0 for never
+    std::vector<std::uint8_t> pixel_polarity_;    // 0 none, 1 + p for p 0/1, 3 other
+
+    AdaptiveCdf kind_[kKinds];
+    ValueModel time_delta_[4];
+    ValueModel line_delta_[4];
+    ValueModel run_gap_[2];
+    ValueModel line_offset_[7 * 2];
+    AdaptiveCdf polarity_[4 * 3 * 3];
+};
+
+}  // namespace zel::lossless
+
+#include "lossless/event_model_impl.hpp"

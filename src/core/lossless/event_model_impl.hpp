@@ -1,0 +1,118 @@
+#pragma once
+
+// EventModel::code, included by event_model.hpp: a template, so both the
+// encoder's and the decoder's copies inline their Io.
+
+namespace zel::lossless {
+
+namespace detail {
+
+// Signed differences as non-negative integers, 0 -> 0, -1 -> 1, 1 -> 2 ...
+inline std::uint32_t zigzag(std::int64_t d) {
+    return static_cast<std::uint32_t>(d < 0 ? -2 * d - 1 : 2 * d);
+}
+inline std::int64_t unzigzag(std::uint32_t u) {
+    return (u & 1) ? -static_cast<std::int64_t>((u >> 1) + 1) : static_cast<std::int64_t>(u >> 1);
+}
+
+// How many events ago a line last had one, in classes 0..6 (6: long ago or
+// never, when the line's last position says nothing).
+inline unsigned age_class(std::uint32_t age) {
+    return age < 2 ? 0 : age < 4 ? 1 : age < 16 ? 2 : age < 64 ? 3 : age < 256 ? 4 : age < 1024 ? 5 : 6;
+}
+
+}  // namespace detail
+
+template <class Io>
+bool EventModel::code(Io& io, Event& e) {
+    std::uint32_t ea = 0, eb = 0, dt = 0;
+    unsigned kind = 0;
+    if constexpr (Io::kEncoding) {
+        ea = columns_ ? e.x : e.y;
+        eb = columns_ ? e.y : e.x;
+        dt = e.t - pt_;
+        kind = (dt == 0 ? kSameTime : dt == 1 ? kNextTime : kOtherTime) * 2 + (ea != pa_);
+    }
+    kind = io.symbol(kind_[prev_kind_], kind);
+    const unsigned time_class = kind >> 1;
+    const bool new_line = kind & 1;
+
+    // Time: the same, one later, or a delta other than 0 and 1.
+    std::uint32_t t = pt_ + time_class;
+    if (time_class == kOtherTime) {
+        std::uint32_t u = 0;
+        if constexpr (Io::kEncoding) {
+            const auto d = static_cast<std::int32_t>(dt);
+            u = d >= 2 ? 2 * (static_cast<std::uint32_t>(d) - 2) : 2 * (0u - static_cast<std::uint32_t>(d)) - 1;
+        }
+        u = time_delta_[prev_kind_ >> 1].code(io, u);
+        t = pt_ + ((u & 1) ? 0u - ((u >> 1) + 1) : (u >> 1) + 2);
+    }
+
+    // The line: the previous one, or a non-zero step from it.
+    std::uint32_t a = pa_;
+    if (new_line) {
+        std::uint32_t u = 0;
+        if constexpr (Io::kEncoding) u = detail::zigzag(std::int64_t{ea} - pa_) - 1;
+        u = line_delta_[time_class].code(io, u);
+        const std::int64_t d = detail::unzigzag(u + 1);
+        const std::int64_t line = std::int64_t{pa_} + d;
+        if (u == 0xFFFFFFFFu || line < 0 || line > a_max_) return false;
+        a = static_cast<std::uint32_t>(line);
+    }
+
+    // The position along the line: in a run (same time, same line) a gap
+    // from the previous event; otherwise an offset from the line's last
+    // event when it was recent, else from the previous event.
+    const bool run = !new_line && time_class == kSameTime;
+    std::int64_t b = 0;
+    unsigned direction = 0;  // polarity context: 0 no run, 1 ascending, 2 not
+    if (run) {
+        std::uint32_t u = 0;
+        if constexpr (Io::kEncoding) u = eb > pb_ ? 2 * (eb - pb_ - 1) : 2 * (pb_ - eb) + 1;
+        u = run_gap_[prev_kind_ == 0].code(io, u);
+        b = (u & 1) ? std::int64_t{pb_} - (u >> 1) : std::int64_t{pb_} + 1 + (u >> 1);
+        direction = (u & 1) ? 2 : 1;
+    } else {
+        const std::uint32_t last = line_last_index_[a];
+        const unsigned age = last == 0 ? 6 : detail::age_class(index_ + 1 - last);
+        const std::uint32_t ref = age < 6 ? line_last_b_[a] : pb_;
+        std::uint32_t u = 0;
+        if constexpr (Io::kEncoding) u = detail::zigzag(std::int64_t{eb} - ref);
+        u = line_offset_[age * 2 + (time_class == kSameTime)].code(io, u);
+        b = std::int64_t{ref} + detail::unzigzag(u);
+    }
+    if (b < 0 || b > b_max_) return false;
+    const auto line_pos = static_cast<std::uint32_t>(b);
+
+    // Polarity: the pixel's last one, the previous event's, and the run.
+    const std::size_t slot = pixel_slot(a, line_pos);
+    const unsigned context = (pixel_polarity_[slot] * 3 + pp_) * 3 + direction;
+    unsigned p_symbol = 0;
+    if constexpr (Io::kEncoding) p_symbol = e.p < 2 ? e.p : 2;
+    p_symbol = io.symbol(polarity_[context], p_symbol);
+    unsigned p = p_symbol;
+    if (p_symbol == 2) {
+        p = io.bits(e.p, 8);
+        if (p < 2) return false;  // 0 and 1 have their own symbols
+    }
+
+    if constexpr (!Io::kEncoding) {
+        e.t = t;
+        e.x = static_cast<std::uint16_t>(columns_ ? a : line_pos);
+        e.y = static_cast<std::uint16_t>(columns_ ? line_pos : a);
+        e.p = static_cast<std::uint8_t>(p);
+    }
+    pixel_polarity_[slot] = static_cast<std::uint8_t>(p < 2 ? p + 1 : 3);
+    ++index_;
+    line_last_b_[a] = static_cast<std::uint16_t>(line_pos);
+    line_last_index_[a] = index_;
+    pa_ = a;
+    pb_ = line_pos;
+    pt_ = t;
+    pp_ = p < 2 ? p : 2;
+    prev_kind_ = kind;
+    return true;
+}
+
+}  // namespace zel::lossless
