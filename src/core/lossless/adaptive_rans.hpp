@@ -32,33 +32,22 @@ inline constexpr std::uint32_t kStateLow = 1u << 16;
 
 inline constexpr unsigned kMaxAlphabet = 16;
 
-namespace detail {
-
-// Per alphabet size n: where the end of symbol i goes when a symbol
-// below i is seen, 2^15 - 1 - (n - 1 - i), and 2^15 - 1 past the last.
-struct HighTargets {
-    std::int16_t table[kMaxAlphabet + 1][kMaxAlphabet];
-    constexpr HighTargets() : table{} {
-        for (unsigned n = 0; n <= kMaxAlphabet; ++n) {
-            for (unsigned i = 0; i < kMaxAlphabet; ++i) {
-                const int gap = i + 1 < n ? static_cast<int>(n - 1 - i) : 0;
-                table[n][i] = static_cast<std::int16_t>(static_cast<int>(kProbScale) - 1 - gap);
-            }
-        }
-    }
-    const std::int16_t* operator[](unsigned n) const { return table[n]; }
-};
-inline constexpr HighTargets kHighTargets{};
-
-}  // namespace detail
-
 // An adaptive distribution over N symbols (2 <= N <= 16) with 15-bit
-// frequencies, every symbol keeping at least 1. The table holds the end of
-// each symbol's range minus one (the start of symbol s is end_[s] + 1,
-// with end_[0] = -1 before symbol 0); entries past the last symbol hold
-// 2^15 - 1, so one search over 16 entries serves every alphabet size.
+// frequencies, every symbol keeping at least 1. Symbols are counted as they
+// are coded and the coding table is rebuilt from the counts after every
+// few symbols: often while a table is young, rarely once it has settled
+// (every 2, 4, ... up to kMaxRebuildPeriod symbols), with counts halved when
+// they grow past kCountLimit so the table follows drifting statistics.
+//
+// The table holds the end of each symbol's range minus one (the start of
+// symbol s is end_[s] + 1, with end_[0] = -1 before symbol 0); entries past
+// the last symbol hold 2^15 - 1, so one search over 16 entries serves every
+// alphabet size.
 class AdaptiveCdf {
 public:
+    static constexpr unsigned kMaxRebuildPeriod = 32;
+    static constexpr unsigned kCountLimit = 4096;
+
     explicit AdaptiveCdf(unsigned n_symbols = 2) { reset(n_symbols); }
 
     void reset(unsigned n_symbols);
@@ -85,43 +74,19 @@ public:
 #endif
     }
 
-    // Moves the distribution towards `s`: fast at first, then slower, so a
-    // table learns quickly yet settles on stable statistics. Each end moves
-    // a fraction of the way to where it would be if s took all but the
-    // minimum of every other symbol; the ends past the alphabet stay put.
     void update(unsigned s) {
-        const int rate = 4 + (count_ > 15) + (count_ > 63) + (count_ > 255);
-        if (count_ < 256) ++count_;
-        const std::int16_t* high = detail::kHighTargets[n_];
-#if defined(__SSE2__)
-        const __m128i index_lo = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
-        const __m128i index_hi = _mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15);
-        const __m128i symbol = _mm_set1_epi16(static_cast<short>(s));
-        const __m128i shift = _mm_cvtsi32_si128(rate);
-        auto step = [&](std::int16_t* ends, const std::int16_t* targets_high, __m128i index) {
-            const __m128i below = _mm_cmplt_epi16(index, symbol);
-            const __m128i high_target = _mm_loadu_si128(reinterpret_cast<const __m128i*>(targets_high));
-            const __m128i target = _mm_or_si128(_mm_and_si128(below, index), _mm_andnot_si128(below, high_target));
-            const __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ends));
-            const __m128i moved = _mm_add_epi16(end, _mm_sra_epi16(_mm_sub_epi16(target, end), shift));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(ends), moved);
-        };
-        step(end_ + 1, high, index_lo);
-        step(end_ + 9, high + 8, index_hi);
-#else
-        for (int i = 0; i < static_cast<int>(kMaxAlphabet); ++i) {
-            const int target = i < static_cast<int>(s) ? i : high[i];
-            const int end = end_[i + 1];
-            end_[i + 1] = static_cast<std::int16_t>(end + ((target - end) >> rate));
-        }
-#endif
+        ++count_[s];
+        if (--until_rebuild_ == 0) rebuild();
     }
 
 private:
+    void rebuild();
 
     std::int16_t end_[kMaxAlphabet + 1];
+    std::uint16_t count_[kMaxAlphabet];
     std::uint8_t n_ = 2;
-    std::uint16_t count_ = 0;
+    std::uint8_t period_ = 1;
+    std::uint8_t until_rebuild_ = 1;
 };
 
 // What the encoder's forward pass records: each symbol's range.

@@ -94,13 +94,20 @@ struct BlockGeometry {
     std::uint16_t y_max = 0;
 };
 
-// How an event's time and line relate to the previous event's.
+// How an event's time relates to the previous event's.
 enum : unsigned {
     kSameTime = 0,
     kNextTime = 1,  // one microsecond later
     kOtherTime = 2,
 };
-inline constexpr unsigned kKinds = 6;  // time relation * 2 + new line
+// How an event relates to the previous one: the first symbol of each event.
+enum : unsigned {
+    kRunAscending = 0,  // same time, same line, further along it
+    kRunRestart = 1,    // same time, same line, not further along
+    kNewLine = 2,       // same time, another line
+    // 3 + 2 * (time class - 1) + new line: next or other time, same or new line
+};
+inline constexpr unsigned kKinds = 7;
 
 class EventModel {
 public:
@@ -142,7 +149,8 @@ private:
     ValueModel time_delta_[4];
     ValueModel line_delta_[4];
     ValueModel run_gap_[2];
-    ValueModel line_offset_[7 * 2];
+    ValueModel run_restart_;
+    ValueModel line_offset_[8 * 2];
     AdaptiveCdf polarity_[4 * 3 * 3];
 };
 

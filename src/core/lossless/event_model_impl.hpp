@@ -31,11 +31,13 @@ bool EventModel::code(Io& io, Event& e) {
         ea = columns_ ? e.x : e.y;
         eb = columns_ ? e.y : e.x;
         dt = e.t - pt_;
-        kind = (dt == 0 ? kSameTime : dt == 1 ? kNextTime : kOtherTime) * 2 + (ea != pa_);
+        const unsigned time_class = dt == 0 ? kSameTime : dt == 1 ? kNextTime : kOtherTime;
+        kind = time_class == kSameTime ? (ea != pa_ ? kNewLine : eb > pb_ ? kRunAscending : kRunRestart)
+                                       : 1 + 2 * time_class + (ea != pa_);
     }
     kind = io.symbol(kind_[prev_kind_], kind);
-    const unsigned time_class = kind >> 1;
-    const bool new_line = kind & 1;
+    const unsigned time_class = kind < 3 ? kSameTime : (kind - 1) / 2;
+    const bool new_line = kind == kNewLine || (kind >= 3 && (kind & 1) == 0);
 
     // Time: the same, one later, or a delta other than 0 and 1.
     std::uint32_t t = pt_ + time_class;
@@ -45,7 +47,7 @@ bool EventModel::code(Io& io, Event& e) {
             const auto d = static_cast<std::int32_t>(dt);
             u = d >= 2 ? 2 * (static_cast<std::uint32_t>(d) - 2) : 2 * (0u - static_cast<std::uint32_t>(d)) - 1;
         }
-        u = time_delta_[prev_kind_ >> 1].code(io, u);
+        u = time_delta_[prev_kind_ >= 5].code(io, u);
         t = pt_ + ((u & 1) ? 0u - ((u >> 1) + 1) : (u >> 1) + 2);
     }
 
@@ -55,28 +57,27 @@ bool EventModel::code(Io& io, Event& e) {
         std::uint32_t u = 0;
         if constexpr (Io::kEncoding) u = detail::zigzag(std::int64_t{ea} - pa_) - 1;
         u = line_delta_[time_class].code(io, u);
-        const std::int64_t d = detail::unzigzag(u + 1);
-        const std::int64_t line = std::int64_t{pa_} + d;
+        const std::int64_t line = std::int64_t{pa_} + detail::unzigzag(u + 1);
         if (u == 0xFFFFFFFFu || line < 0 || line > a_max_) return false;
         a = static_cast<std::uint32_t>(line);
     }
 
-    // The position along the line: in a run (same time, same line) a gap
-    // from the previous event; otherwise an offset from the line's last
-    // event when it was recent, else from the previous event.
-    const bool run = !new_line && time_class == kSameTime;
+    // The position along the line: in an ascending run a gap from the
+    // previous event, when a run restarts the position itself, otherwise
+    // an offset from the line's last event when it was recent, else from
+    // the previous event.
     std::int64_t b = 0;
-    unsigned direction = 0;  // polarity context: 0 no run, 1 ascending, 2 not
-    if (run) {
-        std::uint32_t u = 0;
-        if constexpr (Io::kEncoding) u = eb > pb_ ? 2 * (eb - pb_ - 1) : 2 * (pb_ - eb) + 1;
-        u = run_gap_[prev_kind_ == 0].code(io, u);
-        b = (u & 1) ? std::int64_t{pb_} - (u >> 1) : std::int64_t{pb_} + 1 + (u >> 1);
-        direction = (u & 1) ? 2 : 1;
+    unsigned direction = 0;  // polarity context: 0 no run, 1 ascending, 2 restart
+    if (kind == kRunAscending) {
+        b = std::int64_t{pb_} + 1 + run_gap_[prev_kind_ == kRunAscending].code(io, eb - pb_ - 1);
+        direction = 1;
+    } else if (kind == kRunRestart) {
+        b = std::int64_t{pb_} - run_restart_.code(io, pb_ - eb);
+        direction = 2;
     } else {
         const std::uint32_t last = line_last_index_[a];
-        const unsigned age = last == 0 ? 6 : detail::age_class(index_ + 1 - last);
-        const std::uint32_t ref = age < 6 ? line_last_b_[a] : pb_;
+        const unsigned age = last == 0 ? 7 : detail::age_class(index_ + 1 - last);
+        const std::uint32_t ref = age < 7 ? line_last_b_[a] : pb_;
         std::uint32_t u = 0;
         if constexpr (Io::kEncoding) u = detail::zigzag(std::int64_t{eb} - ref);
         u = line_offset_[age * 2 + (time_class == kSameTime)].code(io, u);
