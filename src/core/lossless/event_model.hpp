@@ -49,7 +49,9 @@ private:
 // the value (which then follows as raw bits), adaptive per context.
 class ValueModel {
 public:
-    ValueModel() : token_(16), wide_(16) {}
+    ValueModel() : token_(16), wide_(16) {
+        for (AdaptiveCdf& c : top_) c.reset(4);
+    }
 
     template <class Io>
     std::uint32_t code(Io& io, std::uint32_t value) {
@@ -71,6 +73,10 @@ public:
         // The bits below the leading one, high part first, at most 15 at a time.
         std::uint32_t mantissa = 0;
         unsigned left = exponent;
+        if (exponent >= 3 && exponent < 3 + kTopTables) {
+            left -= 2;
+            mantissa = io.symbol(top_[exponent - 3], (value >> left) & 3);
+        }
         while (left > 0) {
             const unsigned n = left < 15 ? left : 15;
             left -= n;
@@ -80,8 +86,10 @@ public:
     }
 
 private:
+    static constexpr unsigned kTopTables = 8;
     AdaptiveCdf token_;
     AdaptiveCdf wide_;
+    AdaptiveCdf top_[kTopTables];
 };
 
 // Which coordinate a block walks along: rows (y changes rarely between
@@ -100,14 +108,23 @@ enum : unsigned {
     kNextTime = 1,  // one microsecond later
     kOtherTime = 2,
 };
-// How an event relates to the previous one: the first symbol of each event.
+// How an event's line relates to the previous event's: the same, one
+// less than kNearLines away, or any other.
 enum : unsigned {
-    kRunAscending = 0,  // same time, same line, further along it
-    kRunRestart = 1,    // same time, same line, not further along
-    kNewLine = 2,       // same time, another line
-    // 3 + 2 * (time class - 1) + new line: next or other time, same or new line
+    kSameLine = 0,
+    kNearLine = 1,
+    kFarLine = 2,
 };
-inline constexpr unsigned kKinds = 7;
+inline constexpr int kNearLines = 16;
+// The first symbol of each event: its time and line relation, and for the
+// same time and line whether it moves further along the line. 1 + 3 * time
+// class + line relation for the others (2, 3: same time; 4-6: next; 7-9:
+// other).
+enum : unsigned {
+    kRunAscending = 0,
+    kRunRestart = 1,
+};
+inline constexpr unsigned kKinds = 10;
 
 class EventModel {
 public:
@@ -146,8 +163,9 @@ private:
     std::vector<std::uint8_t> pixel_polarity_;    // 0 none, 1 + p for p 0/1, 3 other
 
     AdaptiveCdf kind_[kKinds];
-    ValueModel time_delta_[4];
-    ValueModel line_delta_[4];
+    ValueModel time_delta_[2];
+    ValueModel near_line_[3];
+    ValueModel far_line_[3];
     ValueModel run_gap_[2];
     ValueModel run_restart_;
     ValueModel line_offset_[8 * 2];

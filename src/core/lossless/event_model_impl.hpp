@@ -1,5 +1,8 @@
 #pragma once
 
+#include <algorithm>
+#include <bit>
+
 // EventModel::code, included by event_model.hpp: a template, so both the
 // encoder's and the decoder's copies inline their Io.
 
@@ -21,6 +24,10 @@ inline unsigned age_class(std::uint32_t age) {
     return age < 2 ? 0 : age < 4 ? 1 : age < 16 ? 2 : age < 64 ? 3 : age < 256 ? 4 : age < 1024 ? 5 : 6;
 }
 
+// What each kind says about time and line.
+inline constexpr std::uint8_t kKindTime[kKinds] = {0, 0, 0, 0, 1, 1, 1, 2, 2, 2};
+inline constexpr std::uint8_t kKindLine[kKinds] = {0, 0, 1, 2, 0, 1, 2, 0, 1, 2};
+
 }  // namespace detail
 
 template <class Io>
@@ -32,12 +39,14 @@ bool EventModel::code(Io& io, Event& e) {
         eb = columns_ ? e.y : e.x;
         dt = e.t - pt_;
         const unsigned time_class = dt == 0 ? kSameTime : dt == 1 ? kNextTime : kOtherTime;
-        kind = time_class == kSameTime ? (ea != pa_ ? kNewLine : eb > pb_ ? kRunAscending : kRunRestart)
-                                       : 1 + 2 * time_class + (ea != pa_);
+        const std::int64_t step = std::int64_t{ea} - pa_;
+        const unsigned line = step == 0 ? kSameLine : (step < kNearLines && step > -kNearLines) ? kNearLine : kFarLine;
+        kind = time_class == kSameTime && line == kSameLine ? (eb > pb_ ? kRunAscending : kRunRestart)
+                                                            : 1 + 3 * time_class + line;
     }
     kind = io.symbol(kind_[prev_kind_], kind);
-    const unsigned time_class = kind < 3 ? kSameTime : (kind - 1) / 2;
-    const bool new_line = kind == kNewLine || (kind >= 3 && (kind & 1) == 0);
+    const unsigned time_class = detail::kKindTime[kind];
+    const unsigned line_relation = detail::kKindLine[kind];
 
     // Time: the same, one later, or a delta other than 0 and 1.
     std::uint32_t t = pt_ + time_class;
@@ -47,19 +56,23 @@ bool EventModel::code(Io& io, Event& e) {
             const auto d = static_cast<std::int32_t>(dt);
             u = d >= 2 ? 2 * (static_cast<std::uint32_t>(d) - 2) : 2 * (0u - static_cast<std::uint32_t>(d)) - 1;
         }
-        u = time_delta_[prev_kind_ >= 5].code(io, u);
+        u = time_delta_[detail::kKindTime[prev_kind_] == kOtherTime].code(io, u);
         t = pt_ + ((u & 1) ? 0u - ((u >> 1) + 1) : (u >> 1) + 2);
     }
 
-    // The line: the previous one, or a non-zero step from it.
+    // The line: the previous one, a near one as a step from it, or any
+    // other as its number.
     std::uint32_t a = pa_;
-    if (new_line) {
+    if (line_relation == kNearLine) {
         std::uint32_t u = 0;
         if constexpr (Io::kEncoding) u = detail::zigzag(std::int64_t{ea} - pa_) - 1;
-        u = line_delta_[time_class].code(io, u);
+        u = near_line_[time_class].code(io, u);
         const std::int64_t line = std::int64_t{pa_} + detail::unzigzag(u + 1);
-        if (u == 0xFFFFFFFFu || line < 0 || line > a_max_) return false;
+        if (u >= 2 * (kNearLines - 1) || line < 0 || line > a_max_) return false;
         a = static_cast<std::uint32_t>(line);
+    } else if (line_relation == kFarLine) {
+        a = far_line_[time_class].code(io, ea);
+        if (a > a_max_) return false;
     }
 
     // The position along the line: in an ascending run a gap from the
