@@ -25,6 +25,10 @@
 
 namespace zel::lossless {
 
+// The coder's per-symbol functions run several times per event in the
+// decoder's innermost loop: they are always inlined.
+#define ZEL_LOSSLESS_HOT [[gnu::always_inline]] inline
+
 inline constexpr unsigned kProbBits = 15;
 inline constexpr std::uint32_t kProbScale = 1u << kProbBits;
 // Lower bound of a normalised state.
@@ -45,8 +49,8 @@ inline constexpr unsigned kMaxAlphabet = 16;
 // alphabet size.
 class AdaptiveCdf {
 public:
-    static constexpr unsigned kMaxRebuildPeriod = 32;
-    static constexpr unsigned kCountLimit = 4096;
+    static constexpr unsigned kMaxRebuildPeriod = 64;
+    static constexpr unsigned kCountLimit = 2048;
 
     explicit AdaptiveCdf(unsigned n_symbols = 2) { reset(n_symbols); }
 
@@ -57,7 +61,7 @@ public:
     std::uint32_t frequency(unsigned s) const { return static_cast<std::uint32_t>(end_[s + 1] - end_[s]); }
 
     // The symbol whose range holds `slot` (< 2^15): how many ends lie below it.
-    unsigned find(std::uint32_t slot) const {
+    ZEL_LOSSLESS_HOT unsigned find(std::uint32_t slot) const {
 #if defined(__SSE2__)
         const __m128i key = _mm_set1_epi16(static_cast<short>(slot));
         const __m128i lo = _mm_cmplt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(end_ + 1)), key);
@@ -74,7 +78,7 @@ public:
 #endif
     }
 
-    void update(unsigned s) {
+    ZEL_LOSSLESS_HOT void update(unsigned s) {
         ++count_[s];
         if (--until_rebuild_ == 0) rebuild();
     }
@@ -99,11 +103,11 @@ class SymbolLog {
 public:
     void clear() { ranges_.clear(); }
     void reserve(std::size_t n) { ranges_.reserve(n); }
-    void add(std::uint32_t start, std::uint32_t frequency) {
+    ZEL_LOSSLESS_HOT void add(std::uint32_t start, std::uint32_t frequency) {
         ranges_.push_back({static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(frequency)});
     }
     // `bits` (<= 15) equiprobable bits of `value`.
-    void add_bits(std::uint32_t value, unsigned bits) {
+    ZEL_LOSSLESS_HOT void add_bits(std::uint32_t value, unsigned bits) {
         add(value << (kProbBits - bits), 1u << (kProbBits - bits));
     }
     std::span<const SymbolRange> ranges() const { return ranges_; }
@@ -131,7 +135,7 @@ public:
         state_[1] = load32(stream.data() + 4);
     }
 
-    unsigned decode(AdaptiveCdf& cdf) {
+    ZEL_LOSSLESS_HOT unsigned decode(AdaptiveCdf& cdf) {
         std::uint32_t& x = state_[turn_];
         turn_ ^= 1;
         const std::uint32_t slot = x & (kProbScale - 1);
@@ -144,7 +148,7 @@ public:
     }
 
     // `bits` (1..15) equiprobable bits.
-    std::uint32_t decode_bits(unsigned bits) {
+    ZEL_LOSSLESS_HOT std::uint32_t decode_bits(unsigned bits) {
         std::uint32_t& x = state_[turn_];
         turn_ ^= 1;
         const unsigned shift = kProbBits - bits;
@@ -166,7 +170,7 @@ private:
         return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
                std::uint32_t{p[3]} << 24;
     }
-    void renormalise(std::uint32_t& x) {
+    ZEL_LOSSLESS_HOT void renormalise(std::uint32_t& x) {
         if (x < kStateLow) {
             if (end_ - next_ >= 2) {
                 x = (x << 16) | std::uint32_t{next_[0]} | std::uint32_t{next_[1]} << 8;

@@ -19,12 +19,12 @@ class EncodeIo {
 public:
     static constexpr bool kEncoding = true;
     explicit EncodeIo(SymbolLog& log) : log_(log) {}
-    unsigned symbol(AdaptiveCdf& cdf, unsigned s) {
+    ZEL_LOSSLESS_HOT unsigned symbol(AdaptiveCdf& cdf, unsigned s) {
         log_.add(cdf.start(s), cdf.frequency(s));
         cdf.update(s);
         return s;
     }
-    std::uint32_t bits(std::uint32_t value, unsigned n) {
+    ZEL_LOSSLESS_HOT std::uint32_t bits(std::uint32_t value, unsigned n) {
         log_.add_bits(value, n);
         return value;
     }
@@ -38,8 +38,8 @@ class DecodeIo {
 public:
     static constexpr bool kEncoding = false;
     explicit DecodeIo(RansReader& reader) : reader_(reader) {}
-    unsigned symbol(AdaptiveCdf& cdf, unsigned) { return reader_.decode(cdf); }
-    std::uint32_t bits(std::uint32_t, unsigned n) { return reader_.decode_bits(n); }
+    ZEL_LOSSLESS_HOT unsigned symbol(AdaptiveCdf& cdf, unsigned) { return reader_.decode(cdf); }
+    ZEL_LOSSLESS_HOT std::uint32_t bits(std::uint32_t, unsigned n) { return reader_.decode_bits(n); }
 
 private:
     RansReader& reader_;
@@ -54,7 +54,7 @@ public:
     }
 
     template <class Io>
-    std::uint32_t code(Io& io, std::uint32_t value) {
+    ZEL_LOSSLESS_HOT std::uint32_t code(Io& io, std::uint32_t value) {
         unsigned token = 0;
         unsigned exponent = 0;
         if constexpr (Io::kEncoding) {
