@@ -130,31 +130,26 @@ class RansReader {
 public:
     // Needs at least 8 bytes (the states); the caller checks.
     explicit RansReader(std::span<const std::uint8_t> stream)
-        : begin_(stream.data()), next_(stream.data() + 8), end_(stream.data() + stream.size()) {
-        state_[0] = load32(stream.data());
-        state_[1] = load32(stream.data() + 4);
-    }
+        : begin_(stream.data()), next_(stream.data() + 8), end_(stream.data() + stream.size()),
+          current_(load32(stream.data())), other_(load32(stream.data() + 4)) {}
 
     ZEL_LOSSLESS_HOT unsigned decode(AdaptiveCdf& cdf) {
-        std::uint32_t& x = state_[turn_];
-        turn_ ^= 1;
+        std::uint32_t x = current_;
         const std::uint32_t slot = x & (kProbScale - 1);
         const unsigned s = cdf.find(slot);
-        const std::uint32_t start = cdf.start(s);
-        x = cdf.frequency(s) * (x >> kProbBits) + slot - start;
-        renormalise(x);
+        x = cdf.frequency(s) * (x >> kProbBits) + slot - cdf.start(s);
+        advance(x);
         cdf.update(s);
         return s;
     }
 
     // `bits` (1..15) equiprobable bits.
     ZEL_LOSSLESS_HOT std::uint32_t decode_bits(unsigned bits) {
-        std::uint32_t& x = state_[turn_];
-        turn_ ^= 1;
+        std::uint32_t x = current_;
         const unsigned shift = kProbBits - bits;
         const std::uint32_t slot = x & (kProbScale - 1);
         x = ((x >> kProbBits) << shift) + (slot & ((1u << shift) - 1));
-        renormalise(x);
+        advance(x);
         return slot >> shift;
     }
 
@@ -162,7 +157,7 @@ public:
     // Bytes read so far, the states included.
     std::size_t position() const { return static_cast<std::size_t>(next_ - begin_); }
     bool finish() const {
-        return !overrun_ && next_ == end_ && state_[0] == kStateLow && state_[1] == kStateLow;
+        return !overrun_ && next_ == end_ && current_ == kStateLow && other_ == kStateLow;
     }
 
 private:
@@ -170,7 +165,9 @@ private:
         return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
                std::uint32_t{p[3]} << 24;
     }
-    ZEL_LOSSLESS_HOT void renormalise(std::uint32_t& x) {
+    // Renormalises the state just used and makes the other one current:
+    // the states take turns, symbol by symbol.
+    ZEL_LOSSLESS_HOT void advance(std::uint32_t x) {
         if (x < kStateLow) {
             if (end_ - next_ >= 2) {
                 x = (x << 16) | std::uint32_t{next_[0]} | std::uint32_t{next_[1]} << 8;
@@ -180,13 +177,15 @@ private:
                 overrun_ = true;
             }
         }
+        current_ = other_;
+        other_ = x;
     }
 
-    std::uint32_t state_[2];
     const std::uint8_t* begin_;
     const std::uint8_t* next_;
     const std::uint8_t* end_;
-    unsigned turn_ = 0;
+    std::uint32_t current_;  // the state the next symbol decodes from
+    std::uint32_t other_;
     bool overrun_ = false;
 };
 
