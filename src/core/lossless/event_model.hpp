@@ -50,7 +50,9 @@ private:
 class ValueModel {
 public:
     ValueModel() : token_(16), wide_(16) {
-        for (AdaptiveCdf& c : top_) c.reset(4);
+        // Sizes 3 and 4 model all their bits below the leading one, larger
+        // ones their top four; the rest follows raw.
+        for (unsigned i = 0; i < kTopTables; ++i) top_[i].reset(i == 0 ? 8 : 16);
     }
 
     template <class Io>
@@ -70,13 +72,12 @@ public:
             exponent = wide < 15 ? wide + 10 : 25 + io.bits(exponent - 25, 3);
             if (exponent > 31) exponent = 31;  // only a damaged stream says more
         }
-        // The bits below the leading one, high part first, at most 15 at a time.
-        std::uint32_t mantissa = 0;
-        unsigned left = exponent;
-        if (exponent >= 3 && exponent < 3 + kTopTables) {
-            left -= 2;
-            mantissa = io.symbol(top_[exponent - 3], (value >> left) & 3);
-        }
+        // The bits below the leading one, high part first: the top ones
+        // through a table per size, the rest at most 15 at a time.
+        const unsigned modelled = exponent < 4 ? exponent : 4;
+        unsigned left = exponent - modelled;
+        std::uint32_t mantissa = io.symbol(top_[exponent < 3 + kTopTables ? exponent - 3 : kTopTables - 1],
+                                           (value >> left) & ((1u << modelled) - 1));
         while (left > 0) {
             const unsigned n = left < 15 ? left : 15;
             left -= n;
