@@ -10,7 +10,7 @@ EventModel::EventModel(const BlockGeometry& geometry, std::uint32_t t_first)
     lines_b_ = std::uint64_t{b_max_} + 1;
     const std::uint64_t pixels = (std::uint64_t{a_max_} + 1) * lines_b_;
     exact_pixels_ = pixels <= kExactPixels;
-    pixel_polarity_.assign(exact_pixels_ ? pixels : kExactPixels, 0);
+    pixel_history_.assign(exact_pixels_ ? pixels : kExactPixels, 0);
     line_last_b_.assign(a_max_ + 1, 0);
     line_last_index_.assign(a_max_ + 1, 0);
     for (AdaptiveCdf& cdf : kind_) cdf.reset(kKinds);

@@ -161,7 +161,9 @@ private:
 
     std::vector<std::uint16_t> line_last_b_;
     std::vector<std::uint32_t> line_last_index_;  // index + 1; 0 for never
-    std::vector<std::uint8_t> pixel_polarity_;    // 0 none, 1 + p for p 0/1, 3 other
+    // Per pixel: (index of its last event + 1) << 2 | polarity state (0 none,
+    // 1 + p for p 0/1, 3 other).
+    std::vector<std::uint32_t> pixel_history_;
 
     AdaptiveCdf kind_[kKinds];
     ValueModel time_delta_[2];
@@ -170,7 +172,7 @@ private:
     ValueModel run_gap_[2];
     ValueModel run_restart_;
     ValueModel line_offset_[8 * 2];
-    AdaptiveCdf polarity_[4 * 3 * 3];
+    AdaptiveCdf polarity_[4 * 4 * 3 * 3];
 };
 
 }  // namespace zel::lossless

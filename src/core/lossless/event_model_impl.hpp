@@ -101,7 +101,10 @@ bool EventModel::code(Io& io, Event& e) {
 
     // Polarity: the pixel's last one, the previous event's, and the run.
     const std::size_t slot = pixel_slot(a, line_pos);
-    const unsigned context = (pixel_polarity_[slot] * 3 + pp_) * 3 + direction;
+    const std::uint32_t history = pixel_history_[slot];
+    const std::uint32_t since = index_ + 1 - (history >> 2);  // events since the pixel's last, if any
+    const unsigned recency = history == 0 ? 3 : since < 64 ? 0 : since < 1024 ? 1 : since < 16384 ? 2 : 3;
+    const unsigned context = ((recency * 4 + (history & 3)) * 3 + pp_) * 3 + direction;
     unsigned p_symbol = 0;
     if constexpr (Io::kEncoding) p_symbol = e.p < 2 ? e.p : 2;
     p_symbol = io.symbol(polarity_[context], p_symbol);
@@ -117,8 +120,8 @@ bool EventModel::code(Io& io, Event& e) {
         e.y = static_cast<std::uint16_t>(columns_ ? line_pos : a);
         e.p = static_cast<std::uint8_t>(p);
     }
-    pixel_polarity_[slot] = static_cast<std::uint8_t>(p < 2 ? p + 1 : 3);
     ++index_;
+    pixel_history_[slot] = index_ << 2 | (p < 2 ? p + 1 : 3);
     line_last_b_[a] = static_cast<std::uint16_t>(line_pos);
     line_last_index_[a] = index_;
     pa_ = a;
