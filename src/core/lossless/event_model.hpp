@@ -165,7 +165,7 @@ private:
     // 1 + p for p 0/1, 3 other).
     std::vector<std::uint32_t> pixel_history_;
 
-    AdaptiveCdf kind_[kKinds];
+    AdaptiveCdf kind_[kKinds * 3];  // by the previous kind and polarity
     ValueModel time_delta_[2];
     ValueModel near_line_[3];
     ValueModel far_line_[3];

@@ -44,7 +44,7 @@ bool EventModel::code(Io& io, Event& e) {
         kind = time_class == kSameTime && line == kSameLine ? (eb > pb_ ? kRunAscending : kRunRestart)
                                                             : 1 + 3 * time_class + line;
     }
-    kind = io.symbol(kind_[prev_kind_], kind);
+    kind = io.symbol(kind_[prev_kind_ * 3 + pp_], kind);
     const unsigned time_class = detail::kKindTime[kind];
     const unsigned line_relation = detail::kKindLine[kind];
 
