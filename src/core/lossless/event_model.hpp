@@ -171,7 +171,9 @@ private:
     ValueModel far_line_[3];
     ValueModel run_gap_[2];
     ValueModel run_restart_;
-    ValueModel line_offset_[8 * 2];
+    static constexpr unsigned kStaleAge = 6;  // age classes from here on: the line's last position says nothing
+    ValueModel line_offset_[kStaleAge * 2];
+    ValueModel line_start_[(8 - kStaleAge) * 2];
     AdaptiveCdf polarity_[4 * 4 * 3 * 3];
 };
 

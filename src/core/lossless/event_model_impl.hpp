@@ -76,9 +76,9 @@ bool EventModel::code(Io& io, Event& e) {
     }
 
     // The position along the line: in an ascending run a gap from the
-    // previous event, when a run restarts the position itself, otherwise
-    // an offset from the line's last event when it was recent, else from
-    // the previous event.
+    // previous event, when a run restarts how far back it goes, otherwise
+    // an offset from the line's last event when that was recent, else the
+    // position itself.
     std::int64_t b = 0;
     unsigned direction = 0;  // polarity context: 0 no run, 1 ascending, 2 restart
     if (kind == kRunAscending) {
@@ -90,11 +90,15 @@ bool EventModel::code(Io& io, Event& e) {
     } else {
         const std::uint32_t last = line_last_index_[a];
         const unsigned age = last == 0 ? 7 : detail::age_class(index_ + 1 - last);
-        const std::uint32_t ref = age < 7 ? line_last_b_[a] : pb_;
-        std::uint32_t u = 0;
-        if constexpr (Io::kEncoding) u = detail::zigzag(std::int64_t{eb} - ref);
-        u = line_offset_[age * 2 + (time_class == kSameTime)].code(io, u);
-        b = std::int64_t{ref} + detail::unzigzag(u);
+        if (age < kStaleAge) {
+            std::uint32_t u = 0;
+            const std::uint32_t ref = line_last_b_[a];
+            if constexpr (Io::kEncoding) u = detail::zigzag(std::int64_t{eb} - ref);
+            u = line_offset_[age * 2 + (time_class == kSameTime)].code(io, u);
+            b = std::int64_t{ref} + detail::unzigzag(u);
+        } else {
+            b = line_start_[(age - kStaleAge) * 2 + (time_class == kSameTime)].code(io, eb);
+        }
     }
     if (b < 0 || b > b_max_) return false;
     const auto line_pos = static_cast<std::uint32_t>(b);
