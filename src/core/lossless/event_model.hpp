@@ -107,7 +107,8 @@ struct BlockGeometry {
 enum : unsigned {
     kSameTime = 0,
     kNextTime = 1,  // one microsecond later
-    kOtherTime = 2,
+    kLaterTime = 2,    // two or more later
+    kEarlierTime = 3,  // any time before
 };
 // How an event's line relates to the previous event's: the same, one
 // less than kNearLines away, or any other.
@@ -120,12 +121,12 @@ inline constexpr int kNearLines = 16;
 // The first symbol of each event: its time and line relation, and for the
 // same time and line whether it moves further along the line. 1 + 3 * time
 // class + line relation for the others (2, 3: same time; 4-6: next; 7-9:
-// other).
+// later; 10-12: earlier).
 enum : unsigned {
     kRunAscending = 0,
     kRunRestart = 1,
 };
-inline constexpr unsigned kKinds = 10;
+inline constexpr unsigned kKinds = 13;
 
 class EventModel {
 public:
@@ -166,7 +167,8 @@ private:
     std::vector<std::uint32_t> pixel_history_;
 
     AdaptiveCdf kind_[kKinds * 3];  // by the previous kind and polarity
-    ValueModel time_delta_[2];
+    ValueModel time_step_[2];  // by whether the previous event was later too
+    ValueModel time_back_;
     ValueModel near_line_[3];
     ValueModel far_line_[3];
     ValueModel run_gap_[2];

@@ -25,8 +25,8 @@ inline unsigned age_class(std::uint32_t age) {
 }
 
 // What each kind says about time and line.
-inline constexpr std::uint8_t kKindTime[kKinds] = {0, 0, 0, 0, 1, 1, 1, 2, 2, 2};
-inline constexpr std::uint8_t kKindLine[kKinds] = {0, 0, 1, 2, 0, 1, 2, 0, 1, 2};
+inline constexpr std::uint8_t kKindTime[kKinds] = {0, 0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3};
+inline constexpr std::uint8_t kKindLine[kKinds] = {0, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2};
 
 }  // namespace detail
 
@@ -38,7 +38,10 @@ bool EventModel::code(Io& io, Event& e) {
         ea = columns_ ? e.x : e.y;
         eb = columns_ ? e.y : e.x;
         dt = e.t - pt_;
-        const unsigned time_class = dt == 0 ? kSameTime : dt == 1 ? kNextTime : kOtherTime;
+        const unsigned time_class = dt == 0                           ? kSameTime
+                                    : dt == 1                         ? kNextTime
+                                    : static_cast<std::int32_t>(dt) > 0 ? kLaterTime
+                                                                        : kEarlierTime;
         const std::int64_t step = std::int64_t{ea} - pa_;
         const unsigned line = step == 0 ? kSameLine : (step < kNearLines && step > -kNearLines) ? kNearLine : kFarLine;
         kind = time_class == kSameTime && line == kSameLine ? (eb > pb_ ? kRunAscending : kRunRestart)
@@ -48,16 +51,14 @@ bool EventModel::code(Io& io, Event& e) {
     const unsigned time_class = detail::kKindTime[kind];
     const unsigned line_relation = detail::kKindLine[kind];
 
-    // Time: the same, one later, or a delta other than 0 and 1.
+    // Time: the same, one later, or a step of 2 to 2^31 - 1 forwards or
+    // of 1 to 2^31 backwards (32-bit times wrap).
     std::uint32_t t = pt_ + time_class;
-    if (time_class == kOtherTime) {
-        std::uint32_t u = 0;
-        if constexpr (Io::kEncoding) {
-            const auto d = static_cast<std::int32_t>(dt);
-            u = d >= 2 ? 2 * (static_cast<std::uint32_t>(d) - 2) : 2 * (0u - static_cast<std::uint32_t>(d)) - 1;
-        }
-        u = time_delta_[detail::kKindTime[prev_kind_] == kOtherTime].code(io, u);
-        t = pt_ + ((u & 1) ? 0u - ((u >> 1) + 1) : (u >> 1) + 2);
+    if (time_class == kLaterTime) {
+        const std::uint32_t later = detail::kKindTime[prev_kind_] == kLaterTime;
+        t = pt_ + 2 + time_step_[later].code(io, dt - 2);
+    } else if (time_class == kEarlierTime) {
+        t = pt_ - 1 - time_back_.code(io, 0u - dt - 1);
     }
 
     // The line: the previous one, a near one as a step from it, or any
