@@ -64,7 +64,7 @@ Status encode_block(PackedEvents events, ByteBuffer& out) {
     }
     const BlockGeometry geometry = measure_geometry(events);
     const std::uint32_t t_first = events.empty() ? 0 : events[0].t;
-    EventModel model(geometry, t_first);
+    EventModel model(geometry, t_first, events.size());
     SymbolLog log;
     log.reserve(events.size() * 4);
     EncodeIo io(log);
@@ -83,8 +83,14 @@ Status encode_block(PackedEvents events, ByteBuffer& out) {
     out.commit(kHeaderBytes);
     rans_encode_log(log.ranges(), out);
     h = out.data() + begin;  // the stream may have moved the buffer
-    put32(h + kCheckOffset, block_check(h, events.size(), {h + kHeaderBytes, out.size() - begin - kHeaderBytes}));
+    seal_block({h, out.size() - begin}, events.size());
     return kOk;
+}
+
+void seal_block(std::span<std::uint8_t> payload, std::uint64_t count) {
+    if (payload.size() < kHeaderBytes) return;
+    std::uint8_t* h = payload.data();
+    put32(h + kCheckOffset, block_check(h, count, payload.subspan(kHeaderBytes)));
 }
 
 Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out) {
@@ -112,7 +118,7 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
     geometry.axis = (h[1] & kFlagColumns) ? LineAxis::Columns : LineAxis::Rows;
     geometry.x_max = static_cast<std::uint16_t>(get16(h + 2));
     geometry.y_max = static_cast<std::uint16_t>(get16(h + 4));
-    EventModel model(geometry, get32(h + 6));
+    EventModel model(geometry, get32(h + 6), count);
     RansReader reader(stream);
     DecodeIo io(reader);
     for (std::uint64_t i = 0; i < count; ++i) {

@@ -36,4 +36,10 @@ Status encode_block(PackedEvents events, ByteBuffer& out);
 // Throws std::bad_alloc when memory runs out.
 Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out);
 
+// Writes the payload's checksum field for `count` events (what encode_block
+// does last). For tools that build or alter payloads on purpose, such as
+// the fuzz target, which must reach the decoder past the checksum; payloads
+// shorter than the header are left alone.
+void seal_block(std::span<std::uint8_t> payload, std::uint64_t count);
+
 }  // namespace zel::lossless

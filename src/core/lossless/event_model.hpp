@@ -130,7 +130,8 @@ inline constexpr unsigned kKinds = 13;
 
 class EventModel {
 public:
-    EventModel(const BlockGeometry& geometry, std::uint32_t t_first);
+    // `events` is the block's event count, which bounds the pixel history.
+    EventModel(const BlockGeometry& geometry, std::uint32_t t_first, std::uint64_t events);
 
     // Codes one event. The decoder's Io fills `e`; false when the stream
     // holds a coordinate outside the block's geometry (damaged data).
@@ -138,20 +139,22 @@ public:
     bool code(Io& io, Event& e);
 
 private:
-    // A pixel's slot in the polarity history: exact for sensors up to
-    // kExactPixels pixels, hashed beyond (the history only steers contexts).
+    // A pixel's slot in the history: exact when the sensor has few pixels
+    // for the block's events, hashed otherwise (the history only steers
+    // contexts), so the table stays near the event count whatever the
+    // coordinates.
     std::size_t pixel_slot(std::uint32_t a, std::uint32_t b) const {
         const std::uint64_t index = std::uint64_t{a} * lines_b_ + b;
-        if (exact_pixels_) return static_cast<std::size_t>(index);
-        return static_cast<std::size_t>((index * 0x9E3779B97F4A7C15u) >> (64 - kHashBits));
+        if (hash_shift_ == 0) return static_cast<std::size_t>(index);
+        return static_cast<std::size_t>((index * 0x9E3779B97F4A7C15u) >> hash_shift_);
     }
 
-    static constexpr unsigned kHashBits = 22;
-    static constexpr std::uint64_t kExactPixels = std::uint64_t{1} << kHashBits;
+    static constexpr unsigned kMinHashBits = 12;
+    static constexpr unsigned kMaxHashBits = 22;
 
     std::uint32_t a_max_, b_max_;
     std::uint64_t lines_b_;
-    bool exact_pixels_;
+    unsigned hash_shift_;  // 64 - hash bits, or 0 for exact slots
     bool columns_;
 
     // The previous event, in line coordinates.
