@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "lossless/adaptive_rans.hpp"
+#include "lossless/bit_stream.hpp"
 
 namespace zel::lossless {
 namespace {
@@ -65,11 +66,10 @@ TEST(AdaptiveCdf, LearnsTheFrequentSymbol) {
 }
 
 // A random program of adaptive symbols (several tables, several alphabet
-// sizes) and raw bit fields, coded and read back.
+// sizes), coded and read back.
 struct Step {
-    unsigned table;  // kTables: raw bits
+    unsigned table;
     std::uint32_t value;
-    unsigned bits;
 };
 
 constexpr unsigned kTables = 5;
@@ -78,13 +78,8 @@ constexpr unsigned kSizes[kTables] = {2, 3, 7, 16, 12};
 std::vector<Step> random_program(Rng& rng, std::size_t n, bool skewed) {
     std::vector<Step> steps(n);
     for (Step& s : steps) {
-        s.table = rng() % (kTables + 1);
-        if (s.table == kTables) {
-            s.bits = 1 + rng() % 15;
-            s.value = rng() & ((1u << s.bits) - 1);
-        } else {
-            s.value = skewed && rng() % 8 != 0 ? 0 : rng() % kSizes[s.table];
-        }
+        s.table = rng() % kTables;
+        s.value = skewed && rng() % 8 != 0 ? 0 : rng() % kSizes[s.table];
     }
     return steps;
 }
@@ -94,12 +89,8 @@ ByteBuffer encode(const std::vector<Step>& steps) {
     for (unsigned k = 0; k < kTables; ++k) tables[k].reset(kSizes[k]);
     SymbolLog log;
     for (const Step& s : steps) {
-        if (s.table == kTables) {
-            log.add_bits(s.value, s.bits);
-        } else {
-            log.add(tables[s.table].start(s.value), tables[s.table].frequency(s.value));
-            tables[s.table].update(s.value);
-        }
+        log.add(tables[s.table].start(s.value), tables[s.table].frequency(s.value));
+        tables[s.table].update(s.value);
     }
     ByteBuffer out;
     rans_encode_log(log.ranges(), out);
@@ -114,8 +105,7 @@ bool decodes_to(const ByteBuffer& stream, const std::vector<Step>& steps) {
     RansReader reader({stream.data(), stream.size()});
     bool same = true;
     for (const Step& s : steps) {
-        const std::uint32_t v = s.table == kTables ? reader.decode_bits(s.bits) : reader.decode(tables[s.table]);
-        same = same && v == s.value;
+        same = same && reader.decode(tables[s.table]) == s.value;
     }
     return same && reader.finish();
 }
@@ -138,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RansPrograms,
 
 TEST(Rans, SkewedSymbolsCostLittle) {
     // 20,000 symbols that are almost always 0 take far less than a bit each.
-    std::vector<Step> steps(20000, Step{0, 0, 0});
+    std::vector<Step> steps(20000, Step{0, 0});
     for (std::size_t i = 0; i < steps.size(); i += 100) steps[i].value = 1;
     const ByteBuffer stream = encode(steps);
     EXPECT_LT(stream.size() * 8, steps.size() / 5);
@@ -164,6 +154,47 @@ TEST(Rans, TruncatedOrExtendedStreamsFail) {
     longer.tail()[stream.size() + 1] = 0;
     longer.commit(stream.size() + 2);
     EXPECT_FALSE(decodes_to(longer, steps));
+}
+
+// Raw bit fields of every width read back in order; the reader reports
+// reading past the end and any stream it was not read to exactly.
+TEST(BitStream, RoundTripAndEnd) {
+    Rng rng(9);
+    std::vector<std::pair<std::uint32_t, unsigned>> fields;
+    BitWriter writer;
+    for (int i = 0; i < 3000; ++i) {
+        const unsigned n = rng() % 33;
+        const std::uint32_t v = n == 32 ? rng() : rng() & ((1u << n) - 1);
+        fields.emplace_back(v, n);
+        writer.put(v | (n < 32 ? rng() << n : 0), n);  // bits above n are ignored
+    }
+    const std::vector<std::uint8_t> bytes = writer.finish();
+    BitReader reader(bytes);
+    for (const auto& [v, n] : fields) ASSERT_EQ(reader.get(n), v);
+    EXPECT_TRUE(reader.finish());
+
+    BitReader early(bytes);
+    for (std::size_t i = 0; i + 1 < fields.size(); ++i) early.get(fields[i].second);
+    EXPECT_FALSE(early.finish() && fields.back().second > 0);
+
+    const std::vector<std::uint8_t> shorter(bytes.begin(), bytes.end() - 1);
+    BitReader past(shorter);
+    for (const auto& f : fields) past.get(f.second);
+    EXPECT_FALSE(past.finish());
+}
+
+TEST(BitStream, EmptyAndPadding) {
+    BitWriter writer;
+    EXPECT_TRUE(writer.finish().empty());
+    BitReader empty(std::span<const std::uint8_t>{});
+    EXPECT_TRUE(empty.finish());
+    EXPECT_EQ(empty.get(0), 0u);
+    EXPECT_EQ(empty.get(3), 0u);  // past the end: zeros, and no longer a clean end
+    EXPECT_FALSE(empty.finish());
+    const std::uint8_t padded_with_one[1] = {0x85};  // 3 bits 101, then a stray bit
+    BitReader stray(padded_with_one);
+    EXPECT_EQ(stray.get(3), 5u);
+    EXPECT_FALSE(stray.finish());
 }
 
 }  // namespace

@@ -106,10 +106,6 @@ public:
     ZEL_LOSSLESS_HOT void add(std::uint32_t start, std::uint32_t frequency) {
         ranges_.push_back({static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(frequency)});
     }
-    // `bits` (<= 15) equiprobable bits of `value`.
-    ZEL_LOSSLESS_HOT void add_bits(std::uint32_t value, unsigned bits) {
-        add(value << (kProbBits - bits), 1u << (kProbBits - bits));
-    }
     std::span<const SymbolRange> ranges() const { return ranges_; }
 
 private:
@@ -124,8 +120,8 @@ void rans_encode_log(std::span<const SymbolRange> ranges, ByteBuffer& out);
 // Reads a stream written by rans_encode_log. Symbols alternate between the
 // two states. A read past the end yields zeros and marks the reader
 // overrun; finish() says whether the stream was consumed exactly and ended
-// in the encoder's initial states. That catches most damage, not all (raw
-// bits pass through the states unmixed): callers checksum the stream.
+// in the encoder's initial states. That catches most damage, not all:
+// callers checksum the stream.
 class RansReader {
 public:
     // Needs at least 8 bytes (the states); the caller checks.
@@ -141,16 +137,6 @@ public:
         advance(x);
         cdf.update(s);
         return s;
-    }
-
-    // `bits` (1..15) equiprobable bits.
-    ZEL_LOSSLESS_HOT std::uint32_t decode_bits(unsigned bits) {
-        std::uint32_t x = current_;
-        const unsigned shift = kProbBits - bits;
-        const std::uint32_t slot = x & (kProbScale - 1);
-        x = ((x >> kProbBits) << shift) + (slot & ((1u << shift) - 1));
-        advance(x);
-        return slot >> shift;
     }
 
     bool overrun() const { return overrun_; }

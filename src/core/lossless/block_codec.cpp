@@ -5,6 +5,7 @@
 
 #include "base/crc32c.hpp"
 #include "lossless/adaptive_rans.hpp"
+#include "lossless/bit_stream.hpp"
 #include "lossless/event_model.hpp"
 
 namespace zel::lossless {
@@ -14,7 +15,9 @@ namespace {
 constexpr std::uint8_t kVersion = 1;
 constexpr std::uint8_t kFlagColumns = 0x01;
 constexpr std::size_t kCheckOffset = 10;
-constexpr std::size_t kHeaderBytes = 14;
+constexpr std::size_t kCheckedFrom = 14;      // the check covers everything from here on
+constexpr std::size_t kRansBytesOffset = 14;  // length of the rANS stream
+constexpr std::size_t kHeaderBytes = 18;
 constexpr std::size_t kStatesBytes = 8;
 
 void put16(std::uint8_t* p, std::uint32_t v) {
@@ -29,7 +32,7 @@ std::uint32_t get16(const std::uint8_t* p) { return std::uint32_t{p[0]} | std::u
 std::uint32_t get32(const std::uint8_t* p) { return get16(p) | get16(p + 2) << 16; }
 
 // CRC-32C of the header's first ten bytes, the event count (u64 LE) and
-// the stream: what the header's check field holds.
+// all bytes after the check field: what the check field holds.
 std::uint32_t block_check(const std::uint8_t* header, std::uint64_t count, std::span<const std::uint8_t> stream) {
     std::uint8_t count_bytes[8];
     put32(count_bytes, static_cast<std::uint32_t>(count));
@@ -67,7 +70,8 @@ Status encode_block(PackedEvents events, ByteBuffer& out) {
     EventModel model(geometry, t_first, events.size());
     SymbolLog log;
     log.reserve(events.size() * 4);
-    EncodeIo io(log);
+    BitWriter raw_bits;
+    EncodeIo io(log, raw_bits);
     for (std::size_t i = 0; i < events.size(); ++i) {
         Event e = events[i];
         model.code(io, e);
@@ -82,7 +86,13 @@ Status encode_block(PackedEvents events, ByteBuffer& out) {
     put32(h + 6, t_first);
     out.commit(kHeaderBytes);
     rans_encode_log(log.ranges(), out);
-    h = out.data() + begin;  // the stream may have moved the buffer
+    const std::size_t rans_bytes = out.size() - begin - kHeaderBytes;
+    const std::vector<std::uint8_t>& bits = raw_bits.finish();
+    out.reserve_more(bits.size());
+    std::copy(bits.begin(), bits.end(), out.tail());
+    out.commit(bits.size());
+    h = out.data() + begin;  // the streams may have moved the buffer
+    put32(h + kRansBytesOffset, static_cast<std::uint32_t>(rans_bytes));
     seal_block({h, out.size() - begin}, events.size());
     return kOk;
 }
@@ -90,7 +100,7 @@ Status encode_block(PackedEvents events, ByteBuffer& out) {
 void seal_block(std::span<std::uint8_t> payload, std::uint64_t count) {
     if (payload.size() < kHeaderBytes) return;
     std::uint8_t* h = payload.data();
-    put32(h + kCheckOffset, block_check(h, count, payload.subspan(kHeaderBytes)));
+    put32(h + kCheckOffset, block_check(h, count, payload.subspan(kCheckedFrom)));
 }
 
 Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out) {
@@ -109,18 +119,25 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
     if ((h[1] & ~kFlagColumns) != 0) {
         return Error::invalid_data("lossless block has unknown flags", 1);
     }
-    const std::span<const std::uint8_t> stream = payload.subspan(kHeaderBytes);
-    if (get32(h + kCheckOffset) != block_check(h, count, stream)) {
+    if (get32(h + kCheckOffset) != block_check(h, count, payload.subspan(kCheckedFrom))) {
         return Error::invalid_data("lossless block is damaged or holds another number of events than " +
                                    std::to_string(count) + " (checksum mismatch)", kCheckOffset);
     }
+    const std::uint32_t rans_bytes = get32(h + kRansBytesOffset);
+    if (rans_bytes < kStatesBytes || rans_bytes > payload.size() - kHeaderBytes) {
+        return Error::invalid_data("lossless block's rANS stream of " + std::to_string(rans_bytes) +
+                                   " bytes does not fit its " + std::to_string(payload.size()) + " bytes",
+                                   kRansBytesOffset);
+    }
+    const std::span<const std::uint8_t> stream = payload.subspan(kHeaderBytes, rans_bytes);
     BlockGeometry geometry;
     geometry.axis = (h[1] & kFlagColumns) ? LineAxis::Columns : LineAxis::Rows;
     geometry.x_max = static_cast<std::uint16_t>(get16(h + 2));
     geometry.y_max = static_cast<std::uint16_t>(get16(h + 4));
     EventModel model(geometry, get32(h + 6), count);
     RansReader reader(stream);
-    DecodeIo io(reader);
+    BitReader raw_bits(payload.subspan(kHeaderBytes + rans_bytes));
+    DecodeIo io(reader, raw_bits);
     for (std::uint64_t i = 0; i < count; ++i) {
         Event e;
         if (!model.code(io, e) || reader.overrun()) {
@@ -136,6 +153,10 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
     if (!reader.finish()) {
         return Error::invalid_data("lossless block is damaged: its stream does not end after " +
                                    std::to_string(count) + " events", kHeaderBytes + reader.position());
+    }
+    if (!raw_bits.finish()) {
+        return Error::invalid_data("lossless block is damaged: its raw bits do not end after " +
+                                   std::to_string(count) + " events", kHeaderBytes + rans_bytes);
     }
     return kOk;
 }

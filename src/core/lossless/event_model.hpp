@@ -11,6 +11,7 @@
 
 #include "base/event.hpp"
 #include "lossless/adaptive_rans.hpp"
+#include "lossless/bit_stream.hpp"
 
 namespace zel::lossless {
 
@@ -18,31 +19,33 @@ namespace zel::lossless {
 class EncodeIo {
 public:
     static constexpr bool kEncoding = true;
-    explicit EncodeIo(SymbolLog& log) : log_(log) {}
+    EncodeIo(SymbolLog& log, BitWriter& bits) : log_(log), bits_(bits) {}
     ZEL_LOSSLESS_HOT unsigned symbol(AdaptiveCdf& cdf, unsigned s) {
         log_.add(cdf.start(s), cdf.frequency(s));
         cdf.update(s);
         return s;
     }
     ZEL_LOSSLESS_HOT std::uint32_t bits(std::uint32_t value, unsigned n) {
-        log_.add_bits(value, n);
+        bits_.put(value, n);
         return value;
     }
 
 private:
     SymbolLog& log_;
+    BitWriter& bits_;
 };
 
 // Reads the symbols back (decoder side); the value arguments are ignored.
 class DecodeIo {
 public:
     static constexpr bool kEncoding = false;
-    explicit DecodeIo(RansReader& reader) : reader_(reader) {}
+    DecodeIo(RansReader& reader, BitReader& bits) : reader_(reader), bits_(bits) {}
     ZEL_LOSSLESS_HOT unsigned symbol(AdaptiveCdf& cdf, unsigned) { return reader_.decode(cdf); }
-    ZEL_LOSSLESS_HOT std::uint32_t bits(std::uint32_t, unsigned n) { return reader_.decode_bits(n); }
+    ZEL_LOSSLESS_HOT std::uint32_t bits(std::uint32_t, unsigned n) { return bits_.get(n); }
 
 private:
     RansReader& reader_;
+    BitReader& bits_;
 };
 
 // A non-negative integer: a token for 0..7 or for the power of two below
@@ -73,16 +76,12 @@ public:
             if (exponent > 31) exponent = 31;  // only a damaged stream says more
         }
         // The bits below the leading one, high part first: the top ones
-        // through a table per size, the rest at most 15 at a time.
+        // through a table per size, the rest raw.
         const unsigned modelled = exponent < 4 ? exponent : 4;
         unsigned left = exponent - modelled;
         std::uint32_t mantissa = io.symbol(top_[exponent < 3 + kTopTables ? exponent - 3 : kTopTables - 1],
                                            (value >> left) & ((1u << modelled) - 1));
-        while (left > 0) {
-            const unsigned n = left < 15 ? left : 15;
-            left -= n;
-            mantissa = (mantissa << n) | io.bits((value >> left) & ((1u << n) - 1), n);
-        }
+        if (left > 0) mantissa = (mantissa << left) | io.bits(value, left);
         return (std::uint32_t{1} << exponent) | mantissa;
     }
 
