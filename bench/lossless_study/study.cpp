@@ -138,7 +138,7 @@ struct Fenwick {
 // Ideal "where events appear" model: a pixel's class is how many events ago
 // anything within `radius` of it fired (geometric buckets, plus "never");
 // the event codes its class, then its pixel uniformly among that class.
-static const std::uint32_t kAgeBounds[] = {4, 16, 64, 256, 1024, 4096, 16384, 65536, 1u << 30};
+static std::uint32_t kAgeBounds[] = {4, 16, 64, 256, 1024, 4096, 16384, 65536, 1u << 30};
 constexpr int kAgeClasses = 10;  // 9 bounded + never
 
 static Cost activity_global(const std::vector<Ev>& e, int W, int H, int radius, bool seq_ctx) {
@@ -485,6 +485,11 @@ int main(int argc, char** argv) {
         else if (variant == "plain_pfirst") c = plain(e, W, H, true, false);
         else if (variant == "plain_sorted") c = plain(e, W, H, true, true);
         else if (variant.rfind("act", 0) == 0) c = activity_global(e, W, H, variant[3] - '0', variant.size() > 4);
+        else if (variant.rfind("gen", 0) == 0) {  // gen<epoch>: classes fired within 1, 2, 4, 8 epochs
+            const std::uint32_t epoch = std::uint32_t(std::atoi(variant.c_str() + 3));
+            for (int k = 0; k < 9; ++k) kAgeBounds[k] = k < 4 ? epoch << k : (1u << 31);
+            c = line_activity(e, W, H, false, 1, true);
+        }
         else if (variant.rfind("line", 0) == 0)  // line<r|c><radius>[a]
             c = line_activity(e, W, H, variant[4] == 'c', variant[5] - '0', variant.size() > 6);
         else if (variant.rfind("pred", 0) == 0)  // pred<r|c><0-3><mantissa>
