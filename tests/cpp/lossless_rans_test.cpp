@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -155,36 +154,6 @@ TEST(Rans, TruncatedOrExtendedStreamsFail) {
     longer.tail()[stream.size() + 1] = 0;
     longer.commit(stream.size() + 2);
     EXPECT_FALSE(decodes_to(longer, steps));
-}
-
-TEST(Rans, UniformValuesOfAnyRange) {
-    // Values drawn from ranges of every size class, 2 to 2^15, between
-    // adaptive symbols, read back exactly; each costs about log2(n) bits.
-    Rng rng(21);
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> values;  // value, n
-    AdaptiveCdf table(5);
-    SymbolLog log;
-    double ideal_bits = 0;
-    for (unsigned i = 0; i < 5000; ++i) {
-        const std::uint32_t n = 2 + rng() % ((i % 4 == 0) ? 32767u : 300u);
-        const std::uint32_t v = rng() % n;
-        values.emplace_back(v, n);
-        log.add_uniform(v, n);
-        ideal_bits += std::log2(double(n));
-        log.add(table.start(i % 5), table.frequency(i % 5));
-        table.update(i % 5);
-    }
-    ByteBuffer stream;
-    rans_encode_log(log.ranges(), stream);
-    AdaptiveCdf again(5);
-    RansReader reader({stream.data(), stream.size()});
-    for (unsigned i = 0; i < 5000; ++i) {
-        ASSERT_EQ(reader.decode_uniform(values[i].second), values[i].first) << i;
-        ASSERT_EQ(reader.decode(again), i % 5);
-    }
-    EXPECT_TRUE(reader.finish());
-    // The uniform values take their share, plus the 5-symbol table's ~2.3 bits each.
-    EXPECT_LT(double(stream.size() * 8), ideal_bits + 5000 * 2.5 + 64);
 }
 
 // Raw bit fields of every width read back in order; the reader reports

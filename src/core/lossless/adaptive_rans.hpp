@@ -106,12 +106,6 @@ public:
     ZEL_LOSSLESS_HOT void add(std::uint32_t start, std::uint32_t frequency) {
         ranges_.push_back({static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(frequency)});
     }
-    // `value` (< n, 2 <= n <= 2^15) of n equiprobable values; every value
-    // gets the slots [floor(value 2^15 / n), floor((value + 1) 2^15 / n)).
-    ZEL_LOSSLESS_HOT void add_uniform(std::uint32_t value, std::uint32_t n) {
-        const std::uint32_t start = (value << kProbBits) / n;
-        add(start, ((value + 1) << kProbBits) / n - start);
-    }
     std::span<const SymbolRange> ranges() const { return ranges_; }
 
 private:
@@ -143,19 +137,6 @@ public:
         advance(x);
         cdf.update(s);
         return s;
-    }
-
-    // One of n equiprobable values (2 <= n <= 2^15), as SymbolLog::add_uniform
-    // codes it: the value whose slots hold the state's, by one multiply.
-    ZEL_LOSSLESS_HOT std::uint32_t decode_uniform(std::uint32_t n) {
-        std::uint32_t x = current_;
-        const std::uint32_t slot = x & (kProbScale - 1);
-        const std::uint32_t value = ((slot + 1) * n - 1) >> kProbBits;
-        const std::uint32_t start = (value << kProbBits) / n;
-        const std::uint32_t frequency = ((value + 1) << kProbBits) / n - start;
-        x = frequency * (x >> kProbBits) + slot - start;
-        advance(x);
-        return value;
     }
 
     bool overrun() const { return overrun_; }
