@@ -130,40 +130,36 @@ class Aedat4Decoder:
     def reject(self, offset: int, message: str) -> None: ...
     def start_batch(self) -> None: ...
 
-# The .zel container. Headers read back as (width, height, time_bins,
-# max_depth, keyframe_interval, n_frames or None while unfinished); frame
-# headers as (keyframe, t_first, t_last, n_events, n_bits, payload_bytes,
-# record_bytes).
-CONTAINER_HEADER_BYTES: int
-FRAME_HEADER_BYTES: int
-TRAILER_BYTES: int
+# The .zel container. ContainerReader takes a file descriptor (read by
+# position through a duplicate) or a buffer (read in place); decode returns
+# (boxes, keyframe, t_first, t_last, n_events, n_bits, payload_bytes) and
+# index() one INDEX_ENTRY_BYTES entry per frame (offset u64, t_first u32,
+# t_last u32, n_events u64).
 BOX_RECORD_BYTES: int
-
-_Header = tuple[int, int, int, int, int, int | None]
-_FrameInfo = tuple[bool, int, int, int, int, int, int]
+INDEX_ENTRY_BYTES: int
+MAX_GRID_EXTENT: int
+MAX_TREE_DEPTH: int
 
 def encode(
     events: Any, width: int, height: int, time_bins: int, max_depth: int, n_frames: int,
     keyframe_interval: int,
 ) -> bytes: ...
-def stream_header(
-    width: int, height: int, time_bins: int, max_depth: int, keyframe_interval: int,
-    n_frames: int | None,
-) -> bytes: ...
-def stream_frame(
-    events: Any, width: int, height: int, time_bins: int, max_depth: int, keyframe: bool,
-    index: int, offset: int, previous_bits: _BufferLike | None,
-) -> tuple[bytes, bytes, bytes]: ...
-def stream_index(entries: _BufferLike, index_offset: int) -> bytes: ...
-def read_header(data: _BufferLike) -> _Header: ...
-def read_trailer(data: _BufferLike, file_size: int) -> int | None: ...
-def read_index(
-    block: _BufferLike, index_offset: int, width: int, height: int, time_bins: int,
-    max_depth: int, keyframe_interval: int, n_frames: int | None,
-) -> tuple[bytes, bytes, bytes, bytes]: ...
-def read_frame_header(data: _BufferLike, offset: int, expected_index: int) -> _FrameInfo: ...
-def decode_frame(
-    record: _BufferLike, offset: int, expected_index: int, width: int, height: int,
-    time_bins: int, max_depth: int, keyframe_interval: int, previous_bits: _BufferLike | None,
-    want_boxes: bool,
-) -> tuple[bytes, bytearray | None, _FrameInfo]: ...
+
+class ContainerReader:
+    width: int
+    height: int
+    time_bins: int
+    max_depth: int
+    keyframe_interval: int
+    complete: bool
+    def __init__(self, source: int | _BufferLike) -> None: ...
+    def decode(self, k: int) -> tuple[bytearray, bool, int, int, int, int, int]: ...
+    def index(self) -> Buffer: ...
+    def close(self) -> None: ...
+
+class ContainerWriter:
+    frames_added: int
+    def __init__(self, width: int, height: int, time_bins: int, max_depth: int, keyframe_interval: int) -> None: ...
+    def begin(self) -> bytes: ...
+    def add_frame(self, events: Any) -> bytes: ...
+    def finish(self) -> tuple[bytes, bytes]: ...

@@ -1,0 +1,35 @@
+#pragma once
+
+// What the container's binding files share: the error mapping and the way
+// a call runs core work on an object that several threads may hold.
+#include <Python.h>
+
+#include <mutex>
+#include <utility>
+
+#include "base/error.hpp"
+#include "without_gil.hpp"
+
+namespace zelkit::native {
+
+// A core error as Python sees it: malformed bytes become FormatError with
+// their offset, exhausted memory MemoryError, a refusal of the system its
+// OSError subclass, and a request that cannot be met ValueError. Returns
+// nullptr for the caller to return.
+PyObject* raise_container_error(const zel::Error& error);
+
+// Runs `work` without the interpreter lock and under `mutex`, which is only
+// ever waited for without the lock: threads sharing a reader or writer take
+// turns instead of racing, and no thread holding the lock waits on another.
+template <class Work>
+decltype(auto) locked_without_gil(std::mutex& mutex, Work&& work) {
+    GilReleased released;
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::forward<Work>(work)();
+}
+
+// The types, which add_container_functions adds to the module.
+PyType_Spec& container_reader_spec();
+PyType_Spec& container_writer_spec();
+
+}  // namespace zelkit::native
