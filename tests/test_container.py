@@ -334,7 +334,7 @@ def forge_frame(field_offset, fmt, value, frame=0):
 def forge_index(field_offset, fmt, value):
     def craft(data, layout):
         at = layout["index_offset"]
-        struct.pack_into(fmt, data, at + field_offset, value)
+        struct.pack_into(fmt, data, at + field_offset, value(layout) if callable(value) else value)
         return with_crc(data, at, at + INDEX_HEAD.size + ENTRY.size * len(layout["index"]))
     return craft
 
@@ -442,6 +442,12 @@ REFUSALS.update({
     "trailer before a whole index": (
         lambda d, l: d[:-16] + struct.pack("<Q8s", len(d) - 16 - 19, b"ZELINDEX"),
         "outside the file's frame area", lambda l: index_at(l, 16 + 24 * 4 + 4)),
+    "trailer naming the header": (lambda d, l: d[:-16] + struct.pack("<Q8s", 10, b"ZELINDEX"),
+                                  "index offset 10 lies outside", lambda l: index_at(l, 16 + 24 * 4 + 4)),
+    "index entry too close to the index": (forge_index(16 + 24 * 3, "<Q", lambda l: index_at(l, -10)),
+                                           "index entry 3 points at", lambda l: index_at(l, 16 + 24 * 3)),
+    "record without its tag": (flip(frame_at(1, 0)), "no frame record where frame 1 should start",
+                               lambda l: l["frames"][1]["offset"]),
     "trailer not at an index": (
         lambda d, l: d[:-16] + struct.pack("<Q8s", l["frames"][1]["offset"], b"ZELINDEX"),
         "does not point at an index", lambda l: l["frames"][1]["offset"]),

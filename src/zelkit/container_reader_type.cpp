@@ -35,12 +35,7 @@ struct ReaderState {
     bool complete = true;
 };
 
-struct ReaderObject {
-    PyObject_HEAD
-    ReaderState* state;
-};
-
-ReaderState& state_of(PyObject* self) { return *reinterpret_cast<ReaderObject*>(self)->state; }
+ReaderState& reader_state(PyObject* self) { return state_of<ReaderState>(self); }
 
 PyObject* raise_closed() {
     PyErr_SetString(PyExc_ValueError, "I/O operation on a closed container reader");
@@ -85,17 +80,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         auto state = std::make_unique<ReaderState>();
         if (!open_source(bound[0], *state)) return nullptr;
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        reinterpret_cast<ReaderObject*>(self)->state = state.release();
-        return self;
+        return new_state_object(type, std::move(state));
     });
-}
-
-void reader_dealloc(PyObject* self) {
-    // No call can be running: each holds a reference to the object.
-    delete reinterpret_cast<ReaderObject*>(self)->state;
-    zel::py::dealloc_heap_instance(self);
 }
 
 // The boxes as kBoxRecordBytes records, written straight into the bytearray
@@ -120,7 +106,7 @@ PyObject* reader_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
         std::uint64_t k = 0;
         if (!zel::py::convert_u64(bound[0], "k", k)) return nullptr;
-        ReaderState& s = state_of(self);
+        ReaderState& s = reader_state(self);
         std::optional<zel::Result<ct::DecodedFrame>> decoded;
         locked_without_gil(s.mutex, [&] {
             if (s.reader) decoded.emplace(s.reader->decode(k, /*want_boxes=*/true));
@@ -143,7 +129,7 @@ PyObject* reader_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // t_last u32, n_events u64, native byte order)
 PyObject* reader_index(PyObject* self, PyObject*) {
     return zel::py::guarded([&]() -> PyObject* {
-        ReaderState& s = state_of(self);
+        ReaderState& s = reader_state(self);
         zel::ByteBuffer entries;
         const bool open = locked_without_gil(s.mutex, [&] {
             if (!s.reader) return false;
@@ -163,7 +149,7 @@ PyObject* reader_index(PyObject* self, PyObject*) {
 // another thread finishes first.
 PyObject* reader_close(PyObject* self, PyObject*) {
     return zel::py::guarded([&]() -> PyObject* {
-        ReaderState& s = state_of(self);
+        ReaderState& s = reader_state(self);
         std::unique_ptr<ct::ContainerReader> closing =
             locked_without_gil(s.mutex, [&] { return std::move(s.reader); });
         closing.reset();
@@ -172,20 +158,24 @@ PyObject* reader_close(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* get_width(PyObject* self, void*) { return PyLong_FromLong(state_of(self).header.grid.width); }
+PyObject* get_width(PyObject* self, void*) {
+    return PyLong_FromLong(reader_state(self).header.grid.width);
+}
 PyObject* get_height(PyObject* self, void*) {
-    return PyLong_FromLong(state_of(self).header.grid.height);
+    return PyLong_FromLong(reader_state(self).header.grid.height);
 }
 PyObject* get_time_bins(PyObject* self, void*) {
-    return PyLong_FromLong(state_of(self).header.grid.time_bins);
+    return PyLong_FromLong(reader_state(self).header.grid.time_bins);
 }
 PyObject* get_max_depth(PyObject* self, void*) {
-    return PyLong_FromLong(state_of(self).header.grid.max_depth);
+    return PyLong_FromLong(reader_state(self).header.grid.max_depth);
 }
 PyObject* get_keyframe_interval(PyObject* self, void*) {
-    return PyLong_FromUnsignedLong(state_of(self).header.keyframe_interval);
+    return PyLong_FromUnsignedLong(reader_state(self).header.keyframe_interval);
 }
-PyObject* get_complete(PyObject* self, void*) { return PyBool_FromLong(state_of(self).complete); }
+PyObject* get_complete(PyObject* self, void*) {
+    return PyBool_FromLong(reader_state(self).complete);
+}
 
 PyGetSetDef kGetSet[] = {
     {"width", get_width, nullptr, nullptr, nullptr},
@@ -208,7 +198,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_state_object<ReaderState>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>("ContainerReader(source)\n--\n\n")},
@@ -217,7 +207,7 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {
     "zelkit._native.ContainerReader",
-    sizeof(ReaderObject),
+    sizeof(StateObject<ReaderState>),
     0,
     Py_TPFLAGS_DEFAULT,
     kSlots,

@@ -26,12 +26,7 @@ struct WriterState {
     std::unique_ptr<ct::ContainerWriter> writer;
 };
 
-struct WriterObject {
-    PyObject_HEAD
-    WriterState* state;
-};
-
-WriterState& state_of(PyObject* self) { return *reinterpret_cast<WriterObject*>(self)->state; }
+WriterState& writer_state(PyObject* self) { return state_of<WriterState>(self); }
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return zel::py::guarded([&]() -> PyObject* {
@@ -50,16 +45,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         auto state = std::make_unique<WriterState>();
         state->writer = std::make_unique<ct::ContainerWriter>(grid, keyframe_interval);
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        reinterpret_cast<WriterObject*>(self)->state = state.release();
-        return self;
+        return new_state_object(type, std::move(state));
     });
-}
-
-void writer_dealloc(PyObject* self) {
-    delete reinterpret_cast<WriterObject*>(self)->state;
-    zel::py::dealloc_heap_instance(self);
 }
 
 // The bytes one step appended, or its error.
@@ -71,7 +58,7 @@ PyObject* step_result(const zel::Status& status, const std::vector<std::uint8_t>
 // begin() -> the file header, marked unfinished
 PyObject* writer_begin(PyObject* self, PyObject*) {
     return zel::py::guarded([&]() -> PyObject* {
-        WriterState& s = state_of(self);
+        WriterState& s = writer_state(self);
         std::vector<std::uint8_t> out;
         const zel::Status status =
             locked_without_gil(s.mutex, [&] { return s.writer->begin(out); });
@@ -89,7 +76,7 @@ PyObject* writer_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
         PackedView events;
         if (!events.acquire(bound[0], "events")) return nullptr;
-        WriterState& s = state_of(self);
+        WriterState& s = writer_state(self);
         std::vector<std::uint8_t> out;
         const zel::Status status = locked_without_gil(
             s.mutex, [&] { return s.writer->add_frame(events.events(), out); });
@@ -100,7 +87,7 @@ PyObject* writer_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // finish() -> (index and trailer, the header with the frame count)
 PyObject* writer_finish(PyObject* self, PyObject*) {
     return zel::py::guarded([&]() -> PyObject* {
-        WriterState& s = state_of(self);
+        WriterState& s = writer_state(self);
         std::vector<std::uint8_t> out;
         std::array<std::uint8_t, ct::kHeaderBytes> header{};
         const zel::Status status = locked_without_gil(s.mutex, [&] {
@@ -115,7 +102,7 @@ PyObject* writer_finish(PyObject* self, PyObject*) {
 }
 
 PyObject* get_frames_added(PyObject* self, void*) {
-    WriterState& s = state_of(self);
+    WriterState& s = writer_state(self);
     const std::uint64_t n = locked_without_gil(s.mutex, [&] { return s.writer->frames_added(); });
     return PyLong_FromUnsignedLongLong(n);
 }
@@ -135,17 +122,17 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_state_object<WriterState>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_doc, const_cast<char*>(
-                    "ContainerWriter(width, height, time_bins, max_depth, keyframe_interval)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("ContainerWriter(width, height, time_bins, max_depth, "
+                                  "keyframe_interval)\n--\n\n")},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
     "zelkit._native.ContainerWriter",
-    sizeof(WriterObject),
+    sizeof(StateObject<WriterState>),
     0,
     Py_TPFLAGS_DEFAULT,
     kSlots,

@@ -45,8 +45,8 @@ TEST(DecodeFrame, DeltaWithoutItsPreviousFrameIsRefusedAtAnyIndex) {
 TEST(ContainerReader, FileAndMemoryGiveTheSameFrames) {
     const Bytes file = zel_test::sample_container(5, 2);
     zel_test::TempDir dir;
-    const std::string path =
-        dir.write("rec.zel", std::string_view(reinterpret_cast<const char*>(file.data()), file.size()));
+    const std::string path = dir.write(
+        "rec.zel", std::string_view(reinterpret_cast<const char*>(file.data()), file.size()));
     const int fd = ::open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     auto source = file_source(fd);

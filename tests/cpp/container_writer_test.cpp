@@ -31,7 +31,8 @@ TEST(MemoryFootprint, RefusesOnlyWhatCouldNeverFit) {
 }
 
 TEST(EncodeContainer, RefusesAFrameCountBeyondMemoryBeforeAnyWork) {
-    const auto out = encode_container(PackedEvents(), zel_test::small_grid(), std::uint64_t{1} << 60, 0);
+    const auto out =
+        encode_container(PackedEvents(), zel_test::small_grid(), std::uint64_t{1} << 60, 0);
     ASSERT_FALSE(out.ok());
     EXPECT_EQ(out.error().kind, ErrorKind::OutOfMemory);
 }
@@ -45,7 +46,8 @@ TEST(ContainerWriter, StreamedFramesReadBackOnceTheCountIsPutIn) {
     ASSERT_TRUE(writer.begin(file).ok());
     for (std::size_t n : {30u, 0u, 30u}) {
         const std::size_t first = writer.frames_added() == 2 ? 30 : 0;
-        ASSERT_TRUE(writer.add_frame(PackedEvents(records.data() + first * kPackedEventBytes, n), file).ok());
+        const PackedEvents events(records.data() + first * kPackedEventBytes, n);
+        ASSERT_TRUE(writer.add_frame(events, file).ok());
     }
     ASSERT_TRUE(writer.finish(file).ok());
 

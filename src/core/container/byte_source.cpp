@@ -54,9 +54,10 @@ public:
                 return Error::os(errno);
             }
             if (got == 0) {
-                return Error::invalid_data("the file ends at byte " + std::to_string(offset + done) +
+                const std::uint64_t end = offset + done;
+                return Error::invalid_data("the file ends at byte " + std::to_string(end) +
                                                ": it has been cut short since it was opened",
-                                           offset + done);
+                                           end);
             }
             done += static_cast<std::size_t>(got);
         }

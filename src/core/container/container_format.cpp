@@ -17,7 +17,8 @@ constexpr std::uint8_t kTrailerMagic[8] = {'Z', 'E', 'L', 'I', 'N', 'D', 'E', 'X
 template <class T>
 void store(std::span<std::uint8_t> bytes, Field<T> field, T value) {
     for (std::size_t i = 0; i < sizeof(T); ++i) {
-        bytes[field.at + i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * i));
+        const std::uint64_t wide = static_cast<std::uint64_t>(value);
+        bytes[field.at + i] = static_cast<std::uint8_t>(wide >> (8 * i));
     }
 }
 
@@ -95,7 +96,9 @@ void append_frame(const FrameHeader& frame, std::span<const std::uint8_t> payloa
     store(record, f::n_events, frame.n_events);
     store(record, f::n_bits, frame.n_bits);
     store(record, f::payload_bytes, std::uint64_t{payload.size()});
-    if (!payload.empty()) std::memcpy(record.data() + kFrameHeaderBytes, payload.data(), payload.size());
+    if (!payload.empty()) {
+        std::memcpy(record.data() + kFrameHeaderBytes, payload.data(), payload.size());
+    }
     seal(record, kFrameHeaderBytes + payload.size());
 }
 

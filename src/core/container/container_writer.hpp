@@ -62,7 +62,8 @@ private:
 // are written (24), its smallest record (a 2-byte delta payload: 54) and its
 // index entry (24) in the output, which a caller handing the output on
 // (a Python bytes object) holds once more.
-inline constexpr std::uint64_t kMinEncodeBytesPerFrame = 8 + 24 + 2 * (kMinFrameRecordBytes + 2 + 24);
+inline constexpr std::uint64_t kMinEncodeBytesPerFrame =
+    8 + kIndexEntryBytes + 2 * (kMinFrameRecordBytes + 2 + kIndexEntryBytes);
 
 // A whole container in memory: events split into n_frames (>= 1) frames by
 // compress_sequence's rule, each frame coded with its own time range. Fails

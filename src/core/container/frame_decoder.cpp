@@ -52,8 +52,8 @@ Status decode_key_payload(std::span<const std::uint8_t> payload, const FrameHead
     }
     if (h.n_bits > rans_bit_capacity(payload)) {
         return fault(at.field(frame_field::n_bits.at),
-                     "frame " + num(at.index) + " claims " + num(h.n_bits) + " bits, more than its " +
-                         num(payload.size()) + "-byte stream can hold");
+                     "frame " + num(at.index) + " claims " + num(h.n_bits) +
+                         " bits, more than its " + num(payload.size()) + "-byte stream can hold");
     }
     rans_decode_into(payload, h.n_bits, bits);
     return kOk;
@@ -69,9 +69,9 @@ Status apply_delta_payload(std::span<const std::uint8_t> payload, const FrameHea
     // pair, so its size follows the data present.
     const std::uint64_t expanded = rle_expanded_bytes(payload);
     if (h.n_bits > 8 * std::max<std::uint64_t>(expanded, bits.size())) {
-        return fault(at.field(frame_field::n_bits.at), "frame " + num(at.index) + " claims " +
-                                                           num(h.n_bits) +
-                                                           " bits, more than its delta chain holds");
+        return fault(at.field(frame_field::n_bits.at),
+                     "frame " + num(at.index) + " claims " + num(h.n_bits) +
+                         " bits, more than its delta chain holds");
     }
     apply_rle_xor(payload, bits);
     return kOk;
@@ -136,9 +136,9 @@ Result<DecodedFrame> decode_frame(std::span<const std::uint8_t> record, std::uin
                          num(h.n_events) + " events");
     }
     if (leaves.bits_used != h.n_bits) {
-        return fault(at.field(frame_field::n_bits.at), "frame " + num(h.index) + " claims " +
-                                                           num(h.n_bits) + " bits but its tree uses " +
-                                                           num(leaves.bits_used));
+        return fault(at.field(frame_field::n_bits.at),
+                     "frame " + num(h.index) + " claims " + num(h.n_bits) +
+                         " bits but its tree uses " + num(leaves.bits_used));
     }
     if (h.n_events > 0 && leaves.boxes.empty()) {
         return fault(at.field(frame_field::n_events.at), "frame " + num(h.index) + " has " +
