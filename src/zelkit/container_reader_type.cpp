@@ -135,6 +135,7 @@ PyObject* reader_index(PyObject* self, PyObject*) {
             if (!s.reader) return false;
             const auto frames = s.reader->frames();
             const auto bytes = std::as_bytes(frames);
+            if (bytes.empty()) return true;
             entries.reserve_more(bytes.size());
             std::memcpy(entries.data(), bytes.data(), bytes.size());
             entries.commit(bytes.size());

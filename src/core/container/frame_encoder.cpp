@@ -31,6 +31,8 @@ void FrameEncoder::encode_source(const Source& events, bool keyframe, FrameHeade
     coder_.encode(events, current_);
     header.n_bits = current_.n_bits;
     payload.clear();
+    // A keyframe's payload coding is chosen here; a second one (kind 2)
+    // would be dispatched on the writer's choice at this point.
     if (keyframe || !has_previous_) {
         header.kind = FrameKind::Key;
         payload = rans_encode(current_.packed, current_.n_bits);
