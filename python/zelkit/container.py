@@ -310,12 +310,12 @@ class Reader(Sequence[Frame]):
             yield self._decode(k)
 
     def _decode(self, k: int) -> Frame:
-        boxes, keyframe, t_first, t_last, n_events, n_bits, payload_bytes = self._native.decode(k)
+        f = self._native.decode(k)
         return Frame(
-            index=k, keyframe=keyframe, width=self.width, height=self.height,
-            time_bins=self.time_bins, max_depth=self.max_depth, t_first=t_first,
-            t_last=t_last, n_events=n_events, n_bits=n_bits, payload_bytes=payload_bytes,
-            boxes=np.frombuffer(boxes, dtype=BOX_DTYPE),
+            index=k, keyframe=f.keyframe, width=self.width, height=self.height,
+            time_bins=self.time_bins, max_depth=self.max_depth, t_first=f.t_first,
+            t_last=f.t_last, n_events=f.n_events, n_bits=f.n_bits, payload_bytes=f.payload_bytes,
+            boxes=np.frombuffer(f.boxes, dtype=BOX_DTYPE),
         )
 
     # -- queries

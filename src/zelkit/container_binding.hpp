@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/error.hpp"
+#include "native_state.hpp"
 #include "pycommon/py_ref.hpp"
 #include "without_gil.hpp"
 
@@ -59,7 +60,7 @@ void dealloc_state_object(PyObject* self) {
 }
 
 // The types, which add_container_functions adds to the module.
-PyType_Spec& container_reader_spec();
-PyType_Spec& container_writer_spec();
+bool add_container_reader_type(PyObject* module, NativeState& state);
+bool add_container_writer_type(PyObject* module, NativeState& state);
 
 }  // namespace zelkit::native

@@ -1,6 +1,6 @@
-// The .zel container's module-level functions and constants: writing a
-// whole container in one call, the grid limits, and the error mapping the
-// reader and writer types share. Layout, coding and checks live in the core.
+// The .zel container's module-level function and constants: writing a whole
+// container in one call, the grid limits, and the error mapping the reader
+// and writer types share. Layout, coding and checks live in the core.
 #include <cerrno>
 #include <cstdint>
 #include <vector>
@@ -11,12 +11,11 @@
 #include "container/container_format.hpp"
 #include "container/container_writer.hpp"
 #include "container_binding.hpp"
+#include "conversions.hpp"
 #include "format_errors.hpp"
 #include "parts.hpp"
 #include "pycommon/args.hpp"
-#include "pycommon/boundary.hpp"
 #include "pycommon/compressed_output.hpp"
-#include "pycommon/py_ref.hpp"
 
 namespace zelkit::native {
 
@@ -45,55 +44,44 @@ PyObject* raise_container_error(const zel::Error& error) {
 namespace {
 
 namespace ct = zel::container;
+using zel::py::param;
+using zel::py::signature;
 
-// encode(events, width, height, time_bins, max_depth, n_frames, keyframe_interval)
-PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        static const zel::py::Signature signature{
-            "encode()",
-            {"events", "width", "height", "time_bins", "max_depth", "n_frames",
-             "keyframe_interval"}};
-        PyObject* bound[7];
-        if (!zel::py::bind_fastcall(signature, args, nargs, kwnames, bound)) return nullptr;
-        PackedView events;
-        zel::GridParams grid;
-        std::uint64_t n_frames = 0;
-        std::uint32_t keyframe_interval = 0;
-        if (!events.acquire(bound[0], "events") ||
-            !zel::py::convert_grid_params(bound + 1, grid) ||
-            !zel::py::convert_u64(bound[5], "n_frames", n_frames) ||
-            !zel::py::convert_u32(bound[6], "keyframe_interval", keyframe_interval)) {
-            return nullptr;
-        }
-        zel::Result<std::vector<std::uint8_t>> out = without_gil([&] {
-            return ct::encode_container(events.events(), grid, n_frames, keyframe_interval);
-        });
-        if (!out) return raise_container_error(out.error());
-        return zel::py::bytes_from(out.value());
+struct EncodeArgs : zel::GridParams {
+    PackedView events;
+    std::uint64_t n_frames = 0;
+    std::uint32_t keyframe_interval = 0;
+};
+
+constexpr auto kEncode = signature<EncodeArgs>(
+    {.name = "encode",
+     .doc = "The whole .zel container of packed records cut into n_frames frames."},
+    param<&EncodeArgs::events, convert_records>("events"), kGridParams,
+    param<&EncodeArgs::n_frames, convert_unsigned<std::uint64_t>>("n_frames"),
+    param<&EncodeArgs::keyframe_interval, convert_unsigned<std::uint32_t>>("keyframe_interval"));
+
+PyObject* encode(PyObject*, EncodeArgs& a) {
+    zel::Result<std::vector<std::uint8_t>> out = without_gil([&] {
+        return ct::encode_container(a.events.events(), a, a.n_frames, a.keyframe_interval);
     });
+    if (!out) return raise_container_error(out.error());
+    return zel::py::bytes_from(out.value());
 }
 
 PyMethodDef g_container_functions[] = {
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "encode(events, width, height, time_bins, max_depth, n_frames, keyframe_interval)\n--\n\n"},
+    zel::py::function_def<kEncode, encode>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-bool add_type(PyObject* module, PyType_Spec& spec) {
-    zel::py::PyRef type(PyType_FromSpec(&spec));
-    return type && PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get())) == 0;
-}
-
 }  // namespace
 
-bool add_container_functions(PyObject* module) {
+bool add_container_functions(PyObject* module, NativeState& state) {
     return PyModule_AddIntConstant(module, "BOX_RECORD_BYTES", zel::kBoxRecordBytes) == 0 &&
            PyModule_AddIntConstant(module, "INDEX_ENTRY_BYTES", ct::kIndexEntryBytes) == 0 &&
            PyModule_AddIntConstant(module, "MAX_GRID_EXTENT", zel::kMaxGridExtent) == 0 &&
            PyModule_AddIntConstant(module, "MAX_TREE_DEPTH", zel::kMaxTreeDepth) == 0 &&
            add_functions_uniquely(module, g_container_functions) &&
-           add_type(module, container_reader_spec()) && add_type(module, container_writer_spec());
+           add_container_reader_type(module, state) && add_container_writer_type(module, state);
 }
 
 }  // namespace zelkit::native

@@ -1,6 +1,7 @@
 // zelkit._native.ContainerWriter(width, height, time_bins, max_depth,
 // keyframe_interval): the core's streaming container writer. It hands back
 // the bytes of each piece and zelkit.encode_stream writes them to the file.
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -9,8 +10,8 @@
 #include "buffer_view.hpp"
 #include "container/container_writer.hpp"
 #include "container_binding.hpp"
+#include "conversions.hpp"
 #include "pycommon/args.hpp"
-#include "pycommon/boundary.hpp"
 #include "pycommon/compressed_output.hpp"
 #include "pycommon/py_ref.hpp"
 
@@ -19,7 +20,10 @@ namespace {
 
 namespace ct = zel::container;
 using zel::py::bytes_from;
+using zel::py::function_def;
+using zel::py::param;
 using zel::py::PyRef;
+using zel::py::signature;
 
 struct WriterState {
     std::mutex mutex;  // guards `writer`; see locked_without_gil
@@ -28,25 +32,20 @@ struct WriterState {
 
 WriterState& writer_state(PyObject* self) { return state_of<WriterState>(self); }
 
-PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[5];
-        if (!zel::py::bind_tuple_dict(
-                {"ContainerWriter()",
-                 {"width", "height", "time_bins", "max_depth", "keyframe_interval"}},
-                args, kwargs, bound)) {
-            return nullptr;
-        }
-        zel::GridParams grid;
-        std::uint32_t keyframe_interval = 0;
-        if (!zel::py::convert_grid_params(bound, grid) ||
-            !zel::py::convert_u32(bound[4], "keyframe_interval", keyframe_interval)) {
-            return nullptr;
-        }
-        auto state = std::make_unique<WriterState>();
-        state->writer = std::make_unique<ct::ContainerWriter>(grid, keyframe_interval);
-        return new_state_object(type, std::move(state));
-    });
+struct NewArgs : zel::GridParams {
+    std::uint32_t keyframe_interval = 0;
+};
+
+constexpr auto kNew = signature<NewArgs>(
+    {.name = "__new__", .owner = "ContainerWriter",
+     .doc = "Writes a .zel container frame by frame, its frame count unknown until finish()."},
+    kGridParams,
+    param<&NewArgs::keyframe_interval, convert_unsigned<std::uint32_t>>("keyframe_interval"));
+
+PyObject* writer_new(PyTypeObject* type, NewArgs& a) {
+    auto state = std::make_unique<WriterState>();
+    state->writer = std::make_unique<ct::ContainerWriter>(a, a.keyframe_interval);
+    return new_state_object(type, std::move(state));
 }
 
 // The bytes one step appended, or its error.
@@ -55,50 +54,50 @@ PyObject* step_result(const zel::Status& status, const std::vector<std::uint8_t>
     return bytes_from(out);
 }
 
-// begin() -> the file header, marked unfinished
-PyObject* writer_begin(PyObject* self, PyObject*) {
-    return zel::py::guarded([&]() -> PyObject* {
-        WriterState& s = writer_state(self);
-        std::vector<std::uint8_t> out;
-        const zel::Status status =
-            locked_without_gil(s.mutex, [&] { return s.writer->begin(out); });
-        return step_result(status, out);
-    });
+constexpr auto kBegin = signature<zel::py::NoArgs>(
+    {.name = "begin", .owner = "ContainerWriter",
+     .doc = "The file header, marked unfinished until the final one is put over it."});
+
+PyObject* writer_begin(PyObject* self, zel::py::NoArgs&) {
+    WriterState& s = writer_state(self);
+    std::vector<std::uint8_t> out;
+    const zel::Status status = locked_without_gil(s.mutex, [&] { return s.writer->begin(out); });
+    return step_result(status, out);
 }
 
-// add_frame(events) -> the frame's record
-PyObject* writer_add_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    return zel::py::guarded([&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!zel::py::bind_fastcall({"add_frame()", {"events"}}, args, nargs, kwnames, bound)) {
-            return nullptr;
-        }
-        PackedView events;
-        if (!events.acquire(bound[0], "events")) return nullptr;
-        WriterState& s = writer_state(self);
-        std::vector<std::uint8_t> out;
-        const zel::Status status = locked_without_gil(
-            s.mutex, [&] { return s.writer->add_frame(events.events(), out); });
-        return step_result(status, out);
-    });
+struct AddFrameArgs {
+    PackedView events;
+};
+
+constexpr auto kAddFrame = signature<AddFrameArgs>(
+    {.name = "add_frame", .owner = "ContainerWriter",
+     .doc = "Codes packed records as the next frame and returns its record."},
+    param<&AddFrameArgs::events, convert_records>("events"));
+
+PyObject* writer_add_frame(PyObject* self, AddFrameArgs& a) {
+    WriterState& s = writer_state(self);
+    std::vector<std::uint8_t> out;
+    const zel::Status status = locked_without_gil(
+        s.mutex, [&] { return s.writer->add_frame(a.events.events(), out); });
+    return step_result(status, out);
 }
 
-// finish() -> (index and trailer, the header with the frame count)
-PyObject* writer_finish(PyObject* self, PyObject*) {
-    return zel::py::guarded([&]() -> PyObject* {
-        WriterState& s = writer_state(self);
-        std::vector<std::uint8_t> out;
-        std::array<std::uint8_t, ct::kHeaderBytes> header{};
-        const zel::Status status = locked_without_gil(s.mutex, [&] {
-            zel::Status finished = s.writer->finish(out);
-            if (finished) header = s.writer->final_header();
-            return finished;
-        });
-        PyRef tail(step_result(status, out));
-        if (!tail) return nullptr;
-        return zel::py::pair(std::move(tail), PyRef(bytes_from(header)));
+constexpr auto kFinish = signature<zel::py::NoArgs>(
+    {.name = "finish", .owner = "ContainerWriter",
+     .doc = "(index and trailer, the file header with the frame count)."});
+
+PyObject* writer_finish(PyObject* self, zel::py::NoArgs&) {
+    WriterState& s = writer_state(self);
+    std::vector<std::uint8_t> out;
+    std::array<std::uint8_t, ct::kHeaderBytes> header{};
+    const zel::Status status = locked_without_gil(s.mutex, [&] {
+        zel::Status finished = s.writer->finish(out);
+        if (finished) header = s.writer->final_header();
+        return finished;
     });
+    PyRef tail(step_result(status, out));
+    if (!tail) return nullptr;
+    return zel::py::pair(std::move(tail), PyRef(bytes_from(header)));
 }
 
 PyObject* get_frames_added(PyObject* self, void*) {
@@ -108,25 +107,23 @@ PyObject* get_frames_added(PyObject* self, void*) {
 }
 
 PyGetSetDef kGetSet[] = {
-    {"frames_added", get_frames_added, nullptr, nullptr, nullptr},
+    {"frames_added", get_frames_added, nullptr, "Frames written so far.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef kMethods[] = {
-    {"begin", writer_begin, METH_NOARGS, "begin()\n--\n\n"},
-    {"add_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_add_frame)),
-     METH_FASTCALL | METH_KEYWORDS, "add_frame(events)\n--\n\n"},
-    {"finish", writer_finish, METH_NOARGS, "finish()\n--\n\n"},
+    function_def<kBegin, writer_begin>(),
+    function_def<kAddFrame, writer_add_frame>(),
+    function_def<kFinish, writer_finish>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_new, zel::py::constructor_slot<kNew, writer_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_state_object<WriterState>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_doc, const_cast<char*>("ContainerWriter(width, height, time_bins, max_depth, "
-                                  "keyframe_interval)\n--\n\n")},
+    {Py_tp_doc, zel::py::type_doc<kNew>()},
     {0, nullptr},
 };
 
@@ -134,12 +131,14 @@ PyType_Spec kSpec = {
     "zelkit._native.ContainerWriter",
     sizeof(StateObject<WriterState>),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 
 }  // namespace
 
-PyType_Spec& container_writer_spec() { return kSpec; }
+bool add_container_writer_type(PyObject* module, NativeState& state) {
+    return add_type(module, kSpec, state.container_writer_type);
+}
 
 }  // namespace zelkit::native
