@@ -62,7 +62,10 @@ set(ZEL_REFERENCE_SOURCES
     src/core/reference/pipeline_reference.cpp)
 
 set(ZEL_CONTAINER_SOURCES
+    src/core/container/byte_source.cpp
     src/core/container/container_format.cpp
+    src/core/container/container_reader.cpp
+    src/core/container/container_writer.cpp
     src/core/container/frame_decoder.cpp
     src/core/container/frame_encoder.cpp)
 
@@ -115,6 +118,8 @@ set(ZELKIT_NATIVE_SOURCES
     src/zelkit/camera_decoders.cpp
     src/zelkit/codec_functions.cpp
     src/zelkit/container_functions.cpp
+    src/zelkit/container_reader_type.cpp
+    src/zelkit/container_writer_type.cpp
     src/zelkit/conversions.cpp
     src/zelkit/event_functions.cpp
     src/zelkit/file_functions.cpp
@@ -128,9 +133,9 @@ set(ZELKIT_NATIVE_SOURCES
 # GoogleTest units (tests/cpp/<name>.cpp), one executable each.
 set(ZEL_CPP_TESTS
     bit_count_test bitstream_test box_decoder_test camera_formats_test chunked_reader_test
-    aedat4_reader_test camera_reader_test codec_differential_test context_codec_test crc32c_test
-    csv_line_test csv_plain_test csv_reader_test
-    delta_test event_writers_test camera_fast_paths_test io_hooks_test
+    aedat4_reader_test camera_reader_test codec_differential_test container_reader_test
+    container_writer_test context_codec_test crc32c_test csv_line_test csv_plain_test
+    csv_reader_test delta_test event_writers_test camera_fast_paths_test io_hooks_test
     key_interleave_test key_sort_test level_bitmaps_test lossless_block_test lossless_rans_test
     octree_test packed_loader_test
     path_text_test pipeline_test rans_test time_binner_test voxel_test)
@@ -141,4 +146,4 @@ set(ZEL_FUZZ_TARGETS
     aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader context_decode csv_plain
     csv_reader delta_decode evt2_reader evt3_reader lossless_block nmnist_reader octree_decode
     prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
-    zel_container_roundtrip)
+    zel_container_roundtrip zel_container_stream)
