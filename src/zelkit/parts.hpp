@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "conversions.hpp"  // also the container functions' positional converters
+#include "conversions.hpp"
 #include "native_state.hpp"
 
 namespace zelkit::native {
@@ -17,7 +17,7 @@ bool add_record_stream_type(PyObject* module, NativeState& state);
 bool add_event_functions(PyObject* module, NativeState& state);
 bool add_codec_functions(PyObject* module, NativeState& state);
 bool add_camera_files(PyObject* module, NativeState& state);
-bool add_container_functions(PyObject* module);
+bool add_container_functions(PyObject* module, NativeState& state);
 
 // PyModule_AddFunctions, but a name another part already added is an
 // ImportError instead of a silent replacement: the parts share one namespace.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace zel {
 
@@ -12,5 +13,10 @@ struct GridParams {
     std::uint16_t time_bins = 0;
     std::uint8_t max_depth = 0;
 };
+
+// The largest value each parameter takes: width, height and time_bins are
+// 16-bit, max_depth 8-bit, in zel's arguments and in the .zel header alike.
+inline constexpr std::uint16_t kMaxGridExtent = std::numeric_limits<std::uint16_t>::max();
+inline constexpr std::uint8_t kMaxTreeDepth = std::numeric_limits<std::uint8_t>::max();
 
 }  // namespace zel
