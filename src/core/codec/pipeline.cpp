@@ -93,7 +93,7 @@ CompressOutput compress_source(const Source& events, std::uint16_t width, std::u
                                std::uint16_t time_bins, std::uint8_t max_depth) {
     CompressOutput out;
     out.stats.n_events = events.size();
-    out.stats.raw_bytes = 9 * out.stats.n_events;
+    out.stats.raw_bytes = kPackedEventBytes * out.stats.n_events;
 
     const ScratchLease lease;
     DriverScratch& scratch = *lease;
@@ -125,9 +125,10 @@ SequenceOutput code_frames(FrameAt&& frame_at, std::uint64_t n_events, std::uint
     SequenceOutput out;
     std::vector<std::uint64_t> frame_bits(n_frames);
     out.frame_ends.reserve(n_frames);
-    out.bytes.reserve(6 + 2 * (n_frames - 1));  // smallest possible payloads
+    // The smallest payloads possible: a bare rANS header, then one run each.
+    out.bytes.reserve(kRansHeaderBytes + kMinDeltaPayloadBytes * (n_frames - 1));
     out.stats.n_events = n_events;
-    out.stats.raw_bytes = 9 * out.stats.n_events;
+    out.stats.raw_bytes = kPackedEventBytes * out.stats.n_events;
 
     const ScratchLease lease;
     DriverScratch& scratch = *lease;
