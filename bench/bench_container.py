@@ -1,11 +1,20 @@
 """Decoding the .zel container against the decode time zel.compress reports.
 
 Run after `pip install .`:  python3 bench/bench_container.py [--events N]
+With --cpu, calls are timed by process CPU time instead of wall time, which
+says more about the code on a loaded machine (the compare with zel.compress's
+decode_us, a wall time, is then only indicative). For instruction counts,
+--decode-loop {memory,file,none} only writes the 32-frame container and
+decodes all its frames three times from bytes or from a file (none: not at
+all); run it under `valgrind --tool=callgrind` and subtract none's count.
 Stream: a deterministic DAVIS346-like recording (346x260), 1M events over 5 s:
 two edges sweeping across the sensor, each firing where it passes, plus 15 %
 uniform background activity. Results of a run are kept in bench/RESULTS.md.
 """
 import argparse
+import os
+import tempfile
+import time
 
 import numpy as np
 
@@ -37,15 +46,38 @@ def davis_like(n, duration_us=5_000_000, seed=346):
     return ev
 
 
+def decode_loop(ev, mode):
+    data = zelkit.encode(ev, width=WIDTH, height=HEIGHT, time_bins=TIME_BINS,
+                         max_depth=MAX_DEPTH, n_frames=32)
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "rec.zel")
+        with open(path, "wb") as out:
+            out.write(data)
+        for _ in range(3 if mode != "none" else 0):
+            with (zelkit.decode(data) if mode == "memory" else zelkit.open(path)) as reader:
+                boxes = sum(f.boxes.size for f in reader)
+        print(mode, boxes if mode != "none" else 0)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--events", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--cpu", action="store_true", help="time by process CPU time")
+    parser.add_argument("--decode-loop", choices=("memory", "file", "none"))
     args = parser.parse_args()
+    if args.decode_loop:
+        decode_loop(davis_like(args.events), args.decode_loop)
+        return
+    clock = time.process_time if args.cpu else time.perf_counter
+
+    def timed(repeats, call):
+        return best_of(repeats, call, clock)
+
     ev = davis_like(args.events)
 
     as_list = [zel.Event(int(a), int(b), int(c), int(d)) for a, b, c, d in ev.tolist()]
-    seconds, data = best_of(3, lambda: zelkit.encode(ev, width=WIDTH, height=HEIGHT,
+    seconds, data = timed(3, lambda: zelkit.encode(ev, width=WIDTH, height=HEIGHT,
                                                      time_bins=TIME_BINS, max_depth=MAX_DEPTH))
     print(f"zelkit.encode, 1 frame: {seconds * 1e3:.1f} ms, {len(data)} bytes")
     # The two are interleaved so that both see the same machine load.
@@ -53,17 +85,17 @@ def main():
     for _ in range(args.repeats):
         payload, result = zel.compress(as_list, WIDTH, HEIGHT, TIME_BINS, MAX_DEPTH)
         reported = min(reported, result.decode_us / 1e6)
-        seconds, boxes = best_of(1, lambda: zelkit.decode(data)[0].boxes)
+        seconds, boxes = timed(1, lambda: zelkit.decode(data)[0].boxes)
         decode_s = min(decode_s, seconds)
     print(f"zel.compress: {result!r} n_bits={result.n_bits}")
     print(f"zelkit.decode -> boxes ({boxes.size} boxes): {decode_s * 1e3:.2f} ms "
           f"= {decode_s / reported:.2f}x compress's decode_us ({reported * 1e3:.2f} ms), "
           f"best of {args.repeats} each")
     frame = zelkit.decode(data)[0]
-    ev_s, _ = best_of(args.repeats, frame.to_events)
-    grid_s, _ = best_of(args.repeats, frame.to_grid)
+    ev_s, _ = timed(args.repeats, frame.to_events)
+    grid_s, _ = timed(args.repeats, frame.to_grid)
     print(f"Frame.to_events: {ev_s * 1e3:.2f} ms; Frame.to_grid: {grid_s * 1e3:.2f} ms")
-    dist_s, dist = best_of(1, lambda: zelkit.distortion(ev, frame))
+    dist_s, dist = timed(1, lambda: zelkit.distortion(ev, frame))
     print(f"distortion: {dist_s * 1e3:.1f} ms {dist}")
 
     for n_frames, interval in [(32, None), (32, 8)]:
@@ -72,13 +104,25 @@ def main():
         reader = zelkit.decode(data)
         payload = sum(f.payload_bytes for f in reader)
         overhead = len(data) - payload
-        seq_s, _ = best_of(3, lambda: [f.boxes for f in zelkit.decode(data)])
+        seq_s, _ = timed(3, lambda: [f.boxes for f in zelkit.decode(data)])
         print(f"{n_frames} frames, keyframe_interval={interval}: payload {payload} bytes, "
               f"container {len(data)} bytes, overhead {overhead} bytes = "
               f"{100.0 * overhead / payload:.3f} %; decode all frames {seq_s * 1e3:.1f} ms")
         if interval:
-            seek_s, _ = best_of(3, lambda: zelkit.decode(data)[31].boxes)
+            seek_s, _ = timed(3, lambda: zelkit.decode(data)[31].boxes)
             print(f"  seek to frame 31: {seek_s * 1e3:.1f} ms")
+        # The same frames read by position from a file (in the page cache).
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "rec.zel")
+            with open(path, "wb") as out:
+                out.write(data)
+
+            def from_file():
+                with zelkit.open(path) as reader:
+                    return [f.boxes for f in reader]
+
+            file_s, _ = timed(3, from_file)
+            print(f"  zelkit.open, decode all frames: {file_s * 1e3:.1f} ms")
 
 
 if __name__ == "__main__":

@@ -42,7 +42,7 @@ Case case_of(const benchmark::State& state) {
 void label(benchmark::State& state, const Case& c) {
     state.SetLabel(std::to_string(c.n / 1000) + "k " + std::to_string(c.width) + "x" +
                    std::to_string(c.height) + " tb" + std::to_string(c.time_bins));
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * c.n));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(c.n));
 }
 
 void OctreeEncode(benchmark::State& state) {
@@ -127,7 +127,7 @@ void Sequence(benchmark::State& state) {
         benchmark::DoNotOptimize(zel::run_compress_sequence(events, 346, 260, 256, 16, n_frames));
     }
     state.SetLabel("1000k 346x260 tb256 d16, frames " + std::to_string(n_frames));
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * events.size()));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(events.size()));
 }
 
 // A field of /proc/self/status in bytes (0 where there is none).

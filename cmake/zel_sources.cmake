@@ -10,6 +10,8 @@
 #   summary    event statistics over event lists and packed records
 #   codec      the occupancy coder: grid, octree, bitstream, rANS, deltas,
 #              frames and the compression drivers
+#   lossless   the lossless event block codec: adaptive rANS and the event
+#              model
 #   reference  the straightforward stage-by-stage drivers the fast ones are
 #              checked against (tests and benchmarks only)
 #   container  the .zel container and its frame coding
@@ -37,6 +39,8 @@ set(ZEL_SUMMARY_SOURCES
 
 set(ZEL_CODEC_SOURCES
     src/core/codec/box_decoder.cpp
+    src/core/codec/context_codec.cpp
+    src/core/codec/context_rans.cpp
     src/core/codec/decoder.cpp
     src/core/codec/delta.cpp
     src/core/codec/encoder.cpp
@@ -49,11 +53,19 @@ set(ZEL_CODEC_SOURCES
     src/core/codec/sparse_octree.cpp
     src/core/codec/voxel.cpp)
 
+set(ZEL_LOSSLESS_SOURCES
+    src/core/lossless/adaptive_rans.cpp
+    src/core/lossless/block_codec.cpp
+    src/core/lossless/event_model.cpp)
+
 set(ZEL_REFERENCE_SOURCES
     src/core/reference/pipeline_reference.cpp)
 
 set(ZEL_CONTAINER_SOURCES
+    src/core/container/byte_source.cpp
     src/core/container/container_format.cpp
+    src/core/container/container_reader.cpp
+    src/core/container/container_writer.cpp
     src/core/container/frame_decoder.cpp
     src/core/container/frame_encoder.cpp)
 
@@ -79,11 +91,12 @@ set(ZEL_WRITERS_SOURCES
     src/core/writers/event_writers.cpp)
 
 # Every core layer, lowest first, with the layers each one links.
-set(ZEL_CORE_LAYERS base text summary codec reference container readers writers)
+set(ZEL_CORE_LAYERS base text summary codec lossless reference container readers writers)
 set(ZEL_BASE_DEPENDS)
 set(ZEL_TEXT_DEPENDS)
 set(ZEL_SUMMARY_DEPENDS base)
 set(ZEL_CODEC_DEPENDS base)
+set(ZEL_LOSSLESS_DEPENDS base)
 set(ZEL_REFERENCE_DEPENDS codec)
 set(ZEL_CONTAINER_DEPENDS codec base)
 set(ZEL_READERS_DEPENDS text base lz4 zstd)
@@ -105,6 +118,8 @@ set(ZELKIT_NATIVE_SOURCES
     src/zelkit/camera_decoders.cpp
     src/zelkit/codec_functions.cpp
     src/zelkit/container_functions.cpp
+    src/zelkit/container_reader_type.cpp
+    src/zelkit/container_writer_type.cpp
     src/zelkit/conversions.cpp
     src/zelkit/event_functions.cpp
     src/zelkit/file_functions.cpp
@@ -118,15 +133,17 @@ set(ZELKIT_NATIVE_SOURCES
 # GoogleTest units (tests/cpp/<name>.cpp), one executable each.
 set(ZEL_CPP_TESTS
     bit_count_test bitstream_test box_decoder_test camera_formats_test chunked_reader_test
-    aedat4_reader_test camera_reader_test codec_differential_test crc32c_test csv_line_test csv_plain_test csv_reader_test
-    delta_test event_writers_test camera_fast_paths_test io_hooks_test
-    key_interleave_test key_sort_test level_bitmaps_test octree_test packed_loader_test
+    aedat4_reader_test camera_reader_test codec_differential_test container_reader_test
+    container_writer_test context_codec_test crc32c_test csv_line_test csv_plain_test
+    csv_reader_test delta_test event_writers_test camera_fast_paths_test io_hooks_test
+    key_interleave_test key_sort_test level_bitmaps_test lossless_block_test lossless_rans_test
+    octree_test packed_loader_test
     path_text_test pipeline_test rans_test time_binner_test voxel_test)
 
 # libFuzzer targets (fuzz/targets/<name>.cpp); each also builds as a replay
 # program in the test build.
 set(ZEL_FUZZ_TARGETS
-    aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader csv_plain
-    csv_reader delta_decode evt2_reader evt3_reader nmnist_reader octree_decode
+    aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader context_decode csv_plain
+    csv_reader delta_decode evt2_reader evt3_reader lossless_block nmnist_reader octree_decode
     prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
-    zel_container_roundtrip)
+    zel_container_roundtrip zel_container_stream)

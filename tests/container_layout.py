@@ -44,3 +44,24 @@ def with_crc(data: bytearray, start: int, end: int) -> bytearray:
     """Recompute the checksum that follows data[start:end], so a forged field passes it."""
     struct.pack_into("<I", data, end, crc32c(bytes(data[start:end])))
     return data
+
+
+def assemble(header: bytes, records: list[bytes], first_at: int = HEADER.size) -> bytes:
+    """A file of ``header`` and ``records`` (whole records, in order) from offset
+    ``first_at``, then an index over them and the trailer, every checksum right.
+    The bytes between the header and ``first_at`` are zero."""
+    out = bytearray(header[: HEADER.size]) + bytes(first_at - HEADER.size)
+    entries = []
+    for record in records:
+        _, _, _, _, t_first, t_last, n_events, _, _ = FRAME.unpack_from(record)
+        entries.append((len(out), t_first, t_last, n_events))
+        out += record
+    index_offset = len(out)
+    block = INDEX_HEAD.pack(b"INDX", 0, len(entries)) + b"".join(ENTRY.pack(*e) for e in entries)
+    out += block + struct.pack("<I", crc32c(block)) + TRAILER.pack(index_offset, b"ZELINDEX")
+    return bytes(out)
+
+
+def records(data: bytes, layout: dict) -> list[bytes]:
+    """Each frame record of a parsed container, header to checksum."""
+    return [data[f["offset"] : f["offset"] + FRAME.size + len(f["payload"]) + 4] for f in layout["frames"]]

@@ -1,8 +1,11 @@
 """The .zel container: round trips against an independent voxeliser, zel's payloads,
 keyframe seeking, the index-less scan and every refusal of a damaged file."""
 
+import errno
+import inspect
 import os
 import struct
+import threading
 import warnings
 
 import numpy as np
@@ -10,7 +13,8 @@ import pytest
 
 import zel
 import zelkit
-from container_layout import ENTRY, FRAME, HEADER, INDEX_HEAD, TRAILER, parse, with_crc
+from container_layout import ENTRY, FRAME, HEADER, INDEX_HEAD, TRAILER, assemble, parse, records, with_crc
+from helpers import run_python
 
 
 def make_events(n, width, height, t_max=1_000_000, seed=0, sort=True):
@@ -149,6 +153,16 @@ def test_window_finds_frames_by_time_range():
     assert reader.time_range == (int(ev["t"].min()), int(ev["t"].max()))
 
 
+def test_window_is_half_open():
+    ev = make_events(600, 16, 16, t_max=9_999, seed=4)
+    reader = zelkit.decode(zelkit.encode(ev, time_bins=4, max_depth=4, n_frames=10))
+    ranges = reader.frame_time_ranges()
+    # Frame 3 starts at t1 (excluded); frame 1 ends at t0 (included).
+    t0, t1 = int(ranges[1][1]), int(ranges[3][0])
+    assert [f.index for f in reader.window(t0, t1)] == [1, 2]
+    assert [f.index for f in reader.window(t1, t1 + 1)] == [3]
+
+
 def test_open_reads_files_and_write_is_atomic(tmp_path):
     ev = make_events(200, 30, 30, seed=5)
     path = tmp_path / "rec.zel"
@@ -173,6 +187,33 @@ def test_encode_refuses_bad_parameters(kwargs, error):
         zelkit.encode(make_events(10, 4, 4), **params)
 
 
+def test_native_encode_refuses_a_buffer_of_partial_records():
+    with pytest.raises(ValueError, match="whole number of 9-byte events"):
+        zelkit._native.encode(b"\0" * 10, 4, 4, 2, 2, 1, 0)
+
+
+@pytest.mark.parametrize("n_events", [0, 10])
+@pytest.mark.parametrize("to_file", [False, True], ids=["encode", "write"])
+def test_a_frame_count_beyond_memory_is_refused_before_any_work(to_file, n_events, tmp_path):
+    events = make_events(n_events, 4, 4)
+    params = dict(time_bins=2, max_depth=2, n_frames=10**12)
+    # Even frames without events take their record and index entry.
+    with pytest.raises(MemoryError, match="n_frames 1000000000000 needs at least .* bytes per frame"):
+        if to_file:
+            zelkit.write(tmp_path / "x.zel", events, **params)
+        else:
+            zelkit.encode(events, **params)
+    assert os.listdir(tmp_path) == []
+
+
+def test_write_takes_the_parameters_of_encode():
+    def keywords(function, skip):
+        return [(p.name, p.kind, p.default) for p in inspect.signature(function).parameters.values()
+                if p.name not in skip]
+
+    assert keywords(zelkit.write, {"path", "events"}) == keywords(zelkit.encode, {"events"})
+
+
 # ------------------------------------------------------------------ streaming
 
 
@@ -194,6 +235,27 @@ def test_stream_frames_follow_windows_whatever_the_chunking(tmp_path):
     first = ev[ev["t"] < ev["t"][0] + 10_000]
     payload, _ = zel.compress(as_zel_events(first), 50, 40, 8, 6)
     assert parse(one.read_bytes())["frames"][0]["payload"] == payload
+
+
+def test_stream_writer_gives_an_empty_frame_after_a_full_one_no_time_range():
+    writer = zelkit._native.ContainerWriter(8, 8, 2, 3, 0)
+    parts = [writer.begin(), writer.add_frame(make_events(20, 8, 8, t_max=500, seed=12)),
+             writer.add_frame(np.empty(0, zelkit.EVENT_DTYPE))]
+    tail, header = writer.finish()
+    data = header + b"".join(parts)[len(header):] + tail
+    with zelkit.decode(data) as reader:
+        assert reader.frame_time_ranges()[1].tolist() == [0, 0]
+        assert reader[1].n_events == 0 and reader[1].boxes.size == 0
+
+
+@pytest.mark.parametrize("call", ["finish", "add_frame", "begin"])
+def test_stream_writer_refuses_calls_out_of_order(call):
+    writer = zelkit._native.ContainerWriter(8, 8, 2, 3, 0)
+    if call == "begin":
+        writer.begin()
+    args = [np.empty(0, zelkit.EVENT_DTYPE)] if call == "add_frame" else []
+    with pytest.raises(ValueError, match=rf"{call}\(\) cannot be called"):
+        getattr(writer, call)(*args)
 
 
 def test_stream_failure_leaves_nothing_behind(tmp_path):
@@ -272,7 +334,7 @@ def forge_frame(field_offset, fmt, value, frame=0):
 def forge_index(field_offset, fmt, value):
     def craft(data, layout):
         at = layout["index_offset"]
-        struct.pack_into(fmt, data, at + field_offset, value)
+        struct.pack_into(fmt, data, at + field_offset, value(layout) if callable(value) else value)
         return with_crc(data, at, at + INDEX_HEAD.size + ENTRY.size * len(layout["index"]))
     return craft
 
@@ -337,6 +399,88 @@ REFUSALS = {
 }
 
 
+def compose(*crafts):
+    def craft(data, layout):
+        for one in crafts:
+            data = one(data, layout)
+        return data
+    return craft
+
+
+def rebuilt(edit=lambda k, record: record, first_at=HEADER.size):
+    """The file re-assembled from its records (each through ``edit``) with a fresh index."""
+    def craft(data, layout):
+        parts = [edit(k, r) for k, r in enumerate(records(bytes(data), layout))]
+        return bytearray(assemble(bytes(data), parts, first_at))
+    return craft
+
+
+def payload_cut(k, keep):
+    """Record k with its payload cut to its first ``keep`` bytes, sealed again."""
+    def edit(j, record):
+        if j != k:
+            return record
+        record = bytearray(record[: FRAME.size + keep]) + bytes(4)
+        struct.pack_into("<Q", record, 40, keep)
+        return bytes(with_crc(record, 0, FRAME.size + keep))
+    return edit
+
+
+def index_at(layout, delta=0):
+    return layout["index_offset"] + delta
+
+
+# Rules the reader enforces beyond the cases above, one broken rule each.
+REFUSALS.update({
+    "reserved header byte": (forge_header(19, "<B", 1), "reserved header field", lambda l: 19),
+    "reserved frame bytes 6-7": (forge_frame(6, "<H", 1, 1), "reserved frame field",
+                                 lambda l: l["frames"][1]["offset"] + 5),
+    "reserved index field": (forge_index(4, "<I", 1), "reserved index field",
+                             lambda l: index_at(l, 4)),
+    "index count against header": (forge_header(24, "<Q", 3), "index lists 4 frames but the file "
+                                   "header declares 3", lambda l: index_at(l, 8)),
+    "trailer before a whole index": (
+        lambda d, l: d[:-16] + struct.pack("<Q8s", len(d) - 16 - 19, b"ZELINDEX"),
+        "outside the file's frame area", lambda l: index_at(l, 16 + 24 * 4 + 4)),
+    "trailer naming the header": (lambda d, l: d[:-16] + struct.pack("<Q8s", 10, b"ZELINDEX"),
+                                  "index offset 10 lies outside", lambda l: index_at(l, 16 + 24 * 4 + 4)),
+    "index entry too close to the index": (forge_index(16 + 24 * 3, "<Q", lambda l: index_at(l, -10)),
+                                           "index entry 3 points at", lambda l: index_at(l, 16 + 24 * 3)),
+    "record without its tag": (flip(frame_at(1, 0)), "no frame record where frame 1 should start",
+                               lambda l: l["frames"][1]["offset"]),
+    "trailer not at an index": (
+        lambda d, l: d[:-16] + struct.pack("<Q8s", l["frames"][1]["offset"], b"ZELINDEX"),
+        "does not point at an index", lambda l: l["frames"][1]["offset"]),
+    "bytes after a frame's checksum": (
+        rebuilt(lambda k, r: r + b"\0" * 4 if k == 1 else r), "followed by 4 bytes",
+        lambda l: l["frames"][2]["offset"]),
+    "first record not after the header": (rebuilt(first_at=HEADER.size + 4),
+                                          "index entry 0 points at offset 40",
+                                          lambda l: index_at(l, 4 + INDEX_HEAD.size)),
+    "index entry with reversed times": (forge_index(16 + 8, "<I", 2**32 - 1),
+                                        "index entry 0 has its time range reversed",
+                                        lambda l: index_at(l, 16 + 8)),
+    "frame with reversed times": (forge_frame(16, "<I", lambda f: f["t_last"] + 1, 2),
+                                  "frame 2 has its time range reversed",
+                                  lambda l: l["frames"][2]["offset"] + 16),
+    "index disagrees with frame t_last": (forge_index(16 + 24 * 2 + 12, "<I", 2**32 - 1),
+                                          "frame 2 does not match its index entry",
+                                          lambda l: l["frames"][2]["offset"] + 20),
+    "index disagrees with frame n_events": (forge_index(16 + 24 * 2 + 16, "<Q", 2**40),
+                                            "frame 2 does not match its index entry",
+                                            lambda l: l["frames"][2]["offset"] + 24),
+    "rANS probability 4096": (forge_frame(FRAME.size, "<H", 4096, 2), "probability 4096 is outside",
+                              lambda l: l["frames"][2]["offset"] + FRAME.size),
+    "rANS probability 0": (forge_frame(FRAME.size, "<H", 0, 0), "probability 0 is outside",
+                           lambda l: l["frames"][0]["offset"] + FRAME.size),
+    "keyframe payload shorter than a rANS header": (
+        rebuilt(payload_cut(0, 5)), "shorter than a rANS stream header",
+        lambda l: l["frames"][0]["offset"] + FRAME.size),
+    "delta payload of odd length": (rebuilt(payload_cut(1, 1)), "delta payload has odd length 1",
+                                    lambda l: l["frames"][1]["offset"] + FRAME.size),
+})
+
+
 @pytest.mark.parametrize("name", REFUSALS)
 def test_damaged_containers_are_refused_with_offset(name):
     craft, message, offset = REFUSALS[name]
@@ -348,16 +492,100 @@ def test_damaged_containers_are_refused_with_offset(name):
     assert f"offset {info.value.offset}" in str(info.value)
 
 
+def test_empty_frame_with_a_time_range_is_refused():
+    ev = np.array([(1, 1, 0, 0), (2, 2, 0, 1), (3, 3, 100, 0)], dtype=zelkit.EVENT_DTYPE)
+    data = bytearray(zelkit.encode(ev, time_bins=2, max_depth=2, n_frames=3))
+    layout = parse(bytes(data))
+    assert layout["frames"][1]["n_events"] == 0
+    # t_first 0 and t_last 5: a range although the frame has no events.
+    damaged = compose(forge_frame(20, "<I", 5, 1), forge_index(16 + 24 + 12, "<I", 5))(data, layout)
+    with pytest.raises(zelkit.FormatError, match="frame 1 has no events but a time range") as info:
+        list(zelkit.decode(bytes(damaged)))
+    assert info.value.offset == layout["frames"][1]["offset"] + 16
+
+
+def test_junk_before_an_empty_index_is_refused(tmp_path):
+    path = tmp_path / "empty.zel"
+    zelkit.encode_stream(path, [], width=4, height=4, time_bins=2, max_depth=2, window_us=5)
+    with pytest.raises(zelkit.FormatError, match="4 bytes between the file header") as info:
+        zelkit.decode(assemble(path.read_bytes(), [], first_at=HEADER.size + 4))
+    assert info.value.offset == HEADER.size
+
+
 def test_truncated_file_with_declared_count_is_refused(tmp_path):
     data, layout = sample()
     cut = layout["frames"][3]["offset"] + 20
     with pytest.raises(zelkit.FormatError, match="truncated frame 3") as info:
         zelkit.decode(bytes(data[:cut]))
     assert info.value.offset == cut
+    inside_payload = layout["frames"][3]["offset"] + FRAME.size + 1
+    with pytest.raises(zelkit.FormatError, match="truncated frame 3: its record needs") as info:
+        zelkit.decode(bytes(data[:inside_payload]))
+    assert info.value.offset == layout["frames"][3]["offset"] + 40
     path = tmp_path / "cut.zel"
     path.write_bytes(bytes(data[:cut]))
     with pytest.raises(zelkit.FormatError):
         zelkit.open(path)
+
+
+def test_open_refuses_what_cannot_be_read_by_position(tmp_path):
+    os.mkfifo(tmp_path / "fifo.zel")
+    # A FIFO without a writer must not block the open.
+    out = run_python(f"""
+        import errno, zelkit
+        try:
+            zelkit.open({str(tmp_path / "fifo.zel")!r})
+        except OSError as error:
+            print(errno.errorcode[error.errno], error.filename)
+    """, timeout=30)
+    assert out.stdout.split() == ["ESPIPE", str(tmp_path / "fifo.zel")], out.stderr
+    with pytest.raises(IsADirectoryError) as info:
+        zelkit.open(tmp_path)
+    assert info.value.filename == os.fspath(tmp_path)
+    with pytest.raises(FileNotFoundError):
+        zelkit.open(tmp_path / "missing.zel")
+
+
+def test_a_file_cut_short_while_open_is_refused_not_misread(tmp_path):
+    data, layout = sample()
+    path = tmp_path / "rec.zel"
+    path.write_bytes(bytes(data))
+    with zelkit.open(path) as reader:
+        os.truncate(path, layout["frames"][2]["offset"] + 10)
+        assert reader[1].index == 1
+        with pytest.raises(zelkit.FormatError, match="cut short") as info:
+            reader[2]
+        assert info.value.offset == layout["frames"][2]["offset"] + 10
+
+
+def test_a_closed_reader_refuses_to_decode():
+    data, _ = sample()
+    reader = zelkit.decode(bytes(data))
+    reader.close()
+    with pytest.raises(ValueError, match="closed"):
+        reader[0]
+
+
+def test_threads_sharing_a_reader_get_the_frames_of_a_lone_reader(tmp_path):
+    ev = make_events(5000, 64, 64, seed=13)
+    data = zelkit.encode(ev, time_bins=8, max_depth=6, n_frames=24, keyframe_interval=5)
+    alone = [box_set(f) for f in zelkit.decode(data)]
+    path = tmp_path / "rec.zel"
+    path.write_bytes(data)
+    with zelkit.open(path) as reader:
+        seen = {}
+
+        def read(order):
+            seen[order[0]] = [(k, box_set(reader[k])) for k in order]
+
+        orders = [list(range(24)), list(range(23, -1, -1)), [7, 3, 19, 0, 12, 23, 5] * 3]
+        threads = [threading.Thread(target=read, args=(order,)) for order in orders]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    assert all(boxes == alone[k] for result in seen.values() for k, boxes in result)
+    assert len(seen) == 3
 
 
 def test_reader_indexing():
@@ -379,6 +607,7 @@ def test_to_grid_equals_voxels_at_full_depth_and_refuses_large_grids():
     want = np.zeros_like(grid)
     want[slot(ev["t"], 6, 7), ev["y"], ev["x"]] = True
     assert np.array_equal(grid, want)
+    assert np.array_equal(frame.to_grid(max_bytes=grid.size), grid)
     with pytest.raises(ValueError, match="max_bytes"):
         frame.to_grid(max_bytes=grid.size - 1)
 

@@ -16,17 +16,12 @@ import zelkit
 from zelkit import _native
 
 EVENTS = np.array([(1, 2, 30, 1), (3, 4, 10, 0), (5, 0, 20, 1)], dtype=zelkit.EVENT_DTYPE)
-# Taken positionally by the container functions until they declare their signatures.
-CONTAINER_FUNCTIONS = {
-    "encode", "stream_header", "stream_frame", "stream_index", "read_header", "read_trailer",
-    "read_index", "read_frame_header", "decode_frame",
-}
 
 
 def callables():
     """Every function, class and method of the module that Python code calls."""
     for name, value in vars(_native).items():
-        if name.startswith("_") or name in CONTAINER_FUNCTIONS or not callable(value):
+        if name.startswith("_") or not callable(value):
             continue
         # Records are made by the interpreter's tuple machinery, Buffers only by the module.
         if isinstance(value, type) and (issubclass(value, tuple) or value is _native.Buffer):

@@ -7,7 +7,7 @@
 
 #include "codec/frames.hpp"
 #include "codec/voxel.hpp"
-#include "container/frame_encoder.hpp"
+#include "container/container_writer.hpp"
 #include "container_walk.hpp"
 #include "fuzz_support.hpp"
 
@@ -25,10 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     records = records.first(std::min<std::size_t>(records.size() / 9, 512) * 9);
     const zel::EventList events = zel::unpack_events({records.data(), records.size() / 9});
 
-    const std::vector<std::uint8_t> file = zel::container::encode_container(
+    const auto file = zel::container::encode_container(
         zel::PackedEvents(records.data(), records.size() / 9), grid, n_frames, keyframe_interval);
-    const auto walked = zel_fuzz::walk_container(file, /*want_boxes=*/true);
-    FUZZ_CHECK(walked.ok());
+    FUZZ_CHECK(file.ok());
+    const auto walked = zel_fuzz::walk_container(file.value(), /*want_boxes=*/true);
+    FUZZ_CHECK(walked.ok() && walked.value().complete);
     FUZZ_CHECK(walked.value().frames.size() == n_frames);
 
     const zel::FrameSplit split = zel::split_frames(events, n_frames);

@@ -4,14 +4,19 @@ A container holds the grid parameters, then one record per frame (its time range
 its octree bit count, its payload and a checksum), then an index of the frames.
 docs/format.md gives the layout byte by byte. Payloads are exactly the bytes
 ``zel.compress`` / ``zel.compress_sequence`` return for the same events.
+
+Writing, reading and every check of the layout are native (zelkit._native's
+ContainerWriter and ContainerReader); this module holds the Python views over
+them: :class:`Reader`, a sequence of :class:`Frame`.
 """
 
 from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
+from types import MappingProxyType
 from typing import Any
 
 import numpy as np
@@ -22,10 +27,10 @@ from ._dtype import EVENT_DTYPE
 from ._files import time_windows
 from ._paths import PathArg as PathLike
 from ._atomic import atomic_output, atomic_write_bytes
-from .errors import FormatError
 
 __all__ = [
     "BOX_DTYPE",
+    "GRID_LIMITS",
     "Frame",
     "IncompleteContainerWarning",
     "Reader",
@@ -43,9 +48,18 @@ BOX_DTYPE = np.dtype(
 assert BOX_DTYPE.itemsize == _native.BOX_RECORD_BYTES
 
 
+#: One index entry per frame, as the native reader hands it over.
+_INDEX_DTYPE = np.dtype([("offset", "=u8"), ("t_first", "=u4"), ("t_last", "=u4"), ("n_events", "=u8")])
+assert _INDEX_DTYPE.itemsize == _native.INDEX_ENTRY_BYTES
+
+#: The largest value each grid parameter takes (the header stores them in 16 and 8 bits).
+GRID_LIMITS: Mapping[str, int] = MappingProxyType({
+    "width": _native.MAX_GRID_EXTENT, "height": _native.MAX_GRID_EXTENT,
+    "time_bins": _native.MAX_GRID_EXTENT, "max_depth": _native.MAX_TREE_DEPTH,
+})
+
 #: Dense grids above this size are refused by Frame.to_grid unless asked for.
 DEFAULT_GRID_BYTES = 1 << 30
-
 
 
 class IncompleteContainerWarning(UserWarning):
@@ -105,9 +119,21 @@ def encode(
     )
 
 
-def write(path: PathLike, events: Any, **params: Any) -> None:
-    """Write ``encode(events, **params)`` to ``path`` atomically (temporary file, then rename)."""
-    atomic_write_bytes(path, encode(events, **params))
+def write(
+    path: PathLike,
+    events: Any,
+    *,
+    width: int | None = None,
+    height: int | None = None,
+    time_bins: int,
+    max_depth: int,
+    n_frames: int = 1,
+    keyframe_interval: int | None = None,
+) -> None:
+    """Write ``encode(events, ...)`` to ``path`` atomically (temporary file, then rename)."""
+    atomic_write_bytes(path, encode(
+        events, width=width, height=height, time_bins=time_bins, max_depth=max_depth,
+        n_frames=n_frames, keyframe_interval=keyframe_interval))
 
 
 def encode_stream(
@@ -129,65 +155,23 @@ def encode_stream(
     """
     if isinstance(window_us, bool) or not isinstance(window_us, int) or window_us < 1:
         raise ValueError(f"window_us must be a positive integer, not {window_us!r}")
-    interval = _keyframe_interval(keyframe_interval)
-    grid = (width, height, time_bins, max_depth)
+    writer = _native.ContainerWriter(width, height, time_bins, max_depth,
+                                     _keyframe_interval(keyframe_interval))
     with atomic_output(path) as out:
-        # Until the count is patched in, a reader treats the file as interrupted.
-        header = _native.stream_header(*grid, interval, None)
-        out.write(header)
-        offset = len(header)
-        entries = bytearray()
-        previous: bytes | None = None
-        count = 0
+        # Until the count is put in at the end, a reader treats the file as interrupted.
+        out.write(writer.begin())
         # Windows are cells of a grid anchored at the first event; empty cells make no frame.
         arrays = (array for array in map(as_events, chunks) if array.size)
         for window in (w for w in time_windows(arrays, window_us) if w.size):
-            keyframe = count == 0 or (interval != 0 and count % interval == 0)
-            record, previous, entry = _native.stream_frame(
-                window, *grid, keyframe, count, offset, previous
-            )
-            out.write(record)
-            entries += entry
-            offset += len(record)
-            count += 1
-        out.write(_native.stream_index(entries, offset))
+            out.write(writer.add_frame(window))
+        tail, header = writer.finish()
+        out.write(tail)
         out.seek(0)
-        out.write(_native.stream_header(*grid, interval, count))
-    return count
+        out.write(header)
+    return writer.frames_added
 
 
 # ---------------------------------------------------------------------------- reading
-
-
-class _Source:
-    """Random access to the container's bytes, from memory or from an open file."""
-
-    def __init__(self, data: Any = None, fd: int | None = None) -> None:
-        self._view = memoryview(data).cast("B") if data is not None else None
-        self._fd = fd
-        self.size = len(self._view) if self._view is not None else os.fstat(fd).st_size  # type: ignore[arg-type]
-
-    def read(self, offset: int, count: int) -> bytes:
-        # Never more than the file holds, whatever count a damaged file suggests.
-        count = max(0, min(count, self.size - offset))
-        if self._view is not None:
-            return bytes(self._view[offset : offset + count])
-        assert self._fd is not None
-        data = os.pread(self._fd, count, offset)
-        while len(data) < count:
-            more = os.pread(self._fd, count - len(data), offset + len(data))
-            if not more:
-                break
-            data += more
-        return data
-
-    def close(self) -> None:
-        if self._fd is not None:
-            os.close(self._fd)
-            self._fd = None
-        if self._view is not None:
-            self._view.release()
-            self._view = None
 
 
 @dataclass(frozen=True, eq=False)
@@ -283,87 +267,33 @@ class Reader(Sequence[Frame]):
 
     Frames are decoded when asked for. With keyframes a frame is decoded from the
     keyframe before it; without, from frame 0 (sequential access costs one frame
-    per step either way).
+    per step either way). Every frame on the way is checked; a damaged one raises
+    :class:`zelkit.FormatError` with its byte offset. A file is read by position,
+    never whole. Threads may share a reader: their decodes take turns.
     """
 
-    def __init__(self, source: _Source) -> None:
-        self._source = source
-        try:
-            self._read_layout()
-        except BaseException:
-            source.close()
-            raise
-        self._chain: tuple[int, bytes] | None = None
-
-    # -- layout
-
-    def _read_layout(self) -> None:
-        src = self._source
-        head = src.read(0, _native.CONTAINER_HEADER_BYTES)
-        (self.width, self.height, self.time_bins, self.max_depth,
-         self.keyframe_interval, declared) = _native.read_header(head)
-        self._declared = declared
-        index_offset = None
-        if src.size >= _native.CONTAINER_HEADER_BYTES + _native.TRAILER_BYTES:
-            trailer_at = src.size - _native.TRAILER_BYTES
-            index_offset = _native.read_trailer(src.read(trailer_at, _native.TRAILER_BYTES),
-                                                src.size)
-        if index_offset is not None:
-            block = src.read(index_offset, src.size - _native.TRAILER_BYTES - index_offset)
-            params = (self.width, self.height, self.time_bins, self.max_depth,
-                      self.keyframe_interval, declared)
-            offsets, first, last, counts = _native.read_index(block, index_offset, *params)
-            self._offsets = np.frombuffer(offsets, dtype=np.uint64)
-            self._t_first = np.frombuffer(first, dtype=np.uint32)
-            self._t_last = np.frombuffer(last, dtype=np.uint32)
-            self._n_events = np.frombuffer(counts, dtype=np.uint64)
-            self._end = index_offset
-            self.complete = True
-        else:
-            self._scan()
-
-    def _scan(self) -> None:
-        """Walk the frame records from the header when the index is missing."""
-        src = self._source
-        declared = self._declared
-        offsets: list[int] = []
-        first: list[int] = []
-        last: list[int] = []
-        counts: list[int] = []
-        offset = _native.CONTAINER_HEADER_BYTES
-        while declared is None or len(offsets) < declared:
-            head = src.read(offset, _native.FRAME_HEADER_BYTES)
-            try:
-                info = _native.read_frame_header(head, offset, len(offsets))
-                if info[6] > src.size - offset:
-                    raise FormatError(
-                        f"truncated frame {len(offsets)}: its record needs {info[6]} bytes, "
-                        f"{src.size - offset} remain", offset + 40)
-            except FormatError:
-                if declared is not None:
-                    raise
-                break  # an interrupted writer: keep what was complete
-            offsets.append(offset)
-            first.append(info[1])
-            last.append(info[2])
-            counts.append(info[3])
-            offset += info[6]
-        self._offsets = np.array(offsets, dtype=np.uint64)
-        self._t_first = np.array(first, dtype=np.uint32)
-        self._t_last = np.array(last, dtype=np.uint32)
-        self._n_events = np.array(counts, dtype=np.uint64)
-        self._end = offset
-        self.complete = declared is not None
+    def __init__(self, native: _native.ContainerReader) -> None:
+        self._native = native
+        self.width: int = native.width
+        self.height: int = native.height
+        self.time_bins: int = native.time_bins
+        self.max_depth: int = native.max_depth
+        self.keyframe_interval: int = native.keyframe_interval
+        self.complete: bool = native.complete
+        index = np.frombuffer(memoryview(native.index()), dtype=_INDEX_DTYPE)
+        self._t_first = index["t_first"]
+        self._t_last = index["t_last"]
+        self._n_events = index["n_events"]
         if not self.complete:
             warnings.warn(
                 f"container has no index and no frame count (its writer was interrupted); "
-                f"read {len(offsets)} complete frames, later ones may be lost",
-                IncompleteContainerWarning, stacklevel=4)
+                f"read {len(index)} complete frames, later ones may be lost",
+                IncompleteContainerWarning, stacklevel=3)
 
     # -- sequence protocol
 
     def __len__(self) -> int:
-        return int(self._offsets.size)
+        return int(self._n_events.size)
 
     def __getitem__(self, k: int) -> Frame:  # type: ignore[override]
         if isinstance(k, slice):
@@ -379,34 +309,13 @@ class Reader(Sequence[Frame]):
         for k in range(len(self)):
             yield self._decode(k)
 
-    def _keyframe_before(self, k: int) -> int:
-        return 0 if self.keyframe_interval == 0 else k - k % self.keyframe_interval
-
     def _decode(self, k: int) -> Frame:
-        start = self._keyframe_before(k)
-        if self._chain is not None and start <= self._chain[0] < k:
-            j, bits = self._chain[0] + 1, self._chain[1]
-        else:
-            j, bits = start, None
-        params = (self.width, self.height, self.time_bins, self.max_depth, self.keyframe_interval)
-        while True:
-            offset = int(self._offsets[j])
-            end = int(self._offsets[j + 1]) if j + 1 < len(self) else self._end
-            record = self._source.read(offset, end - offset)
-            bits, boxes, info = _native.decode_frame(record, offset, j, *params, bits, j == k)
-            self._chain = (j, bits)
-            if (info[1], info[2], info[3]) != (int(self._t_first[j]), int(self._t_last[j]),
-                                               int(self._n_events[j])):
-                raise FormatError(f"frame {j} does not match its index entry", offset + 16)
-            if j == k:
-                break
-            j += 1
-        assert boxes is not None  # asked for on the last frame decoded
+        f = self._native.decode(k)
         return Frame(
-            index=k, keyframe=info[0], width=self.width, height=self.height,
-            time_bins=self.time_bins, max_depth=self.max_depth, t_first=info[1],
-            t_last=info[2], n_events=info[3], n_bits=info[4], payload_bytes=info[5],
-            boxes=np.frombuffer(boxes, dtype=BOX_DTYPE),
+            index=k, keyframe=f.keyframe, width=self.width, height=self.height,
+            time_bins=self.time_bins, max_depth=self.max_depth, t_first=f.t_first,
+            t_last=f.t_last, n_events=f.n_events, n_bits=f.n_bits, payload_bytes=f.payload_bytes,
+            boxes=np.frombuffer(f.boxes, dtype=BOX_DTYPE),
         )
 
     # -- queries
@@ -436,7 +345,7 @@ class Reader(Sequence[Frame]):
     # -- lifetime
 
     def close(self) -> None:
-        self._source.close()
+        self._native.close()
 
     def __enter__(self) -> Reader:
         return self
@@ -451,11 +360,22 @@ class Reader(Sequence[Frame]):
 
 
 def decode(data: Any) -> Reader:
-    """A reader over a container held in memory (bytes or any buffer)."""
-    return Reader(_Source(data=data))
+    """A reader over a container held in memory (bytes or any buffer), read in place."""
+    return Reader(_native.ContainerReader(data))
 
 
 def open(path: PathLike) -> Reader:  # noqa: A001  (mirrors the builtin on purpose)
     """Open a ``.zel`` file for reading; use as a context manager to close it."""
-    fd = os.open(os.fspath(path), os.O_RDONLY | getattr(os, "O_BINARY", 0))
-    return Reader(_Source(fd=fd))
+    # Without O_NONBLOCK, opening a FIFO would wait for a writer; the reader
+    # then refuses it, as it does anything it cannot read by position.
+    flags = os.O_RDONLY | os.O_CLOEXEC | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+    fd = os.open(os.fspath(path), flags)
+    try:
+        return Reader(_native.ContainerReader(fd))
+    except OSError as error:
+        if error.filename is None:
+            error.filename = os.fspath(path)
+        raise
+    finally:
+        # The reader holds a duplicate of its own.
+        os.close(fd)

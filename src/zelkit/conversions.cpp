@@ -150,23 +150,3 @@ PyObject* raise_stream_error(const zel::StreamError& error) {
 }
 
 }  // namespace zelkit::native
-
-namespace zel::py {
-
-bool convert_u32(PyObject* obj, const char* name, std::uint32_t& out) {
-    return zelkit::native::convert_unsigned(obj, ArgRef{nullptr, name}, out);
-}
-
-bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out) {
-    return zelkit::native::convert_unsigned(obj, ArgRef{nullptr, name}, out);
-}
-
-bool convert_grid_params(PyObject* const* args, GridParams& out) {
-    using zelkit::native::convert_unsigned;
-    return convert_unsigned(args[0], ArgRef{nullptr, "width"}, out.width) &&
-           convert_unsigned(args[1], ArgRef{nullptr, "height"}, out.height) &&
-           convert_unsigned(args[2], ArgRef{nullptr, "time_bins"}, out.time_bins) &&
-           convert_unsigned(args[3], ArgRef{nullptr, "max_depth"}, out.max_depth);
-}
-
-}  // namespace zel::py

@@ -131,12 +131,3 @@ using zel::py::raise_load_error;
 PyObject* raise_stream_error(const zel::StreamError& error);
 
 }  // namespace zelkit::native
-
-// The container functions still take positional arguments through these,
-// with zelkit's wording, until they declare their signatures like the rest
-// of the module; remove them with their last use.
-namespace zel::py {
-bool convert_u32(PyObject* obj, const char* name, std::uint32_t& out);
-bool convert_u64(PyObject* obj, const char* name, std::uint64_t& out);
-bool convert_grid_params(PyObject* const* args, GridParams& out);
-}  // namespace zel::py

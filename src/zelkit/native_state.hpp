@@ -16,9 +16,12 @@ struct NativeState {
     PyTypeObject* record_stream_type;
     PyTypeObject* prophesee_decoder_type;
     PyTypeObject* aedat4_decoder_type;
+    PyTypeObject* container_reader_type;
+    PyTypeObject* container_writer_type;
     // Named records the functions return.
     PyTypeObject* event_summary_type;
     PyTypeObject* compression_figures_type;
+    PyTypeObject* container_frame_type;
     // zel.Event, whose objects to_events makes and from_events reads.
     PyTypeObject* zel_event_type;
 };

@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "conversions.hpp"  // also the container functions' positional converters
+#include "conversions.hpp"
 #include "native_state.hpp"
 
 namespace zelkit::native {
@@ -18,7 +18,7 @@ bool add_event_functions(PyObject* module, NativeState& state);
 bool add_codec_functions(PyObject* module, NativeState& state);
 bool add_format_functions(PyObject* module, NativeState& state);
 bool add_camera_decoder_types(PyObject* module, NativeState& state);
-bool add_container_functions(PyObject* module);
+bool add_container_functions(PyObject* module, NativeState& state);
 
 // PyModule_AddFunctions, but a name another part already added is an
 // ImportError instead of a silent replacement: the parts share one namespace.

@@ -8,6 +8,7 @@
 
 #include "base/bit_count.hpp"
 #include "codec/bit_window.hpp"
+#include "codec/child_rows.hpp"
 #include "codec/grid_params.hpp"
 #include "codec/voxel.hpp"
 
@@ -22,28 +23,6 @@ std::uint64_t pack_origin(std::uint64_t x, std::uint64_t y, std::uint64_t bin) {
     return x | (y << kYShift) | (bin << kBinShift);
 }
 
-// For every value of eight child bits (child c in bit 7 - c): the set
-// children in order, padded with child 0, and how many there are. A parent's
-// children are written as a whole row and the output advanced by the count,
-// so the loop has no branch on the data.
-struct ChildRows {
-    std::array<std::array<std::uint8_t, kMaxChildren>, 256> order{};
-    std::array<std::uint8_t, 256> count{};
-};
-
-constexpr ChildRows make_child_rows() {
-    ChildRows rows;
-    for (unsigned v = 0; v < 256; ++v) {
-        unsigned n = 0;
-        for (unsigned c = 0; c < kMaxChildren; ++c) {
-            if (v & (0x80u >> c)) rows.order[v][n++] = static_cast<std::uint8_t>(c);
-        }
-        rows.count[v] = static_cast<std::uint8_t>(n);
-    }
-    return rows;
-}
-
-constexpr ChildRows kChildRows = make_child_rows();
 
 // Set bits in [begin, end), both within the data.
 std::uint64_t count_ones(const std::uint8_t* data, std::uint64_t begin, std::uint64_t end) {

@@ -31,4 +31,9 @@ struct GridParams {
     std::uint8_t max_depth = 0;
 };
 
+// The largest value each parameter takes: width, height and time_bins are
+// 16-bit, max_depth 8-bit, in zel's arguments and in the .zel header alike.
+inline constexpr std::uint16_t kMaxGridExtent = std::numeric_limits<std::uint16_t>::max();
+inline constexpr std::uint8_t kMaxTreeDepth = std::numeric_limits<std::uint8_t>::max();
+
 }  // namespace zel

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/bit_count.hpp"
+#include "codec/child_rows.hpp"
 #include "codec/key_interleave.hpp"
 
 namespace zel {
@@ -52,17 +53,6 @@ inline std::uint64_t reverse_bits(std::uint64_t x) {
     return ((x >> 1) & 0x5555555555555555ull) | ((x & 0x5555555555555555ull) << 1);
 }
 
-constexpr std::array<std::uint8_t, 256> make_reversed() {
-    std::array<std::uint8_t, 256> r{};
-    for (unsigned v = 0; v < 256; ++v) {
-        unsigned out = 0;
-        for (unsigned k = 0; k < 8; ++k) out |= ((v >> k) & 1u) << (7 - k);
-        r[v] = static_cast<std::uint8_t>(out);
-    }
-    return r;
-}
-
-constexpr std::array<std::uint8_t, 256> kReversed = make_reversed();
 
 // Writes bits most significant first without a branch on the data: bits
 // gather left-aligned in a 64-bit word that is stored whole after every
@@ -135,7 +125,7 @@ void write_level_portable(const std::uint64_t* bits, std::uint64_t words, unsign
         if (word == 0) continue;
         for (unsigned at = 0; at < 64; at += width) {
             const auto group = static_cast<unsigned>((word >> at) & group_mask);
-            sink.add(std::uint64_t{kReversed[group]} >> (8 - width), group != 0 ? width : 0);
+            sink.add(std::uint64_t{kReversedBytes[group]} >> (8 - width), group != 0 ? width : 0);
         }
     }
 }

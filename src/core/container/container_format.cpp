@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "base/crc32c.hpp"
 
@@ -14,127 +15,147 @@ constexpr std::uint8_t kIndexTag[4] = {'I', 'N', 'D', 'X'};
 constexpr std::uint8_t kTrailerMagic[8] = {'Z', 'E', 'L', 'I', 'N', 'D', 'E', 'X'};
 
 template <class T>
-void put(std::vector<std::uint8_t>& out, T value) {
+void store(std::span<std::uint8_t> bytes, Field<T> field, T value) {
     for (std::size_t i = 0; i < sizeof(T); ++i) {
-        out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * i)));
+        const std::uint64_t wide = static_cast<std::uint64_t>(value);
+        bytes[field.at + i] = static_cast<std::uint8_t>(wide >> (8 * i));
     }
 }
 
+void store(std::span<std::uint8_t> bytes, ByteField field, const std::uint8_t* value) {
+    std::memcpy(bytes.data() + field.at, value, field.size);
+}
+
 template <class T>
-T get(std::span<const std::uint8_t> bytes, std::size_t at) {
+T load(std::span<const std::uint8_t> bytes, Field<T> field) {
     std::uint64_t v = 0;
     for (std::size_t i = 0; i < sizeof(T); ++i) {
-        v |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
+        v |= static_cast<std::uint64_t>(bytes[field.at + i]) << (8 * i);
     }
     return static_cast<T>(v);
 }
 
-void put_crc(std::vector<std::uint8_t>& out, std::size_t from) {
-    put<std::uint32_t>(out, crc32c(std::span<const std::uint8_t>(out).subspan(from)));
+bool holds(std::span<const std::uint8_t> bytes, ByteField field, const std::uint8_t* value) {
+    return bytes.size() >= field.at + field.size &&
+           std::memcmp(bytes.data() + field.at, value, field.size) == 0;
 }
 
-bool crc_matches(std::span<const std::uint8_t> covered, std::span<const std::uint8_t> stored) {
-    return crc32c(covered) == get<std::uint32_t>(stored, 0);
+bool all_zero(std::span<const std::uint8_t> bytes, ByteField field) {
+    const auto run = bytes.subspan(field.at, field.size);
+    return std::all_of(run.begin(), run.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-FormatFault fault(std::uint64_t offset, std::string message) {
-    return {offset, std::move(message)};
+// Stores the CRC-32C of bytes[0, at) at `at`.
+void seal(std::span<std::uint8_t> bytes, std::size_t at) {
+    store(bytes, Field<std::uint32_t>{at}, crc32c(bytes.first(at)));
+}
+
+bool sealed(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return crc32c(bytes.first(at)) == load(bytes, Field<std::uint32_t>{at});
+}
+
+Error fault(std::uint64_t offset, std::string message) {
+    return Error::invalid_data(std::move(message), offset);
 }
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
 
+// Appends `size` zero bytes and returns them for the fields to be stored in.
+std::span<std::uint8_t> grow(std::vector<std::uint8_t>& out, std::size_t size) {
+    const std::size_t start = out.size();
+    out.resize(start + size);
+    return std::span<std::uint8_t>(out).subspan(start);
+}
+
 }  // namespace
 
-void append_header(const FileHeader& header, std::vector<std::uint8_t>& out) {
-    const std::size_t start = out.size();
-    out.insert(out.end(), std::begin(kMagic), std::end(kMagic));
-    put<std::uint16_t>(out, kVersion);
-    put<std::uint16_t>(out, 0);  // flags
-    put<std::uint16_t>(out, header.width);
-    put<std::uint16_t>(out, header.height);
-    put<std::uint16_t>(out, header.time_bins);
-    put<std::uint8_t>(out, header.max_depth);
-    put<std::uint8_t>(out, 0);
-    put<std::uint32_t>(out, header.keyframe_interval);
-    put<std::uint64_t>(out, header.n_frames);
-    put_crc(out, start);
+std::array<std::uint8_t, kHeaderBytes> header_bytes(const FileHeader& header) {
+    namespace f = header_field;
+    std::array<std::uint8_t, kHeaderBytes> bytes{};
+    store(bytes, f::magic, kMagic);
+    store(bytes, f::version, kVersion);
+    store(bytes, f::width, header.grid.width);
+    store(bytes, f::height, header.grid.height);
+    store(bytes, f::time_bins, header.grid.time_bins);
+    store(bytes, f::max_depth, header.grid.max_depth);
+    store(bytes, f::keyframe_interval, header.keyframe_interval);
+    store(bytes, f::n_frames, header.n_frames);
+    seal(bytes, f::crc.at);
+    return bytes;
 }
 
 void append_frame(const FrameHeader& frame, std::span<const std::uint8_t> payload,
                   std::vector<std::uint8_t>& out) {
-    const std::size_t start = out.size();
-    out.insert(out.end(), std::begin(kFrameTag), std::end(kFrameTag));
-    put<std::uint8_t>(out, static_cast<std::uint8_t>(frame.kind));
-    put<std::uint8_t>(out, 0);
-    put<std::uint16_t>(out, 0);
-    put<std::uint64_t>(out, frame.index);
-    put<std::uint32_t>(out, frame.t_first);
-    put<std::uint32_t>(out, frame.t_last);
-    put<std::uint64_t>(out, frame.n_events);
-    put<std::uint64_t>(out, frame.n_bits);
-    put<std::uint64_t>(out, payload.size());
-    out.insert(out.end(), payload.begin(), payload.end());
-    put_crc(out, start);
-}
-
-void append_index_entry(const FrameSummary& entry, std::vector<std::uint8_t>& out) {
-    put<std::uint64_t>(out, entry.offset);
-    put<std::uint32_t>(out, entry.t_first);
-    put<std::uint32_t>(out, entry.t_last);
-    put<std::uint64_t>(out, entry.n_events);
-}
-
-void append_index(std::span<const std::uint8_t> entries, std::uint64_t index_offset,
-                  std::vector<std::uint8_t>& out) {
-    const std::size_t start = out.size();
-    out.insert(out.end(), std::begin(kIndexTag), std::end(kIndexTag));
-    put<std::uint32_t>(out, 0);
-    put<std::uint64_t>(out, entries.size() / kIndexEntryBytes);
-    out.insert(out.end(), entries.begin(), entries.end());
-    put_crc(out, start);
-    put<std::uint64_t>(out, index_offset);
-    out.insert(out.end(), std::begin(kTrailerMagic), std::end(kTrailerMagic));
-}
-
-Parsed<FileHeader> parse_header(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < sizeof(kMagic) || std::memcmp(bytes.data(), kMagic, sizeof(kMagic)) != 0) {
-        return fault(0, "not a .zel container: bad magic bytes");
+    namespace f = frame_field;
+    const auto record = grow(out, kFrameHeaderBytes + payload.size() + kCrcBytes);
+    store(record, f::tag, kFrameTag);
+    store(record, f::kind, static_cast<std::uint8_t>(frame.kind));
+    store(record, f::index, frame.index);
+    store(record, f::t_first, frame.t_first);
+    store(record, f::t_last, frame.t_last);
+    store(record, f::n_events, frame.n_events);
+    store(record, f::n_bits, frame.n_bits);
+    store(record, f::payload_bytes, std::uint64_t{payload.size()});
+    if (!payload.empty()) {
+        std::memcpy(record.data() + kFrameHeaderBytes, payload.data(), payload.size());
     }
+    seal(record, kFrameHeaderBytes + payload.size());
+}
+
+void append_index(std::span<const FrameSummary> entries, std::uint64_t index_offset,
+                  std::vector<std::uint8_t>& out) {
+    const std::size_t entry_bytes = entries.size() * kIndexEntryBytes;
+    const auto block = grow(out, kIndexHeadBytes + entry_bytes + kCrcBytes);
+    store(block, index_field::tag, kIndexTag);
+    store(block, index_field::count, std::uint64_t{entries.size()});
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        const auto entry = block.subspan(kIndexHeadBytes + k * kIndexEntryBytes, kIndexEntryBytes);
+        store(entry, entry_field::offset, entries[k].offset);
+        store(entry, entry_field::t_first, entries[k].t_first);
+        store(entry, entry_field::t_last, entries[k].t_last);
+        store(entry, entry_field::n_events, entries[k].n_events);
+    }
+    seal(block, kIndexHeadBytes + entry_bytes);
+    const auto trailer = grow(out, kTrailerBytes);
+    store(trailer, trailer_field::index_offset, index_offset);
+    store(trailer, trailer_field::magic, kTrailerMagic);
+}
+
+Result<FileHeader> parse_header(std::span<const std::uint8_t> bytes) {
+    namespace f = header_field;
+    if (!holds(bytes, f::magic, kMagic)) return fault(0, "not a .zel container: bad magic bytes");
     if (bytes.size() < kHeaderBytes) {
         return fault(bytes.size(), "truncated file header: " + num(bytes.size()) + " of " +
                                        num(kHeaderBytes) + " bytes");
     }
-    const std::uint16_t version = get<std::uint16_t>(bytes, 8);
+    const std::uint16_t version = load(bytes, f::version);
     if (version != kVersion) {
-        return fault(8, "unknown format version " + num(version) + " (this reader knows " +
-                            num(kVersion) + ")");
+        return fault(f::version.at, "unknown format version " + num(version) +
+                                        " (this reader knows " + num(kVersion) + ")");
     }
-    if (!crc_matches(bytes.first(32), bytes.subspan(32))) {
-        return fault(32, "file header checksum mismatch");
-    }
-    if (get<std::uint16_t>(bytes, 10) != 0 || bytes[19] != 0) {
-        return fault(get<std::uint16_t>(bytes, 10) != 0 ? 10 : 19,
-                     "reserved header field is not zero");
+    if (!sealed(bytes, f::crc.at)) return fault(f::crc.at, "file header checksum mismatch");
+    if (load(bytes, f::flags) != 0) return fault(f::flags.at, "reserved header field is not zero");
+    if (load(bytes, f::reserved) != 0) {
+        return fault(f::reserved.at, "reserved header field is not zero");
     }
     FileHeader h;
-    h.width = get<std::uint16_t>(bytes, 12);
-    h.height = get<std::uint16_t>(bytes, 14);
-    h.time_bins = get<std::uint16_t>(bytes, 16);
-    h.max_depth = bytes[18];
-    h.keyframe_interval = get<std::uint32_t>(bytes, 20);
-    h.n_frames = get<std::uint64_t>(bytes, 24);
+    h.grid.width = load(bytes, f::width);
+    h.grid.height = load(bytes, f::height);
+    h.grid.time_bins = load(bytes, f::time_bins);
+    h.grid.max_depth = load(bytes, f::max_depth);
+    h.keyframe_interval = load(bytes, f::keyframe_interval);
+    h.n_frames = load(bytes, f::n_frames);
     return h;
 }
 
-Parsed<TrailerInfo> parse_trailer(std::span<const std::uint8_t> trailer,
+Result<TrailerInfo> parse_trailer(std::span<const std::uint8_t> trailer,
                                   std::uint64_t file_bytes) {
-    if (trailer.size() < kTrailerBytes ||
-        std::memcmp(trailer.data() + 8, kTrailerMagic, sizeof(kTrailerMagic)) != 0) {
+    if (trailer.size() < kTrailerBytes || !holds(trailer, trailer_field::magic, kTrailerMagic)) {
         return TrailerInfo{};
     }
     const std::uint64_t trailer_offset = file_bytes - kTrailerBytes;
-    const std::uint64_t index_offset = get<std::uint64_t>(trailer, 0);
-    const std::uint64_t smallest_index = kIndexHeadBytes + kFrameCrcBytes;
+    const std::uint64_t index_offset = load(trailer, trailer_field::index_offset);
+    const std::uint64_t smallest_index = kIndexHeadBytes + kCrcBytes;
     if (index_offset < kHeaderBytes || index_offset > trailer_offset ||
         trailer_offset - index_offset < smallest_index) {
         return fault(trailer_offset, "index offset " + num(index_offset) +
@@ -143,117 +164,125 @@ Parsed<TrailerInfo> parse_trailer(std::span<const std::uint8_t> trailer,
     return TrailerInfo{true, index_offset};
 }
 
-Parsed<std::vector<FrameSummary>> parse_index(std::span<const std::uint8_t> block,
+Result<std::vector<FrameSummary>> parse_index(std::span<const std::uint8_t> block,
                                               std::uint64_t index_offset,
                                               const FileHeader& header) {
-    if (block.size() < kIndexHeadBytes + kFrameCrcBytes ||
-        std::memcmp(block.data(), kIndexTag, sizeof(kIndexTag)) != 0) {
+    namespace f = index_field;
+    if (block.size() < kIndexHeadBytes + kCrcBytes || !holds(block, f::tag, kIndexTag)) {
         return fault(index_offset, "the trailer does not point at an index");
     }
-    const std::uint64_t count = get<std::uint64_t>(block, 8);
-    const std::uint64_t entry_bytes = block.size() - kIndexHeadBytes - kFrameCrcBytes;
+    const std::uint64_t count = load(block, f::count);
+    const std::uint64_t entry_bytes = block.size() - kIndexHeadBytes - kCrcBytes;
     // The count is checked against the bytes present before it sizes anything.
     if (entry_bytes % kIndexEntryBytes != 0 || count != entry_bytes / kIndexEntryBytes) {
-        return fault(index_offset + 8, "index claims " + num(count) + " frames but holds " +
-                                           num(entry_bytes) + " bytes of entries");
+        return fault(index_offset + f::count.at, "index claims " + num(count) +
+                                                     " frames but holds " + num(entry_bytes) +
+                                                     " bytes of entries");
     }
-    const std::size_t crc_at = block.size() - kFrameCrcBytes;
-    if (!crc_matches(block.first(crc_at), block.subspan(crc_at))) {
-        return fault(index_offset + crc_at, "index checksum mismatch");
+    const std::size_t crc_at = block.size() - kCrcBytes;
+    if (!sealed(block, crc_at)) return fault(index_offset + crc_at, "index checksum mismatch");
+    if (load(block, f::reserved) != 0) {
+        return fault(index_offset + f::reserved.at, "reserved index field is not zero");
     }
     if (count != header.n_frames) {
-        return fault(index_offset + 8, "index lists " + num(count) +
-                                           " frames but the file header declares " +
-                                           (header.n_frames == kUnknownFrameCount
-                                                ? std::string("an unknown count")
-                                                : num(header.n_frames)));
+        return fault(index_offset + f::count.at,
+                     "index lists " + num(count) + " frames but the file header declares " +
+                         (header.n_frames == kUnknownFrameCount ? std::string("an unknown count")
+                                                                : num(header.n_frames)));
+    }
+    if (count == 0 && index_offset != kHeaderBytes) {
+        return fault(kHeaderBytes, num(index_offset - kHeaderBytes) +
+                                       " bytes between the file header and an empty index "
+                                       "belong to no frame");
     }
     std::vector<FrameSummary> frames(count);
-    std::uint64_t expected = kHeaderBytes;
+    std::uint64_t earliest = kHeaderBytes;
     for (std::uint64_t k = 0; k < count; ++k) {
         const std::size_t at = kIndexHeadBytes + k * kIndexEntryBytes;
-        FrameSummary& f = frames[k];
-        f.offset = get<std::uint64_t>(block, at);
-        f.t_first = get<std::uint32_t>(block, at + 8);
-        f.t_last = get<std::uint32_t>(block, at + 12);
-        f.n_events = get<std::uint64_t>(block, at + 16);
-        const bool first_ok = k == 0 ? f.offset == kHeaderBytes : f.offset >= expected;
-        if (!first_ok || f.offset > index_offset ||
-            index_offset - f.offset < kFrameHeaderBytes + kFrameCrcBytes) {
+        const auto entry = block.subspan(at, kIndexEntryBytes);
+        FrameSummary& s = frames[k];
+        s.offset = load(entry, entry_field::offset);
+        s.t_first = load(entry, entry_field::t_first);
+        s.t_last = load(entry, entry_field::t_last);
+        s.n_events = load(entry, entry_field::n_events);
+        // Record 0 starts right after the header; each later one after the
+        // smallest record its predecessor could be, and all before the index.
+        const bool in_order = k == 0 ? s.offset == kHeaderBytes : s.offset >= earliest;
+        if (!in_order || s.offset > index_offset ||
+            index_offset - s.offset < kMinFrameRecordBytes) {
             return fault(index_offset + at, "index entry " + num(k) + " points at offset " +
-                                                num(f.offset) +
-                                                ", outside the frame records");
+                                                num(s.offset) + ", outside the frame records");
         }
-        if (f.t_first > f.t_last) {
-            return fault(index_offset + at + 8,
+        if (s.t_first > s.t_last) {
+            return fault(index_offset + at + entry_field::t_first.at,
                          "index entry " + num(k) + " has its time range reversed");
         }
-        expected = f.offset + kFrameHeaderBytes + kFrameCrcBytes;
+        earliest = s.offset + kMinFrameRecordBytes;
     }
     return frames;
 }
 
-Parsed<FrameHeader> parse_frame_header(std::span<const std::uint8_t> bytes, std::uint64_t offset,
+Result<FrameHeader> parse_frame_header(std::span<const std::uint8_t> bytes, std::uint64_t offset,
                                        std::uint64_t expected_index) {
+    namespace f = frame_field;
     if (bytes.size() < kFrameHeaderBytes) {
         return fault(offset + bytes.size(), "truncated frame " + num(expected_index) +
                                                 ": its header needs " + num(kFrameHeaderBytes) +
                                                 " bytes, " + num(bytes.size()) + " remain");
     }
-    if (std::memcmp(bytes.data(), kFrameTag, sizeof(kFrameTag)) != 0) {
+    if (!holds(bytes, f::tag, kFrameTag)) {
         return fault(offset, "no frame record where frame " + num(expected_index) +
                                  " should start");
     }
-    if (bytes[4] > static_cast<std::uint8_t>(FrameKind::Delta)) {
-        return fault(offset + 4, "unknown frame kind " + num(bytes[4]));
-    }
-    if (bytes[5] != 0 || get<std::uint16_t>(bytes, 6) != 0) {
-        return fault(offset + 5, "reserved frame field is not zero");
+    const std::uint8_t kind = load(bytes, f::kind);
+    if (kind > kLastFrameKind) return fault(offset + f::kind.at, "unknown frame kind " + num(kind));
+    if (!all_zero(bytes, f::reserved)) {
+        return fault(offset + f::reserved.at, "reserved frame field is not zero");
     }
     FrameHeader h;
-    h.kind = static_cast<FrameKind>(bytes[4]);
-    h.index = get<std::uint64_t>(bytes, 8);
-    h.t_first = get<std::uint32_t>(bytes, 16);
-    h.t_last = get<std::uint32_t>(bytes, 20);
-    h.n_events = get<std::uint64_t>(bytes, 24);
-    h.n_bits = get<std::uint64_t>(bytes, 32);
-    h.payload_bytes = get<std::uint64_t>(bytes, 40);
+    h.kind = static_cast<FrameKind>(kind);
+    h.index = load(bytes, f::index);
+    h.t_first = load(bytes, f::t_first);
+    h.t_last = load(bytes, f::t_last);
+    h.n_events = load(bytes, f::n_events);
+    h.n_bits = load(bytes, f::n_bits);
+    h.payload_bytes = load(bytes, f::payload_bytes);
     if (h.index != expected_index) {
-        return fault(offset + 8, "frame " + num(expected_index) + " is numbered " + num(h.index));
+        return fault(offset + f::index.at,
+                     "frame " + num(expected_index) + " is numbered " + num(h.index));
     }
     if (h.t_first > h.t_last) {
-        return fault(offset + 16, "frame " + num(h.index) + " has its time range reversed");
+        return fault(offset + f::t_first.at,
+                     "frame " + num(h.index) + " has its time range reversed");
     }
     // Guards record_bytes() against wrap-around; no real payload comes close.
     if (h.payload_bytes > (std::uint64_t{1} << 62)) {
-        return fault(offset + 40, "frame " + num(h.index) + " payload length " +
-                                      num(h.payload_bytes) + " is impossible");
+        return fault(offset + f::payload_bytes.at, "frame " + num(h.index) + " payload length " +
+                                                       num(h.payload_bytes) + " is impossible");
     }
     return h;
 }
 
-Parsed<FrameHeader> check_frame_record(std::span<const std::uint8_t> record, std::uint64_t offset,
+Result<FrameHeader> check_frame_record(std::span<const std::uint8_t> record, std::uint64_t offset,
                                        std::uint64_t expected_index) {
-    Parsed<FrameHeader> parsed = parse_frame_header(record, offset, expected_index);
-    if (!parsed) return parsed;
-    const FrameHeader& h = parsed.value();
+    ZEL_ASSIGN_OR_RETURN(const FrameHeader h, parse_frame_header(record, offset, expected_index));
     const std::uint64_t available = record.size() - kFrameHeaderBytes;
-    if (h.payload_bytes > available || available - h.payload_bytes < kFrameCrcBytes) {
-        return fault(offset + 40, "frame " + num(h.index) + " payload length " +
-                                      num(h.payload_bytes) + " exceeds the " + num(available) +
-                                      " bytes that remain of its record");
+    if (h.payload_bytes > available || available - h.payload_bytes < kCrcBytes) {
+        return fault(offset + frame_field::payload_bytes.at,
+                     "frame " + num(h.index) + " payload length " + num(h.payload_bytes) +
+                         " exceeds the " + num(available) + " bytes that remain of its record");
     }
-    if (available - h.payload_bytes != kFrameCrcBytes) {
+    if (available - h.payload_bytes != kCrcBytes) {
         return fault(offset + h.record_bytes(),
                      "frame " + num(h.index) + " is followed by " +
-                         num(available - h.payload_bytes - kFrameCrcBytes) +
+                         num(available - h.payload_bytes - kCrcBytes) +
                          " bytes that belong to no record");
     }
     const std::size_t crc_at = kFrameHeaderBytes + h.payload_bytes;
-    if (!crc_matches(record.first(crc_at), record.subspan(crc_at))) {
+    if (!sealed(record, crc_at)) {
         return fault(offset + crc_at, "frame " + num(h.index) + " checksum mismatch");
     }
-    return parsed;
+    return h;
 }
 
 }  // namespace zel::container

@@ -1,5 +1,6 @@
 #include "container/frame_decoder.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -15,6 +16,10 @@ constexpr std::size_t kRansHeaderBytes = 6;
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
 
+Error fault(std::uint64_t offset, std::string message) {
+    return Error::invalid_data(std::move(message), offset);
+}
+
 std::uint16_t p_zero_of(std::span<const std::uint8_t> stream) {
     return static_cast<std::uint16_t>(stream[0] | (stream[1] << 8));
 }
@@ -23,6 +28,53 @@ std::uint64_t rle_expanded_bytes(std::span<const std::uint8_t> rle) {
     std::uint64_t total = 0;
     for (std::size_t j = 0; j + 1 < rle.size(); j += 2) total += rle[j];
     return total;
+}
+
+// Where the frame's pieces lie in the file, for the messages.
+struct Place {
+    std::uint64_t record;  // offset of the record
+    std::uint64_t index;   // the frame's number
+    std::uint64_t payload() const { return record + kFrameHeaderBytes; }
+    std::uint64_t field(std::size_t at) const { return record + at; }
+};
+
+Status decode_key_payload(std::span<const std::uint8_t> payload, const FrameHeader& h,
+                          const Place& at, std::vector<std::uint8_t>& bits) {
+    if (payload.size() < kRansHeaderBytes) {
+        return fault(at.payload(), "frame " + num(at.index) + " keyframe payload of " +
+                                       num(payload.size()) +
+                                       " bytes is shorter than a rANS stream header");
+    }
+    const std::uint16_t p = p_zero_of(payload);
+    if (p == 0 || p >= PROB_SCALE) {
+        return fault(at.payload(), "frame " + num(at.index) + " rANS probability " + num(p) +
+                                       " is outside 1..4095");
+    }
+    if (h.n_bits > rans_bit_capacity(payload)) {
+        return fault(at.field(frame_field::n_bits.at),
+                     "frame " + num(at.index) + " claims " + num(h.n_bits) +
+                         " bits, more than its " + num(payload.size()) + "-byte stream can hold");
+    }
+    rans_decode_into(payload, h.n_bits, bits);
+    return kOk;
+}
+
+Status apply_delta_payload(std::span<const std::uint8_t> payload, const FrameHeader& h,
+                           const Place& at, std::vector<std::uint8_t>& bits) {
+    if (payload.size() % 2 != 0) {
+        return fault(at.payload(), "frame " + num(at.index) + " delta payload has odd length " +
+                                       num(payload.size()));
+    }
+    // Expanding the pairs grows the chain buffer to at most 255 bytes per
+    // pair, so its size follows the data present.
+    const std::uint64_t expanded = rle_expanded_bytes(payload);
+    if (h.n_bits > 8 * std::max<std::uint64_t>(expanded, bits.size())) {
+        return fault(at.field(frame_field::n_bits.at),
+                     "frame " + num(at.index) + " claims " + num(h.n_bits) +
+                         " bits, more than its delta chain holds");
+    }
+    apply_rle_xor(payload, bits);
+    return kOk;
 }
 
 }  // namespace
@@ -38,81 +90,62 @@ std::uint64_t rans_bit_capacity(std::span<const std::uint8_t> stream) {
     return capacity >= 0x1p62 ? std::uint64_t{1} << 62 : static_cast<std::uint64_t>(capacity);
 }
 
-Parsed<DecodedFrame> decode_frame(std::span<const std::uint8_t> record, std::uint64_t offset,
+Result<DecodedFrame> decode_frame(std::span<const std::uint8_t> record, std::uint64_t offset,
                                   std::uint64_t expected_index, const FileHeader& file,
                                   std::vector<std::uint8_t>& bits, bool have_previous,
                                   bool want_boxes) {
-    Parsed<FrameHeader> checked = check_frame_record(record, offset, expected_index);
-    if (!checked) return checked.error();
-    DecodedFrame out{checked.value(), {}};
-    const FrameHeader& h = out.header;
-    const std::uint64_t k = h.index;
-    const std::uint64_t payload_at = offset + kFrameHeaderBytes;
+    ZEL_ASSIGN_OR_RETURN(const FrameHeader h, check_frame_record(record, offset, expected_index));
+    const Place at{offset, h.index};
     const auto payload = record.subspan(kFrameHeaderBytes, h.payload_bytes);
 
-    if (h.kind == FrameKind::Delta && (k == 0 || !have_previous)) {
-        return FormatFault{offset + 4, "delta frame " + num(k) +
-                                           " has no frame before it to apply to"};
+    if (h.kind == FrameKind::Delta && !have_previous) {
+        return fault(at.field(frame_field::kind.at),
+                     "delta frame " + num(h.index) + " has no frame before it to apply to");
     }
-    if ((h.kind == FrameKind::Key) != file.is_keyframe(k)) {
-        return FormatFault{offset + 4, "frame " + num(k) + " is stored as a " +
-                                           (h.kind == FrameKind::Key ? "keyframe" : "delta") +
-                                           " but the keyframe interval " +
-                                           num(file.keyframe_interval) + " says otherwise"};
+    if ((h.kind == FrameKind::Key) != file.is_keyframe(h.index)) {
+        return fault(at.field(frame_field::kind.at),
+                     "frame " + num(h.index) + " is stored as a " +
+                         (h.kind == FrameKind::Key ? "keyframe" : "delta") +
+                         " but the keyframe interval " + num(file.keyframe_interval) +
+                         " says otherwise");
     }
     if (h.n_events == 0 && (h.t_first != 0 || h.t_last != 0)) {
-        return FormatFault{offset + 16, "frame " + num(k) + " has no events but a time range"};
+        return fault(at.field(frame_field::t_first.at),
+                     "frame " + num(h.index) + " has no events but a time range");
     }
 
-    if (h.kind == FrameKind::Key) {
-        if (payload.size() < kRansHeaderBytes) {
-            return FormatFault{payload_at, "frame " + num(k) + " keyframe payload of " +
-                                               num(payload.size()) +
-                                               " bytes is shorter than a rANS stream header"};
-        }
-        const std::uint16_t p = p_zero_of(payload);
-        if (p == 0 || p >= PROB_SCALE) {
-            return FormatFault{payload_at, "frame " + num(k) + " rANS probability " + num(p) +
-                                               " is outside 1..4095"};
-        }
-        if (h.n_bits > rans_bit_capacity(payload)) {
-            return FormatFault{offset + 32, "frame " + num(k) + " claims " + num(h.n_bits) +
-                                                " bits, more than its " + num(payload.size()) +
-                                                "-byte stream can hold"};
-        }
-        bits = rans_decode(payload, h.n_bits);
-    } else {
-        if (payload.size() % 2 != 0) {
-            return FormatFault{payload_at, "frame " + num(k) + " delta payload has odd length " +
-                                               num(payload.size())};
-        }
-        // Expanding the pairs grows the chain buffer to at most 255 bytes per
-        // pair, so its size follows the data present.
-        const std::uint64_t expanded = rle_expanded_bytes(payload);
-        if (h.n_bits > 8 * std::max<std::uint64_t>(expanded, bits.size())) {
-            return FormatFault{offset + 32, "frame " + num(k) + " claims " + num(h.n_bits) +
-                                                " bits, more than its delta chain holds"};
-        }
-        apply_rle_xor(payload, bits);
+    // The one dispatch on the payload's kind.
+    switch (h.kind) {
+        case FrameKind::Key:
+            ZEL_TRY(decode_key_payload(payload, h, at, bits));
+            break;
+        case FrameKind::Delta:
+            ZEL_TRY(apply_delta_payload(payload, h, at, bits));
+            break;
     }
 
     // Every occupied leaf holds at least one event, which bounds the boxes by
     // the frame's own count and catches a bitstream that lies about its tree.
-    LeafDecode leaves = decode_leaf_boxes(bits, h.n_bits, next_pow2(file.width),
-                                          next_pow2(file.height), next_pow2(file.time_bins),
-                                          file.max_depth, h.n_events);
+    const GridParams& g = file.grid;
+    LeafDecode leaves =
+        decode_leaf_boxes(bits, h.n_bits, next_pow2(g.width), next_pow2(g.height),
+                          next_pow2(g.time_bins), g.max_depth, h.n_events);
     if (leaves.too_many) {
-        return FormatFault{offset + 24, "frame " + num(k) + " decodes to more occupied boxes than its " +
-                                            num(h.n_events) + " events"};
+        return fault(at.field(frame_field::n_events.at),
+                     "frame " + num(h.index) + " decodes to more occupied boxes than its " +
+                         num(h.n_events) + " events");
     }
     if (leaves.bits_used != h.n_bits) {
-        return FormatFault{offset + 32, "frame " + num(k) + " claims " + num(h.n_bits) +
-                                            " bits but its tree uses " + num(leaves.bits_used)};
+        return fault(at.field(frame_field::n_bits.at),
+                     "frame " + num(h.index) + " claims " + num(h.n_bits) +
+                         " bits but its tree uses " + num(leaves.bits_used));
     }
     if (h.n_events > 0 && leaves.boxes.empty()) {
-        return FormatFault{offset + 24, "frame " + num(k) + " has " + num(h.n_events) +
-                                            " events but no occupied box"};
+        return fault(at.field(frame_field::n_events.at), "frame " + num(h.index) + " has " +
+                                                             num(h.n_events) +
+                                                             " events but no occupied box");
     }
+    DecodedFrame out{h, {}};
     if (want_boxes) out.boxes = std::move(leaves.boxes);
     return out;
 }

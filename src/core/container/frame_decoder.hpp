@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "base/result.hpp"
 #include "codec/box_decoder.hpp"
 #include "container/container_format.hpp"
 
@@ -25,11 +26,11 @@ struct DecodedFrame {
 
 // Decodes the frame record read from `offset` (checksummed, numbered
 // `expected_index`). `bits` carries the delta chain: on entry the previous
-// frame's reconstructed bitstream (ignored for a keyframe), on return this
-// frame's, zero padded, as the next delta needs it. `have_previous` says
-// whether `bits` holds the frame before this one. Every inconsistency is
-// reported with its offset; `bits` is unspecified after a failure.
-Parsed<DecodedFrame> decode_frame(std::span<const std::uint8_t> record, std::uint64_t offset,
+// frame's reconstructed bitstream when `have_previous` (ignored for a
+// keyframe), on return this frame's, zero padded, as the next delta needs it.
+// Every inconsistency is an InvalidData error at its offset; `bits` is
+// unspecified after a failure.
+Result<DecodedFrame> decode_frame(std::span<const std::uint8_t> record, std::uint64_t offset,
                                   std::uint64_t expected_index, const FileHeader& file,
                                   std::vector<std::uint8_t>& bits, bool have_previous,
                                   bool want_boxes);

@@ -1,0 +1,191 @@
+"""Size and speed of zel's lossless block codec beside the general compressors.
+
+    python3 bench/bench_lossless.py [--repeats N] [--block EVENTS] [--write]
+
+For every real recording in ../shared/data (read with zelkit.load; the AEDAT 4
+file with t_offset="first", as its Unix-epoch times do not fit 32 bits) and
+the synthetic davis-like streams of bench_zel.py (346 x 260, 1M events, and
+1280 x 720, 2M events), prints bits/event and M events/s (encode, decode) of:
+
+  zel lossless   bench/bench_lossless.cpp (C++, one thread; built by this script)
+  xz -9          lzma.compress(preset=9)
+  brotli -11     brotli.compress(quality=11)   (pip install brotli)
+  zstd -19, -3   zstandard
+  camera file    the recording's own file size
+
+all on the records `events.tobytes()` (9 bytes per event). Speeds are the
+best of N runs. A 12M-event davis-like stream gives the two-thread decode
+figure. --write replaces this script's section of bench/RESULTS.md.
+"""
+import argparse
+import datetime
+import lzma
+import os
+import pathlib
+import platform
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+import zstandard
+
+import zelkit
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+DATA = ROOT.parent.parent / "shared" / "data"
+if not DATA.is_dir():
+    DATA = pathlib.Path("/work/shared/data")
+RESULTS = HERE / "RESULTS.md"
+BEGIN = "<!-- bench_lossless.py: begin -->"
+END = "<!-- bench_lossless.py: end -->"
+
+sys.path.insert(0, str(HERE))
+from bench_zel import davis_like  # noqa: E402
+
+REAL = [
+    ("EVT 3.0 Gen4 1280x720", "evt3_sample.raw", {}),
+    ("EVT 2.0 Gen3 640x480", "evt2_sample.raw", {}),
+    ("AEDAT 4 320x240", "sample.aedat4", {"t_offset": "first"}),
+    ("N-CARS (DAT)", "sample_ncars.dat", {}),
+    ("N-MNIST (bin)", "sample_nmnist.bin", {}),
+]
+
+
+def RECORDINGS():
+    """(label, events, camera file bytes or None) of every real recording present."""
+    for label, name, options in REAL:
+        path = DATA / name
+        if path.exists():
+            yield label, zelkit.load(str(path), **options), path.stat().st_size
+
+
+def synthetic_streams():
+    yield "synthetic davis-like 346x260", davis_like(1_000_000), None
+    yield "synthetic 1280x720", davis_like(2_000_000, 1280, 720), None
+
+
+def build_native(folder):
+    """Compiles bench_lossless.cpp with the lossless layer and what it uses."""
+    exe = folder / "bench_lossless"
+    sources = sorted((ROOT / "src/core/lossless").glob("*.cpp"))
+    sources += [ROOT / "src/core/base/error.cpp", ROOT / "src/core/base/crc32c.cpp"]
+    compiler = os.environ.get("CXX", "g++")
+    subprocess.run([compiler, "-O2", "-std=c++20", "-pthread", f"-I{ROOT / 'src/core'}",
+                    str(HERE / "bench_lossless.cpp"), *map(str, sources), "-o", str(exe)], check=True)
+    return exe
+
+
+def run_native(exe, paths, repeats, block, threads=2):
+    out = subprocess.run([str(exe), "--repeats", str(repeats), "--block", str(block), "--threads", str(threads),
+                          *map(str, paths)], check=True, capture_output=True, text=True).stdout
+    rows = {}
+    for line in out.splitlines():
+        f = line.split()
+        rows[f[0]] = {"bits": float(f[3]), "encode": float(f[6]), "decode": float(f[8]), "parallel": float(f[11])}
+    return rows
+
+
+def best(repeats, call):
+    times = []
+    value = None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        value = call()
+        times.append(time.perf_counter() - start)
+    return min(times), value
+
+
+def peers(records, repeats):
+    """name -> (bytes, encode s, decode s) for the general compressors."""
+    try:
+        import brotli
+    except ImportError:
+        brotli = None
+    codecs = [
+        ("xz -9", lambda b: lzma.compress(b, preset=9), lzma.decompress),
+        ("zstd -19", zstandard.ZstdCompressor(level=19).compress, zstandard.ZstdDecompressor().decompress),
+        ("zstd -3", zstandard.ZstdCompressor(level=3).compress, zstandard.ZstdDecompressor().decompress),
+    ]
+    if brotli is not None:
+        codecs.insert(1, ("brotli -11", lambda b: brotli.compress(b, quality=11), brotli.decompress))
+    result = {}
+    for name, compress, decompress in codecs:
+        slow = name in ("xz -9", "brotli -11", "zstd -19")
+        encode_s, packed = best(1 if slow else repeats, lambda: compress(records))
+        decode_s, back = best(repeats, lambda: decompress(packed))
+        assert back == records
+        result[name] = (len(packed), encode_s, decode_s)
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--block", type=int, default=1 << 20)
+    parser.add_argument("--write", action="store_true")
+    args = parser.parse_args()
+
+    streams = list(RECORDINGS()) + list(synthetic_streams())
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = pathlib.Path(tmp)
+        exe = build_native(folder)
+        paths = []
+        for k, (label, events, _) in enumerate(streams):
+            path = folder / f"stream{k}.rec"
+            events.tofile(path)
+            paths.append(path)
+        ours = run_native(exe, paths, args.repeats, args.block)
+        big = folder / "big.rec"
+        davis_like(12_000_000).tofile(big)
+        big_row = run_native(exe, [big], args.repeats, args.block)[str(big)]
+
+    lines = [
+        f"{len(streams)} streams, blocks of {args.block:,} events; bits/event, then encode / decode M events/s "
+        f"(best of {args.repeats}; xz, brotli and zstd -19 encode once).",
+        "",
+        "| stream | events | zel lossless | vs xz -9 | xz -9 | brotli -11 | zstd -19 | zstd -3 | camera file |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
+    for (label, events, camera_bytes), path in zip(streams, paths):
+        n = len(events)
+        records = events.tobytes()
+        mine = ours[str(path)]
+        others = peers(records, args.repeats)
+
+        def cell(size, encode_s, decode_s):
+            return f"{8 * size / n:.2f} ({n / encode_s / 1e6:.1f} / {n / decode_s / 1e6:.1f})"
+
+        xz_bits = 8 * others["xz -9"][0] / n
+        row = [label, f"{n:,}", f"**{mine['bits']:.2f}** ({mine['encode']:.1f} / {mine['decode']:.1f})",
+               f"{mine['bits'] / xz_bits:.3f}x"]
+        for name in ("xz -9", "brotli -11", "zstd -19", "zstd -3"):
+            row.append(cell(*others[name]) if name in others else "n/a")
+        row.append(f"{8 * camera_bytes / n:.2f}" if camera_bytes else "")
+        lines.append("| " + " | ".join(row) + " |")
+        print(lines[-1], flush=True)
+    lines += [
+        "",
+        f"Two threads, 12M-event davis-like stream: decode {big_row['parallel']:.1f} M events/s "
+        f"against {big_row['decode']:.1f} on one thread ({big_row['parallel'] / big_row['decode']:.2f}x).",
+        "",
+        f"Machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+        f"load average {os.getloadavg()[0]:.1f} at the end of the run, {datetime.date.today()}.",
+    ]
+    text = "\n".join(lines)
+    print(text)
+    if args.write:
+        section = f"{BEGIN}\n## `python3 bench/bench_lossless.py` (lossless block codec and peers)\n\n{text}\n{END}"
+        old = RESULTS.read_text()
+        if BEGIN in old:
+            head, rest = old.split(BEGIN, 1)
+            old = head + section + rest.split(END, 1)[1]
+        else:
+            old = old.rstrip("\n") + "\n\n" + section + "\n"
+        RESULTS.write_text(old)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,75 @@
+#include "lossless/adaptive_rans.hpp"
+
+namespace zel::lossless {
+
+void AdaptiveCdf::reset(unsigned n_symbols) {
+    n_ = static_cast<std::uint8_t>(n_symbols);
+    for (unsigned i = 0; i < kMaxAlphabet; ++i) count_[i] = i < n_symbols ? 1 : 0;
+    period_ = 1;
+    until_rebuild_ = 1;
+    end_[0] = -1;
+    for (unsigned i = 0; i < kMaxAlphabet; ++i) {
+        const std::uint32_t end = i + 1 < n_symbols ? (kProbScale * (i + 1)) / n_symbols : kProbScale;
+        end_[i + 1] = static_cast<std::int16_t>(end - 1);
+    }
+}
+
+void AdaptiveCdf::rebuild() {
+    const unsigned n = n_;
+    std::uint32_t total = 0;
+    for (unsigned i = 0; i < n; ++i) total += count_[i];
+    // Frequencies proportional to the counts, at least 1 each; the rounding
+    // remainder goes to the most frequent symbol, which can always take it.
+    const std::uint64_t scale = (std::uint64_t{kProbScale} << 32) / total;
+    std::uint32_t freq[kMaxAlphabet];
+    std::uint32_t sum = 0;
+    unsigned top = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        const auto f = static_cast<std::uint32_t>((count_[i] * scale) >> 32);
+        freq[i] = f > 0 ? f : 1;
+        sum += freq[i];
+        if (count_[i] > count_[top]) top = i;
+    }
+    freq[top] = freq[top] + kProbScale - sum;
+    std::int32_t end = -1;
+    for (unsigned i = 0; i < n; ++i) {
+        end += static_cast<std::int32_t>(freq[i]);
+        end_[i + 1] = static_cast<std::int16_t>(end);
+    }
+    if (total > kCountLimit) {
+        for (unsigned i = 0; i < n; ++i) count_[i] = static_cast<std::uint16_t>((count_[i] + 1) / 2);
+    }
+    if (period_ < kMaxRebuildPeriod) period_ = static_cast<std::uint8_t>(period_ * 2);
+    until_rebuild_ = period_;
+}
+
+void rans_encode_log(std::span<const SymbolRange> ranges, ByteBuffer& out) {
+    // At most one 16-bit word per symbol, plus the two states.
+    std::vector<std::uint16_t> words;
+    words.reserve(ranges.size() + 1);
+    std::uint32_t state[2] = {kStateLow, kStateLow};
+    for (std::size_t i = ranges.size(); i-- > 0;) {
+        std::uint32_t& x = state[i & 1];
+        const std::uint32_t freq = ranges[i].frequency;
+        // Largest state that still fits 32 bits after coding this symbol.
+        const std::uint32_t limit = ((kStateLow >> kProbBits) << 16) * freq;
+        if (x >= limit) {
+            words.push_back(static_cast<std::uint16_t>(x));
+            x >>= 16;
+        }
+        x = ((x / freq) << kProbBits) + (x % freq) + ranges[i].start;
+    }
+    const std::size_t bytes = 8 + 2 * words.size();
+    out.reserve_more(bytes);
+    std::uint8_t* p = out.tail();
+    for (int s = 0; s < 2; ++s) {
+        for (int k = 0; k < 4; ++k) *p++ = static_cast<std::uint8_t>(state[s] >> (8 * k));
+    }
+    for (std::size_t i = words.size(); i-- > 0;) {
+        *p++ = static_cast<std::uint8_t>(words[i]);
+        *p++ = static_cast<std::uint8_t>(words[i] >> 8);
+    }
+    out.commit(bytes);
+}
+
+}  // namespace zel::lossless

@@ -1,0 +1,164 @@
+#include "lossless/block_codec.hpp"
+
+#include <bit>
+#include <string>
+
+#include "base/crc32c.hpp"
+#include "lossless/adaptive_rans.hpp"
+#include "lossless/bit_stream.hpp"
+#include "lossless/event_model.hpp"
+
+namespace zel::lossless {
+
+namespace {
+
+constexpr std::uint8_t kVersion = 1;
+constexpr std::uint8_t kFlagColumns = 0x01;
+constexpr std::size_t kCheckOffset = 10;
+constexpr std::size_t kCheckedFrom = 14;      // the check covers everything from here on
+constexpr std::size_t kRansBytesOffset = 14;  // length of the rANS stream
+constexpr std::size_t kHeaderBytes = 18;
+constexpr std::size_t kStatesBytes = 8;
+
+void put16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void put32(std::uint8_t* p, std::uint32_t v) {
+    put16(p, v);
+    put16(p + 2, v >> 16);
+}
+std::uint32_t get16(const std::uint8_t* p) { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8; }
+std::uint32_t get32(const std::uint8_t* p) { return get16(p) | get16(p + 2) << 16; }
+
+// CRC-32C of the header's first ten bytes, the event count (u64 LE) and
+// all bytes after the check field: what the check field holds.
+std::uint32_t block_check(const std::uint8_t* header, std::uint64_t count, std::span<const std::uint8_t> stream) {
+    std::uint8_t count_bytes[8];
+    put32(count_bytes, static_cast<std::uint32_t>(count));
+    put32(count_bytes + 4, static_cast<std::uint32_t>(count >> 32));
+    return crc32c(stream, crc32c(count_bytes, crc32c({header, kCheckOffset})));
+}
+
+// The axis whose coordinate moves less between consecutive events becomes
+// the line: rows for row readout, columns for column scans.
+BlockGeometry measure_geometry(PackedEvents events) {
+    BlockGeometry g;
+    std::uint64_t row_steps = 0, column_steps = 0;
+    Event prev = events.empty() ? Event{} : events[0];
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const Event e = events[i];
+        if (e.x > g.x_max) g.x_max = e.x;
+        if (e.y > g.y_max) g.y_max = e.y;
+        row_steps += std::bit_width(static_cast<unsigned>(e.y > prev.y ? e.y - prev.y : prev.y - e.y));
+        column_steps += std::bit_width(static_cast<unsigned>(e.x > prev.x ? e.x - prev.x : prev.x - e.x));
+        prev = e;
+    }
+    g.axis = column_steps < row_steps ? LineAxis::Columns : LineAxis::Rows;
+    return g;
+}
+
+}  // namespace
+
+Status encode_block(PackedEvents events, ByteBuffer& out) {
+    if (events.size() > kMaxBlockEvents) {
+        return Error::invalid_input("a lossless block holds at most " + std::to_string(kMaxBlockEvents) +
+                                    " events, not " + std::to_string(events.size()));
+    }
+    const BlockGeometry geometry = measure_geometry(events);
+    const std::uint32_t t_first = events.empty() ? 0 : events[0].t;
+    EventModel model(geometry, t_first, events.size());
+    SymbolLog log;
+    log.reserve(events.size() * 4);
+    BitWriter raw_bits;
+    EncodeIo io(log, raw_bits);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        Event e = events[i];
+        model.code(io, e);
+    }
+    const std::size_t begin = out.size();
+    out.reserve_more(kHeaderBytes);
+    std::uint8_t* h = out.tail();
+    h[0] = kVersion;
+    h[1] = geometry.axis == LineAxis::Columns ? kFlagColumns : 0;
+    put16(h + 2, geometry.x_max);
+    put16(h + 4, geometry.y_max);
+    put32(h + 6, t_first);
+    out.commit(kHeaderBytes);
+    rans_encode_log(log.ranges(), out);
+    const std::size_t rans_bytes = out.size() - begin - kHeaderBytes;
+    const std::vector<std::uint8_t>& bits = raw_bits.finish();
+    out.reserve_more(bits.size());
+    std::copy(bits.begin(), bits.end(), out.tail());
+    out.commit(bits.size());
+    h = out.data() + begin;  // the streams may have moved the buffer
+    put32(h + kRansBytesOffset, static_cast<std::uint32_t>(rans_bytes));
+    seal_block({h, out.size() - begin}, events.size());
+    return kOk;
+}
+
+void seal_block(std::span<std::uint8_t> payload, std::uint64_t count) {
+    if (payload.size() < kHeaderBytes) return;
+    std::uint8_t* h = payload.data();
+    put32(h + kCheckOffset, block_check(h, count, payload.subspan(kCheckedFrom)));
+}
+
+Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out) {
+    if (count > kMaxBlockEvents) {
+        return Error::invalid_data("lossless block claims " + std::to_string(count) + " events, more than " +
+                                   std::to_string(kMaxBlockEvents));
+    }
+    if (payload.size() < kHeaderBytes + kStatesBytes) {
+        return Error::invalid_data("lossless block of " + std::to_string(payload.size()) +
+                                   " bytes is shorter than its header", 0);
+    }
+    const std::uint8_t* h = payload.data();
+    if (h[0] != kVersion) {
+        return Error::invalid_data("lossless block has unknown version " + std::to_string(h[0]), 0);
+    }
+    if ((h[1] & ~kFlagColumns) != 0) {
+        return Error::invalid_data("lossless block has unknown flags", 1);
+    }
+    if (get32(h + kCheckOffset) != block_check(h, count, payload.subspan(kCheckedFrom))) {
+        return Error::invalid_data("lossless block is damaged or holds another number of events than " +
+                                   std::to_string(count) + " (checksum mismatch)", kCheckOffset);
+    }
+    const std::uint32_t rans_bytes = get32(h + kRansBytesOffset);
+    if (rans_bytes < kStatesBytes || rans_bytes > payload.size() - kHeaderBytes) {
+        return Error::invalid_data("lossless block's rANS stream of " + std::to_string(rans_bytes) +
+                                   " bytes does not fit its " + std::to_string(payload.size()) + " bytes",
+                                   kRansBytesOffset);
+    }
+    const std::span<const std::uint8_t> stream = payload.subspan(kHeaderBytes, rans_bytes);
+    BlockGeometry geometry;
+    geometry.axis = (h[1] & kFlagColumns) ? LineAxis::Columns : LineAxis::Rows;
+    geometry.x_max = static_cast<std::uint16_t>(get16(h + 2));
+    geometry.y_max = static_cast<std::uint16_t>(get16(h + 4));
+    EventModel model(geometry, get32(h + 6), count);
+    RansReader reader(stream);
+    BitReader raw_bits(payload.subspan(kHeaderBytes + rans_bytes));
+    DecodeIo io(reader, raw_bits);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        Event e;
+        if (!model.code(io, e) || reader.overrun()) {
+            return Error::invalid_data("lossless block is damaged: event " + std::to_string(i) +
+                                       " does not decode", kHeaderBytes + reader.position());
+        }
+        std::uint8_t* r = out + i * kPackedEventBytes;
+        put16(r, e.x);
+        put16(r + 2, e.y);
+        put32(r + 4, e.t);
+        r[8] = e.p;
+    }
+    if (!reader.finish()) {
+        return Error::invalid_data("lossless block is damaged: its stream does not end after " +
+                                   std::to_string(count) + " events", kHeaderBytes + reader.position());
+    }
+    if (!raw_bits.finish()) {
+        return Error::invalid_data("lossless block is damaged: its raw bits do not end after " +
+                                   std::to_string(count) + " events", kHeaderBytes + rans_bytes);
+    }
+    return kOk;
+}
+
+}  // namespace zel::lossless

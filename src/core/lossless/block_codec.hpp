@@ -1,0 +1,45 @@
+#pragma once
+
+// Lossless coding of one block of events: the payload a container stores
+// for a run of events (docs/format.md, "Lossless event block, version 1").
+// Blocks are independent: any block decodes alone, on any thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "base/byte_buffer.hpp"
+#include "base/event.hpp"
+#include "base/result.hpp"
+
+namespace zel::lossless {
+
+// Most events one block may hold. A decoder refuses larger counts before
+// it allocates anything; writers split longer recordings.
+inline constexpr std::uint64_t kMaxBlockEvents = std::uint64_t{1} << 22;
+
+// Events per block that writers should use unless they have a reason not
+// to: large enough that restarting the model costs little, small enough
+// that a block's coder state and output stay a few tens of megabytes.
+inline constexpr std::uint64_t kDefaultBlockEvents = std::uint64_t{1} << 20;
+
+// Appends the payload of `events` (any values, any order; at most
+// kMaxBlockEvents of them) to `out`. Fails with InvalidInput for a block
+// that is too large; throws std::bad_alloc when memory runs out.
+Status encode_block(PackedEvents events, ByteBuffer& out);
+
+// Decodes a payload written by encode_block for `count` events into `out`
+// (count * kPackedEventBytes bytes, sized by the caller after checking
+// count <= kMaxBlockEvents). Fails with InvalidData, at the byte offset
+// within the payload where the damage showed, when the payload is malformed
+// or does not decode to exactly `count` events; `out` then holds garbage.
+// Throws std::bad_alloc when memory runs out.
+Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out);
+
+// Writes the payload's checksum field for `count` events (what encode_block
+// does last). For tools that build or alter payloads on purpose, such as
+// the fuzz target, which must reach the decoder past the checksum; payloads
+// shorter than the header are left alone.
+void seal_block(std::span<std::uint8_t> payload, std::uint64_t count);
+
+}  // namespace zel::lossless

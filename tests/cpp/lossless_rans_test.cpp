@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "lossless/adaptive_rans.hpp"
+#include "lossless/bit_stream.hpp"
+
+namespace zel::lossless {
+namespace {
+
+// 32-bit draws (std::mt19937's result type is wider on LP64).
+struct Rng {
+    explicit Rng(unsigned seed) : engine(seed) {}
+    std::uint32_t operator()() { return static_cast<std::uint32_t>(engine()); }
+    std::mt19937 engine;
+};
+
+// Every slot of the 15-bit range belongs to exactly one symbol, the one
+// find() returns, and every symbol keeps a non-zero frequency.
+void expect_partition(const AdaptiveCdf& cdf) {
+    std::uint32_t total = 0;
+    for (unsigned s = 0; s < cdf.size(); ++s) {
+        ASSERT_GE(cdf.frequency(s), 1u) << "symbol " << s;
+        ASSERT_EQ(cdf.start(s), total);
+        total += cdf.frequency(s);
+    }
+    ASSERT_EQ(total, kProbScale);
+    for (std::uint32_t slot = 0; slot < kProbScale; slot += 7) {
+        const unsigned s = cdf.find(slot);
+        ASSERT_LT(s, cdf.size());
+        ASSERT_LE(cdf.start(s), slot);
+        ASSERT_LT(slot, cdf.start(s) + cdf.frequency(s));
+    }
+}
+
+class AdaptiveCdfSizes : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(AdaptiveCdfSizes, StaysAPartitionUnderAnyUpdates) {
+    const unsigned n = GetParam();
+    AdaptiveCdf cdf(n);
+    expect_partition(cdf);
+    Rng rng(n);
+    // One symbol for a long time squeezes the others to their minimum,
+    // then every symbol in turn, then random ones.
+    for (int i = 0; i < 3000; ++i) cdf.update(n - 1);
+    expect_partition(cdf);
+    EXPECT_GT(cdf.frequency(n - 1), kProbScale - 64 * n);
+    for (unsigned s = 0; s < n; ++s) {
+        for (int i = 0; i < 500; ++i) cdf.update(s);
+        expect_partition(cdf);
+    }
+    for (int i = 0; i < 2000; ++i) cdf.update(rng() % n);
+    expect_partition(cdf);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, AdaptiveCdfSizes, ::testing::Values(2u, 3u, 6u, 8u, 9u, 15u, 16u));
+
+TEST(AdaptiveCdf, LearnsTheFrequentSymbol) {
+    AdaptiveCdf cdf(4);
+    for (int i = 0; i < 400; ++i) cdf.update(i % 10 == 0 ? 1 : 2);
+    EXPECT_GT(cdf.frequency(2), kProbScale * 3 / 4);
+    EXPECT_GT(cdf.frequency(1), cdf.frequency(0));
+    EXPECT_GT(cdf.frequency(1), cdf.frequency(3));
+}
+
+// A random program of adaptive symbols (several tables, several alphabet
+// sizes), coded and read back.
+struct Step {
+    unsigned table;
+    std::uint32_t value;
+};
+
+constexpr unsigned kTables = 5;
+constexpr unsigned kSizes[kTables] = {2, 3, 7, 16, 12};
+
+std::vector<Step> random_program(Rng& rng, std::size_t n, bool skewed) {
+    std::vector<Step> steps(n);
+    for (Step& s : steps) {
+        s.table = rng() % kTables;
+        s.value = skewed && rng() % 8 != 0 ? 0 : rng() % kSizes[s.table];
+    }
+    return steps;
+}
+
+ByteBuffer encode(const std::vector<Step>& steps) {
+    AdaptiveCdf tables[kTables];
+    for (unsigned k = 0; k < kTables; ++k) tables[k].reset(kSizes[k]);
+    SymbolLog log;
+    for (const Step& s : steps) {
+        log.add(tables[s.table].start(s.value), tables[s.table].frequency(s.value));
+        tables[s.table].update(s.value);
+    }
+    ByteBuffer out;
+    rans_encode_log(log.ranges(), out);
+    return out;
+}
+
+// Decodes `steps`' shape from `stream`; true when every value matched and
+// the stream ended exactly, in the initial states.
+bool decodes_to(const ByteBuffer& stream, const std::vector<Step>& steps) {
+    AdaptiveCdf tables[kTables];
+    for (unsigned k = 0; k < kTables; ++k) tables[k].reset(kSizes[k]);
+    RansReader reader({stream.data(), stream.size()});
+    bool same = true;
+    for (const Step& s : steps) {
+        same = same && reader.decode(tables[s.table]) == s.value;
+    }
+    return same && reader.finish();
+}
+
+class RansPrograms : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
+
+TEST_P(RansPrograms, RoundTrip) {
+    const auto [n, skewed] = GetParam();
+    Rng rng(static_cast<unsigned>(n * 2 + skewed));
+    const std::vector<Step> steps = random_program(rng, n, skewed);
+    const ByteBuffer stream = encode(steps);
+    EXPECT_TRUE(decodes_to(stream, steps));
+    // Words are 16 bits: a stream is the 8 bytes of the states plus pairs.
+    EXPECT_EQ(stream.size() % 2, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RansPrograms,
+                         ::testing::Combine(::testing::Values(0, 1, 2, 3, 100, 20000),
+                                            ::testing::Bool()));
+
+TEST(Rans, SkewedSymbolsCostLittle) {
+    // 20,000 symbols that are almost always 0 take far less than a bit each.
+    std::vector<Step> steps(20000, Step{0, 0});
+    for (std::size_t i = 0; i < steps.size(); i += 100) steps[i].value = 1;
+    const ByteBuffer stream = encode(steps);
+    EXPECT_LT(stream.size() * 8, steps.size() / 5);
+    EXPECT_TRUE(decodes_to(stream, steps));
+}
+
+TEST(Rans, TruncatedOrExtendedStreamsFail) {
+    Rng rng(7);
+    const std::vector<Step> steps = random_program(rng, 500, false);
+    const ByteBuffer stream = encode(steps);
+    ASSERT_GT(stream.size(), 8u);
+    for (std::size_t cut = 8; cut < stream.size(); ++cut) {
+        ByteBuffer shorter;
+        shorter.reserve_more(cut);
+        std::copy(stream.data(), stream.data() + cut, shorter.tail());
+        shorter.commit(cut);
+        EXPECT_FALSE(decodes_to(shorter, steps)) << "cut at " << cut;
+    }
+    ByteBuffer longer;
+    longer.reserve_more(stream.size() + 2);
+    std::copy(stream.data(), stream.data() + stream.size(), longer.tail());
+    longer.tail()[stream.size()] = 0;
+    longer.tail()[stream.size() + 1] = 0;
+    longer.commit(stream.size() + 2);
+    EXPECT_FALSE(decodes_to(longer, steps));
+}
+
+// Raw bit fields of every width read back in order; the reader reports
+// reading past the end and any stream it was not read to exactly.
+TEST(BitStream, RoundTripAndEnd) {
+    Rng rng(9);
+    std::vector<std::pair<std::uint32_t, unsigned>> fields;
+    BitWriter writer;
+    for (int i = 0; i < 3000; ++i) {
+        const unsigned n = rng() % 33;
+        const std::uint32_t v = n == 32 ? rng() : rng() & ((1u << n) - 1);
+        fields.emplace_back(v, n);
+        writer.put(v | (n < 32 ? rng() << n : 0), n);  // bits above n are ignored
+    }
+    const std::vector<std::uint8_t> bytes = writer.finish();
+    BitReader reader(bytes);
+    for (const auto& [v, n] : fields) ASSERT_EQ(reader.get(n), v);
+    EXPECT_TRUE(reader.finish());
+
+    BitReader early(bytes);
+    for (std::size_t i = 0; i + 1 < fields.size(); ++i) early.get(fields[i].second);
+    EXPECT_FALSE(early.finish() && fields.back().second > 0);
+
+    const std::vector<std::uint8_t> shorter(bytes.begin(), bytes.end() - 1);
+    BitReader past(shorter);
+    for (const auto& f : fields) past.get(f.second);
+    EXPECT_FALSE(past.finish());
+}
+
+TEST(BitStream, EmptyAndPadding) {
+    BitWriter writer;
+    EXPECT_TRUE(writer.finish().empty());
+    BitReader empty(std::span<const std::uint8_t>{});
+    EXPECT_TRUE(empty.finish());
+    EXPECT_EQ(empty.get(0), 0u);
+    EXPECT_EQ(empty.get(3), 0u);  // past the end: zeros, and no longer a clean end
+    EXPECT_FALSE(empty.finish());
+    const std::uint8_t padded_with_one[1] = {0x85};  // 3 bits 101, then a stray bit
+    BitReader stray(padded_with_one);
+    EXPECT_EQ(stray.get(3), 5u);
+    EXPECT_FALSE(stray.finish());
+}
+
+}  // namespace
+}  // namespace zel::lossless
