@@ -127,6 +127,7 @@ def main():
     parser.add_argument("--block", type=int, default=1 << 20)
     parser.add_argument("--write", action="store_true")
     args = parser.parse_args()
+    load_at_start = os.getloadavg()[0]
 
     streams = list(RECORDINGS()) + list(synthetic_streams())
     with tempfile.TemporaryDirectory() as tmp:
@@ -172,7 +173,8 @@ def main():
         f"against {big_row['decode']:.1f} on one thread ({big_row['parallel'] / big_row['decode']:.2f}x).",
         "",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
-        f"load average {os.getloadavg()[0]:.1f} at the end of the run, {datetime.date.today()}.",
+        f"load average {load_at_start:.1f} at the start of the run and {os.getloadavg()[0]:.1f} at its end, "
+        f"{datetime.date.today()}.",
     ]
     text = "\n".join(lines)
     print(text)

@@ -1,8 +1,10 @@
 import random
+import re
 
 import pytest
 
 import zel
+import zelkit
 from helpers import rans_decode, rle_decode, run_python, xor
 from zel import Event
 
@@ -143,3 +145,53 @@ def test_frame_count_beyond_physical_memory_is_refused_up_front():
 def test_nothing_to_code_needs_no_memory_whatever_the_frame_count(events, n_frames):
     payloads, result = zel.compress_sequence(events, 1, 1, 1, 1, n_frames)
     assert payloads == [] and result.n_events == 0
+
+
+# zelkit's compress_sequence, over arrays, shares zel's refusal of frame
+# counts that cannot fit: one check in the core, the same message.
+SEQUENCE_CALLS = {
+    "zel": "zel.compress_sequence([zel.Event(0, 0, 0, 0)] * 3, 1, 1, 1, 1, {n_frames})",
+    "zelkit": "zelkit.compress_sequence(zelkit.as_events([zel.Event(0, 0, 0, 0)] * 3), 1, 1, 1, 1, {n_frames})",
+    "zelkit._native": "zelkit._native.compress_sequence(bytes(27), 1, 1, 1, 1, {n_frames})",
+}
+
+
+@pytest.mark.address_space_limit
+def test_both_modules_refuse_a_frame_count_beyond_memory_alike():
+    # Under the limit the drivers' own allocations fail too, but with a bare
+    # MemoryError: only the up-front check names the figures.
+    done = run_python(
+        f"""
+        import os, resource, zel, zelkit, zelkit._native
+        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        n_frames = max(10**9, memory // 30)
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        print(n_frames, memory)
+        for name, call in {SEQUENCE_CALLS!r}.items():
+            try:
+                eval(call.format(n_frames=n_frames))
+            except MemoryError as error:
+                print(name, error)
+        """
+    )
+    assert done.returncode == 0, done.stderr
+    header, *lines = done.stdout.splitlines()
+    n_frames, memory = header.split()
+    expected = re.compile(rf"n_frames {n_frames} needs at least \d+ bytes per frame, more than "
+                          rf"the {memory} bytes of memory this machine has")
+    assert [line.split(" ", 1)[0] for line in lines] == list(SEQUENCE_CALLS)
+    messages = {line.split(" ", 1)[1] for line in lines}
+    assert len(messages) == 1 and expected.fullmatch(messages.pop())
+
+
+@pytest.mark.parametrize("n_frames", [2**63, 2**64 - 1])
+def test_zelkit_refuses_impossible_frame_counts(n_frames):
+    with pytest.raises(MemoryError, match="needs at least"):
+        zelkit.compress_sequence(zelkit.as_events([Event(1, 1, 1, 1)]), 8, 8, 8, 8, n_frames)
+
+
+@pytest.mark.parametrize(("n_events", "n_frames"), [(0, 2**64 - 1), (1, 0)])
+def test_zelkit_needs_no_memory_when_nothing_is_coded(n_events, n_frames):
+    events = zelkit.as_events([Event(0, 0, 0, 0)] * n_events)
+    payloads, stats = zelkit.compress_sequence(events, 1, 1, 1, 1, n_frames)
+    assert payloads == [] and stats.n_events == 0

@@ -47,7 +47,11 @@ def compress(events: Any, width: int, height: int, time_bins: int, max_depth: in
 def compress_sequence(
     events: Any, width: int, height: int, time_bins: int, max_depth: int, n_frames: int
 ) -> tuple[list[bytes], CompressionStats]:
-    """Exactly ``zel.compress_sequence``'s frame payloads for the same events."""
+    """Exactly ``zel.compress_sequence``'s frame payloads for the same events.
+
+    As there, a frame count whose least footprint (some 70 bytes a frame)
+    exceeds this machine's memory raises ``MemoryError`` before any work.
+    """
     payloads, figures = _native.compress_sequence(
         as_events(events), width, height, time_bins, max_depth, n_frames
     )

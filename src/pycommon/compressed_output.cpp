@@ -26,4 +26,12 @@ PyObject* payload_list(const SequenceOutput& out) {
     return payloads.release();
 }
 
+bool sequence_fits_in_memory(std::uint64_t n_frames, std::uint64_t n_events) {
+    if (sequence_is_empty(n_frames, n_events)) return true;
+    const Status fits = check_frames_fit_in_memory(n_frames, kMinBytesPerPayloadFrame);
+    if (fits) return true;
+    PyErr_SetString(PyExc_MemoryError, fits.error().message.c_str());
+    return false;
+}
+
 }  // namespace zel::py

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "base/memory_limits.hpp"
 #include "codec/pipeline.hpp"
 #include "conversions.hpp"
 #include "event_type.hpp"
@@ -77,33 +76,12 @@ PyObject* compress(PyObject*, CompressArgs& a) {
                 PyRef(new_compression_result(out.stats)));
 }
 
-// Every frame ends up as a bytes object (header and at least 2 payload
-// bytes) in a list slot, on top of what the driver keeps per frame. When even
-// that minimum exceeds the machine's memory, fail now with MemoryError
-// rather than after a long climb into swap. False with the error set.
-bool frames_fit_in_memory(std::uint64_t n_frames, bool no_events) {
-    constexpr std::uint64_t kMinFrameCost =
-        kMinBytesPerFrame + sizeof(PyBytesObject) + 2 + sizeof(PyObject*);
-    const std::uint64_t memory = physical_memory_bytes();
-    // With nothing to code no frame is made at all.
-    if (n_frames == 0 || no_events || memory == 0 || n_frames <= memory / kMinFrameCost) {
-        return true;
-    }
-    PyErr_Format(PyExc_MemoryError,
-                 "n_frames %llu needs at least %llu bytes per frame, more than the %llu bytes "
-                 "of memory this machine has",
-                 static_cast<unsigned long long>(n_frames),
-                 static_cast<unsigned long long>(kMinFrameCost),
-                 static_cast<unsigned long long>(memory));
-    return false;
-}
-
 constexpr auto kCompressSequence =
     signature<CompressArgs>({.name = "compress_sequence", .wording = Wording::Zel}, kEventsParam,
                             kGridParams, param<&CompressArgs::n_frames, convert_u64>("n_frames"));
 
 PyObject* compress_sequence(PyObject*, CompressArgs& a) {
-    if (!frames_fit_in_memory(a.n_frames, a.events.empty())) return nullptr;
+    if (!sequence_fits_in_memory(a.n_frames, a.events.size())) return nullptr;
     SequenceOutput out = run_compress_sequence(a.events, a.width, a.height, a.time_bins,
                                                a.max_depth, a.n_frames);
     a.events = EventList();

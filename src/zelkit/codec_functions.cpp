@@ -73,6 +73,7 @@ constexpr auto kCompressSequence = signature<CompressArgs>(
     param<&CompressArgs::n_frames, convert_unsigned<std::uint64_t>>("n_frames"));
 
 PyObject* compress_sequence(PyObject* module, CompressArgs& a) {
+    if (!zel::py::sequence_fits_in_memory(a.n_frames, a.events.events().size())) return nullptr;
     zel::SequenceOutput out = without_gil([&] {
         return zel::run_compress_sequence(a.events.events(), a.width, a.height, a.time_bins,
                                           a.max_depth, a.n_frames);

@@ -12,11 +12,11 @@
 namespace zel {
 namespace {
 
-using Positions = std::array<std::array<unsigned, 16>, 3>;
+using Positions = KeyInterleaver::Positions;
 
 // Key bit positions as the coder lays them out: disjoint, rising per axis.
-Positions random_layout(const std::array<unsigned, 3>& log2, std::mt19937_64& rng) {
-    std::vector<unsigned> slots(48);
+Positions random_layout(const std::array<unsigned, kAxes>& log2, std::mt19937_64& rng) {
+    std::vector<unsigned> slots(kMaxKeyBits);
     std::iota(slots.begin(), slots.end(), 0u);
     std::shuffle(slots.begin(), slots.end(), rng);
     Positions position{};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -274,6 +275,40 @@ TEST_F(BlockDamage, HeaderFaultsNameTheirByte) {
     status = decode(v, count_of(records_), back);
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().offset, 1u);
+}
+
+// A version 1 payload as written when that version was fixed: blocks stored
+// in containers must keep decoding to the same events, and an encoder must
+// keep writing the same bytes (any change to the model is a new version).
+// The events take every kind of step: ascending and restarting runs, same,
+// next, later and earlier times with same, near and far lines, polarities
+// beyond 0 and 1, duplicates and revisited pixels.
+TEST(BlockFormat, StoredVersion1PayloadKeepsItsMeaning) {
+    const Event events[] = {
+        {10, 5, 1000, 0},  {12, 5, 1000, 0},  {20, 5, 1000, 1},        {3, 5, 1000, 1},
+        {7, 9, 1000, 0},   {100, 200, 1000, 1}, {101, 200, 1001, 0},   {90, 203, 1001, 1},
+        {5, 40, 1002, 255}, {6, 40, 1500, 1}, {8, 44, 90000, 0},       {300, 2, 4000000000u, 2},
+        {301, 2, 10, 0},   {310, 12, 9, 1},   {0, 479, 3, 0},          {639, 479, 3, 1},
+        {639, 479, 3, 1},  {638, 470, 2, 0},  {100, 200, 1001, 0},
+    };
+    const std::uint8_t stored[] = {
+        0x01, 0x00, 0x7f, 0x02, 0xdf, 0x01, 0xe8, 0x03, 0x00, 0x00, 0xbc, 0xdf,
+        0x00, 0xfa, 0x30, 0x00, 0x00, 0x00, 0x8e, 0x1c, 0x97, 0x95, 0xc0, 0x46,
+        0x24, 0x02, 0x6f, 0x0e, 0x03, 0x0e, 0xc5, 0x26, 0xf8, 0xa5, 0x04, 0x2b,
+        0x87, 0x99, 0x92, 0x2f, 0xca, 0xed, 0x70, 0xb4, 0x17, 0xa9, 0x4e, 0x17,
+        0xcd, 0xf0, 0xab, 0x1d, 0xb7, 0x01, 0xae, 0x61, 0x42, 0x6a, 0xb8, 0x42,
+        0x67, 0x92, 0xd2, 0x2d, 0xd3, 0x59, 0x40, 0xff, 0x20, 0x9b, 0x7b, 0xbc,
+        0xb1, 0x64, 0x81, 0x21, 0x60, 0x53, 0xda, 0x7b, 0x5f, 0x00
+    };
+    Records records;
+    for (const Event& e : events) put_event(records, e);
+    const ByteBuffer written = encode(records);
+    EXPECT_EQ(std::vector<std::uint8_t>(written.data(), written.data() + written.size()),
+              std::vector<std::uint8_t>(std::begin(stored), std::end(stored)));
+    Records back;
+    const Status status = decode(stored, count_of(records), back);
+    ASSERT_TRUE(status.ok()) << status.error().message;
+    EXPECT_EQ(back, records);
 }
 
 TEST(BlockLimits, CountsBeyondTheMaximumAreRefusedUpFront) {

@@ -189,6 +189,24 @@ TEST(FrameBudget, RejectsOnlyHopelessCounts) {
     EXPECT_THROW(check_frame_budget(kU64Max), std::bad_alloc);
 }
 
+TEST(FrameMemory, RefusesExactlyTheCountsBeyondTheMemoryGiven) {
+    constexpr std::uint64_t kMemory = 1'000'000;
+    constexpr std::uint64_t kPerFrame = 61;
+    EXPECT_TRUE(check_frames_fit_in_memory(kMemory / kPerFrame, kPerFrame, kMemory));
+    const Status over = check_frames_fit_in_memory(kMemory / kPerFrame + 1, kPerFrame, kMemory);
+    ASSERT_FALSE(over);
+    EXPECT_EQ(over.error().kind, ErrorKind::OutOfMemory);
+    EXPECT_EQ(over.error().message,
+              "n_frames 16394 needs at least 61 bytes per frame, more than the 1000000 bytes of "
+              "memory this machine has");
+    // The count is compared by division: no product of two large figures wraps.
+    EXPECT_FALSE(check_frames_fit_in_memory(kU64Max, kPerFrame, kMemory));
+    EXPECT_FALSE(check_frames_fit_in_memory(2, kU64Max, kU64Max));
+    EXPECT_TRUE(check_frames_fit_in_memory(1, kU64Max, kU64Max));
+    // A system that does not say how much memory it has refuses nothing.
+    EXPECT_TRUE(check_frames_fit_in_memory(kU64Max, kPerFrame, 0));
+}
+
 TEST(FrameSplit, AssignsFramesByTruncatedDoubleRule) {
     // tmin 0, tmax 100, four frames: 0-33, 34-66, 67-99, and 100 alone.
     EventList events;

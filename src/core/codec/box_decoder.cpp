@@ -9,6 +9,7 @@
 #include "base/bit_count.hpp"
 #include "codec/bit_window.hpp"
 #include "codec/child_rows.hpp"
+#include "codec/grid_params.hpp"
 #include "codec/voxel.hpp"
 
 namespace zel {
@@ -89,7 +90,7 @@ LeafDecode decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t n
         const AxisSplit sy = split_axis(dim_y);
         const AxisSplit st = split_axis(dim_t);
         const unsigned n_children = sx.parts * sy.parts * st.parts;
-        std::uint64_t offsets[8] = {};
+        std::uint64_t offsets[kMaxChildren] = {};
         for (unsigned ix = 0, c = 0; ix < sx.parts; ++ix)
             for (unsigned iy = 0; iy < sy.parts; ++iy)
                 for (unsigned it = 0; it < st.parts; ++it, ++c)
@@ -110,7 +111,7 @@ LeafDecode decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t n
             return out;
         }
         std::vector<std::uint64_t>& level = children_split ? next : out.boxes.origins;
-        level.resize(ones + 8);  // a row may write up to eight past the last child
+        level.resize(ones + kMaxChildren);  // a row may write a whole row past the last child
         std::uint64_t* write = level.data();
         const unsigned keep_mask = (0xFFu << (8 - n_children)) & 0xFFu;
         const std::uint64_t readable = (level_end - cursor + n_children - 1) / n_children;
@@ -119,7 +120,7 @@ LeafDecode decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t n
             const unsigned set = bits_at(data, pos, level_end) & keep_mask;
             const std::uint64_t parent = parents[i];
             const auto& order = kChildRows.order[set];
-            for (unsigned j = 0; j < 8; ++j) write[j] = parent + offsets[order[j]];
+            for (unsigned j = 0; j < kMaxChildren; ++j) write[j] = parent + offsets[order[j]];
             write += kChildRows.count[set];
         }
         level.resize(ones);
@@ -137,20 +138,24 @@ LeafDecode decode_leaf_boxes(std::span<const std::uint8_t> bits, std::uint64_t n
 }
 
 void write_box_records(const LeafBoxes& boxes, std::span<std::uint8_t> out) {
-    std::uint8_t extents[12];
-    const std::uint32_t sizes[3] = {boxes.dx, boxes.dy, boxes.dbin};
-    for (unsigned f = 0; f < 3; ++f)
-        for (unsigned b = 0; b < 4; ++b)
-            extents[f * 4 + b] = static_cast<std::uint8_t>(sizes[f] >> (8 * b));
+    std::uint8_t extents[kBoxExtentBytes];
+    const std::uint32_t sizes[kAxes] = {boxes.dx, boxes.dy, boxes.dbin};
+    for (unsigned f = 0; f < kAxes; ++f) {
+        for (unsigned b = 0; b < sizeof sizes[f]; ++b) {
+            extents[f * sizeof sizes[f] + b] = static_cast<std::uint8_t>(sizes[f] >> (8 * b));
+        }
+    }
     std::uint8_t* p = out.data();
     for (const std::uint64_t origin : boxes.origins) {
         if constexpr (std::endian::native == std::endian::little) {
             // Eight bytes of origin, the last two overwritten by the extents.
             std::memcpy(p, &origin, sizeof origin);
         } else {
-            for (unsigned b = 0; b < 6; ++b) p[b] = static_cast<std::uint8_t>(origin >> (8 * b));
+            for (unsigned b = 0; b < kBoxOriginBytes; ++b) {
+                p[b] = static_cast<std::uint8_t>(origin >> (8 * b));
+            }
         }
-        std::memcpy(p + 6, extents, sizeof extents);
+        std::memcpy(p + kBoxOriginBytes, extents, sizeof extents);
         p += kBoxRecordBytes;
     }
 }

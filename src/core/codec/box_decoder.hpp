@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -22,7 +23,9 @@ struct LeafBox {
 
 // Size of one box record as handed to Python: x, y, bin as u16 then dx, dy,
 // dbin as u32, little endian, no padding.
-inline constexpr std::size_t kBoxRecordBytes = 18;
+inline constexpr std::size_t kBoxOriginBytes = 3 * sizeof(std::uint16_t);
+inline constexpr std::size_t kBoxExtentBytes = 3 * sizeof(std::uint32_t);
+inline constexpr std::size_t kBoxRecordBytes = kBoxOriginBytes + kBoxExtentBytes;
 
 // The occupied leaves of a tree over power-of-two dimensions. Every node of a
 // level has the same extents, so the leaves share one extent and only their

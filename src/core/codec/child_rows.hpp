@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "codec/grid_params.hpp"
+
 namespace zel {
 
 // For every value of eight child bits (child c in bit 7 - c): the set
@@ -10,7 +12,7 @@ namespace zel {
 // children are written as a whole row and the output advanced by the count,
 // so the loops that expand masks have no branch on the data.
 struct ChildRows {
-    std::array<std::array<std::uint8_t, 8>, 256> order{};
+    std::array<std::array<std::uint8_t, kMaxChildren>, 256> order{};
     std::array<std::uint8_t, 256> count{};
 };
 
@@ -18,7 +20,7 @@ constexpr ChildRows make_child_rows() {
     ChildRows rows;
     for (unsigned v = 0; v < 256; ++v) {
         unsigned n = 0;
-        for (unsigned c = 0; c < 8; ++c) {
+        for (unsigned c = 0; c < kMaxChildren; ++c) {
             if (v & (0x80u >> c)) rows.order[v][n++] = static_cast<std::uint8_t>(c);
         }
         rows.count[v] = static_cast<std::uint8_t>(n);

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace zel {
+
+// Every octree bitstream has at least one byte, so a frame's delta payload
+// holds at least one (count, value) run: two bytes.
+inline constexpr std::size_t kMinDeltaPayloadBytes = 2;
 
 // Byte-wise exclusive or; the shorter input counts as zero-extended, so the
 // result has the longer length. Symmetric, and its own inverse.

@@ -19,8 +19,8 @@ struct OctreeBitstream {
 
 OctreeBitstream encode_octree(const OctreeNode& root);
 
-// Appends bits most significant first to a packed buffer; used by encoders
-// that produce the bitstream without node objects.
+// Appends bits most significant first to a packed buffer; the context coder
+// rebuilds the plain occupancy bitstream with it.
 class BitWriter {
 public:
     explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) { out_.clear(); }

@@ -2,9 +2,9 @@
 
 namespace zel {
 
-KeyInterleaver::KeyInterleaver(const std::array<unsigned, 3>& log2,
-                               const std::array<std::array<unsigned, 16>, 3>& position) {
-    for (unsigned a = 0; a < 3; ++a) {
+KeyInterleaver::KeyInterleaver(const std::array<unsigned, kAxes>& log2,
+                               const Positions& position) {
+    for (unsigned a = 0; a < kAxes; ++a) {
         for (unsigned b = 0; b < log2[a]; ++b) {
             const std::uint64_t bit = std::uint64_t{1} << position[a][b];
             masks_[a] |= bit;

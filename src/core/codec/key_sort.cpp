@@ -4,6 +4,8 @@
 #include <array>
 #include <bit>
 
+#include "codec/grid_params.hpp"
+
 namespace zel {
 
 namespace {
@@ -13,7 +15,7 @@ constexpr std::size_t kComparisonSortBelow = 64;
 // 512 buckets keep the counters in L1 and the scatter's open destinations
 // few enough for the TLB.
 constexpr unsigned kMaxDigitBits = 9;
-constexpr unsigned kMaxPasses = (48 + kMaxDigitBits - 1) / kMaxDigitBits;  // 48-bit keys
+constexpr unsigned kMaxPasses = (kMaxKeyBits + kMaxDigitBits - 1) / kMaxDigitBits;
 // A bitmap of up to 2^27 bits (16 MiB) is scanned word by word; that pays
 // when there are at least a quarter as many keys as words.
 constexpr unsigned kMaxBitmapKeyBits = 27;

@@ -30,7 +30,8 @@ struct UninitialisedAllocator : std::allocator<T> {
 
 using KeyBuffer = std::vector<std::uint64_t, UninitialisedAllocator<std::uint64_t>>;
 
-// Sorts voxel keys (each below 2^key_bits, key_bits <= 48) ascending. The
+// Sorts voxel keys (each below 2^key_bits, key_bits <= kMaxKeyBits of
+// grid_params.hpp) ascending. The
 // result may or may not keep duplicates; callers must accept both. Buffers
 // live in the sorter so repeated sorts of similar sizes allocate nothing.
 //

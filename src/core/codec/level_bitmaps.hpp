@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec/grid_params.hpp"
+
 namespace zel {
 
 // The tree's levels as occupancy bitmaps, built upwards from the bitmap of
@@ -22,8 +24,9 @@ public:
 
     // voxels: the bitmap of 2^(sum of level_bits[1..levels]) bits, word w
     // holding bits 64w..64w+63, least significant first. level_bits[j] is
-    // the bits of a child number at level j (1..3). Keeps a pointer to
-    // voxels, which must outlive the calls below.
+    // the bits of a child number at level j (1..3), and levels is at most
+    // kMaxLevels. Keeps a pointer to voxels, which must outlive the calls
+    // below.
     void build(const std::uint64_t* voxels, const unsigned* level_bits, unsigned levels);
 
     // Occupied voxels.
@@ -45,10 +48,10 @@ private:
     bool bit_extract_;
     const std::uint64_t* voxels_ = nullptr;
     unsigned levels_ = 0;
-    unsigned level_bits_[18] = {};
-    std::uint64_t level_size_[18] = {};    // bits in level j's bitmap
-    std::uint64_t level_offset_[18] = {};  // word offset in storage_, j < levels_
-    std::uint64_t level_ones_[18] = {};    // occupied nodes of level j
+    unsigned level_bits_[kLevelSlots] = {};
+    std::uint64_t level_size_[kLevelSlots] = {};    // bits in level j's bitmap
+    std::uint64_t level_offset_[kLevelSlots] = {};  // word offset in storage_, j < levels_
+    std::uint64_t level_ones_[kLevelSlots] = {};    // occupied nodes of level j
     std::uint64_t occupied_ = 0;
     std::vector<std::uint64_t> storage_;
 };

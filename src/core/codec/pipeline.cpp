@@ -1,9 +1,10 @@
 #include "codec/pipeline.hpp"
 
+#include <algorithm>
 #include <new>
+#include <string>
 
 #include "base/clock.hpp"
-#include "base/memory_limits.hpp"
 #include "codec/decoder.hpp"
 #include "codec/delta.hpp"
 #include "codec/frames.hpp"
@@ -92,7 +93,7 @@ CompressOutput compress_source(const Source& events, std::uint16_t width, std::u
                                std::uint16_t time_bins, std::uint8_t max_depth) {
     CompressOutput out;
     out.stats.n_events = events.size();
-    out.stats.raw_bytes = 9 * out.stats.n_events;
+    out.stats.raw_bytes = kPackedEventBytes * out.stats.n_events;
 
     const ScratchLease lease;
     DriverScratch& scratch = *lease;
@@ -124,9 +125,10 @@ SequenceOutput code_frames(FrameAt&& frame_at, std::uint64_t n_events, std::uint
     SequenceOutput out;
     std::vector<std::uint64_t> frame_bits(n_frames);
     out.frame_ends.reserve(n_frames);
-    out.bytes.reserve(6 + 2 * (n_frames - 1));  // smallest possible payloads
+    // The smallest payloads possible: a bare rANS header, then one run each.
+    out.bytes.reserve(kRansHeaderBytes + kMinDeltaPayloadBytes * (n_frames - 1));
     out.stats.n_events = n_events;
-    out.stats.raw_bytes = 9 * out.stats.n_events;
+    out.stats.raw_bytes = kPackedEventBytes * out.stats.n_events;
 
     const ScratchLease lease;
     DriverScratch& scratch = *lease;
@@ -195,7 +197,7 @@ template <class Source>
 SequenceOutput sequence_source(const Source& events, std::uint16_t width, std::uint16_t height,
                                std::uint16_t time_bins, std::uint8_t max_depth,
                                std::uint64_t n_frames) {
-    if (n_frames == 0 || events.empty()) return {};
+    if (sequence_is_empty(n_frames, events.size())) return {};
     check_frame_budget(n_frames);
     const TimeRange range = range_of(events);
     const std::size_t n = events.size();
@@ -250,8 +252,25 @@ SequenceOutput sequence_source(const Source& events, std::uint16_t width, std::u
 
 }  // namespace
 
+namespace {
+
+bool frames_fit(std::uint64_t n_frames, std::uint64_t bytes_per_frame, std::uint64_t limit) {
+    return n_frames <= limit / std::max<std::uint64_t>(bytes_per_frame, 1);
+}
+
+}  // namespace
+
+Status check_frames_fit_in_memory(std::uint64_t n_frames, std::uint64_t bytes_per_frame,
+                                  std::uint64_t memory) {
+    if (memory == 0 || frames_fit(n_frames, bytes_per_frame, memory)) return kOk;
+    return Error::out_of_memory("n_frames " + std::to_string(n_frames) + " needs at least " +
+                                std::to_string(bytes_per_frame) +
+                                " bytes per frame, more than the " + std::to_string(memory) +
+                                " bytes of memory this machine has");
+}
+
 void check_frame_budget(std::uint64_t n_frames) {
-    if (n_frames > kAddressSpaceBytes / kMinBytesPerFrame) throw std::bad_alloc();
+    if (!frames_fit(n_frames, kMinBytesPerFrame, kAddressSpaceBytes)) throw std::bad_alloc();
 }
 
 double grid_sparsity(std::uint64_t occupied, std::uint64_t volume) {

@@ -4,6 +4,9 @@
 #include <vector>
 
 #include "base/event.hpp"
+#include "base/memory_limits.hpp"
+#include "base/result.hpp"
+#include "codec/delta.hpp"
 
 namespace zel {
 
@@ -48,13 +51,32 @@ SequenceOutput run_compress_sequence(PackedEvents events, std::uint16_t width,
                                      std::uint16_t height, std::uint16_t time_bins,
                                      std::uint8_t max_depth, std::uint64_t n_frames);
 
-// Lower bound on what one frame costs the sequence driver: 2 payload bytes,
-// its end offset and its bit count (8 bytes each). Unsorted input costs one
-// more 8-byte counting slot per frame, which the bound leaves out.
-inline constexpr std::uint64_t kMinBytesPerFrame = 2 + 8 + 8;
+// Lower bound on what one frame costs the sequence driver: its smallest
+// payload (one run-length pair), its end offset and its bit count. Unsorted
+// input costs one more 8-byte counting slot per frame, which the bound
+// leaves out.
+inline constexpr std::uint64_t kMinBytesPerFrame =
+    kMinDeltaPayloadBytes + sizeof(std::uint64_t) + sizeof(std::uint64_t);
 
-// Throws std::bad_alloc when n_frames frames could never fit in memory, so an
-// impossible request fails before any per-frame allocation is attempted.
+// Whether a sequence run codes no frame at all, and so needs no memory for
+// frames whatever n_frames says.
+constexpr bool sequence_is_empty(std::uint64_t n_frames, std::uint64_t n_events) {
+    return n_frames == 0 || n_events == 0;
+}
+
+// The one budget rule for frame counts: n_frames frames of at least
+// `bytes_per_frame` bytes each must fit in `memory` bytes. An OutOfMemory
+// error naming the three figures otherwise. A caller checks it before any
+// work, with the least a frame costs it (the driver's kMinBytesPerFrame plus
+// whatever it keeps per frame of the result) and the machine's physical
+// memory: a request beyond that would only drive the machine into swap for
+// minutes before failing. A `memory` of 0 (the system does not say) passes.
+Status check_frames_fit_in_memory(std::uint64_t n_frames, std::uint64_t bytes_per_frame,
+                                  std::uint64_t memory = physical_memory_bytes());
+
+// Throws std::bad_alloc when n_frames frames could never fit in the address
+// space, so an impossible request reaching a driver fails before any
+// per-frame allocation is attempted.
 void check_frame_budget(std::uint64_t n_frames);
 
 // 1 - occupied / volume, each converted to double before dividing.

@@ -10,6 +10,15 @@ namespace zel {
 
 namespace {
 
+// Where the final state sits in a stream, after p_zero.
+constexpr std::size_t kStateOffset = sizeof(std::uint16_t);
+// A symbol's renormalisation moves at most two bytes (out of the encoder,
+// into the decoder), so a byte of input needs at most 16 bytes of room.
+constexpr std::size_t kMaxBytesPerSymbol = 2;
+constexpr std::size_t kMaxBytesPerInputByte = 8 * kMaxBytesPerSymbol;
+// The decoder's fast path takes 64 symbols, one output word, at a time.
+constexpr unsigned kSymbolsPerWord = 64;
+
 std::uint64_t count_zero_bits(std::span<const std::uint8_t> packed, std::uint64_t n_bits) {
     const std::uint64_t whole = n_bits / 8;
     std::uint64_t ones = count_set_bits(packed.data(), whole);
@@ -71,18 +80,18 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
 
     // Coding runs last bit first so the decoder can read first bit first; the
     // renormalisation bytes are written backwards from the end of a buffer,
-    // which leaves them in the order the decoder reads them. A symbol emits
-    // at most two bytes, so one check per input byte keeps 16 bytes of room.
+    // which leaves them in the order the decoder reads them. One check per
+    // input byte keeps room for the most its eight symbols can emit.
     // The buffer stays with the thread (up to a cap) so that repeated calls
     // write into memory that is already mapped.
     constexpr std::size_t kKeepBytes = std::size_t{16} << 20;
     thread_local std::vector<std::uint8_t> buffer;
-    const std::size_t wanted = std::max<std::size_t>(64, n_bits / 4 + 16);
+    const std::size_t wanted = std::max<std::size_t>(64, n_bits / 4 + kMaxBytesPerInputByte);
     if (buffer.size() < wanted) buffer.resize(wanted);
     std::size_t front = buffer.size();  // first written byte
     std::uint32_t x = RANS_L;
     const auto code_bits = [&](std::uint8_t byte, unsigned first_bit, unsigned last_bit) {
-        if (front < 16) {
+        if (front < kMaxBytesPerInputByte) {
             // Out of room: move what is written to the end of a buffer twice as large.
             std::vector<std::uint8_t> larger(buffer.size() * 2);
             const std::size_t written = buffer.size() - front;
@@ -116,11 +125,14 @@ RansStream rans_encode(std::span<const std::uint8_t> packed, std::uint64_t n_bit
     for (std::uint64_t b = whole; b-- > 0;) code_bits(packed[b], 0, 7);
 
     const std::size_t emitted = buffer.size() - front;
-    RansStream out(6 + emitted);
+    RansStream out(kRansHeaderBytes + emitted);
     out[0] = static_cast<std::uint8_t>(p & 0xFF);
     out[1] = static_cast<std::uint8_t>(p >> 8);
-    for (unsigned k = 0; k < 4; ++k) out[2 + k] = static_cast<std::uint8_t>(x >> (8 * k));
-    std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(front), buffer.end(), out.begin() + 6);
+    for (unsigned k = 0; k < sizeof x; ++k) {
+        out[kStateOffset + k] = static_cast<std::uint8_t>(x >> (8 * k));
+    }
+    std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(front), buffer.end(),
+              out.begin() + kRansHeaderBytes);
     if (buffer.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(buffer);
     return out;
 }
@@ -139,8 +151,10 @@ void rans_decode_into(std::span<const std::uint8_t> stream, std::uint64_t n_bits
     const std::uint32_t p =
         std::uint32_t{byte_or_zero(stream, 0)} | (std::uint32_t{byte_or_zero(stream, 1)} << 8);
     std::uint32_t x = 0;
-    for (unsigned k = 0; k < 4; ++k) x |= std::uint32_t{byte_or_zero(stream, 2 + k)} << (8 * k);
-    std::size_t r = 6;
+    for (unsigned k = 0; k < sizeof x; ++k) {
+        x |= std::uint32_t{byte_or_zero(stream, kStateOffset + k)} << (8 * k);
+    }
+    std::size_t r = kRansHeaderBytes;
 
     out.resize((n_bits + 7) / 8, 0);
     // With x >= RANS_L before a symbol, decoding leaves x >= 2^11, so two
@@ -154,11 +168,12 @@ void rans_decode_into(std::span<const std::uint8_t> stream, std::uint64_t n_bits
     std::uint64_t i = 0;
     while (i < n_bits) {
         // A whole 64-bit word of output at once when the state is in range
-        // and 128 bytes (two per symbol at most) remain; the state then stays
+        // and the most its symbols can consume remains; the state then stays
         // in range, so nothing is checked per symbol.
-        if (x >= RANS_L && n_bits - i >= 64 && size - std::min(size, r) >= 128) {
+        if (x >= RANS_L && n_bits - i >= kSymbolsPerWord &&
+            size - std::min(size, r) >= kSymbolsPerWord * kMaxBytesPerSymbol) {
             std::uint64_t word = 0;
-            for (int k = 0; k < 64; ++k) {
+            for (unsigned k = 0; k < kSymbolsPerWord; ++k) {
                 // Both successor states are computed while the symbol is
                 // still being compared, then one is picked.
                 const std::uint32_t s = x & (PROB_SCALE - 1);
@@ -177,11 +192,13 @@ void rans_decode_into(std::span<const std::uint8_t> stream, std::uint64_t n_bits
             }
             std::uint8_t* dst = out.data() + i / 8;
             for (int k = 0; k < 8; ++k) dst[k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
-            i += 64;
+            i += kSymbolsPerWord;
             continue;
         }
         // General step, bit by bit up to the next word boundary.
-        for (const std::uint64_t stop = std::min(n_bits, (i / 64 + 1) * 64); i < stop; ++i) {
+        for (const std::uint64_t stop =
+                 std::min(n_bits, (i / kSymbolsPerWord + 1) * kSymbolsPerWord);
+             i < stop; ++i) {
             const std::uint32_t s = x & (PROB_SCALE - 1);
             std::uint32_t start = 0;
             std::uint32_t freq = p;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -13,6 +14,7 @@ inline constexpr std::uint32_t RANS_L = 0x800000;
 // Stream layout: p_zero (u16 LE), final state (u32 LE), then the
 // renormalisation bytes in the order the decoder consumes them.
 using RansStream = std::vector<std::uint8_t>;
+inline constexpr std::size_t kRansHeaderBytes = sizeof(std::uint16_t) + sizeof(std::uint32_t);
 
 // Exact x / f for the coder's frequencies (1 <= f <= 4095) and states below
 // 2^31, by one multiplication: with l = ceil(log2 f), s = 31 + l and

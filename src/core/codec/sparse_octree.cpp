@@ -13,8 +13,8 @@ namespace zel {
 struct CoderBuffers {
     KeyBuffer keys;
     std::vector<std::uint8_t> masks;  // child masks of all levels, deepest first
-    std::array<std::size_t, 18> level_count{};
-    std::array<std::size_t, 18> level_offset{};
+    std::array<std::size_t, kLevelSlots> level_count{};
+    std::array<std::size_t, kLevelSlots> level_offset{};
     KeySorter sorter;
     LevelBitmaps levels;
 };
@@ -91,7 +91,7 @@ SparseOctreeCoder::SparseOctreeCoder(std::uint16_t width, std::uint16_t height,
       dim_t_(next_pow2(time_bins)),
       time_bins_(time_bins),
       buffers_(acquire_buffers()) {
-    const std::array<unsigned, 3> log2 = {
+    const std::array<unsigned, kAxes> log2 = {
         static_cast<unsigned>(std::countr_zero(dim_x_)),
         static_cast<unsigned>(std::countr_zero(dim_y_)),
         static_cast<unsigned>(std::countr_zero(dim_t_))};
@@ -100,7 +100,7 @@ SparseOctreeCoder::SparseOctreeCoder(std::uint16_t width, std::uint16_t height,
 
     // An axis splits at level j while j <= its log2 extent.
     for (unsigned j = 1; j <= levels_; ++j) {
-        for (unsigned a = 0; a < 3; ++a) level_bits_[j] += j <= log2[a] ? 1u : 0u;
+        for (unsigned a = 0; a < kAxes; ++a) level_bits_[j] += j <= log2[a] ? 1u : 0u;
     }
     for (unsigned j = levels_; j-- > 1;) {
         level_shift_[j] = level_shift_[j + 1] + level_bits_[j + 1];
@@ -109,12 +109,14 @@ SparseOctreeCoder::SparseOctreeCoder(std::uint16_t width, std::uint16_t height,
 
     // Coordinate bit b of axis a is the axis's choice at level log2[a] - b;
     // within a level x is the most significant choice and t the least.
-    std::array<std::array<unsigned, 16>, 3> position{};
-    for (unsigned a = 0; a < 3; ++a) {
+    KeyInterleaver::Positions position{};
+    for (unsigned a = 0; a < kAxes; ++a) {
         for (unsigned b = 0; b < log2[a]; ++b) {
             const unsigned j = log2[a] - b;
             position[a][b] = level_shift_[j];
-            for (unsigned later = a + 1; later < 3; ++later) position[a][b] += j <= log2[later] ? 1u : 0u;
+            for (unsigned later = a + 1; later < kAxes; ++later) {
+                position[a][b] += j <= log2[later] ? 1u : 0u;
+            }
         }
     }
     interleaver_ = std::make_unique<KeyInterleaver>(log2, position);
@@ -161,7 +163,7 @@ constexpr std::size_t kRangeCheckBlock = 4096;
 template <class Source, class Sink, class Interleave>
 [[gnu::always_inline]] inline bool binned_keys(const Source& events, std::uint32_t tmin,
                                                std::uint32_t tmax, std::uint16_t time_bins,
-                                               const std::array<std::uint64_t, 3>& last,
+                                               const std::array<std::uint64_t, kAxes>& last,
                                                Sink sink, Interleave interleave) {
     const std::uint32_t span = tmax - tmin;
     const TimeBinner binner(span == 0 ? 1u : span, time_bins);
@@ -183,7 +185,7 @@ template <class Source, class Sink, class Interleave>
 
 #ifdef ZEL_HAVE_BIT_DEPOSIT
 struct DepositInterleave {
-    std::array<std::uint64_t, 3> masks;
+    std::array<std::uint64_t, kAxes> masks;
     __attribute__((target("bmi2"))) std::uint64_t operator()(std::uint64_t x, std::uint64_t y,
                                                              std::uint64_t t) const {
         return interleave_by_deposit(masks, x, y, t);

@@ -8,6 +8,7 @@
 
 #include "base/event.hpp"
 #include "codec/encoder.hpp"
+#include "codec/grid_params.hpp"
 #include "codec/key_interleave.hpp"
 #include "codec/record_source.hpp"
 
@@ -52,8 +53,6 @@ public:
     std::uint64_t encode(GatheredEvents<PackedEvents> events, OctreeBitstream& out);
 
 private:
-    static constexpr unsigned kMaxLevels = 17;  // dimensions are at most 2^16
-
     template <class Source>
     std::uint64_t encode_source(const Source& events, OctreeBitstream& out);
     template <class Source, class Sink, class Restart>
@@ -83,8 +82,8 @@ private:
     unsigned tree_levels_;  // levels below the root that the tree reaches
     // For level j (1-based), the bits of a child number and where they sit in
     // a key; deeper levels occupy lower bits.
-    std::array<unsigned, kMaxLevels + 1> level_bits_{};
-    std::array<unsigned, kMaxLevels + 1> level_shift_{};
+    std::array<unsigned, kLevelSlots> level_bits_{};
+    std::array<unsigned, kLevelSlots> level_shift_{};
     std::unique_ptr<KeyInterleaver> interleaver_;
     unsigned key_bits_ = 0;
     std::unique_ptr<CoderBuffers> buffers_;

@@ -39,10 +39,10 @@ public:
           span_d_(static_cast<double>(span_)),
           scale_d_(static_cast<double>(count) + -1.0) {
         const unsigned c = span_ <= 1 ? 0u : static_cast<unsigned>(std::bit_width(span_ - 1));
-        pre_shift_ = c < 16 ? 16 - c : 0;
-        post_shift_ = c > 16 ? c - 16 : 0;
+        pre_shift_ = c < kSpareBits ? kSpareBits - c : 0;
+        post_shift_ = c > kSpareBits ? c - kSpareBits : 0;
         multiplier_ = static_cast<std::uint64_t>(
-            ((static_cast<Uint128>(1) << (48 + c)) + span_ - 1) / span_);
+            ((static_cast<Uint128>(1) << (kNumeratorBits + c)) + span_ - 1) / span_);
     }
 
     // Bin of an offset d <= span, before the caller's cap at its last bin.
@@ -62,6 +62,11 @@ public:
     }
 
 private:
+    // The 48 and 16 above: n = d * scale has at most 32 + 16 bits, which
+    // leaves 16 of a 64-bit word to shift it into.
+    static constexpr unsigned kNumeratorBits = 32 + 16;
+    static constexpr unsigned kSpareBits = 64 - kNumeratorBits;
+
     std::uint64_t span_;
     std::uint64_t scale_;
     double span_d_;

@@ -37,7 +37,7 @@ std::uint64_t next_pow2(std::uint16_t n) {
 std::uint64_t truncate_to_u64(double v) {
     // Written so NaN fails the first test.
     if (!(v > 0.0)) return 0;
-    if (v >= 18446744073709551616.0) return kU64Max;
+    if (v >= 0x1p64) return kU64Max;
     return static_cast<std::uint64_t>(v);
 }
 

@@ -171,9 +171,17 @@ private:
     AdaptiveCdf kind_[kKinds * 3];  // by the previous kind and polarity
     ValueModel time_step_[2];  // by whether the previous event was later too
     ValueModel time_back_;
-    ValueModel near_line_[3];
-    ValueModel far_line_[3];
-    ValueModel run_gap_[2];
+    // Near-line steps by time class (0..3), far lines by time class (3..6)
+    // and ascending-run gaps by whether the previous event ascended too
+    // (6, 7) in one row of tables whose boundaries are shared: a near line
+    // at an earlier time uses the table of far lines at the same time, a far
+    // line at an earlier time the first run-gap table. Earlier times are rare
+    // in recordings, so they get no tables of their own; the sharing is part
+    // of the block format.
+    static constexpr unsigned kNearLineModels = 0;
+    static constexpr unsigned kFarLineModels = 3;
+    static constexpr unsigned kRunGapModels = 6;
+    ValueModel step_models_[8];
     ValueModel run_restart_;
     static constexpr unsigned kStaleAge = 6;  // age classes from here on: the line's last position says nothing
     ValueModel line_offset_[kStaleAge * 2];

@@ -67,12 +67,12 @@ bool EventModel::code(Io& io, Event& e) {
     if (line_relation == kNearLine) {
         std::uint32_t u = 0;
         if constexpr (Io::kEncoding) u = detail::zigzag(std::int64_t{ea} - pa_) - 1;
-        u = near_line_[time_class].code(io, u);
+        u = step_models_[kNearLineModels + time_class].code(io, u);
         const std::int64_t line = std::int64_t{pa_} + detail::unzigzag(u + 1);
         if (u >= 2 * (kNearLines - 1) || line < 0 || line > a_max_) return false;
         a = static_cast<std::uint32_t>(line);
     } else if (line_relation == kFarLine) {
-        a = far_line_[time_class].code(io, ea);
+        a = step_models_[kFarLineModels + time_class].code(io, ea);
         if (a > a_max_) return false;
     }
 
@@ -83,7 +83,7 @@ bool EventModel::code(Io& io, Event& e) {
     std::int64_t b = 0;
     unsigned direction = 0;  // polarity context: 0 no run, 1 ascending, 2 restart
     if (kind == kRunAscending) {
-        b = std::int64_t{pb_} + 1 + run_gap_[prev_kind_ == kRunAscending].code(io, eb - pb_ - 1);
+        b = std::int64_t{pb_} + 1 + step_models_[kRunGapModels + (prev_kind_ == kRunAscending)].code(io, eb - pb_ - 1);
         direction = 1;
     } else if (kind == kRunRestart) {
         b = std::int64_t{pb_} - run_restart_.code(io, pb_ - eb);

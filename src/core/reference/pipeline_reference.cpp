@@ -28,7 +28,7 @@ CompressOutput run_compress_reference(const EventList& events, std::uint16_t wid
                                       std::uint8_t max_depth) {
     CompressOutput out;
     out.stats.n_events = events.size();
-    out.stats.raw_bytes = 9 * out.stats.n_events;
+    out.stats.raw_bytes = kPackedEventBytes * out.stats.n_events;
 
     const auto encode_start = MonotonicClock::now();
     const VoxelGrid grid = voxelize(events, width, height, time_bins);
@@ -74,7 +74,7 @@ SequenceOutput run_compress_sequence_reference(const EventList& events, std::uin
     check_frame_budget(n_frames);
     const FrameSplit frames = split_frames(events, n_frames);
     out.stats.n_events = events.size();
-    out.stats.raw_bytes = 9 * out.stats.n_events;
+    out.stats.raw_bytes = kPackedEventBytes * out.stats.n_events;
 
     std::vector<EncodedFrame> encoded;
     const auto encode_start = MonotonicClock::now();
