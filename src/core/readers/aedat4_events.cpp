@@ -89,6 +89,14 @@ Result<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8
     // until the first event of a batch sets it.
     std::optional<std::uint64_t> origin = time_.origin();
     const std::uint8_t* events = payload.data() + v.data;
+    // The events before a fault are kept, whatever the call's size: a read in
+    // small pieces has handed them over before it meets the fault, so one
+    // large read hands over the same ones.
+    auto keep = [&](std::size_t n) {
+        out.commit(n * kPackedEventBytes);
+        events_ += n;
+        resume_event_ = i;
+    };
     for (; i < end; ++i) {
         if (origin) {
             const std::size_t stop = fast_events(events, i, end, dst + written * kPackedEventBytes, *origin,
@@ -112,7 +120,10 @@ Result<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8
                     " x=" + std::to_string(signed_x) + " y=" + std::to_string(signed_y) + " on=" + std::to_string(on) +
                     ", outside the sensor or the format",
                 packet_offset));
-            if (bad) return *bad;
+            if (bad) {
+                keep(written);
+                return *bad;
+            }
             continue;
         }
         auto mapped = time_.map(t);
@@ -121,15 +132,15 @@ Result<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8
                 batch_full_ = true;
                 break;
             }
-            return TimeMapper::overflow(events_ + written, t, time_.origin());
+            Error overflow = TimeMapper::overflow(events_ + written, t, time_.origin());
+            keep(written);
+            return overflow;
         }
         origin = time_.origin();
         store_packed(dst + written * kPackedEventBytes, packed_head(x, y, *mapped), on);
         ++written;
     }
-    out.commit(written * kPackedEventBytes);
-    events_ += written;
-    resume_event_ = i;
+    keep(written);
     return written;
 }
 
