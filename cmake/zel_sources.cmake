@@ -105,7 +105,7 @@ set(ZEL_WRITERS_DEPENDS readers base)
 set(ZEL_PYCOMMON_SOURCES
     src/pycommon/args.cpp
     src/pycommon/compressed_output.cpp
-    src/pycommon/load_errors.cpp)
+    src/pycommon/core_errors.cpp)
 
 set(ZEL_MODULE_SOURCES
     src/zel/conversions.cpp
@@ -115,7 +115,7 @@ set(ZEL_MODULE_SOURCES
 
 set(ZELKIT_NATIVE_SOURCES
     src/zelkit/buffer_type.cpp
-    src/zelkit/camera_decoders.cpp
+    src/zelkit/camera_files.cpp
     src/zelkit/codec_functions.cpp
     src/zelkit/container_functions.cpp
     src/zelkit/container_reader_type.cpp
@@ -124,7 +124,6 @@ set(ZELKIT_NATIVE_SOURCES
     src/zelkit/event_functions.cpp
     src/zelkit/file_functions.cpp
     src/zelkit/format_errors.cpp
-    src/zelkit/format_functions.cpp
     src/zelkit/module.cpp
     src/zelkit/parts.cpp
     src/zelkit/record_stream_type.cpp

@@ -39,7 +39,7 @@ void check_camera_stream(const std::uint8_t* data, std::size_t size, std::size_t
     if (!body.empty() && body[0] == '%') {
         auto header = dat ? cam::parse_dat_header(body) : cam::parse_raw_header(body);
         if (!header) {
-            FUZZ_CHECK(header.error().offset <= body.size());
+            FUZZ_CHECK(header.error().offset && *header.error().offset <= body.size());
             return;
         }
         start = header.value().data_offset;
@@ -48,15 +48,18 @@ void check_camera_stream(const std::uint8_t* data, std::size_t size, std::size_t
     const std::span<const std::uint8_t> words = body.subspan(start);
 
     Decoder whole_decoder(start, options);
-    const cam::DecodeResult<zel::ByteBuffer> whole = cam::decode_whole(whole_decoder, words);
+    const zel::Result<zel::ByteBuffer> whole = cam::decode_whole(whole_decoder, words);
     if (!whole) {
-        const cam::DecodeError& e = whole.error();
-        if (e.kind == cam::DecodeError::Kind::Format) {
-            FUZZ_CHECK(e.offset >= start && e.offset < body.size());
+        const zel::Error& e = whole.error();
+        FUZZ_CHECK(e.kind == zel::ErrorKind::InvalidData || e.kind == zel::ErrorKind::Timestamp);
+        // Format faults are placed; a time that does not fit names its event.
+        FUZZ_CHECK(e.offset.has_value() == (e.kind == zel::ErrorKind::InvalidData));
+        if (e.kind == zel::ErrorKind::InvalidData) {
+            FUZZ_CHECK(*e.offset >= start && *e.offset < body.size());
             if (options.bad_words == cam::BadWords::Skip) {
                 // Only the trailing partial word can be a fault here.
                 FUZZ_CHECK(words.size() % word_bytes != 0);
-                FUZZ_CHECK(e.offset == start + words.size() / word_bytes * word_bytes);
+                FUZZ_CHECK(*e.offset == start + words.size() / word_bytes * word_bytes);
             }
         }
     } else {
@@ -68,7 +71,7 @@ void check_camera_stream(const std::uint8_t* data, std::size_t size, std::size_t
     std::vector<std::uint8_t> got;
     std::vector<std::uint8_t> room(8 * 9);
     std::size_t pos = 0;
-    std::optional<cam::DecodeError> error;
+    std::optional<zel::Error> error;
     while (!error && (pos < words.size() || chunked.has_pending_output())) {
         seed ^= seed << 13;
         seed ^= seed >> 7;
@@ -93,8 +96,8 @@ void check_camera_stream(const std::uint8_t* data, std::size_t size, std::size_t
     }
     if (error && !whole.ok() && error->offset != whole.error().offset) {
         std::fprintf(stderr, "pieces: %s at %llu; whole: %s at %llu\n", error->message.c_str(),
-                     static_cast<unsigned long long>(error->offset), whole.error().message.c_str(),
-                     static_cast<unsigned long long>(whole.error().offset));
+                     static_cast<unsigned long long>(error->offset.value_or(0)), whole.error().message.c_str(),
+                     static_cast<unsigned long long>(whole.error().offset.value_or(0)));
     }
     FUZZ_CHECK(whole.ok() == !error);
     if (error) {

@@ -15,6 +15,7 @@ import pytest
 
 import zelkit
 from zelkit import EVENT_DTYPE, FormatError, SkippedDataWarning
+from zelkit_files import aedat4_file
 
 SHARED = Path("/work/shared/data")
 if not SHARED.is_dir():
@@ -320,49 +321,6 @@ def test_compress_on_the_header_grid(tmp_path):
     grid = zelkit.decode(zelkit.encode(arr, width=info.width, height=info.height, time_bins=4, max_depth=4))
     assert (own.width, own.height) == (10, 5)
     assert (grid.width, grid.height) == (1280, 720)
-
-
-def flat_table(ident: bytes, fields: list[bytes]) -> bytes:
-    vt_size = 4 + 2 * len(fields)
-    table_pos = 8 + vt_size + (2 if vt_size % 4 else 0)
-    offs, pos = [], 4
-    for f in fields:
-        offs.append(pos)
-        pos += len(f)
-    vt = struct.pack(f"<HH{len(fields)}H", vt_size, pos, *offs)
-    head = struct.pack("<I", table_pos) + ident + vt
-    head += b"\0" * (table_pos - len(head))
-    return head + struct.pack("<i", table_pos - 8) + b"".join(fields)
-
-
-def aedat4_file(tmp_path, compression: str, packets: list[tuple[int, list[tuple[int, int, int, int]]]]) -> Path:
-    import lz4.frame
-    import zstandard
-
-    xml = (
-        '<dv><node name="outInfo" path="/m/outInfo/"><node name="0" path="/m/outInfo/0/">'
-        '<attr key="typeIdentifier" type="string">EVTS</attr><node name="info" path="/m/outInfo/0/info/">'
-        '<attr key="sizeX" type="int">346</attr><attr key="sizeY" type="int">260</attr></node></node>'
-        '<node name="1" path="/m/outInfo/1/"><attr key="typeIdentifier" type="string">IMUS</attr></node></node></dv>'
-    ).encode()
-    code = {"none": 0, "lz4": 1, "zstd": 3}[compression]
-    header = flat_table(b"IOHE", [struct.pack("<i", code), struct.pack("<I", 12), struct.pack("<q", -1)])
-    # vtable slots: 0 compression (+4), 1 table position (+12), 2 info (+8)
-    header = header[:12] + struct.pack("<HHH", 4, 12, 8) + header[18:]
-    header += struct.pack("<I", len(xml)) + xml
-    body = b""
-    for stream, evs in packets:
-        fb = flat_table(b"EVTS", [struct.pack("<I", 4)]) + struct.pack("<I", len(evs))
-        fb += b"".join(struct.pack("<qhhB3x", t, x, y, on) for t, x, y, on in evs)
-        payload = struct.pack("<I", len(fb)) + fb
-        if compression == "lz4":
-            payload = lz4.frame.compress(payload)
-        elif compression == "zstd":
-            payload = zstandard.ZstdCompressor().compress(payload)
-        body += struct.pack("<iI", stream, len(payload)) + payload
-    path = tmp_path / f"{compression}.aedat4"
-    path.write_bytes(b"#!AER-DAT4.0\r\n" + struct.pack("<I", len(header)) + header + body)
-    return path
 
 
 T0 = 1_605_507_430_438_338

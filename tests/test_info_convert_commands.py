@@ -11,6 +11,7 @@ import pytest
 
 import zelkit
 from zel_command import REAL_DATA, SAMPLE_FILES, SAMPLES, camera_file, only_error_line, stderr_lines, zel
+from zelkit_files import aedat4_file
 
 EVB = SAMPLES / "bar_sweep.evb"
 
@@ -149,6 +150,75 @@ def test_every_reading_command_takes_camera_times_past_32_bits(tmp_path):
     assert bench.returncode == 0, bench.stderr
     for result in (compress, bench):
         assert len(_rebase_lines(result, source)) == 1
+
+
+def camera_times(path):
+    """Every event's time in the file's own clock, read chunk by chunk."""
+    return [c.t_base + t for c in zelkit.iter_load(path, chunk_events=2, t_offset="chunk") for t in c["t"].tolist()]
+
+
+@pytest.mark.parametrize("target, offset, subtracted, noted", [
+    # EVT 2.0 starts below 2**34 us: the camera's clock is kept as it is.
+    ("out.raw", [], 0, False),
+    # DAT holds 32-bit times: rebased to the first event, and said so.
+    ("out.dat", [], 2**33 + 7, True),
+    ("out.raw", ["--t-offset", "first"], 2**33 + 7, False),
+    ("out.raw", ["--t-offset", str(2**33)], 2**33, False),
+    ("out.dat", ["--t-offset", str(2**33)], 2**33, False),
+    ("out.raw", ["--t-offset", "none"], 0, False),
+])
+def test_convert_to_camera_formats_keeps_the_camera_clock_where_it_fits(target, offset, subtracted, noted, tmp_path):
+    source = camera_file(tmp_path / "late.raw", LATE)
+    result = zel("convert", source, tmp_path / target, "--chunk-events", "1", *offset)
+    assert result.returncode == 0, result.stderr
+    assert camera_times(tmp_path / target) == [t - subtracted for _, _, t, _ in LATE]
+    lines = _rebase_lines(result, source)
+    assert len(lines) == int(noted) and stderr_lines(result) == lines
+    if noted:
+        assert lines[0] == (f"zel: {source}: times rebased by {subtracted:,} us, the first event's, as "
+                            f"{tmp_path / target} cannot hold its camera clock (--t-offset chooses)")
+
+
+# Longer than the 32-bit field: chunks rebased each to itself carry the clock.
+LONG = [(1, 2, 5, 1), (3, 4, 2**32 + 100, 0), (5, 6, 2**33 + 6, 1), (7, 8, 2**33 + 2**32 + 9, 0)]
+
+
+@pytest.mark.parametrize("chunk", ["1", "3", "1000"])
+def test_convert_streams_a_recording_longer_than_32_bits_into_evt2(chunk, tmp_path):
+    source = camera_file(tmp_path / "long.raw", LONG)
+    result = zel("convert", source, tmp_path / "out.raw", "--chunk-events", chunk)
+    assert result.returncode == 0 and stderr_lines(result) == [], result.stderr
+    assert camera_times(tmp_path / "out.raw") == [t for _, _, t, _ in LONG]
+    chunks = list(zelkit.iter_load(tmp_path / "out.raw", t_offset="chunk"))
+    assert np.concatenate(chunks)[["x", "y", "p"]].tolist() == [(x, y, p) for x, y, _, p in LONG]
+
+
+@pytest.mark.parametrize("target, blamed, message", [
+    ("out.dat", "out.dat", "t_base + t at index 1 is 4294967391, above the largest DAT time 4294967295"),
+    ("out.csv", "long.raw", "event 1 has timestamp 4294967396 us (5 us subtracted), which does not fit"),
+])
+def test_a_recording_no_base_fits_fails_naming_the_event_and_writes_nothing(target, blamed, message, tmp_path):
+    source = camera_file(tmp_path / "long.raw", LONG)
+    result = zel("convert", source, tmp_path / target)
+    assert result.returncode == 1
+    # Rebased to the first event, as said, and still too long for the output.
+    note, error = stderr_lines(result)
+    assert note == _rebase_lines(result, source)[0]
+    assert error.startswith(f"zel: {tmp_path / blamed}: {message}"), error
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["long.raw"]
+
+
+def test_convert_rebases_a_clock_evt2_cannot_start_at(tmp_path):
+    # Unix-epoch microseconds, as an AEDAT 4 camera counts: past 2**34.
+    t0 = 1_605_507_430_438_338
+    source = aedat4_file(tmp_path, "lz4", [(0, [(t0, 1, 2, 1), (t0 + 5, 3, 4, 0)]), (0, [(t0 + 2**33, 5, 6, 1)])])
+    for target, first in (("out.raw", 0), ("keep.raw", None)):
+        offset = [] if first == 0 else ["--t-offset", str(t0 - 2**20)]
+        result = zel("convert", source, tmp_path / target, "--chunk-events", "1", *offset)
+        assert result.returncode == 0, result.stderr
+        base = t0 if first == 0 else t0 - 2**20
+        assert camera_times(tmp_path / target) == [t0 - base, t0 + 5 - base, t0 + 2**33 - base]
+        assert len(_rebase_lines(result, source)) == (1 if first == 0 else 0)
 
 
 def _with_a_bad_word(path):

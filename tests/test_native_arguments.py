@@ -49,46 +49,60 @@ def stream(tmp_path):
     opened.close()
 
 
-def decoder(**options):
-    return _native.PropheseeDecoder("evt3", 0, **{"x_limit": 640, "y_limit": 480, **options})
+# An EVT 3.0 file of one event, for the calls that need an open reader.
+RAW_FILE = b"% evt 3.0\n% end\n" + np.array([0x8001, 0x0005, 0x2007], "<u2").tobytes()
+
+
+@pytest.fixture(autouse=True, scope="module")
+def raw_file(tmp_path_factory):
+    global RAW_PATH
+    RAW_PATH = tmp_path_factory.mktemp("camera") / "one.raw"
+    RAW_PATH.write_bytes(RAW_FILE)
+    return RAW_PATH
+
+
+def reader(**options):
+    return _native.CameraReader(RAW_PATH, "raw", **options)
+
+
+def writer():
+    return _native.CameraWriter("dat", width=8, height=8)
 
 
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: _native.load(), "load() missing 1 required positional argument: 'path'"),
-        (lambda: _native.load(b"a", None, 1), "load() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: _native.load(), "load() missing 2 required positional arguments: 'path' and 'format'"),
+        (lambda: _native.load(b"a", "evb", 1), "load() takes 2 positional arguments but 3 were given"),
+        (lambda: _native.load_camera_file(b"a", "raw", 1), "load_camera_file() takes 2 positional arguments but 3 were given"),
         # Python's own singular, where zel keeps "arguments".
         (lambda: _native.summarize(EVENTS, EVENTS), "summarize() takes 1 positional argument but 2 were given"),
         (lambda: _native.load(b"a", path=b"b"), "load() got multiple values for argument 'path'"),
         (lambda: _native.load(b"a", fmt="evb"), "load() got an unexpected keyword argument 'fmt'"),
         # Too many positional arguments is reported before any keyword is looked at.
-        (lambda: _native.load(b"a", None, 1, fmt="evb"), "load() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: _native.load(b"a", "evb", 1, fmt="evb"), "load() takes 2 positional arguments but 3 were given"),
         (
             lambda: _native.compress(EVENTS, 1, 1),
             "compress() missing 2 required positional arguments: 'time_bins' and 'max_depth'",
         ),
         (
-            lambda: _native.PropheseeDecoder("evt3", 0),
-            "PropheseeDecoder.__new__() missing 2 required keyword-only arguments: 'x_limit' and 'y_limit'",
+            lambda: _native.CameraWriter("evt2"),
+            "CameraWriter.__new__() missing 2 required keyword-only arguments: 'width' and 'height'",
         ),
         # Missing positional parameters are reported before missing keyword-only ones.
+        (lambda: _native.CameraWriter(), "CameraWriter.__new__() missing 1 required positional argument: 'format'"),
         (
-            lambda: _native.PropheseeDecoder(),
-            "PropheseeDecoder.__new__() missing 2 required positional arguments: 'encoding' and 'data_offset'",
+            lambda: _native.CameraWriter("evt2", 640, 480),
+            "CameraWriter.__new__() takes 1 positional argument but 3 were given",
         ),
         (
-            lambda: _native.PropheseeDecoder("evt3", 0, 640, 480),
-            "PropheseeDecoder.__new__() takes 2 positional arguments but 4 were given",
+            lambda: _native.CameraReader(b"a", "raw", False),
+            "CameraReader.__new__() takes 2 positional arguments but 3 were given",
         ),
+        (lambda: reader().close(1), "CameraReader.close() takes 0 positional arguments but 1 was given"),
         (
-            lambda: _native.Aedat4Decoder(1, x_limit=1, y_limit=1),
-            "Aedat4Decoder.__new__() takes 0 positional arguments but 1 was given",
-        ),
-        (lambda: decoder().finish(1), "PropheseeDecoder.finish() takes 0 positional arguments but 1 was given"),
-        (
-            lambda: _native.Aedat4Decoder(x_limit=1, y_limit=1).decode_packet(b"", 0, 0, first=0),
-            "Aedat4Decoder.decode_packet() got multiple values for argument 'first'",
+            lambda: writer().write(EVENTS, 0, t_base=0),
+            "CameraWriter.write() got multiple values for argument 't_base'",
         ),
     ],
 )
@@ -107,17 +121,15 @@ def test_method_binding_errors_name_the_class(stream):
 
 
 def test_defaults_go_through_the_converter(tmp_path):
-    # Leaving format out is format=None: zel's extension rules pick the reader.
-    path = tmp_path / "d.evb"
-    path.write_bytes(EVENTS.tobytes())
-    assert bytes(_native.load(os.fsencode(path))) == bytes(_native.load(path, None)) == EVENTS.tobytes()
-    defaults = {p.name: p.default for p in inspect.signature(_native.Aedat4Decoder).parameters.values()}
+    defaults = {p.name: p.default for p in inspect.signature(_native.CameraReader).parameters.values()}
+    assert (defaults["skip"], defaults["time_mode"], defaults["time_offset"]) == (False, "absolute", 0)
     # Each default is accepted when given explicitly, and leaving it out behaves the same.
-    explicit = _native.Aedat4Decoder(x_limit=5, y_limit=5, skip=defaults["skip"],
-                                     time_mode=defaults["time_mode"], time_offset=defaults["time_offset"])
-    implicit = _native.Aedat4Decoder(x_limit=5, y_limit=5)
-    assert (explicit.batch_origin, explicit.bad_words) == (implicit.batch_origin, implicit.bad_words)
+    explicit = reader(skip=defaults["skip"], time_mode=defaults["time_mode"], time_offset=defaults["time_offset"])
+    implicit = reader()
+    assert bytes(explicit.read(10)) == bytes(implicit.read(10)) == bytes(_native.load_camera_file(RAW_PATH, "raw")[0])
+    assert (explicit.batch_origin, explicit.bad_words) == (implicit.batch_origin, implicit.bad_words) == (0, 0)
     assert bytes(_native.encode_records("csv", EVENTS)) == bytes(_native.encode_records("csv", EVENTS, 0))
+    assert bytes(writer().write(EVENTS)) == bytes(writer().write(EVENTS, 0))
 
 
 @pytest.mark.parametrize(
@@ -133,23 +145,30 @@ def test_defaults_go_through_the_converter(tmp_path):
         (lambda: _native.compress(EVENTS, -(2**100), 1, 1, 1), OverflowError, f"compress() argument 'width' is {-(2**100)}, outside the range 0..65535"),
         (lambda: _native.encode_records("csv", EVENTS, 2**64), OverflowError, f"encode_records() argument 'first_index' is {2**64}, outside the range 0..{2**64 - 1}"),
         (lambda: _native.encode_records("csv", EVENTS, "0"), TypeError, "encode_records() argument 'first_index' must be int, not str"),
-        (lambda: decoder(x_limit=0), ValueError, "PropheseeDecoder.__new__() argument 'x_limit' is 0, outside the range 1..65536"),
-        (lambda: decoder(y_limit=65537), ValueError, "PropheseeDecoder.__new__() argument 'y_limit' is 65537, outside the range 1..65536"),
-        (lambda: _native.Aedat4Decoder(x_limit=1, y_limit=1).decode_packet(b"", 0, -1), ValueError,
-         f"Aedat4Decoder.decode_packet() argument 'first' is -1, outside the range 0..{2**64 - 1}"),
-        (lambda: _native.load(b"x", "evt9"), ValueError, "load() argument 'format' must be 'evb', 'nmnist', 'aedat2' or 'csv', not 'evt9'"),
+        # A read of no events would look like the end of the file.
+        (lambda: reader().read(0), ValueError, f"CameraReader.read() argument 'max_events' is 0, outside the range 1..{2**64 - 1}"),
+        (lambda: reader().read(-1), ValueError, f"CameraReader.read() argument 'max_events' is -1, outside the range 1..{2**64 - 1}"),
+        (lambda: writer().write(EVENTS, -1), OverflowError, f"CameraWriter.write() argument 't_base' is -1, outside the range 0..{2**64 - 1}"),
+        (lambda: _native.CameraWriter("dat", width=2**32, height=1), OverflowError,
+         f"CameraWriter.__new__() argument 'width' is {2**32}, outside the range 0..{2**32 - 1}"),
+        (lambda: _native.load(b"x", "evt9"), ValueError, "load() argument 'format' must be 'bin', 'evb', 'nmnist', 'aedat2' or 'csv', not 'evt9'"),
         (lambda: _native.load(b"x", b"evb"), TypeError, "load() argument 'format' must be str, not bytes"),
         (lambda: _native.encode_records("evb", EVENTS), ValueError, "encode_records() argument 'format' must be 'nmnist', 'aedat2' or 'csv', not 'evb'"),
-        (lambda: decoder(time_mode="late"), ValueError, "PropheseeDecoder.__new__() argument 'time_mode' must be 'absolute', 'offset', 'first' or 'chunk', not 'late'"),
-        (lambda: _native.PropheseeDecoder("evt4", 0, x_limit=1, y_limit=1), ValueError, "PropheseeDecoder.__new__() argument 'encoding' must be 'evt3', 'evt2' or 'dat', not 'evt4'"),
-        (lambda: _native.load(3), TypeError, "load() argument 'path' must be str, bytes or os.PathLike, not int"),
-        (lambda: _native.raw_header([1]), TypeError, "raw_header() argument 'prefix' must be a C-contiguous bytes-like object, not list"),
-        (lambda: _native.raw_header(np.zeros((4, 4), "u1")[:, 1]), TypeError, "raw_header() argument 'prefix' must be a C-contiguous bytes-like object, not ndarray"),
-        (lambda: decoder().decode_into(b"", b"read-only"), TypeError, "PropheseeDecoder.decode_into() argument 'out' must be a writable C-contiguous bytes-like object, not bytes"),
-        (lambda: _native.encode_dat(EVENTS, 1, 1, b"2024"), TypeError, "encode_dat() argument 'date' must be str, not bytes"),
+        (lambda: reader(time_mode="late"), ValueError, "CameraReader.__new__() argument 'time_mode' must be 'absolute', 'offset', 'first' or 'chunk', not 'late'"),
+        # A whole-file load has one time origin.
+        (lambda: _native.load_camera_file(b"x", "raw", time_mode="chunk"), ValueError,
+         "load_camera_file() argument 'time_mode' must be 'absolute', 'offset' or 'first', not 'chunk'"),
+        (lambda: _native.CameraReader(b"x", "evt4"), ValueError, "CameraReader.__new__() argument 'format' must be 'raw', 'dat' or 'aedat4', not 'evt4'"),
+        (lambda: _native.CameraWriter("raw", width=1, height=1), ValueError, "CameraWriter.__new__() argument 'format' must be 'dat' or 'evt2', not 'raw'"),
+        (lambda: _native.load(3, "evb"), TypeError, "load() argument 'path' must be str, bytes or os.PathLike, not int"),
+        (lambda: writer().write([1]), TypeError, "CameraWriter.write() argument 'events' must be a C-contiguous EVENT_DTYPE array, not list"),
+        (lambda: writer().write(np.zeros((4, 18), "u1")[:, 1]), TypeError, "CameraWriter.write() argument 'events' must be a C-contiguous EVENT_DTYPE array, not ndarray"),
+        (lambda: writer().header(b"2024"), TypeError, "CameraWriter.header() argument 'date' must be str, not bytes"),
+        (lambda: _native.unknown_extension_message(b"x", "evb"), TypeError, "unknown_extension_message() argument 'extensions' must be a sequence of str, not str"),
+        (lambda: _native.unknown_extension_message(b"x", ["evb", 5]), TypeError, "unknown_extension_message() argument 'extensions' must be str, not int"),
+        (lambda: _native.bin_format(-1), OverflowError, f"bin_format() argument 'size' is -1, outside the range 0..{2**64 - 1}"),
         (lambda: _native.from_events(5), TypeError, "from_events() argument 'events' must be a sequence of zel.Event, not int"),
         (lambda: _native.from_events([zel.Event(1, 2, 3, 4), (1, 2, 3, 4)]), TypeError, "from_events() argument 'events' holds tuple at index 1, not zel.Event"),
-        (lambda: _native.Aedat4Decoder(x_limit=1, y_limit=1).reject(0, 5), TypeError, "Aedat4Decoder.reject() argument 'message' must be str, not int"),
     ],
 )
 def test_conversion_errors_name_the_call_and_the_argument(call, error, message):
@@ -182,13 +201,14 @@ def test_an_index_method_that_fails_passes_its_own_error():
     with pytest.raises(ZeroDivisionError):
         _native.compress(EVENTS, Index(ZeroDivisionError("no")), 1, 1, 1)
     with pytest.raises(KeyError):
-        _native.load(type("P", (), {"__fspath__": lambda self: {}[0]})())
+        _native.load(type("P", (), {"__fspath__": lambda self: {}[0]})(), "evb")
 
 
 def test_limits_and_counts_at_their_edges():
-    for limit in (1, 65536):
-        decoder(x_limit=limit, y_limit=limit)
+    assert len(reader().read(1)) == 9
+    assert len(reader().read(2**64 - 1)) == 9
     assert _native.encode_records("csv", EVENTS[:0], 2**64 - 1) is not None
+    assert len(_native.CameraWriter("dat", width=16384, height=16384).write(EVENTS, 2**32 - 31)) == 3 * 8
 
 
 def test_paths_take_str_bytes_and_path_like(tmp_path):
@@ -206,8 +226,7 @@ def every_records_call():
         "compress": lambda events: _native.compress(events, 4, 4, 2, 2),
         "compress_sequence": lambda events: _native.compress_sequence(events, 4, 4, 2, 2, 2),
         "encode_records": lambda events: _native.encode_records("csv", events),
-        "encode_dat": lambda events: _native.encode_dat(events, 8, 8, "2024-01-01 00:00:00"),
-        "encode_evt2": lambda events: _native.encode_evt2(events, 8, 8, "2024-01-01 00:00:00"),
+        "CameraWriter.write": lambda events: _native.CameraWriter("dat", width=8, height=8).write(events),
     }
 
 
@@ -256,7 +275,7 @@ def load_second_copy():
 def test_each_module_object_keeps_its_own_classes(tmp_path):
     second = load_second_copy()
     assert second is not _native
-    for name in ("Buffer", "RecordStream", "PropheseeDecoder", "Aedat4Decoder", "EventSummary", "CompressionFigures"):
+    for name in ("Buffer", "RecordStream", "CameraReader", "CameraWriter", "EventSummary", "CompressionFigures"):
         assert getattr(second, name) is not getattr(_native, name), name
     # Functions and methods build objects of their own module's classes.
     assert type(second.summarize(EVENTS)) is second.EventSummary
@@ -272,7 +291,7 @@ def test_each_module_object_keeps_its_own_classes(tmp_path):
 def test_a_dropped_module_object_releases_its_classes():
     second = load_second_copy()
     # Its classes and the module refer to each other; the collector must be able to break that.
-    classes = [weakref.ref(getattr(second, name)) for name in ("Buffer", "RecordStream", "PropheseeDecoder")]
+    classes = [weakref.ref(getattr(second, name)) for name in ("Buffer", "RecordStream", "CameraReader")]
     del second
     gc.collect()
     assert all(ref() is None for ref in classes)

@@ -48,31 +48,52 @@ def test_samples_equal_zel_by_extension_and_by_name(path):
     assert by_extension.flags.writeable and by_extension.flags.c_contiguous
 
 
+# zel's own list of extensions, and zelkit's: every format it reads.
+ZEL_LISTED = ".bin, .evb, .aedat, .csv, .txt"
+ZELKIT_LISTED = ".bin, .evb, .aedat, .csv, .txt, .dat, .raw, .aedat4"
+
+
+def zelkit_failure(call, *args, **kwargs):
+    """What zelkit raises, as (type, zel-comparable text, offset): a
+    FormatError's reason (its message without the offset) or the OSError's
+    one argument."""
+    with pytest.raises(OSError) as info:
+        call(*args, **kwargs)
+    error = info.value
+    if isinstance(error, zelkit.FormatError):
+        assert str(error) == f"{error.reason} (at byte offset {error.offset})"
+        return type(error), error.reason, error.offset
+    assert len(error.args) == 1
+    return type(error), error.args[0], None
+
+
 @pytest.mark.parametrize(
-    ("name", "content"),
+    ("name", "content", "kind", "offset"),
     [
-        ("x.evb", b"\0" * 10),
-        ("x.bin", b"\0" * 7),
-        ("x.aedat", b"#h\n" + b"\0" * 12),
-        ("x.csv", b"1,2,3,1\n-1,2,3,4\n"),
-        ("x.csv", b"1,2,3,256\n"),
-        ("x.txt", b"# \xff\n"),
-        ("x.xyz", b""),
-        ("x.BIN", b""),
-        (".csv", b""),
-        ("missing.evb", None),
-        ("dir.evb", "dir"),
+        # Malformed data: FormatError, zel's text as its reason, and where.
+        ("x.evb", b"\0" * 10, zelkit.FormatError, 9),
+        ("x.bin", b"\0" * 7, zelkit.FormatError, 5),
+        ("x.aedat", b"#h\n" + b"\0" * 12, zelkit.FormatError, 11),
+        ("x.csv", b"1,2,3,1\n-1,2,3,4\n", zelkit.FormatError, 8),
+        ("x.csv", b"1,2,3,256\n", zelkit.FormatError, 0),
+        ("x.txt", b"# \xff\n", zelkit.FormatError, 0),
+        # A file that cannot be read: exactly zel's OSError.
+        ("missing.evb", None, OSError, None),
+        ("dir.evb", "dir", OSError, None),
+        # No format: zel's OSError, listing every format zelkit reads.
+        ("x.xyz", b"", OSError, None),
+        ("x.BIN", b"", OSError, None),
+        (".csv", b"", OSError, None),
     ],
 )
-def test_failures_match_zel_exactly(tmp_path, name, content):
+def test_failures_carry_zels_text(tmp_path, name, content, kind, offset):
     path = make_path(tmp_path, name, content)
     expected = os_error_text(zel.load_events, str(path))
-    assert os_error_text(zelkit.load, path) == expected
-    if path.suffix in (".evb", ".aedat", ".csv", ".txt"):
-        # Chunked reading fails at the call for I/O errors, at the chunk for bad data.
-        with pytest.raises((OSError, zelkit.FormatError)) as info:
-            list(zelkit.iter_load(path, chunk_events=1))
-        assert expected in str(info.value)
+    if expected.startswith("Unknown file extension"):
+        expected = expected.replace(ZEL_LISTED, ZELKIT_LISTED)
+    assert zelkit_failure(zelkit.load, path) == (kind, expected, offset)
+    assert zelkit_failure(lambda: list(zelkit.iter_load(path, chunk_events=1))) == (kind, expected, offset)
+    assert zelkit_failure(zelkit.info, path) == (kind, expected, offset)
 
 
 @pytest.mark.parametrize(
@@ -91,7 +112,7 @@ def test_forced_format_matches_zel_single_format_loader(tmp_path, forced, conten
     try:
         expected = fields(loader(str(path)))
     except OSError as error:
-        assert os_error_text(zelkit.load, path, forced) == error.args[0]
+        assert zelkit_failure(zelkit.load, path, forced)[:2] == (zelkit.FormatError, error.args[0])
     else:
         assert rows_of(zelkit.load(path, forced)) == expected
 
@@ -115,7 +136,8 @@ def test_undecodable_file_name_loads(tmp_path):
 
 def test_unknown_extension_message_quotes_the_path_like_zel(tmp_path):
     path = str(tmp_path / 'we"ird\tname.xyz')
-    assert os_error_text(zelkit.load, path) == os_error_text(zel.load_events, path)
+    expected = os_error_text(zel.load_events, path).replace(ZEL_LISTED, ZELKIT_LISTED)
+    assert os_error_text(zelkit.load, path) == expected
 
 
 @pytest.mark.parametrize("mmap", [False, True])
@@ -128,9 +150,11 @@ def test_evb_load_is_writable_copy_or_readonly_map(tmp_path, mmap):
 
 
 @pytest.mark.parametrize(("content", "name"), [(b"\0" * 10, "x.evb"), (None, "missing.evb"), ("dir", "d.evb")])
-def test_mmap_failures_match_zel(tmp_path, content, name):
+def test_mmap_failures_match_reading(tmp_path, content, name):
     path = make_path(tmp_path, name, content)
-    assert os_error_text(zelkit.load, path, mmap=True) == os_error_text(zel.load_events, str(path))
+    mapped = zelkit_failure(zelkit.load, path, mmap=True)
+    assert mapped == zelkit_failure(zelkit.load, path)
+    assert mapped[1] == os_error_text(zel.load_events, str(path))
 
 
 def test_mmap_of_empty_file_and_of_other_formats(tmp_path):
@@ -162,7 +186,7 @@ def test_random_files_load_as_zel_loads_them(tmp_path, data, name):
     try:
         expected = fields(zel.load_events(str(path)))
     except OSError as error:
-        assert os_error_text(zelkit.load, path) == error.args[0]
+        assert zelkit_failure(zelkit.load, path)[:2] == (zelkit.FormatError, error.args[0])
         return
     assert rows_of(zelkit.load(path)) == expected
     for chunk_events in (1, 3):
@@ -178,7 +202,7 @@ def test_random_aedat2_files_load_as_zel_loads_them(tmp_path, rows, header):
     try:
         expected = fields(zel.load_events(str(path)))
     except OSError as error:
-        assert os_error_text(zelkit.load, path) == error.args[0]
+        assert zelkit_failure(zelkit.load, path)[:2] == (zelkit.FormatError, error.args[0])
         return
     assert rows_of(zelkit.load(path)) == expected
     assert [r for c in zelkit.iter_load(path, chunk_events=2) for r in rows_of(c)] == expected
@@ -236,10 +260,9 @@ def test_random_csv_text_reads_as_zel_load_csv(tmp_path, lines, bad_byte):
     try:
         expected = fields(zel.load_csv(str(path)))
     except OSError as error:
-        assert os_error_text(zelkit.load, path) == error.args[0]
-        with pytest.raises(zelkit.FormatError) as info:
-            list(zelkit.iter_load(path, chunk_events=2))
-        assert error.args[0] in str(info.value)
+        failure = zelkit_failure(zelkit.load, path)
+        assert failure[:2] == (zelkit.FormatError, error.args[0])
+        assert zelkit_failure(lambda: list(zelkit.iter_load(path, chunk_events=2))) == failure
         return
     assert rows_of(zelkit.load(path)) == expected
     assert [r for c in zelkit.iter_load(path, chunk_events=2) for r in rows_of(c)] == expected

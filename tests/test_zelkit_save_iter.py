@@ -77,12 +77,15 @@ def test_failed_save_keeps_the_previous_file(tmp_path):
     assert os.listdir(tmp_path) == ["keep.bin"]
 
 
-def test_save_refuses_unknown_extension_like_zel(tmp_path):
+def test_save_refuses_unknown_extension_like_load(tmp_path):
     with pytest.raises(OSError) as info:
         zelkit.save(tmp_path / "x.unknown", array(ROWS))
     with pytest.raises(OSError) as expected:
-        zel.load_events(str(tmp_path / "x.unknown"))
+        zelkit.load(tmp_path / "x.unknown")
+    assert type(info.value) is type(expected.value) is OSError
     assert info.value.args == expected.value.args
+    assert info.value.args[0].endswith(". Supported: .bin, .evb, .aedat, .csv, .txt, .dat, .raw, .aedat4")
+    assert os.listdir(tmp_path) == []
 
 
 # ---- iter_load -----------------------------------------------------------------

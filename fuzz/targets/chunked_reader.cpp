@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Whole buffer, one read: the error offset comes from a one-shot stream.
     zel::RecordStream whole = zel::RecordStream::from_bytes(bytes, format, bytes.size());
     zel::ByteBuffer expected;
-    std::optional<zel::StreamError> expected_error;
+    std::optional<zel::Error> expected_error;
     for (;;) {
         auto n = whole.read(expected, bytes.size() + 1);
         if (!n) {
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(loaded.ok() == !expected_error);
     if (loaded) FUZZ_CHECK(zel_fuzz::same_bytes(loaded.value(), expected));
     if (expected_error) {
-        FUZZ_CHECK(loaded.error().text() == expected_error->error.text());
+        FUZZ_CHECK(loaded.error().text() == expected_error->text());
         FUZZ_CHECK(expected_error->offset && *expected_error->offset <= bytes.size());
     }
 
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto n = chunked.read(got, seed % 7 + 1);
         if (!n) {
             FUZZ_CHECK(expected_error);
-            FUZZ_CHECK(n.error().error.text() == expected_error->error.text());
+            FUZZ_CHECK(n.error().text() == expected_error->text());
             FUZZ_CHECK(n.error().offset == expected_error->offset);
             // What came before the error is the start of what the bytes
             // before the error offset decode to (a compact file's last

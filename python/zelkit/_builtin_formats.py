@@ -41,15 +41,32 @@ def _chunk_reader(name: str):  # type: ignore[no-untyped-def]
     return iter_chunks
 
 
-def _write_compact(file: BinaryIO, events: EventArray) -> None:
-    file.write(events.view("u1").data)
+def _open_writer(name: str) -> Callable[[BinaryIO], Callable[[EventArray, int], None]]:
+    """The file's header, then each chunk's records; indices in messages
+    count over the file."""
+
+    def open_writer(file: BinaryIO) -> Callable[[EventArray, int], None]:
+        written = 0
+        if name != "evb":
+            file.write(_native.file_header(name))
+
+        def write_chunk(events: EventArray, t_base: int = 0) -> None:
+            nonlocal written
+            if name == "evb":
+                file.write(events.view("u1").data)
+            else:
+                for start in range(0, len(events), _WRITE_STEP):
+                    file.write(_native.encode_records(name, events[start : start + _WRITE_STEP], written + start))
+            written += len(events)
+
+        return write_chunk
+
+    return open_writer
 
 
-def _encoder(name: str) -> Callable[[BinaryIO, EventArray], None]:
+def _writer(name: str) -> Callable[[BinaryIO, EventArray], None]:
     def write(file: BinaryIO, events: EventArray) -> None:
-        file.write(_native.file_header(name))
-        for start in range(0, len(events), _WRITE_STEP):
-            file.write(_native.encode_records(name, events[start : start + _WRITE_STEP], start))
+        _open_writer(name)(file)(events, 0)
 
     return write
 
@@ -66,16 +83,16 @@ def _aedat2_size(path: bytes) -> tuple[int, int] | None:
     return None
 
 
-for _name, _write in [("evb", _write_compact), ("nmnist", _encoder("nmnist")),
-                      ("aedat2", _encoder("aedat2")), ("csv", _encoder("csv"))]:
+for _name in ("evb", "nmnist", "aedat2", "csv"):
     register_format(
         FormatSpec(
             name=_name,
-            # zel's extensions are dispatched by zel's rules, not by the table.
+            # zel's extensions are dispatched by zel's rules, not by the registry.
             extensions=(),
             load=_loader(_name),
             iter_chunks=_chunk_reader(_name),
-            write=_write,
+            write=_writer(_name),
+            open_writer=_open_writer(_name),
             probe_size=_aedat2_size if _name == "aedat2" else None,
         )
     )

@@ -5,15 +5,16 @@ from __future__ import annotations
 import io
 import os
 from collections.abc import Callable, Iterable
-from typing import Any
+from typing import Any, BinaryIO
 
 import numpy as np
 
 from ._arrays import as_events
-from ._dtype import EVENT_DTYPE
+from ._dtype import EVENT_DTYPE, EventArray
 from ._files import resolve_format
 from ._paths import PathArg, fs_bytes
 from ._atomic import atomic_output
+from ._registry import FormatSpec
 
 _EMPTY = np.zeros(0, dtype=EVENT_DTYPE)
 
@@ -24,27 +25,60 @@ def writes_sensor_size(path: PathArg, *, format: str | None = None) -> bool:
     return {"width", "height"} <= spec.write_options
 
 
+def camera_time_limits(path: PathArg, *, format: str | None = None) -> tuple[int, int | None] | None:
+    """The camera times the format holds, (first, every) as FormatSpec.time_limits
+    says, or None when it records no camera clock (no t_base option)."""
+    spec = resolve_format(fs_bytes(path), format, writing=True)
+    return spec.time_limits if "t_base" in spec.write_options else None
+
+
 def save_chunks(path: PathArg, chunks: Iterable[Any], *, format: str | None = None,
-                width: int | None = None, height: int | None = None) -> int:
+                width: int | None = None, height: int | None = None, rebase: int | None = None) -> int:
     """Write the events of every chunk, in order, as one file; return the event count.
 
-    Memory holds one chunk and its encoding. A format's writer produces a
-    whole file (header, then records) for any array, so the header is what it
-    writes for no events; each chunk's output must start with that header,
-    which is dropped after the first. ``width``/``height`` go to formats that
-    record a sensor size, so every chunk's header states the same one (give
-    them: by default such a writer would state each chunk's own extent). A
-    header that still depends on the events cannot be streamed and is refused
-    with ValueError, as are values the format cannot hold (the index in that
-    message counts from the start of the chunk). The file appears only once
-    complete.
+    Memory holds one chunk and its encoding. ``width``/``height`` go to
+    formats that record a sensor size, which need them given here, as their
+    header is written before any event is seen. ``rebase`` (formats that
+    record a camera clock, .dat and .raw) writes each event at its camera
+    time minus ``rebase``: its chunk's ``t_base`` (which iter_load's
+    ``t_offset="chunk"`` sets; 0 when the chunk has none) plus ``t``. With
+    None, ``t`` is written as it is. Values the format cannot hold raise
+    ValueError naming the event's index in the file. The file appears only
+    once complete.
     """
     raw = fs_bytes(path)
     spec = resolve_format(raw, format, writing=True)
     if spec.write is None:
         raise ValueError(f"format {spec.name!r} cannot be written")
-    options = {name: value for name, value in (("width", width), ("height", height))
-               if value is not None and name in spec.write_options}
+    header_options = {name: value for name, value in (("width", width), ("height", height))
+                      if value is not None and name in spec.write_options}
+    clock = rebase is not None and "t_base" in spec.write_options
+    total = 0
+    with atomic_output(os.fsdecode(raw)) as out:
+        if spec.open_writer is not None:
+            write_chunk = spec.open_writer(out, **header_options)
+        else:
+            write_chunk = _header_dropping_writer(spec, out, header_options)
+        for chunk in chunks:
+            base = getattr(chunk, "t_base", None) or 0
+            events = as_events(chunk)
+            if events.size == 0:
+                continue
+            t_base = 0
+            if clock:
+                assert rebase is not None
+                t_base = base - rebase
+                if t_base < 0:
+                    raise ValueError(f"event {total} has timestamp {base} us, before the {rebase} us "
+                                     "subtracted from every time")
+            write_chunk(events, t_base)
+            total += events.size
+    return total
+
+
+def _header_dropping_writer(spec: FormatSpec, out: BinaryIO, options: dict[str, Any]) -> Callable[[EventArray, int], None]:
+    """Chunks of a format without open_writer: each encoded as a whole file,
+    its header (what the writer writes for no events) dropped after the first."""
 
     def encoded(events: np.ndarray) -> bytes:
         buffer = io.BytesIO()
@@ -52,16 +86,12 @@ def save_chunks(path: PathArg, chunks: Iterable[Any], *, format: str | None = No
         spec.write(buffer, events, **options)
         return buffer.getvalue()
 
-    total = 0
-    with atomic_output(os.fsdecode(raw)) as out:
-        out.write(encoded(_EMPTY))
-        for chunk in chunks:
-            events = as_events(chunk)
-            if events.size == 0:
-                continue
-            out.write(memoryview(_records(encoded, events, spec.name)))
-            total += events.size
-    return total
+    out.write(encoded(_EMPTY))
+
+    def write_chunk(events: EventArray, t_base: int) -> None:
+        out.write(_records(encoded, events, spec.name))
+
+    return write_chunk
 
 
 def _records(encoded: Callable[[np.ndarray], bytes], events: np.ndarray, name: str) -> memoryview:

@@ -5,13 +5,7 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable
 
-from ._registry import ZEL_EXTENSIONS, format_names, get_format
-
-
-def readable_extensions() -> frozenset[str]:
-    """Extensions (without the dot) zelkit reads: zel's and every registered format's."""
-    registered = (ext for name in format_names() for ext in get_format(name).extensions)
-    return ZEL_EXTENSIONS | frozenset(registered)
+from ._registry import readable_extensions
 
 
 def find_inputs(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
@@ -24,7 +18,7 @@ def find_inputs(paths: Iterable[str | os.PathLike[str]]) -> list[str]:
     """
     found: list[str] = []
     seen: set[str] = set()
-    readable = readable_extensions()
+    readable = frozenset(readable_extensions())
 
     def add(path: str) -> None:
         key = os.path.realpath(path)

@@ -15,17 +15,19 @@ from ._arrays import as_events
 from ._dtype import EVENT_DTYPE, EventArray, wrap_buffer
 from ._paths import PathArg, fs_bytes, zel_os_error
 from ._atomic import atomic_output
+from .errors import FormatError
 from ._registry import (
+    EXTENSION_TABLE,
     LOAD_OPTIONS,
     WRITE_OPTIONS,
-    ZEL_EXTENSIONS,
     FormatSpec,
     format_for_extension,
     get_format,
+    readable_extensions,
     skips_bad_data,
 )
 
-_ZEL_READERS = {"evb": "evb", "aedat": "aedat2", "csv": "csv", "txt": "csv"}
+_TABLE_FORMATS = {ext: name for ext, name, _ in EXTENSION_TABLE}
 # Events read per step when cutting time windows; windows themselves may be larger.
 _WINDOW_STEP = 1 << 16
 _DEFAULT_CHUNK = 1 << 20
@@ -36,36 +38,35 @@ def _extension(path: bytes) -> str | None:
     return None if ext is None else os.fsdecode(ext)
 
 
-def _raise_unknown_extension(path: bytes) -> None:
-    # zel's dispatcher rejects the extension before opening anything, so this
-    # raises exactly zel's OSError text for it.
-    _native.load(path, None)
-    raise AssertionError("zel accepted an extension zelkit did not recognise")
+def _format_by_name(path: bytes) -> str:
+    """The format the file name selects ("bin": the size decides), or
+    OSError naming every extension zelkit reads, before anything is opened."""
+    ext = _extension(path)
+    if ext is not None:
+        if ext in _TABLE_FORMATS:
+            return _TABLE_FORMATS[ext]
+        spec = format_for_extension(ext)
+        if spec is not None:
+            return spec.name
+    raise OSError(_native.unknown_extension_message(path, readable_extensions()))
 
 
 def _bin_format(path: bytes) -> str:
-    # zel's rule: compact when the size is a multiple of 9 but not of 5.
     try:
         size = os.stat(path).st_size
     except OSError as error:
         raise zel_os_error(error) from None
-    return "evb" if size % 9 == 0 and size % 5 != 0 else "nmnist"
+    return _native.bin_format(size)
 
 
 def resolve_format(path: bytes, format: str | None, *, writing: bool = False) -> FormatSpec:
     """The format named, or the one the file name selects as zel would."""
     if format is not None:
         return get_format(format)
-    ext = _extension(path)
-    if ext == "bin":
-        return get_format("nmnist" if writing else _bin_format(path))
-    if ext in _ZEL_READERS:
-        return get_format(_ZEL_READERS[ext])
-    spec = format_for_extension(ext) if ext is not None and ext not in ZEL_EXTENSIONS else None
-    if spec is None:
-        _raise_unknown_extension(path)
-    assert spec is not None
-    return spec
+    name = _format_by_name(path)
+    if name == "bin":
+        name = "nmnist" if writing else _bin_format(path)
+    return get_format(name)
 
 
 def _given(values: dict[str, Any], defaults: dict[str, Any]) -> dict[str, Any]:
@@ -100,7 +101,9 @@ def _map_compact(path: bytes) -> EventArray | None:
         if not stat.S_ISREG(info.st_mode):
             return None
         if info.st_size % 9 != 0:
-            raise OSError(f"Compact binary file size {info.st_size} is not a multiple of 9")
+            # As the reader reports it: zel's text, at the partial record.
+            raise FormatError(f"Compact binary file size {info.st_size} is not a multiple of 9",
+                              info.st_size - info.st_size % 9)
         if info.st_size == 0:
             return np.empty(0, dtype=EVENT_DTYPE)
         mapping = _mmap.mmap(fd, info.st_size, access=_mmap.ACCESS_READ)
@@ -119,13 +122,17 @@ def load(
 ) -> EventArray:
     """All events of a file as an ``EVENT_DTYPE`` array, in file order.
 
-    ``format=None`` picks the reader by extension exactly as
-    ``zel.load_events`` does and fails the same way (``OSError`` with zel's
-    text); registered formats add their own extensions: ``.dat`` (Prophesee
-    DAT), ``.raw`` (Prophesee EVT 2.0 or 3.0) and ``.aedat4`` (iniVation
-    AEDAT 4). ``format`` forces a reader: "evb", "nmnist", "aedat2", "csv",
-    "dat", "raw", "aedat4" or any registered name. ``mmap=True`` maps a
-    compact file read-only instead of reading it (other formats raise
+    ``format=None`` picks the reader by extension as ``zel.load_events``
+    does, and zelkit's formats add theirs: ``.dat`` (Prophesee DAT),
+    ``.raw`` (Prophesee EVT 2.0 or 3.0), ``.aedat4`` (iniVation AEDAT 4)
+    and any registered format's. An extension none of them claims raises
+    ``OSError`` listing every extension zelkit reads; a file that cannot be
+    read raises ``OSError`` with zel's text; malformed data raises
+    :class:`zelkit.FormatError` (an ``OSError`` and a ``ValueError``) with
+    zel's text as its ``reason`` and the byte offset of the fault.
+    ``format`` forces a reader: "evb", "nmnist", "aedat2", "csv", "dat",
+    "raw", "aedat4" or any registered name. ``mmap=True`` maps a compact
+    file read-only instead of reading it (other formats raise
     ``ValueError``).
 
     Camera formats also take ``errors="skip"`` (drop bad words, count them
@@ -137,10 +144,9 @@ def load(
     """
     raw = fs_bytes(path)
     given = _given({"errors": errors, "t_offset": t_offset}, LOAD_OPTIONS)
-    if format is None and not given:
-        ext = _extension(raw)
-        if not mmap and (ext in ZEL_EXTENSIONS or ext is None or format_for_extension(ext) is None):
-            return wrap_buffer(_native.load(raw, None))
+    if format is None and not given and not mmap and _format_by_name(raw) == "bin":
+        # One read serves the size rule and the decoding, as in zel.
+        return wrap_buffer(_native.load(raw, "bin"))
     spec = resolve_format(raw, format)
     options = format_options(spec, given)
     if mmap:
@@ -218,7 +224,8 @@ def iter_load(
     subtracted as ``chunk.t_base`` (and the bad words dropped in it as
     ``chunk.skipped``), so recordings of any length read in chunks; a chunk
     then also ends early where the next event lies 2**32 us or more past
-    its ``t_base``. Windows
+    its ``t_base``. Every chunk of a camera file carries ``t_base`` (None
+    when nothing is subtracted). Windows
     need one time origin: ``"first"`` rebases the whole file, which must
     then span under 2**32 us.
     """
@@ -245,6 +252,7 @@ def save(
     *,
     width: int | None = None,
     height: int | None = None,
+    t_base: int | None = None,
 ) -> None:
     """Write events to a file that zelkit reads back as the same events.
 
@@ -258,14 +266,19 @@ def save(
 
     ``width`` and ``height`` are the sensor size for formats whose header
     records one (.dat, .raw; default: the largest coordinate plus one), e.g.
-    ``zelkit.info(source).width`` to keep a recording's; other formats
-    raise ``ValueError`` when they are given.
+    ``zelkit.info(source).width`` to keep a recording's. ``t_base`` (.dat,
+    .raw) writes each event at camera time ``t_base + t``, e.g. a chunk's
+    ``t_base`` from ``iter_load(..., t_offset="chunk")`` to keep a
+    recording's 64-bit clock; a DAT file holds times below 2**32 us, an EVT
+    2.0 file starts below 2**34 us. Other formats raise ``ValueError`` when
+    these are given.
     """
     raw = fs_bytes(path)
     spec = resolve_format(raw, format, writing=True)
     if spec.write is None:
         raise ValueError(f"format {spec.name!r} cannot be written")
-    options = format_options(spec, _given({"width": width, "height": height}, WRITE_OPTIONS), writing=True)
+    given = _given({"width": width, "height": height, "t_base": t_base}, WRITE_OPTIONS)
+    options = format_options(spec, given, writing=True)
     array = as_events(events)
     with atomic_output(raw) as file:
         spec.write(file, array, **options)

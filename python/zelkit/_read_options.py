@@ -3,8 +3,11 @@
 Cameras count 64-bit microseconds (AEDAT 4 in Unix-epoch time); event arrays
 hold 32 bits. A user of the command should not have to know that: by default
 a file whose times do not fit is rebased to its first event, and only then.
-``errors="skip"`` and the time offset go only to formats that take them; zel's
-own formats hold 32-bit times and have no skip mode, so they read as always.
+A file written in a format that records a camera clock (.dat, .raw) keeps
+the source's clock where that format can hold it, chunk by chunk, whatever
+the recording's length. ``errors="skip"`` and the time offset go only to
+formats that take them; zel's own formats hold 32-bit times and have no skip
+mode, so they read as always.
 """
 
 from __future__ import annotations
@@ -32,8 +35,13 @@ class ReadPlan:
     options: dict[str, Any] = field(default_factory=dict)
     #: Microseconds subtracted from every time (None: the times are the file's).
     t_base: int | None = None
-    #: True when the base was chosen because the times do not fit 32 bits.
+    #: True when the base was chosen because the times do not fit 32 bits
+    #: (or, with ``clock``, the output's camera clock).
     rebased_to_fit: bool = False
+    #: True when each chunk comes rebased to its own first event and carries
+    #: that base (``t_offset="chunk"``): its camera time is ``t_base`` of the
+    #: chunk plus ``t``, and this plan's ``t_base`` is subtracted when written.
+    chunk_clock: bool = False
 
 
 def check_t_offset(t_offset: object) -> None:
@@ -56,7 +64,7 @@ def describe_file(path: PathArg, *, format: str | None = None, errors: str = "st
 
 
 def plan_read(path: PathArg, *, format: str | None = None, errors: str = "strict",
-              t_offset: int | str | None = AUTO) -> ReadPlan:
+              t_offset: int | str | None = AUTO, clock: tuple[int, int | None] | None = None) -> ReadPlan:
     """Describe ``path`` (read as ``format``, by default as its name says) and
     choose how to read it.
 
@@ -64,23 +72,37 @@ def plan_read(path: PathArg, *, format: str | None = None, errors: str = "strict
     not fit the 32-bit field), ``"first"``, an int, or None (the times as
     they are; a time that does not fit then fails the read, naming the
     event).
+
+    ``clock``: the camera times the output holds, ``(first, every)`` as
+    FormatSpec.time_limits says, when it records a camera clock. A camera
+    file is then read chunk by chunk, each chunk rebased to itself
+    (``chunk_clock``), and ``t_base`` is what the output subtracts: with
+    ``"auto"``, nothing where the output holds the file's clock, else the
+    first event's time.
     """
     check_t_offset(t_offset)
     options = _options_of(path, format)
     described = describe_file(path, format=format, errors=errors)
     chosen: dict[str, Any] = {"errors": "skip"} if errors == "skip" and "errors" in options else {}
-    base: int | None = None
     first = described.t_first
-    if "t_offset" in options and first is not None:
-        if t_offset == AUTO:
-            # The latest time is at most the first plus the duration, so
-            # below the limit every time fits as it is.
-            base = first if first + described.duration_us >= TIME_LIMIT else None
-        elif t_offset == "first":
-            base = first
-        elif isinstance(t_offset, int):
-            base = t_offset
+    if "t_offset" not in options or first is None:
+        return ReadPlan(described, chosen)
+    # The latest time is at most the first plus the duration.
+    latest = first + described.duration_us
+    base: int | None = None
+    if t_offset == AUTO:
+        first_limit, every_limit = (TIME_LIMIT, TIME_LIMIT) if clock is None else clock
+        fits = first < first_limit and (every_limit is None or latest < every_limit)
+        base = None if fits else first
+    elif t_offset == "first":
+        base = first
+    elif isinstance(t_offset, int):
+        base = t_offset
+    rebased = t_offset == AUTO and base is not None
+    if clock is not None:
+        chosen["t_offset"] = "chunk"
+        return ReadPlan(described, chosen, base or 0, rebased_to_fit=rebased, chunk_clock=True)
     if base is not None:
         chosen["t_offset"] = base
-    return ReadPlan(described, chosen, base, rebased_to_fit=t_offset == AUTO and base is not None)
+    return ReadPlan(described, chosen, base, rebased_to_fit=rebased)
 

@@ -11,7 +11,9 @@ extension (``format=None``) and need no change. The contract a spec makes:
     File-name extensions (without the dot, compared case-sensitively, as zel
     does) that select this format when ``format=None``. zel's own extensions
     (bin, evb, aedat, csv, txt) always keep zel's meaning and cannot be
-    claimed; two formats cannot share an extension.
+    claimed; two formats cannot share an extension. The formats zelkit
+    brings take theirs from the native extension table
+    (``_native.EXTENSIONS``), the one list zel and zelkit dispatch by.
 ``load(path, **options) -> EventArray``
     The whole file as a C-contiguous ``EVENT_DTYPE`` array in file order.
     ``path`` is ``bytes`` (already through os.fspath and the file-system
@@ -30,6 +32,16 @@ extension (``format=None``) and need no change. The contract a spec makes:
     hold raise ``ValueError`` naming the field, the first bad index and the
     limit. zelkit.save owns the temporary file and the rename, so a writer
     that fails part-way leaves nothing behind.
+``open_writer(file, **header_options) -> write_chunk`` (optional)
+    The same file written a chunk at a time, for streams of any length:
+    writes the header to the binary file object and returns
+    ``write_chunk(events, t_base)``, which appends one chunk's records
+    (``t_base`` as the option below, 0 for formats without it). Indices in
+    messages count over the whole file. ``header_options`` are the write
+    options other than ``t_base``, and a format that records a sensor size
+    needs them given. Without it, chunks are written by encoding each as a
+    whole file and dropping the header, which works for headers that do not
+    depend on the events.
 ``probe_size(path) -> (width, height) | None`` (optional)
     The sensor size the file's header declares, or None when it has none;
     must read no more than the header.
@@ -47,7 +59,12 @@ extension (``format=None``) and need no change. The contract a spec makes:
 ``write_options`` (optional)
     The keyword options write takes, under the same rule, from those
     zelkit.save offers: ``width`` and ``height``, the sensor size a format
-    records in its header.
+    records in its header, and ``t_base``, for formats that record a
+    camera's clock: each event is written at camera time ``t_base + t``.
+``time_limits`` (optional, with ``t_base``)
+    ``(first, every)``: the camera times the format holds; the first
+    event's must be below ``first`` and every one below ``every`` (None: no
+    bound beyond the first).
 """
 
 from __future__ import annotations
@@ -56,15 +73,20 @@ import threading
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
+from . import _native
 from ._dtype import EventArray
 
+#: The extension table, as (extension, format name, zel reads it) in the
+#: order messages list them; "bin" names the size rule (_native.bin_format).
+EXTENSION_TABLE: tuple[tuple[str, str, bool], ...] = _native.EXTENSIONS
+
 #: Extensions whose meaning zel's load_events fixes; zelkit keeps it.
-ZEL_EXTENSIONS = frozenset({"bin", "evb", "aedat", "csv", "txt"})
+ZEL_EXTENSIONS = frozenset(ext for ext, _, zel in EXTENSION_TABLE if zel)
 
 #: The options zelkit.load/iter_load and zelkit.save can pass on, with the
 #: default values that mean "not given".
 LOAD_OPTIONS = {"errors": "strict", "t_offset": None}
-WRITE_OPTIONS = {"width": None, "height": None}
+WRITE_OPTIONS = {"width": None, "height": None, "t_base": None}
 
 
 def skips_bad_data(errors: str) -> bool:
@@ -87,6 +109,8 @@ class FormatSpec:
     probe_size: Callable[[bytes], tuple[int, int] | None] | None = None
     options: frozenset[str] = frozenset()
     write_options: frozenset[str] = frozenset()
+    open_writer: Callable[..., Callable[[EventArray, int], None]] | None = None
+    time_limits: tuple[int, int | None] | None = None
 
 
 _lock = threading.Lock()
@@ -130,3 +154,12 @@ def format_for_extension(ext: str) -> FormatSpec | None:
 
 def format_names() -> tuple[str, ...]:
     return tuple(sorted(_by_name))
+
+
+def readable_extensions() -> tuple[str, ...]:
+    """Every extension zelkit picks a reader by, in the order messages list
+    them: the table's, then those of formats registered beyond it."""
+    table = [ext for ext, _, _ in EXTENSION_TABLE]
+    with _lock:
+        others = [ext for ext in _by_extension if ext not in table]
+    return (*table, *others)

@@ -12,7 +12,7 @@
 #include "pycommon/boundary.hpp"
 #include "pycommon/compressed_output.hpp"
 #include "pycommon/interpreter_hooks.hpp"
-#include "pycommon/load_errors.hpp"
+#include "pycommon/core_errors.hpp"
 #include "pycommon/py_ref.hpp"
 #include "readers/packed_loader.hpp"
 #include "result_type.hpp"

@@ -1,6 +1,5 @@
 #include "conversions.hpp"
 
-#include "format_errors.hpp"
 #include "pycommon/py_ref.hpp"
 
 namespace zelkit::native {
@@ -142,11 +141,6 @@ bool find_choice(PyObject* obj, const ArgRef& arg, std::span<const char* const> 
         listed += '\'';
     }
     return raise_argument_error(PyExc_ValueError, arg, "must be %s, not %R", listed.c_str(), obj);
-}
-
-PyObject* raise_stream_error(const zel::StreamError& error) {
-    if (!error.offset) return raise_load_error(error.error);
-    return raise_format_error(error.error.text(), *error.offset);
 }
 
 }  // namespace zelkit::native

@@ -13,8 +13,7 @@
 #include "buffer_view.hpp"
 #include "codec/grid_params.hpp"
 #include "pycommon/args.hpp"
-#include "pycommon/load_errors.hpp"
-#include "readers/chunked_reader.hpp"
+#include "readers/file_formats.hpp"
 
 // zelkit's argument converters (see pycommon/args.hpp for the convention).
 // Their messages are the interpreter's kind, naming the call and the
@@ -120,14 +119,5 @@ inline constexpr std::array<Choice<zel::RecordFormat>, 4> kRecordFormats{{
     {"csv", zel::RecordFormat::Csv},
 }};
 inline constexpr auto convert_record_format = convert_choice<kRecordFormats>;
-
-// ------------------------------------------------------------- errors
-
-// zel's own loader failure: exactly OSError(text), as zel raises it.
-using zel::py::raise_load_error;
-
-// A chunked read failure: malformed data becomes zelkit.FormatError with the
-// byte offset; an operating-system failure stays zel's OSError.
-PyObject* raise_stream_error(const zel::StreamError& error);
 
 }  // namespace zelkit::native

@@ -1,7 +1,9 @@
-// Whole-file loading and encoding for writers; the file itself is written
-// by the Python layer, which owns the temporary-file-and-rename protocol.
+// zel's formats loaded whole and encoded for writers (the file itself is
+// written by the Python layer, which owns the temporary-file-and-rename
+// protocol), and the table of which extension names which format.
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "buffer_type.hpp"
 #include "buffer_view.hpp"
@@ -9,6 +11,9 @@
 #include "native_state.hpp"
 #include "parts.hpp"
 #include "pycommon/args.hpp"
+#include "pycommon/py_ref.hpp"
+#include "format_errors.hpp"
+#include "readers/file_formats.hpp"
 #include "readers/packed_loader.hpp"
 #include "signal_hooks.hpp"
 #include "text/path_text.hpp"
@@ -29,34 +34,100 @@ constexpr std::array<Choice<zel::WriteFormat>, 3> kWriteFormats{{
     {"csv", zel::WriteFormat::Csv},
 }};
 
-const char* format_title(zel::WriteFormat format) {
-    switch (format) {
-        case zel::WriteFormat::Nmnist: return "N-MNIST";
-        case zel::WriteFormat::Aedat2: return "AEDAT2";
-        case zel::WriteFormat::Csv: return "CSV";
-    }
-    return "";
-}
+// zel's formats, and "bin": compact or N-MNIST as the size says.
+constexpr std::array<Choice<std::optional<zel::RecordFormat>>, 5> kLoadFormats{{
+    {"bin", std::nullopt},
+    {"evb", zel::RecordFormat::Compact},
+    {"nmnist", zel::RecordFormat::Nmnist},
+    {"aedat2", zel::RecordFormat::Aedat2},
+    {"csv", zel::RecordFormat::Csv},
+}};
 
 struct LoadArgs {
     std::string path;
-    std::optional<zel::RecordFormat> format;  // none: zel's extension rules
+    std::optional<zel::RecordFormat> format;  // none: "bin"
 };
 
 constexpr auto kLoad = signature<LoadArgs>(
     {.name = "load",
-     .doc = "Every event of a file as packed records; format None follows zel's extension rules."},
+     .doc = "Every event of a file of one of zel's formats as packed records; 'bin' reads the "
+            "file once and lets its size choose compact or N-MNIST."},
     param<&LoadArgs::path, convert_path>("path"),
-    param<&LoadArgs::format, zel::py::convert_optional<convert_record_format>>("format", "None"));
+    param<&LoadArgs::format, convert_choice<kLoadFormats>>("format"));
 
 PyObject* load(PyObject* module, LoadArgs& a) {
-    zel::LoadResult<zel::ByteBuffer> loaded = without_gil([&] {
+    zel::Result<zel::ByteBuffer> loaded = without_gil([&] {
         zel::IoHooks& hooks = signal_checking_hooks();
-        return a.format ? zel::load_packed_with(a.path, *a.format, hooks)
-                        : zel::load_packed_by_extension_with(a.path, hooks);
+        return a.format ? zel::load_packed_with(a.path, *a.format, hooks) : zel::load_packed_bin_with(a.path, hooks);
     });
-    if (!loaded) return raise_load_error(loaded.error());
+    if (!loaded) return raise_error(loaded.error());
     return new_buffer(native_state(module), std::move(loaded.value()));
+}
+
+struct SizeArgs {
+    std::uint64_t size = 0;
+};
+
+constexpr auto kBinFormat = signature<SizeArgs>(
+    {.name = "bin_format", .doc = "'evb' or 'nmnist': what a .bin file of size bytes holds."},
+    param<&SizeArgs::size, convert_unsigned<std::uint64_t>>("size"));
+
+PyObject* bin_format(PyObject*, SizeArgs& a) {
+    return PyUnicode_FromString(zel::bin_format(a.size) == zel::RecordFormat::Compact ? "evb" : "nmnist");
+}
+
+// A sequence of str.
+bool convert_str_list(PyObject* obj, const zel::py::ArgRef& arg, std::vector<std::string>& out) {
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+        return zel::py::raise_wrong_type(arg, "a sequence of str", obj);
+    }
+    zel::py::PyRef items(PySequence_Fast(obj, "not a sequence"));
+    if (!items) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!convert_str(PySequence_Fast_GET_ITEM(items.get(), i), arg, out[static_cast<std::size_t>(i)])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct UnknownExtensionArgs {
+    std::string path;
+    std::vector<std::string> extensions;
+};
+
+constexpr auto kUnknownExtension = signature<UnknownExtensionArgs>(
+    {.name = "unknown_extension_message",
+     .doc = "The message for a path whose extension names no format, listing extensions."},
+    param<&UnknownExtensionArgs::path, convert_path>("path"),
+    param<&UnknownExtensionArgs::extensions, convert_str_list>("extensions"));
+
+PyObject* unknown_extension_message(PyObject*, UnknownExtensionArgs& a) {
+    const std::vector<std::string_view> listed(a.extensions.begin(), a.extensions.end());
+    const std::string message = zel::unknown_extension_message(a.path, listed);
+    return PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+}
+
+PyObject* text(std::string_view s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// EXTENSIONS: ((extension, format, zel reads it), ...) in the table's order.
+bool add_extension_table(PyObject* module) {
+    zel::py::PyRef table(PyTuple_New(static_cast<Py_ssize_t>(std::size(zel::kExtensionRules))));
+    if (!table) return false;
+    Py_ssize_t i = 0;
+    for (const zel::ExtensionRule& rule : zel::kExtensionRules) {
+        zel::py::PyRef extension(text(rule.extension));
+        zel::py::PyRef name(text(zel::format_name(rule.format)));
+        if (!extension || !name) return false;
+        PyObject* row = PyTuple_Pack(3, extension.get(), name.get(), zel::zel_reads(rule.format) ? Py_True : Py_False);
+        if (row == nullptr) return false;
+        PyTuple_SET_ITEM(table.get(), i++, row);
+    }
+    return PyModule_AddObjectRef(module, "EXTENSIONS", table.get()) == 0;
 }
 
 struct PathArgs {
@@ -65,7 +136,8 @@ struct PathArgs {
 
 constexpr auto kPathExtension = signature<PathArgs>(
     {.name = "path_extension",
-     .doc = "The extension zel's dispatcher would see, as bytes, or None."},
+     .doc = "The extension of the path's final component, as the table compares it (bytes), "
+            "or None."},
     param<&PathArgs::path, convert_path>("path"));
 
 PyObject* path_extension(PyObject*, PathArgs& a) {
@@ -92,16 +164,7 @@ PyObject* encode_records(PyObject* module, EncodeArgs& a) {
     zel::ByteBuffer out;
     auto encoded = without_gil(
         [&] { return zel::encode_events(a.format, a.events.events(), a.first_index, out); });
-    if (!encoded) {
-        const zel::UnrepresentableValue& bad = encoded.error();
-        PyErr_Format(PyExc_ValueError,
-                     "cannot write as %s: field '%s' at index %llu is %llu, above the "
-                     "format's limit of %llu",
-                     format_title(a.format), bad.field, static_cast<unsigned long long>(bad.index),
-                     static_cast<unsigned long long>(bad.value),
-                     static_cast<unsigned long long>(bad.limit));
-        return nullptr;
-    }
+    if (!encoded) return raise_error(encoded.error());
     return new_buffer(native_state(module), std::move(out));
 }
 
@@ -120,7 +183,9 @@ PyObject* file_header(PyObject*, FormatArgs& a) {
 
 PyMethodDef g_file_functions[] = {
     function_def<kLoad, load>(),
+    function_def<kBinFormat, bin_format>(),
     function_def<kPathExtension, path_extension>(),
+    function_def<kUnknownExtension, unknown_extension_message>(),
     function_def<kEncodeRecords, encode_records>(),
     function_def<kFileHeader, file_header>(),
     {nullptr, nullptr, 0, nullptr},
@@ -129,7 +194,7 @@ PyMethodDef g_file_functions[] = {
 }  // namespace
 
 bool add_file_functions(PyObject* module, NativeState&) {
-    return add_functions_uniquely(module, g_file_functions);
+    return add_functions_uniquely(module, g_file_functions) && add_extension_table(module);
 }
 
 }  // namespace zelkit::native

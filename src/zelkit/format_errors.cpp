@@ -1,41 +1,29 @@
 #include "format_errors.hpp"
 
+#include "pycommon/core_errors.hpp"
 #include "pycommon/py_ref.hpp"
-#include "readers/camera_decoding.hpp"
-#include "writers/camera_writers.hpp"
 
 namespace zelkit::native {
+namespace {
 
 using zel::py::PyRef;
 
-PyObject* raise_format_error(std::string_view message, std::uint64_t offset) {
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (!text) return nullptr;
+// zelkit.errors.FormatError, imported when an error needs it: the package
+// is importing this module, so it cannot be looked up at import time.
+PyRef format_error_type() {
     PyRef errors(PyImport_ImportModule("zelkit.errors"));
-    if (!errors) return nullptr;
-    PyRef type(PyObject_GetAttrString(errors.get(), "FormatError"));
+    if (!errors) return PyRef();
+    return PyRef(PyObject_GetAttrString(errors.get(), "FormatError"));
+}
+
+}  // namespace
+
+PyObject* raise_error(const zel::Error& error) { return zel::py::raise_error(error, format_error_type); }
+
+PyObject* raise_format_error(std::string_view message, std::uint64_t offset) {
+    PyRef type = format_error_type();
     if (!type) return nullptr;
-    PyRef where(PyLong_FromUnsignedLongLong(offset));
-    if (!where) return nullptr;
-    PyRef instance(PyObject_CallFunctionObjArgs(type.get(), text.get(), where.get(), nullptr));
-    if (!instance) return nullptr;
-    PyErr_SetObject(type.get(), instance.get());
-    return nullptr;
-}
-
-PyObject* raise_decode_error(const zel::camera::DecodeError& error) {
-    if (error.kind == zel::camera::DecodeError::Kind::Timestamp) {
-        PyRef message(PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()),
-                                           "replace"));
-        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-        return nullptr;
-    }
-    return raise_format_error(error.message, error.offset);
-}
-
-PyObject* raise_encode_error(const zel::camera::EncodeError& error) {
-    PyErr_SetString(PyExc_ValueError, error.message.c_str());
-    return nullptr;
+    return zel::py::raise_format_error(type.get(), message, offset);
 }
 
 }  // namespace zelkit::native

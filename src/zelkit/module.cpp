@@ -17,7 +17,7 @@ using zel::py::PyRef;
 template <class Visit>
 int for_each_reference(NativeState& s, Visit&& visit) {
     PyTypeObject** const slots[] = {&s.buffer_type,         &s.record_stream_type,
-                                    &s.prophesee_decoder_type, &s.aedat4_decoder_type,
+                                    &s.camera_reader_type,  &s.camera_writer_type,
                                     &s.event_summary_type,  &s.compression_figures_type,
                                     &s.container_reader_type, &s.container_writer_type,
                                     &s.container_frame_type, &s.zel_event_type};
@@ -70,7 +70,7 @@ int exec_native(PyObject* module) {
         take_zel_event_type(state) && add_buffer_type(module, state) &&
         add_file_functions(module, state) && add_record_stream_type(module, state) &&
         add_event_functions(module, state) && add_codec_functions(module, state) &&
-        add_format_functions(module, state) && add_camera_decoder_types(module, state) &&
+        add_camera_files(module, state) &&
         add_container_functions(module, state);
     return added ? 0 : -1;
 }

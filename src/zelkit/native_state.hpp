@@ -14,8 +14,8 @@ struct NativeState {
     // Classes this module defines.
     PyTypeObject* buffer_type;
     PyTypeObject* record_stream_type;
-    PyTypeObject* prophesee_decoder_type;
-    PyTypeObject* aedat4_decoder_type;
+    PyTypeObject* camera_reader_type;
+    PyTypeObject* camera_writer_type;
     PyTypeObject* container_reader_type;
     PyTypeObject* container_writer_type;
     // Named records the functions return.

@@ -16,8 +16,7 @@ bool add_file_functions(PyObject* module, NativeState& state);
 bool add_record_stream_type(PyObject* module, NativeState& state);
 bool add_event_functions(PyObject* module, NativeState& state);
 bool add_codec_functions(PyObject* module, NativeState& state);
-bool add_format_functions(PyObject* module, NativeState& state);
-bool add_camera_decoder_types(PyObject* module, NativeState& state);
+bool add_camera_files(PyObject* module, NativeState& state);
 bool add_container_functions(PyObject* module, NativeState& state);
 
 // PyModule_AddFunctions, but a name another part already added is an

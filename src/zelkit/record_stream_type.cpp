@@ -4,7 +4,9 @@
 #include <string>
 
 #include "buffer_type.hpp"
+#include "busy_guard.hpp"
 #include "conversions.hpp"
+#include "format_errors.hpp"
 #include "native_state.hpp"
 #include "parts.hpp"
 #include "pycommon/args.hpp"
@@ -26,6 +28,8 @@ struct StreamObject {
     bool busy;                  // a read is running with the interpreter lock released
 };
 
+constexpr const char* kStreamName = "RecordStream";
+
 StreamObject* as_stream(PyObject* self) { return reinterpret_cast<StreamObject*>(self); }
 
 struct OpenArgs {
@@ -34,16 +38,16 @@ struct OpenArgs {
 };
 
 constexpr auto kOpen = signature<OpenArgs>(
-    {.name = "__new__", .owner = "RecordStream",
+    {.name = "__new__", .owner = kStreamName,
      .doc = "A file of one of zel's record formats, read a bounded number of events at a time."},
     param<&OpenArgs::path, convert_path>("path"),
     param<&OpenArgs::format, convert_record_format>("format"));
 
 PyObject* stream_new(PyTypeObject* type, OpenArgs& a) {
     // Opening a FIFO waits for a writer, so it too runs without the lock.
-    zel::StreamResult<zel::RecordStream> opened = without_gil(
+    zel::Result<zel::RecordStream> opened = without_gil(
         [&] { return zel::RecordStream::open_with(a.path, a.format, signal_checking_hooks()); });
-    if (!opened) return raise_stream_error(opened.error());
+    if (!opened) return raise_error(opened.error());
     auto stream = std::make_unique<zel::RecordStream>(std::move(opened.value()));
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -57,47 +61,36 @@ void stream_dealloc(PyObject* self) {
     zel::py::dealloc_heap_instance(self);
 }
 
-bool idle_or_raise(const StreamObject* s) {
-    if (s->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "RecordStream is being read by another thread");
-    }
-    return !s->busy;
-}
-
 struct ReadArgs {
     std::uint64_t max_events = 0;
 };
 
 constexpr auto kRead = signature<ReadArgs>(
-    {.name = "read", .owner = "RecordStream",
+    {.name = "read", .owner = kStreamName,
      .doc = "Up to max_events records, as a Buffer; an empty one at the end of the file."},
     param<&ReadArgs::max_events, convert_unsigned<std::uint64_t>>("max_events"));
 
 PyObject* stream_read(PyObject* self, ReadArgs& a) {
     StreamObject* s = as_stream(self);
-    if (!idle_or_raise(s)) return nullptr;
+    BusyGuard busy(s->busy, kStreamName);
+    if (!busy.enter()) return nullptr;
     zel::ByteBuffer out;
     if (s->stream != nullptr) {
-        s->busy = true;
-        struct Idle {
-            StreamObject* s;
-            ~Idle() { s->busy = false; }
-        } idle{s};
-        zel::StreamResult<std::size_t> n = without_gil([&] {
+        zel::Result<std::size_t> n = without_gil([&] {
             return s->stream->read(out, static_cast<std::size_t>(a.max_events));
         });
-        if (!n) return raise_stream_error(n.error());
+        if (!n) return raise_error(n.error());
     }
     return new_buffer(native_state(Py_TYPE(self)), std::move(out));
 }
 
 constexpr auto kClose = signature<zel::py::NoArgs>(
-    {.name = "close", .owner = "RecordStream",
+    {.name = "close", .owner = kStreamName,
      .doc = "Closes the file now rather than when the object goes away."});
 
 PyObject* stream_close(PyObject* self, zel::py::NoArgs&) {
     StreamObject* s = as_stream(self);
-    if (!idle_or_raise(s)) return nullptr;
+    if (!idle_or_raise(s->busy, kStreamName)) return nullptr;
     delete s->stream;
     s->stream = nullptr;
     Py_RETURN_NONE;

@@ -280,6 +280,45 @@ TEST(Aedat4ReaderTest, TimesUpTo32BitsPastTheOrigin) {
     EXPECT_EQ(batches.origins[1], static_cast<std::uint64_t>(top + 1));
 }
 
+// Whatever the read sizes, the events a strict read hands over before a bad
+// event (outside the sensor, or too late for 32 bits) are the same: the
+// good events before it, those of its own packet included.
+TEST(Aedat4ReaderTest, EventsBeforeAFaultDoNotDependOnTheReadSize) {
+    const std::int64_t late = kT0 + 0x100000000ll;
+    for (const AedatEvent bad : {AedatEvent{kT0 + 9, 400, 1, 0}, AedatEvent{late, 1, 1, 0}}) {
+        Packet first{0, {}};
+        Packet second{0, {}};
+        for (int i = 0; i < 4; ++i) first.events.push_back({kT0 + i, static_cast<std::int16_t>(i), 2, 1});
+        for (int i = 4; i < 7; ++i) second.events.push_back({kT0 + i, static_cast<std::int16_t>(i), 3, 0});
+        second.events.push_back(bad);
+        second.events.push_back({kT0 + 10, 9, 9, 1});
+        const File f = aedat4_file(1, {first, second});
+        EventList want;
+        for (std::uint16_t i = 0; i < 7; ++i) {
+            want.push_back({i, static_cast<std::uint16_t>(i < 4 ? 2 : 3), i, static_cast<std::uint8_t>(i < 4)});
+        }
+        std::optional<zel::Error> first_error;
+        for (std::size_t n : {1u, 2u, 3u, 5u, 1000u}) {
+            SCOPED_TRACE(n);
+            auto opened = Aedat4Reader::from_bytes(f.bytes, BadWords::Strict, kFirst, 1 << 20);
+            ASSERT_TRUE(opened);
+            zel::ByteBuffer out;
+            std::optional<zel::Error> error;
+            for (int guard = 0; guard < 100 && !error; ++guard) {
+                auto got = opened.value().read(out, n);
+                if (!got) error = got.error();
+                else if (got.value() == 0) break;
+            }
+            ASSERT_TRUE(error);
+            EXPECT_EQ(zel_test::unpack(out), want);
+            EXPECT_EQ(opened.value().events(), want.size());
+            if (!first_error) first_error = error;
+            EXPECT_EQ(error->message, first_error->message);
+            EXPECT_EQ(error->offset, first_error->offset);
+        }
+    }
+}
+
 // A frame that expands past the packet limit is refused, however small it
 // is: zeros, compressed as a stream of 1 MiB pieces.
 TEST(Aedat4Decompression, OutputLimit) {

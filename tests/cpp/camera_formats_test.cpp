@@ -35,7 +35,7 @@ std::span<const std::uint8_t> span_of(const zel::ByteBuffer& b) { return {b.data
 Bytes tail_of(const zel::ByteBuffer& b, std::size_t from) { return Bytes(b.data() + from, b.data() + b.size()); }
 
 // Decodes in one piece with ample output.
-DecodeResult<std::vector<Event>> decode_all(StreamDecoder& d, const Bytes& in) {
+zel::Result<std::vector<Event>> decode_all(StreamDecoder& d, const Bytes& in) {
     auto r = decode_whole(d, in);
     if (!r) return r.error();
     return records(r.value().data(), r.value().size() / zel::kPackedEventBytes);
@@ -219,9 +219,9 @@ TEST(Evt3DecoderTest, TimestampThatDoesNotFitNamesTheEvent) {
     Evt3Decoder absolute(0, {});
     auto r = decode_all(absolute, b);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind, DecodeError::Kind::Timestamp);
-    EXPECT_EQ(r.error().event_index, 1u);
-    EXPECT_EQ(r.error().timestamp, (std::uint64_t{1} << 32) + 4096);
+    EXPECT_EQ(r.error().kind, zel::ErrorKind::Timestamp);
+    EXPECT_EQ(r.error().message, "event 1 has timestamp " + std::to_string((std::uint64_t{1} << 32) + 4096) +
+                                     " us, which does not fit the 32-bit microsecond field");
 
     // Rebased to the first event, 2^32 us later still does not fit...
     DecodeOptions first;
@@ -264,8 +264,10 @@ TEST(Evt2DecoderTest, EveryWordTypeAndWrap) {
     Evt2Decoder d(0, {});
     auto got = decode_all(d, b);
     ASSERT_FALSE(got.ok());  // absolute time 2^34 - 1 does not fit
-    EXPECT_EQ(got.error().event_index, 0u);
-    EXPECT_EQ(got.error().timestamp, (std::uint64_t{1} << 34) - 1);
+    EXPECT_EQ(got.error().kind, zel::ErrorKind::Timestamp);
+    EXPECT_EQ(got.error().message.rfind("event 0 has timestamp " + std::to_string((std::uint64_t{1} << 34) - 1) + " us,", 0),
+              0u)
+        << got.error().message;
 
     DecodeOptions first;
     first.time.mode = TimeBase::Mode::Offset;
@@ -367,7 +369,7 @@ TEST_P(TimeHighStepBack, RefusedUnderHalfTheRangeAWrapFromHalf) {
     auto got = decode_all(*d, b);
     if (c.refused) {
         ASSERT_FALSE(got.ok());
-        EXPECT_EQ(got.error().kind, DecodeError::Kind::Format);
+        EXPECT_EQ(got.error().kind, zel::ErrorKind::InvalidData);
         EXPECT_EQ(got.error().offset, c.evt3 ? 2u : 4u);
         EXPECT_NE(got.error().message.find("time-high goes back"), std::string::npos) << got.error().message;
     } else {
@@ -496,12 +498,22 @@ Bytes packed(const std::vector<Event>& events) {
     return b;
 }
 
+// A whole file written in one chunk.
+zel::Result<zel::ByteBuffer> write_file(CameraWriteFormat format, zel::PackedEvents events, Geometry sensor,
+                                        std::uint64_t t_base = 0) {
+    ZEL_ASSIGN_OR_RETURN(CameraFileWriter writer, CameraFileWriter::open(format, sensor));
+    zel::ByteBuffer out;
+    writer.write_header("2024-01-02 03:04:05", out);
+    ZEL_TRY(writer.write(events, t_base, out));
+    return out;
+}
+
 TEST(WritersTest, RoundTripThroughTheReaders) {
     const std::vector<Event> events = {{0, 0, 0, 0}, {639, 479, 63, 1}, {5, 6, 64, 1}, {7, 8, 0xFFFFFFFFu, 0}};
     const Bytes in = packed(events);
     const zel::PackedEvents view(in.data(), events.size());
 
-    auto evt2 = encode_evt2(view, {640, 480}, "2024-01-02 03:04:05");
+    auto evt2 = write_file(CameraWriteFormat::Evt2, view, {640, 480});
     ASSERT_TRUE(evt2.ok()) << evt2.error().message;
     auto h2 = parse_raw_header(span_of(evt2.value()));
     ASSERT_TRUE(h2.ok());
@@ -515,10 +527,11 @@ TEST(WritersTest, RoundTripThroughTheReaders) {
     ASSERT_TRUE(back2.ok());
     EXPECT_EQ(back2.value(), events);
 
-    auto dat = encode_dat(view, {640, 480}, "2024-01-02 03:04:05");
+    auto dat = write_file(CameraWriteFormat::Dat, view, {640, 480});
     ASSERT_TRUE(dat.ok());
     auto hd = parse_dat_header(span_of(dat.value()));
     ASSERT_TRUE(hd.ok());
+    EXPECT_EQ(hd.value().geometry_source, "header");
     DatDecoder dd(0, o);
     auto backd = decode_all(dd, tail_of(dat.value(), hd.value().data_offset));
     ASSERT_TRUE(backd.ok());
@@ -529,23 +542,29 @@ TEST(WritersTest, RefuseWhatTheFormatCannotHold) {
     struct Case {
         std::vector<Event> events;
         Geometry sensor;
-        const char* field;
-        std::uint64_t index;
+        const char* message;
     };
     const Case cases[] = {
-        {{{1, 1, 0, 0}, {640, 1, 1, 0}}, {640, 480}, "x", 1},
-        {{{1, 480, 0, 0}}, {640, 480}, "y", 0},
-        {{{1, 1, 0, 0}, {1, 1, 0, 2}}, {640, 480}, "p", 1},
-        {{{1, 1, 5, 0}, {1, 1, 4, 0}}, {640, 480}, "t", 1},
-        {{}, {4096, 480}, "width", 0},
+        {{{1, 1, 0, 0}, {640, 1, 1, 0}}, {640, 480}, "x at index 1 is 640, not below the sensor width 640"},
+        {{{1, 480, 0, 0}}, {640, 480}, "y at index 0 is 480, not below the sensor height 480"},
+        {{{1, 1, 0, 0}, {1, 1, 0, 2}}, {640, 480}, "p at index 1 is 2, above the largest polarity 1"},
+        {{{1, 1, 5, 0}, {1, 1, 4, 0}}, {640, 480}, "t at index 1 is 4, below the previous timestamp 5"},
+        {{}, {2049, 480}, "sensor width 2049 is outside 1 to 2048"},
+        {{}, {2048, 0}, "sensor height 0 is outside 1 to 2048"},
     };
     for (const auto& c : cases) {
         const Bytes in = packed(c.events);
-        auto r = encode_evt2({in.data(), c.events.size()}, c.sensor, "d");
-        ASSERT_FALSE(r.ok()) << c.field;
-        EXPECT_EQ(r.error().field, c.field);
-        EXPECT_EQ(r.error().index, c.index);
+        auto r = write_file(CameraWriteFormat::Evt2, {in.data(), c.events.size()}, c.sensor);
+        ASSERT_FALSE(r.ok()) << c.message;
+        EXPECT_EQ(r.error().kind, zel::ErrorKind::InvalidInput);
+        EXPECT_EQ(r.error().message, c.message);
     }
+    // DAT's sides go to 16384.
+    EXPECT_TRUE(CameraFileWriter::open(CameraWriteFormat::Dat, {16384, 16384}).ok());
+    EXPECT_EQ(CameraFileWriter::open(CameraWriteFormat::Dat, {16385, 1}).error().message,
+              "sensor width 16385 is outside 1 to 16384");
+    EXPECT_FALSE(CameraFileWriter::open(CameraWriteFormat::Evt2, {2049, 1}).ok());
+    EXPECT_TRUE(CameraFileWriter::open(CameraWriteFormat::Evt2, {2048, 2048}).ok());
 }
 
 // Files written chunk by chunk with a time base hold t_base + t: the
@@ -561,17 +580,17 @@ TEST(WritersTest, ChunksWithATimeBaseReadBackAsCameraTime) {
     };
     const std::uint64_t gap = (std::uint64_t{5} << 32) - 0xFFFFFFFFull;
     const std::uint64_t chunk_base[] = {base, base, base + 200 + gap};
+    auto writer = CameraFileWriter::open(CameraWriteFormat::Evt2, {640, 480});
+    ASSERT_TRUE(writer.ok());
     zel::ByteBuffer evt2;
-    ASSERT_TRUE(write_evt2_header({640, 480}, "2024-01-02 03:04:05", evt2).ok());
-    Evt2Clock clock;
+    writer.value().write_header("2024-01-02 03:04:05", evt2);
     std::vector<std::uint64_t> want;
-    std::uint64_t index = 0;
     for (std::size_t k = 0; k < chunks.size(); ++k) {
         const Bytes in = packed(chunks[k]);
-        ASSERT_TRUE(write_evt2_records({in.data(), chunks[k].size()}, {640, 480}, chunk_base[k], index, clock, evt2).ok());
+        ASSERT_TRUE(writer.value().write({in.data(), chunks[k].size()}, chunk_base[k], evt2).ok());
         for (const Event& e : chunks[k]) want.push_back(chunk_base[k] + e.t);
-        index += chunks[k].size();
     }
+    EXPECT_EQ(writer.value().events_written(), 5u);
     auto h = parse_raw_header(span_of(evt2));
     ASSERT_TRUE(h.ok());
     DecodeOptions o;
@@ -591,47 +610,60 @@ TEST(WritersTest, ChunksWithATimeBaseReadBackAsCameraTime) {
     EXPECT_EQ(got, want);
 
     // DAT holds 32-bit times: the base is kept where the sum fits.
-    zel::ByteBuffer dat;
-    ASSERT_TRUE(write_dat_header({640, 480}, "d", dat).ok());
     const Bytes first = packed(chunks[0]);
-    ASSERT_TRUE(write_dat_records({first.data(), 2}, {640, 480}, 1000, 0, dat).ok());
-    auto hd = parse_dat_header(span_of(dat));
+    auto dat = write_file(CameraWriteFormat::Dat, {first.data(), 2}, {640, 480}, 1000);
+    ASSERT_TRUE(dat.ok());
+    auto hd = parse_dat_header(span_of(dat.value()));
     ASSERT_TRUE(hd.ok());
     DatDecoder dd(0, {});
-    auto back = decode_all(dd, tail_of(dat, hd.value().data_offset));
+    auto back = decode_all(dd, tail_of(dat.value(), hd.value().data_offset));
     ASSERT_TRUE(back.ok());
     EXPECT_EQ(back.value(), (std::vector<Event>{{1, 2, 1000, 1}, {3, 4, 1050, 0}}));
 }
 
-TEST(WritersTest, TimeBaseRefusals) {
+TEST(WritersTest, TimeBaseRefusalsNameTheEventAndWriteNothing) {
     const Bytes one = packed({{1, 1, 5, 0}});
+    const zel::PackedEvents event(one.data(), 1);
     struct Case {
         const char* name;
-        EncodeStatus status;
-        const char* field;
-        std::uint64_t value;
+        CameraWriteFormat format;
+        std::uint64_t earlier_base;  // of an event written first, or none
+        bool earlier;
+        std::uint64_t t_base;
+        std::string message;
     };
-    zel::ByteBuffer out;
-    Evt2Clock fresh;
-    Evt2Clock later{std::uint64_t{1} << 40};
     const Case cases[] = {
-        {"DatPast32Bits", write_dat_records({one.data(), 1}, {640, 480}, 0xFFFFFFFFull - 4, 7, out), "t_base + t",
-         0x100000000ull},
-        {"DatSumPast64Bits", write_dat_records({one.data(), 1}, {640, 480}, ~std::uint64_t{0}, 0, out),
-         "t_base + t", ~std::uint64_t{0}},
-        {"Evt2FirstPast34Bits",
-         write_evt2_records({one.data(), 1}, {640, 480}, (std::uint64_t{1} << 34) - 5, 0, fresh, out), "t_base + t",
-         std::uint64_t{1} << 34},
-        {"Evt2BackAcrossChunks", write_evt2_records({one.data(), 1}, {640, 480}, 0, 3, later, out), "t", 5},
+        {"DatPast32Bits", CameraWriteFormat::Dat, 0, true, 0xFFFFFFFFull - 4,
+         "t_base + t at index 1 is 4294967296, above the largest DAT time 4294967295"},
+        {"DatAt32Bits", CameraWriteFormat::Dat, 0, false, 0xFFFFFFFFull - 5, ""},
+        {"DatSumPast64Bits", CameraWriteFormat::Dat, 0, false, ~std::uint64_t{0},
+         "t_base + t at index 0 is 18446744073709551615, above the largest DAT time 4294967295"},
+        {"Evt2FirstAt34Bits", CameraWriteFormat::Evt2, 0, false, (std::uint64_t{1} << 34) - 5,
+         "t_base + t at index 0 is 17179869184, but an EVT 2.0 file starts below 17179869184"},
+        {"Evt2FirstBelow34Bits", CameraWriteFormat::Evt2, 0, false, (std::uint64_t{1} << 34) - 6, ""},
+        {"Evt2BackAcrossChunks", CameraWriteFormat::Evt2, 100, true, 0,
+         "t at index 1 is 5, below the previous timestamp 105"},
+        // After the first event, time runs on past 2^34.
+        {"Evt2OnPast34Bits", CameraWriteFormat::Evt2, (std::uint64_t{1} << 34) - 6, true, std::uint64_t{1} << 40, ""},
     };
     for (const Case& c : cases) {
-        ASSERT_FALSE(c.status.ok()) << c.name;
-        EXPECT_EQ(c.status.error().field, c.field) << c.name;
-        EXPECT_EQ(c.status.error().value, c.value) << c.name;
+        auto writer = CameraFileWriter::open(c.format, {640, 480});
+        ASSERT_TRUE(writer.ok());
+        zel::ByteBuffer out;
+        if (c.earlier) {
+            ASSERT_TRUE(writer.value().write(event, c.earlier_base, out).ok()) << c.name;
+        }
+        const std::size_t before = out.size();
+        zel::Status written = writer.value().write(event, c.t_base, out);
+        if (c.message.empty()) {
+            EXPECT_TRUE(written.ok()) << c.name << ": " << written.error().message;
+            continue;
+        }
+        ASSERT_FALSE(written.ok()) << c.name;
+        EXPECT_EQ(written.error().message, c.message) << c.name;
+        EXPECT_EQ(out.size(), before) << c.name;
+        EXPECT_EQ(writer.value().events_written(), c.earlier ? 1u : 0u) << c.name;
     }
-    EXPECT_EQ(out.size(), 0u);
-    EXPECT_FALSE(fresh.last_time.has_value());
-    EXPECT_EQ(cases[0].status.error().index, 7u);
 }
 
 // ---------------------------------------------------------------- AEDAT 4
@@ -750,7 +782,7 @@ TEST_P(Aedat4EventRules, OneEventOneBadWord) {
         return;
     }
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind, DecodeError::Kind::Format);
+    EXPECT_EQ(r.error().kind, zel::ErrorKind::InvalidData);
     EXPECT_EQ(r.error().offset, 64u);
     EXPECT_NE(r.error().message.find("event 1 has"), std::string::npos) << r.error().message;
     o.bad_words = BadWords::Skip;

@@ -46,14 +46,14 @@ Streamed stream(const std::string& path, RecordFormat format, std::size_t max_ev
     Streamed s;
     auto opened = RecordStream::open_with(path, format, zel::no_io_hooks());
     if (!opened) {
-        s.error = opened.error().error.text();
+        s.error = opened.error().text();
         return s;
     }
     for (;;) {
         zel::ByteBuffer out;
         auto n = opened.value().read(out, max_events);
         if (!n) {
-            s.error = n.error().error.text();
+            s.error = n.error().text();
             s.offset = n.error().offset;
             // A spent stream stays spent.
             zel::ByteBuffer again;
@@ -315,7 +315,7 @@ TEST(RecordStreamOpen, MissingFileIsAnOsErrorWithoutOffset) {
     TempDir dir;
     auto opened = RecordStream::open_with(dir.path("missing.csv"), RecordFormat::Csv, zel::no_io_hooks());
     ASSERT_FALSE(opened.ok());
-    EXPECT_EQ(opened.error().error.kind, zel::ErrorKind::Os);
+    EXPECT_EQ(opened.error().kind, zel::ErrorKind::Os);
     EXPECT_FALSE(opened.error().offset.has_value());
 }
 

@@ -159,19 +159,23 @@ def add_read_arguments(parser: argparse.ArgumentParser, *, times: bool = True) -
                                  "not fit 32 bits")
 
 
-def read_plan(path: str, args: argparse.Namespace) -> ReadPlan:
+def read_plan(path: str, args: argparse.Namespace, *, output: str | None = None,
+              clock: tuple[int, int | None] | None = None) -> ReadPlan:
     """How to read ``path`` under the command's --errors and --t-offset, saying
-    on stderr when its times had to be rebased."""
+    on stderr when its times had to be rebased. ``clock``: the camera times
+    ``output`` holds, when it records a camera clock (see plan_read)."""
     plan = plan_read(path, format=getattr(args, "source_format", None), errors=args.errors,
-                     t_offset=getattr(args, "t_offset", AUTO))
+                     t_offset=getattr(args, "t_offset", AUTO), clock=clock)
     if plan.rebased_to_fit and plan.t_base is not None:
-        report(rebase_note(path, plan.t_base))
+        report(rebase_note(path, plan.t_base, output if clock is not None else None))
     return plan
 
 
-def rebase_note(path: str, t_base: int) -> str:
-    """The one line that says a file's times were rebased to fit 32 bits."""
-    return f"{path}: times rebased by {t_base:,} us, the first event's, as they do not fit 32 bits (--t-offset chooses)"
+def rebase_note(path: str, t_base: int, output: str | None = None) -> str:
+    """The one line that says a file's times were rebased to fit 32 bits, or
+    the camera clock ``output`` can hold."""
+    why = "they do not fit 32 bits" if output is None else f"{output} cannot hold its camera clock"
+    return f"{path}: times rebased by {t_base:,} us, the first event's, as {why} (--t-offset chooses)"
 
 
 def reading(path: str, chunks: Iterable[T]) -> Iterator[T]:

@@ -2,8 +2,10 @@
 
 The output format follows OUT's extension unless --to names it. Formats that
 record a sensor size (.dat, .raw) get IN's unless --width/--height give one.
-Camera times that do not fit 32 bits are rebased to the first event (said on
-stderr; --t-offset chooses). The output appears only once it is complete.
+Formats that record a camera clock (.dat, .raw) keep IN's camera times where
+they can hold them; otherwise, and in formats of 32-bit times where the
+times do not fit, times are rebased to the first event (said on stderr;
+--t-offset chooses). The output appears only once it is complete.
 """
 
 from __future__ import annotations
@@ -12,7 +14,7 @@ import argparse
 
 import zelkit
 
-from .._chunked_save import save_chunks, writes_sensor_size
+from .._chunked_save import camera_time_limits, save_chunks, writes_sensor_size
 from .._grid_limits import SENSOR_SIDE
 from .common import add_read_arguments, bounded_int, format_name, naming, positive_int, read_plan, reading
 
@@ -34,8 +36,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     with naming(args.output):
         sized = writes_sensor_size(args.output, format=args.to)
+        clock = camera_time_limits(args.output, format=args.to)
     with naming(args.input):
-        plan = read_plan(args.input, args)
+        plan = read_plan(args.input, args, output=args.output, clock=clock)
         chunks = zelkit.iter_load(args.input, chunk_events=args.chunk_events, format=args.source_format,
                                   **plan.options)
     width = height = None
@@ -44,5 +47,6 @@ def run(args: argparse.Namespace) -> int:
         width = args.width or max(plan.described.width, 1)
         height = args.height or max(plan.described.height, 1)
     with naming(args.output):
-        save_chunks(args.output, reading(args.input, chunks), format=args.to, width=width, height=height)
+        save_chunks(args.output, reading(args.input, chunks), format=args.to, width=width, height=height,
+                    rebase=plan.t_base if plan.chunk_clock else None)
     return 0

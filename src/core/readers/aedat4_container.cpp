@@ -112,38 +112,38 @@ std::vector<Aedat4Stream> parse_aedat4_streams(std::string_view xml) {
     return streams;
 }
 
-DecodeResult<std::uint64_t> aedat4_header_end(std::span<const std::uint8_t> preamble,
+Result<std::uint64_t> aedat4_header_end(std::span<const std::uint8_t> preamble,
                                               std::uint64_t file_size) {
     const std::size_t magic_bytes = std::min(preamble.size(), kAedat4Magic.size());
     if (std::memcmp(preamble.data(), kAedat4Magic.data(), magic_bytes) != 0 ||
         preamble.size() < kAedat4Magic.size()) {
-        return DecodeError::format(0, "not an AEDAT 4.0 file (no '#!AER-DAT4.0' line)");
+        return Error::invalid_data("not an AEDAT 4.0 file (no '#!AER-DAT4.0' line)", 0);
     }
     if (preamble.size() < kAedat4PreambleBytes) {
-        return DecodeError::format(kAedat4Magic.size(), "file ends inside the IO header length");
+        return Error::invalid_data("file ends inside the IO header length", kAedat4Magic.size());
     }
     const std::uint64_t length = load_le32(preamble.data() + kAedat4Magic.size());
     const std::uint64_t end = kAedat4PreambleBytes + length;
     // A FlatBuffer starts with the 4-byte offset of its root table; without
     // it the fault is the length, not a position past the end of the file.
     if (length < 4) {
-        return DecodeError::format(kAedat4Magic.size(),
-                                   "IO header of " + std::to_string(length) + " bytes is too short");
+        return Error::invalid_data("IO header of " + std::to_string(length) + " bytes is too short",
+                                   kAedat4Magic.size());
     }
     if (end > file_size) {
-        return DecodeError::format(kAedat4Magic.size(), "IO header of " + std::to_string(length) +
-                                                            " bytes runs past the end of the file (" +
-                                                            std::to_string(file_size) + " bytes)");
+        return Error::invalid_data("IO header of " + std::to_string(length) + " bytes runs past the end of the file (" +
+                                       std::to_string(file_size) + " bytes)",
+                                   kAedat4Magic.size());
     }
     return end;
 }
 
-DecodeResult<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> bytes,
+Result<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> bytes,
                                                std::uint64_t file_size) {
     auto end = aedat4_header_end(bytes, file_size);
     if (!end) return end.error();
     if (end.value() != bytes.size()) {
-        return DecodeError::format(0, "IO header buffer does not match its stated length");
+        return Error::invalid_data("IO header buffer does not match its stated length", 0);
     }
     const FlatView fb(bytes.subspan(kAedat4PreambleBytes), kAedat4PreambleBytes, "IO header");
     auto table = fb.table_at(0);
@@ -194,26 +194,27 @@ Geometry event_sensor(const Aedat4Header& header) {
     return {};
 }
 
-DecodeResult<Aedat4Packet> parse_aedat4_packet(std::span<const std::uint8_t> bytes,
+Result<Aedat4Packet> parse_aedat4_packet(std::span<const std::uint8_t> bytes,
                                                std::uint64_t offset, std::uint64_t packets_end) {
     if (bytes.size() < kAedat4PacketHeaderBytes || offset + kAedat4PacketHeaderBytes > packets_end) {
-        return DecodeError::format(offset, "truncated packet header");
+        return Error::invalid_data("truncated packet header", offset);
     }
     Aedat4Packet p;
     p.offset = offset;
     p.stream_id = static_cast<std::int32_t>(load_le32(bytes.data()));
     const auto size = static_cast<std::int32_t>(load_le32(bytes.data() + 4));
     if (size <= 0) {
-        return DecodeError::format(offset, "packet size " + std::to_string(size) + " is not positive");
+        return Error::invalid_data("packet size " + std::to_string(size) + " is not positive", offset);
     }
     p.size = static_cast<std::uint32_t>(size);
     if (p.size > kMaxAedat4PacketBytes) {
-        return DecodeError::format(offset, "packet of " + std::to_string(p.size) + " bytes exceeds the " +
-                                               std::to_string(kMaxAedat4PacketBytes) + "-byte limit");
+        return Error::invalid_data("packet of " + std::to_string(p.size) + " bytes exceeds the " +
+                                       std::to_string(kMaxAedat4PacketBytes) + "-byte limit",
+                                   offset);
     }
     if (offset + kAedat4PacketHeaderBytes + p.size > packets_end) {
-        return DecodeError::format(offset, "packet of " + std::to_string(p.size) +
-                                               " bytes runs past the end of the packets (truncated file?)");
+        return Error::invalid_data(
+            "packet of " + std::to_string(p.size) + " bytes runs past the end of the packets (truncated file?)", offset);
     }
     return p;
 }

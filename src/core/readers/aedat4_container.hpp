@@ -50,12 +50,12 @@ struct Aedat4Packet {
 
 // Total header bytes (preamble included) named by the first
 // kAedat4PreambleBytes of a file of `file_size` bytes.
-DecodeResult<std::uint64_t> aedat4_header_end(std::span<const std::uint8_t> preamble,
+Result<std::uint64_t> aedat4_header_end(std::span<const std::uint8_t> preamble,
                                               std::uint64_t file_size);
 
 // Parses the whole header, `bytes` being exactly the first
 // aedat4_header_end() bytes of the file.
-DecodeResult<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> bytes,
+Result<Aedat4Header> parse_aedat4_header(std::span<const std::uint8_t> bytes,
                                                std::uint64_t file_size);
 
 // The first event stream's stated sensor size, {0, 0} when none is stated.
@@ -63,7 +63,7 @@ Geometry event_sensor(const Aedat4Header& header);
 
 // The packet header at `offset` (8 bytes in `bytes`); its payload must end by
 // `packets_end`.
-DecodeResult<Aedat4Packet> parse_aedat4_packet(std::span<const std::uint8_t> bytes,
+Result<Aedat4Packet> parse_aedat4_packet(std::span<const std::uint8_t> bytes,
                                                std::uint64_t offset, std::uint64_t packets_end);
 
 // Streams described by the header's XML, by the DV configuration tree's

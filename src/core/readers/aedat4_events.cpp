@@ -11,15 +11,35 @@ namespace {
 constexpr std::size_t kEventBytes = 16;
 constexpr unsigned kFieldElements = 0;
 
+// Writes the events from `i` up to `end` that pass every check in one test,
+// each at record time t - origin, and returns where the run stopped: at an
+// event the careful path must look at. Negative fields read as unsigned
+// fail the bounds (which are at most 32768), and a time before the origin
+// or 2^32 us past it wraps past the 32-bit range. Most events of a
+// recording take this loop, whose state stays in registers.
+std::size_t fast_events(const std::uint8_t* events, std::size_t i, std::size_t end, std::uint8_t* out,
+                        std::uint64_t origin, std::uint32_t x_limit, std::uint32_t y_limit) {
+    for (; i < end; ++i, out += kPackedEventBytes) {
+        const std::uint8_t* e = events + i * kEventBytes;
+        const std::uint64_t t = load_le64(e);
+        const std::uint16_t x = load_le16(e + 8);
+        const std::uint16_t y = load_le16(e + 10);
+        const std::uint8_t on = e[12];
+        if (!((x < x_limit) & (y < y_limit) & (on <= 1) & (t >> 63 == 0) & (t - origin <= 0xFFFFFFFFull))) break;
+        store_packed(out, packed_head(x, y, static_cast<std::uint32_t>(t - origin)), on);
+    }
+    return i;
+}
+
 }  // namespace
 
-std::optional<DecodeError> Aedat4EventDecoder::reject(DecodeError error) {
+std::optional<Error> Aedat4EventDecoder::reject(Error error) {
     if (options_.bad_words == BadWords::Strict) return error;
     ++bad_words_;
     return std::nullopt;
 }
 
-DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8_t> payload,
+Result<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std::uint8_t> payload,
                                                             std::uint64_t packet_offset,
                                                             ByteBuffer& out, std::size_t first,
                                                             std::size_t max_events) {
@@ -31,7 +51,7 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
         if (auto error = reject(size.error())) return *error;
         return std::size_t{0};
     }
-    auto structural = [&]() -> DecodeResult<FlatView::Vector> {
+    auto structural = [&]() -> Result<FlatView::Vector> {
         if (size.value() > payload.size() - 4) {
             return whole.fault("size prefix " + std::to_string(size.value()) + " exceeds the " +
                                std::to_string(payload.size() - 4) + " bytes present");
@@ -68,32 +88,42 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
     // What the time of an event must be to map by a subtraction; unknown
     // until the first event of a batch sets it.
     std::optional<std::uint64_t> origin = time_.origin();
+    const std::uint8_t* events = payload.data() + v.data;
+    // The events before a fault are kept, whatever the call's size: a read in
+    // small pieces has handed them over before it meets the fault, so one
+    // large read hands over the same ones.
+    auto keep = [&](std::size_t n) {
+        out.commit(n * kPackedEventBytes);
+        events_ += n;
+        resume_event_ = i;
+    };
     for (; i < end; ++i) {
-        const std::uint8_t* e = payload.data() + v.data + i * kEventBytes;
+        if (origin) {
+            const std::size_t stop = fast_events(events, i, end, dst + written * kPackedEventBytes, *origin,
+                                                 options_.x_limit, options_.y_limit);
+            written += stop - i;
+            i = stop;
+            if (i == end) break;
+        }
+        const std::uint8_t* e = events + i * kEventBytes;
         const std::uint64_t t = load_le64(e);
         const std::uint16_t x = load_le16(e + 8);
         const std::uint16_t y = load_le16(e + 10);
         const std::uint8_t on = e[12];
-        // The common case in one test: negative fields read as unsigned
-        // fail the bounds (which are at most 32768), and a time before the
-        // origin or 2^32 us past it wraps past the 32-bit range.
-        if (origin && (x < options_.x_limit) & (y < options_.y_limit) & (on <= 1) & (t >> 63 == 0) &
-                          (t - *origin <= 0xFFFFFFFFull)) [[likely]] {
-            store_packed(dst + written * kPackedEventBytes,
-                         packed_head(x, y, static_cast<std::uint32_t>(t - *origin)), on);
-            ++written;
-            continue;
-        }
         const auto signed_t = static_cast<std::int64_t>(t);
         const auto signed_x = static_cast<std::int16_t>(x);
         const auto signed_y = static_cast<std::int16_t>(y);
         if (signed_t < 0 || signed_x < 0 || signed_y < 0 || x >= options_.x_limit || y >= options_.y_limit ||
             on > 1) {
-            std::optional<DecodeError> bad = reject(DecodeError::format(
-                packet_offset, where + ": event " + std::to_string(i) + " has t=" + std::to_string(signed_t) +
-                                   " x=" + std::to_string(signed_x) + " y=" + std::to_string(signed_y) +
-                                   " on=" + std::to_string(on) + ", outside the sensor or the format"));
-            if (bad) return *bad;
+            std::optional<Error> bad = reject(Error::invalid_data(
+                where + ": event " + std::to_string(i) + " has t=" + std::to_string(signed_t) +
+                    " x=" + std::to_string(signed_x) + " y=" + std::to_string(signed_y) + " on=" + std::to_string(on) +
+                    ", outside the sensor or the format",
+                packet_offset));
+            if (bad) {
+                keep(written);
+                return *bad;
+            }
             continue;
         }
         auto mapped = time_.map(t);
@@ -102,15 +132,15 @@ DecodeResult<std::size_t> Aedat4EventDecoder::decode_packet(std::span<const std:
                 batch_full_ = true;
                 break;
             }
-            return TimeMapper::overflow(events_ + written, t, time_.origin());
+            Error overflow = TimeMapper::overflow(events_ + written, t, time_.origin());
+            keep(written);
+            return overflow;
         }
         origin = time_.origin();
         store_packed(dst + written * kPackedEventBytes, packed_head(x, y, *mapped), on);
         ++written;
     }
-    out.commit(written * kPackedEventBytes);
-    events_ += written;
-    resume_event_ = i;
+    keep(written);
     return written;
 }
 

@@ -26,7 +26,7 @@ public:
     // once it is done). In TimeBase::Mode::EachBatch an event whose time
     // does not fit the batch's origin ends the batch: batch_full() is set
     // and that event starts the next batch.
-    DecodeResult<std::size_t> decode_packet(std::span<const std::uint8_t> payload,
+    Result<std::size_t> decode_packet(std::span<const std::uint8_t> payload,
                                             std::uint64_t packet_offset, ByteBuffer& out,
                                             std::size_t first = 0,
                                             std::size_t max_events = static_cast<std::size_t>(-1));
@@ -44,7 +44,7 @@ public:
 
     // Counts (skip mode) or reports (strict) a fault found outside a packet's
     // contents, e.g. a truncated packet at the end of the file.
-    std::optional<DecodeError> reject(DecodeError error);
+    std::optional<Error> reject(Error error);
 
 private:
     const DecodeOptions options_;

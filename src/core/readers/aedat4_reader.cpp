@@ -136,7 +136,7 @@ Result<Aedat4Reader> Aedat4Reader::from_source(ByteSource source, BadWords bad_w
     ByteBuffer bytes;
     ZEL_TRY(read_exact_bytes(source, kAedat4PreambleBytes, bytes));
     ZEL_ASSIGN_OR_RETURN(const std::uint64_t header_end,
-                         to_result(aedat4_header_end({bytes.data(), bytes.size()}, file_size)));
+                         aedat4_header_end({bytes.data(), bytes.size()}, file_size));
     ByteBuffer rest;
     ZEL_ASSIGN_OR_RETURN(const bool whole, read_exact_bytes(source, header_end - kAedat4PreambleBytes, rest));
     if (!whole) return Error::invalid_data("file ends inside the IO header", kAedat4Magic.size());
@@ -144,7 +144,7 @@ Result<Aedat4Reader> Aedat4Reader::from_source(ByteSource source, BadWords bad_w
     std::copy(rest.data(), rest.data() + rest.size(), bytes.tail());
     bytes.commit(rest.size());
     ZEL_ASSIGN_OR_RETURN(Aedat4Header header,
-                         to_result(parse_aedat4_header({bytes.data(), bytes.size()}, file_size)));
+                         parse_aedat4_header({bytes.data(), bytes.size()}, file_size));
     DecodeOptions options;
     options.bad_words = bad_words;
     options.time = time;
@@ -155,8 +155,8 @@ Result<Aedat4Reader> Aedat4Reader::from_source(ByteSource source, BadWords bad_w
     return Aedat4Reader(std::move(source), std::move(header), header_end, options);
 }
 
-Status Aedat4Reader::fault(std::uint64_t offset, std::string message) {
-    if (auto error = decoder_.reject(DecodeError::format(offset, std::move(message)))) return to_error(*error);
+Status Aedat4Reader::fault(Error error) {
+    if (auto kept = decoder_.reject(std::move(error))) return *std::move(kept);
     return kOk;
 }
 
@@ -168,26 +168,28 @@ Result<bool> Aedat4Reader::next_packet() {
             done_ = true;
             if (raw_.size() == 0 && header_.packets_end == kUnknownEnd) return false;
             // A crash cuts a recording anywhere: what came before is whole.
-            ZEL_TRY(fault(offset, raw_.size() == 0 ? "file ends at byte " + std::to_string(offset) +
-                                                         ", before the end of its packets at byte " +
-                                                         std::to_string(header_.packets_end) + " (truncated file?)"
-                                                   : "truncated packet header"));
+            ZEL_TRY(fault(Error::invalid_data(raw_.size() == 0 ? "file ends at byte " + std::to_string(offset) +
+                                                                     ", before the end of its packets at byte " +
+                                                                     std::to_string(header_.packets_end) +
+                                                                     " (truncated file?)"
+                                                               : "truncated packet header",
+                                              offset)));
             return false;
         }
-        DecodeResult<Aedat4Packet> packet =
-            parse_aedat4_packet({raw_.data(), raw_.size()}, offset, header_.packets_end);
+        Result<Aedat4Packet> packet = parse_aedat4_packet({raw_.data(), raw_.size()}, offset, header_.packets_end);
         if (!packet) {
             // Nothing after a packet header that makes no sense can be found again.
             done_ = true;
-            ZEL_TRY(fault(packet.error().offset, packet.error().message));
+            ZEL_TRY(fault(std::move(packet).take_error()));
             return false;
         }
         position_ += kAedat4PacketHeaderBytes + packet.value().size;
         ZEL_ASSIGN_OR_RETURN(const bool whole_payload, read_exact_bytes(source_, packet.value().size, raw_));
         if (!whole_payload) {
             done_ = true;
-            ZEL_TRY(fault(offset, "packet of " + std::to_string(packet.value().size) +
-                                      " bytes runs past the end of the file (truncated file?)"));
+            ZEL_TRY(fault(Error::invalid_data(
+                "packet of " + std::to_string(packet.value().size) + " bytes runs past the end of the file (truncated file?)",
+                offset)));
             return false;
         }
         if (std::find(event_streams_.begin(), event_streams_.end(), packet.value().stream_id) ==
@@ -199,7 +201,7 @@ Result<bool> Aedat4Reader::next_packet() {
             Status expanded =
                 decompressor_.decompress(header_.compression, {raw_.data(), raw_.size()}, offset, packet_);
             if (!expanded) {
-                ZEL_TRY(fault(offset, expanded.error().message));
+                ZEL_TRY(fault(std::move(expanded).take_error()));
                 continue;
             }
         }
@@ -219,9 +221,8 @@ Result<std::size_t> Aedat4Reader::read_events(ByteBuffer& out, std::size_t max_e
             if (!more) break;
         }
         const ByteBuffer& bytes = compressed_ ? packet_ : raw_;
-        ZEL_ASSIGN_OR_RETURN(const std::size_t n,
-                             to_result(decoder_.decode_packet({bytes.data(), bytes.size()}, packet_offset_, out,
-                                                              next_event_, max_events - appended)));
+        ZEL_ASSIGN_OR_RETURN(const std::size_t n, decoder_.decode_packet({bytes.data(), bytes.size()}, packet_offset_,
+                                                                         out, next_event_, max_events - appended));
         appended += n;
         next_event_ = decoder_.resume_event();
         if (next_event_ >= decoder_.packet_events()) in_packet_ = false;

@@ -92,7 +92,7 @@ private:
     // Loads the next event packet into packet_; false at the end.
     Result<bool> next_packet();
     // A fault of the walk: the error in strict mode, else counted.
-    Status fault(std::uint64_t offset, std::string message);
+    Status fault(Error error);
     Result<std::size_t> read_events(ByteBuffer& out, std::size_t max_events);
 
     ByteSource source_;

@@ -1,8 +1,12 @@
 #pragma once
 
-// Shared pieces of the camera-format decoders: the error value, the policies
-// a caller chooses, and the mapping of the cameras' 64-bit microsecond clocks
-// onto the 32-bit timestamps of packed event records.
+// Shared pieces of the camera-format decoders: the policies a caller
+// chooses and the mapping of the cameras' 64-bit microsecond clocks onto the
+// 32-bit timestamps of packed event records. Errors are the core's one
+// value (base/error.hpp): a format fault is InvalidData at the byte offset
+// where the offending word, record or structure starts; a time that does
+// not fit is Timestamp, naming the event (counted over the whole stream)
+// and its full 64-bit value.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,43 +19,6 @@
 #include "base/result.hpp"
 
 namespace zel::camera {
-
-// Why decoding stopped. Format faults carry the byte offset in the file
-// where the offending word, record or structure starts; a timestamp that
-// does not fit carries the index of the event (counted over the whole
-// stream) and its full 64-bit value.
-struct DecodeError {
-    enum class Kind { Format, Timestamp };
-
-    Kind kind = Kind::Format;
-    std::uint64_t offset = 0;
-    std::uint64_t event_index = 0;
-    std::uint64_t timestamp = 0;
-    std::string message;
-
-    static DecodeError format(std::uint64_t offset, std::string message) {
-        DecodeError e;
-        e.offset = offset;
-        e.message = std::move(message);
-        return e;
-    }
-};
-
-template <class T>
-using DecodeResult = Result<T, DecodeError>;
-
-// A decoder's fault as the core's one error value: a format fault is
-// InvalidData at its offset, a timestamp that does not fit is Timestamp.
-inline Error to_error(const DecodeError& e) {
-    return e.kind == DecodeError::Kind::Timestamp ? Error::timestamp(e.message)
-                                                  : Error::invalid_data(e.message, e.offset);
-}
-
-template <class T>
-Result<T> to_result(DecodeResult<T> r) {
-    if (!r) return to_error(r.error());
-    return std::move(r).value();
-}
 
 // Strict stops at the first bad word; Skip drops it and counts it.
 enum class BadWords { Strict, Skip };
@@ -118,19 +85,13 @@ public:
         return static_cast<std::uint32_t>(rel);
     }
 
-    static DecodeError overflow(std::uint64_t event_index, std::uint64_t t,
-                                std::optional<std::uint64_t> origin) {
-        DecodeError e;
-        e.kind = DecodeError::Kind::Timestamp;
-        e.event_index = event_index;
-        e.timestamp = t;
-        e.message = "event " + std::to_string(event_index) + " has timestamp " + std::to_string(t) +
-                    " us";
+    static Error overflow(std::uint64_t event_index, std::uint64_t t, std::optional<std::uint64_t> origin) {
+        std::string message = "event " + std::to_string(event_index) + " has timestamp " + std::to_string(t) + " us";
         if (origin && *origin != 0) {
-            e.message += " (" + std::to_string(*origin) + " us subtracted)";
+            message += " (" + std::to_string(*origin) + " us subtracted)";
         }
-        e.message += ", which does not fit the 32-bit microsecond field";
-        return e;
+        message += ", which does not fit the 32-bit microsecond field";
+        return Error::timestamp(std::move(message));
     }
 
 private:

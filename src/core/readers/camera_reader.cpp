@@ -15,9 +15,14 @@ namespace {
 
 // Input taken per read(): a few milliseconds of decoding.
 constexpr std::size_t kReadBlock = std::size_t{1} << 22;
+// What open() reads first: most headers are a few hundred bytes, and a
+// pipe should not have to deliver megabytes before its header is seen.
+constexpr std::size_t kFirstHeaderRead = std::size_t{1} << 16;
+// A header longer than the limit is refused once the bytes after it show.
+constexpr std::size_t kHeaderPrefixBytes = kMaxPropheseeHeaderBytes + 2;
 
 Result<PropheseeHeader> parse_header(CameraFormat format, std::span<const std::uint8_t> prefix) {
-    return to_result(format == CameraFormat::Dat ? parse_dat_header(prefix) : parse_raw_header(prefix));
+    return format == CameraFormat::Dat ? parse_dat_header(prefix) : parse_raw_header(prefix);
 }
 
 std::unique_ptr<StreamDecoder> make_decoder(const PropheseeHeader& h, const DecodeOptions& options) {
@@ -38,6 +43,28 @@ Status fill(ByteSource& source, ByteBuffer& out, std::size_t n) {
         out.commit(got);
     }
     return kOk;
+}
+
+// True when `prefix` shows where the header parsed from it ends, so more
+// bytes cannot change it: a byte that starts no '%' line follows the text,
+// or a "% end" line closes it (DAT's two binary bytes follow its text, so a
+// DAT header that parses is whole).
+bool header_is_whole(CameraFormat format, const PropheseeHeader& h, std::span<const std::uint8_t> prefix) {
+    if (format == CameraFormat::Dat || h.data_offset < prefix.size()) return true;
+    return !h.fields.empty() && h.fields.back().first == "end" && h.fields.back().second.empty();
+}
+
+// Reads the first bytes of the file into `block` until its header is whole,
+// the file ends or the header limit is reached, and parses the header: the
+// same header a parse of the file's first kHeaderPrefixBytes would give.
+Result<PropheseeHeader> read_header(ByteSource& source, CameraFormat format, ByteBuffer& block) {
+    for (std::size_t want = kFirstHeaderRead;; want = std::min(want * 4, kHeaderPrefixBytes)) {
+        ZEL_TRY(fill(source, block, want));
+        const std::span<const std::uint8_t> prefix(block.data(), std::min(block.size(), kHeaderPrefixBytes));
+        Result<PropheseeHeader> header = parse_header(format, prefix);
+        const bool final = block.size() < want || want == kHeaderPrefixBytes;
+        if (final || (header && header_is_whole(format, header.value(), prefix))) return header;
+    }
 }
 
 class PropheseeReader final : public CameraReader {
@@ -73,15 +100,15 @@ private:
                 if (block_.size() == 0) {
                     // A partial word left at the end is a truncated file.
                     done_ = true;
-                    if (auto error = decoder_->finish()) return to_error(*error);
+                    if (auto error = decoder_->finish()) return *std::move(error);
                     break;
                 }
             }
             const std::size_t room = std::min(max_events - appended, kReadBlock);
             out.reserve_more(room * kPackedEventBytes);
             ZEL_ASSIGN_OR_RETURN(const DecodeProgress step,
-                                 to_result(decoder_->decode({block_.data() + pos_, block_.size() - pos_},
-                                                            {out.tail(), room * kPackedEventBytes})));
+                                 decoder_->decode({block_.data() + pos_, block_.size() - pos_},
+                                                  {out.tail(), room * kPackedEventBytes}));
             out.commit(step.written * kPackedEventBytes);
             appended += step.written;
             pos_ += step.consumed;
@@ -137,11 +164,9 @@ Result<std::unique_ptr<CameraReader>> CameraReader::open(const std::string& path
         ZEL_ASSIGN_OR_RETURN(Aedat4Reader reader, Aedat4Reader::from_source(std::move(source), bad_words, time));
         return std::unique_ptr<CameraReader>(std::make_unique<Aedat4CameraReader>(std::move(reader)));
     }
-    // The header is read with the first block; its events follow in it.
+    // The first events follow the header in the block it was read into.
     ByteBuffer block;
-    ZEL_TRY(fill(source, block, std::max(kReadBlock, kMaxPropheseeHeaderBytes + 2)));
-    ZEL_ASSIGN_OR_RETURN(PropheseeHeader header,
-                         parse_header(format, {block.data(), std::min(block.size(), kMaxPropheseeHeaderBytes + 2)}));
+    ZEL_ASSIGN_OR_RETURN(PropheseeHeader header, read_header(source, format, block));
     std::unique_ptr<StreamDecoder> decoder = make_decoder(header, prophesee_options(header, bad_words, time));
     return std::unique_ptr<CameraReader>(
         std::make_unique<PropheseeReader>(std::move(source), std::move(header), std::move(decoder), std::move(block)));
@@ -165,9 +190,9 @@ Result<LoadedEvents> load_camera_file(const std::string& path, CameraFormat form
     ZEL_ASSIGN_OR_RETURN(ByteBuffer data, read_whole_file(path, hooks));
     const std::span<const std::uint8_t> bytes(data.data(), data.size());
     ZEL_ASSIGN_OR_RETURN(PropheseeHeader header,
-                         parse_header(format, bytes.first(std::min(bytes.size(), kMaxPropheseeHeaderBytes + 2))));
+                         parse_header(format, bytes.first(std::min(bytes.size(), kHeaderPrefixBytes))));
     std::unique_ptr<StreamDecoder> decoder = make_decoder(header, prophesee_options(header, bad_words, time));
-    ZEL_ASSIGN_OR_RETURN(loaded.records, to_result(decode_whole(*decoder, bytes.subspan(header.data_offset))));
+    ZEL_ASSIGN_OR_RETURN(loaded.records, decode_whole(*decoder, bytes.subspan(header.data_offset)));
     loaded.bad_words = decoder->bad_words();
     return loaded;
 }

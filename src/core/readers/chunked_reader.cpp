@@ -51,10 +51,10 @@ std::string size_message(const char* what, std::uint64_t size, std::size_t recor
 
 RecordStream::RecordStream(ByteSource source, RecordFormat format) : source_(std::move(source)), format_(format) {}
 
-StreamResult<RecordStream> RecordStream::open_with(const std::string& path, RecordFormat format,
+Result<RecordStream> RecordStream::open_with(const std::string& path, RecordFormat format,
                                                    IoHooks& hooks) {
     Result<ReadOnlyFile> opened = ReadOnlyFile::open(path, hooks);
-    if (!opened) return StreamError{opened.error(), std::nullopt};
+    if (!opened) return std::move(opened).take_error();
     return RecordStream(ByteSource(std::move(opened.value())), format);
 }
 
@@ -70,13 +70,13 @@ std::uint64_t RecordStream::remaining_events_hint() const {
     return (size - consumed) / record_bytes(format_);
 }
 
-StreamError RecordStream::fail(Error error, std::optional<std::uint64_t> offset) {
+Error RecordStream::fail(Error error, std::optional<std::uint64_t> offset) {
     failed_ = true;
     error.offset = offset;
-    return StreamError{std::move(error), offset};
+    return error;
 }
 
-StreamResult<std::size_t> RecordStream::read(ByteBuffer& out, std::size_t max_events) {
+Result<std::size_t> RecordStream::read(ByteBuffer& out, std::size_t max_events) {
     if (failed_ || max_events == 0) return std::size_t{0};
     // No request can be met beyond the address space; capping it keeps the
     // byte arithmetic below from overflowing.
@@ -95,7 +95,7 @@ StreamResult<std::size_t> RecordStream::read(ByteBuffer& out, std::size_t max_ev
 // buffer directly. Only a whole number of records is ever committed; as
 // each request is a whole number of records, a partial one can only be
 // left over at the end of the file.
-StreamResult<std::size_t> RecordStream::read_compact(ByteBuffer& out, std::size_t max_events) {
+Result<std::size_t> RecordStream::read_compact(ByteBuffer& out, std::size_t max_events) {
     // Checked first so the call that reports the end reserves nothing.
     if (at_eof_) return std::size_t{0};
     const std::size_t hint = static_cast<std::size_t>(
@@ -125,7 +125,7 @@ StreamResult<std::size_t> RecordStream::read_compact(ByteBuffer& out, std::size_
     return records;
 }
 
-StreamResult<bool> RecordStream::refill() {
+Result<bool> RecordStream::refill() {
     if (at_eof_) return false;
     buffer_base_ += pos_;
     buffer_.discard_front(pos_);
@@ -172,13 +172,13 @@ bool RecordStream::skip_aedat2_header() {
     return true;
 }
 
-StreamResult<std::size_t> RecordStream::read_fixed(ByteBuffer& out, std::size_t max_events) {
+Result<std::size_t> RecordStream::read_fixed(ByteBuffer& out, std::size_t max_events) {
     const bool aedat2 = format_ == RecordFormat::Aedat2;
     const std::size_t record = record_bytes(format_);
     std::size_t appended = 0;
     while (appended < max_events) {
         if (aedat2 && in_header_ && !skip_aedat2_header()) {
-            StreamResult<bool> more = refill();
+            Result<bool> more = refill();
             if (!more) return more.error();
             if (!more.value()) {
                 // A header running to the end of the file holds no events,
@@ -190,7 +190,7 @@ StreamResult<std::size_t> RecordStream::read_fixed(ByteBuffer& out, std::size_t 
         }
         const std::size_t available = (buffer_.size() - pos_) / record;
         if (available == 0) {
-            StreamResult<bool> more = refill();
+            Result<bool> more = refill();
             if (!more) return more.error();
             if (more.value()) continue;
             const std::size_t partial = buffer_.size() - pos_;
@@ -216,7 +216,7 @@ StreamResult<std::size_t> RecordStream::read_fixed(ByteBuffer& out, std::size_t 
     return appended;
 }
 
-StreamResult<std::size_t> RecordStream::read_csv(ByteBuffer& out, std::size_t max_events) {
+Result<std::size_t> RecordStream::read_csv(ByteBuffer& out, std::size_t max_events) {
     std::size_t appended = 0;
     while (appended < max_events) {
         // Plain lines first, straight into the output; the general parser
@@ -241,7 +241,7 @@ StreamResult<std::size_t> RecordStream::read_csv(ByteBuffer& out, std::size_t ma
         if (lf != nullptr) {
             line_end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - data) + 1;
         } else {
-            StreamResult<bool> more = refill();
+            Result<bool> more = refill();
             if (!more) return more.error();
             if (more.value()) continue;
             if (pos_ == buffer_.size()) break;

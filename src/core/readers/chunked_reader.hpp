@@ -13,26 +13,17 @@
 
 namespace zel {
 
-// A reader failure as zelkit's binding takes it today: the error (whose
-// offset, absent for operating-system failures, places the bad bytes) and
-// that offset again.
-struct StreamError {
-    Error error;
-    std::optional<std::uint64_t> offset;
-};
-
-template <class T>
-using StreamResult = Result<T, StreamError>;
-
 // Reads an event file front to back, decoding into packed 9-byte records
-// (event.hpp) a bounded number of events at a time. Memory is the caller's
+// (event.hpp) a bounded number of events at a time. Malformed data fails
+// with InvalidData whose offset places the bad bytes (zel's messages name
+// no offset; zelkit shows it); operating-system failures carry none. Memory is the caller's
 // output plus a fixed read buffer; for CSV the buffer also grows to hold
 // the longest line, as a line must be seen whole to be parsed.
 class RecordStream {
 public:
     // Hooks (which must outlive the stream) bracket every blocking open and
     // read; no_io_hooks() blocks in place.
-    static StreamResult<RecordStream> open_with(const std::string& path, RecordFormat format,
+    static Result<RecordStream> open_with(const std::string& path, RecordFormat format,
                                                 IoHooks& hooks);
     // Reads `bytes` (which must outlive the stream) as if they were a file
     // delivering at most `max_read` bytes per read, as a pipe may: the same
@@ -44,7 +35,7 @@ public:
     // Returns how many were appended: fewer than asked only at the end of
     // the file, and 0 once it is exhausted. After an error the stream is
     // spent and every further call returns 0.
-    StreamResult<std::size_t> read(ByteBuffer& out, std::size_t max_events);
+    Result<std::size_t> read(ByteBuffer& out, std::size_t max_events);
 
     // Records a regular file is expected to hold from here (0 if unknown);
     // a sizing hint only, never trusted for bounds.
@@ -53,14 +44,14 @@ public:
 private:
     RecordStream(ByteSource source, RecordFormat format);
 
-    StreamResult<std::size_t> read_compact(ByteBuffer& out, std::size_t max_events);
-    StreamResult<std::size_t> read_fixed(ByteBuffer& out, std::size_t max_events);
-    StreamResult<std::size_t> read_csv(ByteBuffer& out, std::size_t max_events);
+    Result<std::size_t> read_compact(ByteBuffer& out, std::size_t max_events);
+    Result<std::size_t> read_fixed(ByteBuffer& out, std::size_t max_events);
+    Result<std::size_t> read_csv(ByteBuffer& out, std::size_t max_events);
     // Moves unread bytes to the front of the read buffer and reads more
     // (growing it when it is full); false once the file has ended.
-    StreamResult<bool> refill();
+    Result<bool> refill();
     bool skip_aedat2_header();
-    StreamError fail(Error error, std::optional<std::uint64_t> offset);
+    Error fail(Error error, std::optional<std::uint64_t> offset);
     std::uint64_t offset_of(std::size_t buffer_pos) const { return buffer_base_ + buffer_pos; }
 
     ByteSource source_;

@@ -59,7 +59,7 @@ std::size_t Evt2Decoder::fast_words(const std::uint8_t* words, std::size_t i, st
                   options_.x_limit, options_.y_limit);
 }
 
-DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words,
+Result<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words,
                                                        std::size_t n_words, std::uint64_t offset,
                                                        std::uint8_t* out, std::size_t capacity) {
     std::size_t written = 0;
@@ -72,7 +72,7 @@ DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words
         const std::uint32_t word = load_le32(words + 4 * i);
         const std::uint32_t type = word >> 28;
         const std::uint64_t at = offset + 4 * i;
-        std::optional<DecodeError> bad;
+        std::optional<Error> bad;
 
         switch (type) {
             case kCdOff:
@@ -128,7 +128,7 @@ DecodeResult<DecodeProgress> Evt2Decoder::decode_words(const std::uint8_t* words
     return DecodeProgress{n_words, written};
 }
 
-DecodeResult<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words, std::size_t n_words,
+Result<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words, std::size_t n_words,
                                                       std::uint64_t offset, std::uint8_t* out,
                                                       std::size_t capacity) {
     std::size_t written = 0;
@@ -139,7 +139,7 @@ DecodeResult<DecodeProgress> DatDecoder::decode_words(const std::uint8_t* words,
         const std::uint32_t x = data & 0x3FFF;
         const std::uint32_t y = (data >> 14) & 0x3FFF;
         const std::uint32_t p = data >> 28;
-        std::optional<DecodeError> bad;
+        std::optional<Error> bad;
         if (p > 1) {
             bad = reject(offset + 8 * i, "polarity " + std::to_string(p) + " is not 0 or 1");
         } else if (x >= options_.x_limit || y >= options_.y_limit) {

@@ -14,7 +14,7 @@ public:
         : StreamDecoder(4, start_offset, options), fast_(path == DecodePath::Fast) {}
 
 private:
-    DecodeResult<DecodeProgress> decode_words(const std::uint8_t* words, std::size_t n_words,
+    Result<DecodeProgress> decode_words(const std::uint8_t* words, std::size_t n_words,
                                               std::uint64_t offset, std::uint8_t* out,
                                               std::size_t capacity) override;
     // The CD words from `i` that need no check beyond their coordinates,
@@ -36,7 +36,7 @@ public:
         : StreamDecoder(8, start_offset, options) {}
 
 private:
-    DecodeResult<DecodeProgress> decode_words(const std::uint8_t* words, std::size_t n_words,
+    Result<DecodeProgress> decode_words(const std::uint8_t* words, std::size_t n_words,
                                               std::uint64_t offset, std::uint8_t* out,
                                               std::size_t capacity) override;
 };

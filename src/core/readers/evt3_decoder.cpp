@@ -143,7 +143,7 @@ struct FastRun {
 
 }  // namespace
 
-DecodeResult<std::uint32_t> Evt3Decoder::map_time(State& s, std::size_t written) {
+Result<std::uint32_t> Evt3Decoder::map_time(State& s, std::size_t written) {
     const std::uint64_t t = (s.wraps << 24) | (static_cast<std::uint64_t>(s.time_high) << 12) | s.time_low;
     ZEL_ASSIGN_OR_RETURN(const std::uint32_t mapped, record_time(t, written));
     s.record_time = mapped;
@@ -152,9 +152,9 @@ DecodeResult<std::uint32_t> Evt3Decoder::map_time(State& s, std::size_t written)
     return mapped;
 }
 
-DecodeResult<bool> Evt3Decoder::fresh_time(Run& run) {
+Result<bool> Evt3Decoder::fresh_time(Run& run) {
     if (!run.s.time_fresh) {
-        DecodeResult<std::uint32_t> mapped = map_time(run.s, run.written);
+        Result<std::uint32_t> mapped = map_time(run.s, run.written);
         if (!mapped) {
             if (!batch_full_) return std::move(mapped).take_error();
             return false;
@@ -164,7 +164,7 @@ DecodeResult<bool> Evt3Decoder::fresh_time(Run& run) {
     return true;
 }
 
-DecodeResult<bool> Evt3Decoder::flush_pending(Run& run) {
+Result<bool> Evt3Decoder::flush_pending(Run& run) {
     State& s = run.s;
     if (s.pending_mask == 0) return true;
     // A new batch may have moved the time origin since these were decoded.
@@ -174,7 +174,7 @@ DecodeResult<bool> Evt3Decoder::flush_pending(Run& run) {
     return s.pending_mask == 0;
 }
 
-DecodeResult<Evt3Decoder::Flow> Evt3Decoder::bad_word(std::uint64_t at, std::string message) {
+Result<Evt3Decoder::Flow> Evt3Decoder::bad_word(std::uint64_t at, std::string message) {
     if (auto bad = reject(at, std::move(message))) return *bad;
     return Flow::Next;
 }
@@ -208,7 +208,7 @@ std::size_t Evt3Decoder::fast_words(const std::uint8_t* words, std::size_t i, st
     return fast.i;
 }
 
-DecodeResult<Evt3Decoder::Flow> Evt3Decoder::x_address(std::uint32_t word, std::uint64_t at, Run& run) {
+Result<Evt3Decoder::Flow> Evt3Decoder::x_address(std::uint32_t word, std::uint64_t at, Run& run) {
     const State& s = run.s;
     const std::uint32_t x = word & 0x7FF;
     if (x >= run.x_bound) [[unlikely]] {
@@ -231,7 +231,7 @@ DecodeResult<Evt3Decoder::Flow> Evt3Decoder::x_address(std::uint32_t word, std::
     return Flow::Next;
 }
 
-DecodeResult<Evt3Decoder::Flow> Evt3Decoder::y_address(std::uint32_t word, std::uint64_t at, Run& run) {
+Result<Evt3Decoder::Flow> Evt3Decoder::y_address(std::uint32_t word, std::uint64_t at, Run& run) {
     State& s = run.s;
     const std::uint32_t y = word & 0x7FF;
     if (y >= options_.y_limit) [[unlikely]] {
@@ -246,7 +246,7 @@ DecodeResult<Evt3Decoder::Flow> Evt3Decoder::y_address(std::uint32_t word, std::
     return Flow::Next;
 }
 
-DecodeResult<Evt3Decoder::Flow> Evt3Decoder::vector_mask(std::uint32_t word, std::uint32_t width,
+Result<Evt3Decoder::Flow> Evt3Decoder::vector_mask(std::uint32_t word, std::uint32_t width,
                                                          std::uint64_t at, Run& run) {
     State& s = run.s;
     std::uint32_t mask = word & ((1u << width) - 1);
@@ -286,7 +286,7 @@ DecodeResult<Evt3Decoder::Flow> Evt3Decoder::vector_mask(std::uint32_t word, std
     return Flow::StopAfter;
 }
 
-DecodeResult<Evt3Decoder::Flow> Evt3Decoder::time_high(std::uint32_t word, std::uint64_t at, Run& run) {
+Result<Evt3Decoder::Flow> Evt3Decoder::time_high(std::uint32_t word, std::uint64_t at, Run& run) {
     State& s = run.s;
     const std::uint32_t high = word & 0xFFF;
     if (s.has_time && high < s.time_high) {
@@ -305,7 +305,7 @@ DecodeResult<Evt3Decoder::Flow> Evt3Decoder::time_high(std::uint32_t word, std::
     return Flow::Next;
 }
 
-DecodeResult<Evt3Decoder::Flow> Evt3Decoder::general_word(std::uint32_t word, std::uint64_t at, Run& run) {
+Result<Evt3Decoder::Flow> Evt3Decoder::general_word(std::uint32_t word, std::uint64_t at, Run& run) {
     State& s = run.s;
     const std::uint32_t type = word >> 12;
     switch (type) {
@@ -336,7 +336,7 @@ DecodeResult<Evt3Decoder::Flow> Evt3Decoder::general_word(std::uint32_t word, st
     }
 }
 
-DecodeResult<DecodeProgress> Evt3Decoder::decode_words(const std::uint8_t* words, std::size_t n_words,
+Result<DecodeProgress> Evt3Decoder::decode_words(const std::uint8_t* words, std::size_t n_words,
                                                        std::uint64_t offset, std::uint8_t* out,
                                                        std::size_t capacity) {
     Run run{state_, out, capacity};

@@ -21,7 +21,7 @@ public:
         : StreamDecoder(2, start_offset, options), fast_(path == Path::Fast) {}
 
 private:
-    DecodeResult<DecodeProgress> decode_words(const std::uint8_t* words, std::size_t n_words,
+    Result<DecodeProgress> decode_words(const std::uint8_t* words, std::size_t n_words,
                                               std::uint64_t offset, std::uint8_t* out,
                                               std::size_t capacity) override;
     bool pending_output() const override { return state_.pending_mask != 0; }
@@ -63,20 +63,20 @@ private:
     enum class Flow { Next, StopBefore, StopAfter };
 
     std::size_t fast_words(const std::uint8_t* words, std::size_t i, std::size_t n_words, Run& run) const;
-    DecodeResult<Flow> general_word(std::uint32_t word, std::uint64_t at, Run& run);
-    DecodeResult<Flow> x_address(std::uint32_t word, std::uint64_t at, Run& run);
-    DecodeResult<Flow> y_address(std::uint32_t word, std::uint64_t at, Run& run);
-    DecodeResult<Flow> vector_mask(std::uint32_t word, std::uint32_t width, std::uint64_t at, Run& run);
-    DecodeResult<Flow> time_high(std::uint32_t word, std::uint64_t at, Run& run);
+    Result<Flow> general_word(std::uint32_t word, std::uint64_t at, Run& run);
+    Result<Flow> x_address(std::uint32_t word, std::uint64_t at, Run& run);
+    Result<Flow> y_address(std::uint32_t word, std::uint64_t at, Run& run);
+    Result<Flow> vector_mask(std::uint32_t word, std::uint32_t width, std::uint64_t at, Run& run);
+    Result<Flow> time_high(std::uint32_t word, std::uint64_t at, Run& run);
     // A bad word: the error in strict mode, else counted and passed over.
-    DecodeResult<Flow> bad_word(std::uint64_t at, std::string message);
+    Result<Flow> bad_word(std::uint64_t at, std::string message);
     // Maps the time in `run` to its record time unless it is fresh. False
     // when the batch is full: the caller puts the word's changes back and
     // stops before it.
-    DecodeResult<bool> fresh_time(Run& run);
-    DecodeResult<std::uint32_t> map_time(State& s, std::size_t written);
+    Result<bool> fresh_time(Run& run);
+    Result<std::uint32_t> map_time(State& s, std::size_t written);
     // Writes held vector events; false while some still do not fit.
-    DecodeResult<bool> flush_pending(Run& run);
+    Result<bool> flush_pending(Run& run);
 
     State state_;
     const bool fast_;

@@ -1,18 +1,44 @@
 #include "readers/file_formats.hpp"
 
+#include <vector>
+
 #include "base/event.hpp"
 #include "readers/record_codecs.hpp"
 #include "text/path_text.hpp"
 
 namespace zel {
 
-Result<ExtensionRule> extension_rule(const std::string& path) {
-    if (const std::optional<std::string_view> ext = path_extension(path)) {
-        for (const ExtensionRule& rule : kExtensionRules) {
-            if (rule.extension == *ext) return rule;
-        }
+std::string_view format_name(FileFormat format) {
+    switch (format) {
+        case FileFormat::Bin: return "bin";
+        case FileFormat::Compact: return "evb";
+        case FileFormat::Aedat2: return "aedat2";
+        case FileFormat::Csv: return "csv";
+        case FileFormat::Raw: return "raw";
+        case FileFormat::Dat: return "dat";
+        case FileFormat::Aedat4: return "aedat4";
     }
-    return Error::invalid_input(unknown_extension_message(path, zel_supported_extensions()));
+    return {};
+}
+
+std::optional<RecordFormat> record_format(FileFormat format) {
+    switch (format) {
+        case FileFormat::Compact: return RecordFormat::Compact;
+        case FileFormat::Aedat2: return RecordFormat::Aedat2;
+        case FileFormat::Csv: return RecordFormat::Csv;
+        default: return std::nullopt;
+    }
+}
+
+Result<ExtensionRule> extension_rule(const std::string& path) {
+    const std::optional<std::string_view> ext = path_extension(path);
+    std::vector<std::string_view> zels;
+    for (const ExtensionRule& rule : kExtensionRules) {
+        if (!zel_reads(rule.format)) continue;
+        if (rule.extension == ext) return rule;
+        zels.push_back(rule.extension);
+    }
+    return Error::invalid_input(unknown_extension_message(path, zels));
 }
 
 RecordFormat bin_format(std::uint64_t size) {
@@ -20,20 +46,14 @@ RecordFormat bin_format(std::uint64_t size) {
                                                                           : RecordFormat::Nmnist;
 }
 
-std::string unknown_extension_message(const std::string& path, std::string_view supported) {
+std::string unknown_extension_message(const std::string& path, std::span<const std::string_view> extensions) {
     std::string message = "Unknown file extension: " + quote_text(path) + ". Supported: ";
-    message += supported;
-    return message;
-}
-
-std::string zel_supported_extensions() {
-    std::string list;
-    for (const ExtensionRule& rule : kExtensionRules) {
-        if (!list.empty()) list += ", ";
-        list += '.';
-        list += rule.extension;
+    for (std::size_t i = 0; i < extensions.size(); ++i) {
+        if (i > 0) message += ", ";
+        message += '.';
+        message += extensions[i];
     }
-    return list;
+    return message;
 }
 
 }  // namespace zel

@@ -24,13 +24,13 @@ public:
     std::size_t size() const { return bytes_.size(); }
     const std::uint8_t* data() const { return bytes_.data(); }
 
-    DecodeResult<std::uint32_t> u32(std::size_t pos) const {
+    Result<std::uint32_t> u32(std::size_t pos) const {
         if (pos > bytes_.size() || bytes_.size() - pos < 4) return fault("offset " + std::to_string(pos) + " is outside the buffer");
         return load_le32(bytes_.data() + pos);
     }
 
     // The table a 32-bit offset at `pos` points to.
-    DecodeResult<std::size_t> table_at(std::size_t pos) const {
+    Result<std::size_t> table_at(std::size_t pos) const {
         auto rel = u32(pos);
         if (!rel) return rel.error();
         const std::uint64_t table = static_cast<std::uint64_t>(pos) + rel.value();
@@ -40,7 +40,7 @@ public:
 
     // Position of field `index` of the table at `table`, nullopt when the
     // field is absent (its default applies). `width` bytes must fit.
-    DecodeResult<std::optional<std::size_t>> field(std::size_t table, unsigned index,
+    Result<std::optional<std::size_t>> field(std::size_t table, unsigned index,
                                                    std::size_t width) const {
         auto soffset = u32(table);
         if (!soffset) return soffset.error();
@@ -69,7 +69,7 @@ public:
     };
 
     // The vector (or string, element_bytes 1) a field at `pos` refers to.
-    DecodeResult<Vector> vector_at(std::size_t pos, std::size_t element_bytes) const {
+    Result<Vector> vector_at(std::size_t pos, std::size_t element_bytes) const {
         auto rel = u32(pos);
         if (!rel) return rel.error();
         const std::uint64_t start = static_cast<std::uint64_t>(pos) + rel.value();
@@ -82,8 +82,8 @@ public:
         return Vector{static_cast<std::size_t>(start + 4), length};
     }
 
-    DecodeError fault(std::string what) const {
-        return DecodeError::format(error_offset_, where_ + ": " + what);
+    Error fault(std::string what) const {
+        return Error::invalid_data(where_ + ": " + what, error_offset_);
     }
 
 private:

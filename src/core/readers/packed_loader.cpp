@@ -18,9 +18,8 @@ Result<ByteBuffer> read_stream(RecordStream& stream, RecordFormat format) {
         events.reserve_more((stream.remaining_events_hint() + 1) * kPackedEventBytes);
     }
     for (;;) {
-        StreamResult<std::size_t> n = stream.read(events, kAddressSpaceBytes);
-        if (!n) return std::move(n).take_error().error;
-        if (n.value() == 0) break;
+        ZEL_ASSIGN_OR_RETURN(const std::size_t n, stream.read(events, kAddressSpaceBytes));
+        if (n == 0) break;
     }
     events.shrink_to_fit();
     return events;
@@ -36,9 +35,8 @@ Result<ByteBuffer> decode_bin(ByteBuffer data) {
 }  // namespace
 
 Result<ByteBuffer> load_packed_with(const std::string& path, RecordFormat format, IoHooks& hooks) {
-    StreamResult<RecordStream> opened = RecordStream::open_with(path, format, hooks);
-    if (!opened) return std::move(opened).take_error().error;
-    return read_stream(opened.value(), format);
+    ZEL_ASSIGN_OR_RETURN(RecordStream stream, RecordStream::open_with(path, format, hooks));
+    return read_stream(stream, format);
 }
 
 Result<ByteBuffer> decode_packed(std::span<const std::uint8_t> bytes, RecordFormat format) {
@@ -56,9 +54,13 @@ Result<ByteBuffer> decode_packed_bin(std::span<const std::uint8_t> bytes) {
 
 Result<ByteBuffer> load_packed_by_extension_with(const std::string& path, IoHooks& hooks) {
     ZEL_ASSIGN_OR_RETURN(const ExtensionRule rule, extension_rule(path));
-    if (rule.format) return load_packed_with(path, *rule.format, hooks);
-    // One read serves both the size rule and the decoding, so a FIFO works
-    // and a file changing meanwhile cannot split the two.
+    if (const std::optional<RecordFormat> format = record_format(rule.format)) {
+        return load_packed_with(path, *format, hooks);
+    }
+    return load_packed_bin_with(path, hooks);
+}
+
+Result<ByteBuffer> load_packed_bin_with(const std::string& path, IoHooks& hooks) {
     ZEL_ASSIGN_OR_RETURN(ByteBuffer data, read_whole_file(path, hooks));
     return decode_bin(std::move(data));
 }

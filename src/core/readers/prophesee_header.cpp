@@ -22,7 +22,7 @@ std::string_view trim(std::string_view s) {
 // Reads '%' lines up to the first byte that does not start one, or up to
 // and including a "% end" line (newer recorders write it so that event
 // bytes equal to '%' are not mistaken for header).
-DecodeResult<TextHeader> read_text_header(std::span<const std::uint8_t> prefix) {
+Result<TextHeader> read_text_header(std::span<const std::uint8_t> prefix) {
     TextHeader header;
     std::size_t pos = 0;
     while (pos < prefix.size() && prefix[pos] == '%') {
@@ -31,10 +31,10 @@ DecodeResult<TextHeader> read_text_header(std::span<const std::uint8_t> prefix) 
         while (eol < limit && prefix[eol] != '\n') ++eol;
         if (eol == limit) {
             if (limit == kMaxPropheseeHeaderBytes) {
-                return DecodeError::format(pos, "header is longer than " +
-                                                    std::to_string(kMaxPropheseeHeaderBytes) + " bytes");
+                return Error::invalid_data(
+                    "header is longer than " + std::to_string(kMaxPropheseeHeaderBytes) + " bytes", pos);
             }
-            return DecodeError::format(pos, "header line has no end of line");
+            return Error::invalid_data("header line has no end of line", pos);
         }
         std::string_view line(reinterpret_cast<const char*>(prefix.data()) + pos + 1, eol - pos - 1);
         line = trim(line);
@@ -149,7 +149,7 @@ void find_geometry(PropheseeHeader& h) {
 
 }  // namespace
 
-DecodeResult<PropheseeHeader> parse_raw_header(std::span<const std::uint8_t> prefix) {
+Result<PropheseeHeader> parse_raw_header(std::span<const std::uint8_t> prefix) {
     auto text = read_text_header(prefix);
     if (!text) return text.error();
     PropheseeHeader h;
@@ -167,16 +167,17 @@ DecodeResult<PropheseeHeader> parse_raw_header(std::span<const std::uint8_t> pre
     } else if (evt == "2.0" || (evt.empty() && format_name == "evt2")) {
         h.encoding = PropheseeHeader::Encoding::Evt2;
     } else if (evt.empty() && format_name.empty()) {
-        return DecodeError::format(0, "RAW header has no 'evt' or 'format' line naming the encoding");
+        return Error::invalid_data("RAW header has no 'evt' or 'format' line naming the encoding", 0);
     } else {
-        return DecodeError::format(0, "unsupported RAW encoding '" + (evt.empty() ? format_name : "evt " + evt) +
-                                          "' (EVT 2.0 and EVT 3.0 are read)");
+        return Error::invalid_data("unsupported RAW encoding '" + (evt.empty() ? format_name : "evt " + evt) +
+                                       "' (EVT 2.0 and EVT 3.0 are read)",
+                                   0);
     }
     find_geometry(h);
     return h;
 }
 
-DecodeResult<PropheseeHeader> parse_dat_header(std::span<const std::uint8_t> prefix) {
+Result<PropheseeHeader> parse_dat_header(std::span<const std::uint8_t> prefix) {
     auto text = read_text_header(prefix);
     if (!text) return text.error();
     PropheseeHeader h;
@@ -184,18 +185,18 @@ DecodeResult<PropheseeHeader> parse_dat_header(std::span<const std::uint8_t> pre
     h.fields = std::move(text.value().fields);
     const std::size_t end = text.value().end;
     if (prefix.size() - end < 2) {
-        return DecodeError::format(end, "file ends before the event type and size bytes");
+        return Error::invalid_data("file ends before the event type and size bytes", end);
     }
     h.dat_event_type = prefix[end];
     h.dat_event_size = prefix[end + 1];
     // Event2d (0) and EventCD (12) share the CD record layout.
     if (h.dat_event_type != 0 && h.dat_event_type != 12) {
-        return DecodeError::format(end, "DAT event type " + std::to_string(h.dat_event_type) +
-                                            " is not a CD event type (0 or 12)");
+        return Error::invalid_data(
+            "DAT event type " + std::to_string(h.dat_event_type) + " is not a CD event type (0 or 12)", end);
     }
     if (h.dat_event_size != 8) {
-        return DecodeError::format(end + 1, "DAT event size is " + std::to_string(h.dat_event_size) +
-                                                " bytes, not 8");
+        return Error::invalid_data("DAT event size is " + std::to_string(h.dat_event_size) + " bytes, not 8",
+                                   end + 1);
     }
     h.data_offset = end + 2;
     find_geometry(h);

@@ -35,7 +35,7 @@ inline constexpr std::size_t kMaxPropheseeHeaderBytes = 1 << 20;
 
 // `prefix` holds the first min(file size, kMaxPropheseeHeaderBytes + 2)
 // bytes of the file.
-DecodeResult<PropheseeHeader> parse_raw_header(std::span<const std::uint8_t> prefix);
-DecodeResult<PropheseeHeader> parse_dat_header(std::span<const std::uint8_t> prefix);
+Result<PropheseeHeader> parse_raw_header(std::span<const std::uint8_t> prefix);
+Result<PropheseeHeader> parse_dat_header(std::span<const std::uint8_t> prefix);
 
 }  // namespace zel::camera

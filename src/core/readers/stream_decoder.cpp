@@ -22,7 +22,7 @@ void StreamDecoder::start_batch() {
     batch_full_ = false;
 }
 
-DecodeResult<DecodeProgress> StreamDecoder::decode(std::span<const std::uint8_t> input,
+Result<DecodeProgress> StreamDecoder::decode(std::span<const std::uint8_t> input,
                                                    std::span<std::uint8_t> out) {
     const std::size_t capacity = out.size() / kPackedEventBytes;
     DecodeProgress progress;
@@ -95,7 +95,7 @@ DecodeResult<DecodeProgress> StreamDecoder::decode(std::span<const std::uint8_t>
     return progress;
 }
 
-std::optional<DecodeError> StreamDecoder::finish() {
+std::optional<Error> StreamDecoder::finish() {
     if (carry_len_ == 0) return std::nullopt;
     const std::uint64_t at = offset_ - carry_len_;
     std::string message = "truncated last word: " + std::to_string(carry_len_) + " of " +
@@ -104,7 +104,7 @@ std::optional<DecodeError> StreamDecoder::finish() {
     return reject(at, std::move(message));
 }
 
-DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input) {
+Result<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input) {
     ByteBuffer out;
     out.reserve_more((input.size() / decoder.word_bytes() + 1) * kPackedEventBytes);
     std::size_t pos = 0;
@@ -118,7 +118,7 @@ DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const st
         pos += step.value().consumed;
         out.commit(step.value().written * kPackedEventBytes);
         if (!moved && room >= kPackedEventBytes) {
-            return DecodeError::format(decoder.offset(), "decoder made no progress");
+            return Error::invalid_data("decoder made no progress", decoder.offset());
         }
         if (out.spare() < kPackedEventBytes) out.reserve_more(out.size());
     }

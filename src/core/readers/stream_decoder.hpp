@@ -32,11 +32,11 @@ public:
     // is used up or `out` is full. In strict mode the first bad word is an
     // error; a timestamp that does not fit is always one. After an error the
     // decoder must not be used again.
-    DecodeResult<DecodeProgress> decode(std::span<const std::uint8_t> input,
+    Result<DecodeProgress> decode(std::span<const std::uint8_t> input,
                                         std::span<std::uint8_t> out);
 
     // Ends the stream: a partial word left over is a truncated file.
-    std::optional<DecodeError> finish();
+    std::optional<Error> finish();
 
     // Starts a new batch for TimeBase::Mode::EachBatch.
     void start_batch();
@@ -60,15 +60,15 @@ protected:
     // Decodes up to `n_words` whole words starting at file offset `offset`
     // into at most `capacity` records. Returns the words consumed (a word is
     // consumed once all its events are written or held as pending output).
-    virtual DecodeResult<DecodeProgress> decode_words(const std::uint8_t* words, std::size_t n_words,
+    virtual Result<DecodeProgress> decode_words(const std::uint8_t* words, std::size_t n_words,
                                                       std::uint64_t offset, std::uint8_t* out,
                                                       std::size_t capacity) = 0;
     virtual bool pending_output() const { return false; }
 
     // A bad word: an error in strict mode, otherwise counted and dropped.
-    std::optional<DecodeError> reject(std::uint64_t offset, std::string message) {
+    std::optional<Error> reject(std::uint64_t offset, std::string message) {
         if (options_.bad_words == BadWords::Strict) {
-            return DecodeError::format(offset, std::move(message));
+            return Error::invalid_data(std::move(message), offset);
         }
         ++bad_words_;
         return std::nullopt;
@@ -77,7 +77,7 @@ protected:
     // Record time of an event at 64-bit time `t`, the `written`-th of this call.
     // On failure in EachBatch mode, batch_full() is set: the caller stops
     // before the word without consuming it instead of returning the error.
-    DecodeResult<std::uint32_t> record_time(std::uint64_t t, std::size_t written) {
+    Result<std::uint32_t> record_time(std::uint64_t t, std::size_t written) {
         if (auto mapped = time_.map(t)) return *mapped;
         batch_full_ = options_.time.mode == TimeBase::Mode::EachBatch;
         return TimeMapper::overflow(events_ + written, t, time_.origin());
@@ -101,6 +101,6 @@ private:
 // Decodes all of `input` and ends the stream. The output starts at one
 // record per word, which EVT 2.0 and DAT never exceed and real EVT 3.0
 // recordings come close to, and grows by doubling past it.
-DecodeResult<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input);
+Result<ByteBuffer> decode_whole(StreamDecoder& decoder, std::span<const std::uint8_t> input);
 
 }  // namespace zel::camera

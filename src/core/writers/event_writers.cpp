@@ -1,7 +1,7 @@
 #include "writers/event_writers.hpp"
 
 #include <charconv>
-#include <optional>
+#include <string>
 
 #include "readers/record_codecs.hpp"
 
@@ -28,18 +28,33 @@ FieldLimits limits_of(WriteFormat format) {
     return kCsvLimits;
 }
 
-std::optional<UnrepresentableValue> first_unrepresentable(const FieldLimits& limits,
-                                                          PackedEvents events,
-                                                          std::uint64_t first_index) {
+const char* format_title(WriteFormat format) {
+    switch (format) {
+        case WriteFormat::Nmnist: return "N-MNIST";
+        case WriteFormat::Aedat2: return "AEDAT2";
+        case WriteFormat::Csv: return "CSV";
+    }
+    return "";
+}
+
+Error unrepresentable(WriteFormat format, const char* field, std::uint64_t index, std::uint64_t value,
+                      std::uint64_t limit) {
+    return Error::invalid_input(std::string("cannot write as ") + format_title(format) + ": field '" + field +
+                                "' at index " + std::to_string(index) + " is " + std::to_string(value) +
+                                ", above the format's limit of " + std::to_string(limit));
+}
+
+Status check_representable(WriteFormat format, PackedEvents events, std::uint64_t first_index) {
+    const FieldLimits limits = limits_of(format);
     for (std::size_t i = 0; i < events.size(); ++i) {
         const Event e = events[i];
         const std::uint64_t index = first_index + i;
-        if (e.x > limits.x) return UnrepresentableValue{"x", index, e.x, limits.x};
-        if (e.y > limits.y) return UnrepresentableValue{"y", index, e.y, limits.y};
-        if (e.t > limits.t) return UnrepresentableValue{"t", index, e.t, limits.t};
-        if (e.p > limits.p) return UnrepresentableValue{"p", index, e.p, limits.p};
+        if (e.x > limits.x) return unrepresentable(format, "x", index, e.x, limits.x);
+        if (e.y > limits.y) return unrepresentable(format, "y", index, e.y, limits.y);
+        if (e.t > limits.t) return unrepresentable(format, "t", index, e.t, limits.t);
+        if (e.p > limits.p) return unrepresentable(format, "p", index, e.p, limits.p);
     }
-    return std::nullopt;
+    return kOk;
 }
 
 void encode_nmnist(PackedEvents events, std::uint8_t* out) {
@@ -104,10 +119,9 @@ std::string_view file_header(WriteFormat format) {
     return {};
 }
 
-Result<std::size_t, UnrepresentableValue> encode_events(WriteFormat format, PackedEvents events,
-                                                        std::uint64_t first_index,
-                                                        ByteBuffer& out) {
-    if (auto bad = first_unrepresentable(limits_of(format), events, first_index)) return *bad;
+Result<std::size_t> encode_events(WriteFormat format, PackedEvents events, std::uint64_t first_index,
+                                  ByteBuffer& out) {
+    ZEL_TRY(check_representable(format, events, first_index));
     std::size_t written = 0;
     switch (format) {
         case WriteFormat::Nmnist:
