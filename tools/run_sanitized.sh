@@ -51,4 +51,4 @@ PYTHONPATH="$PWD/$stage" LD_PRELOAD="$preload" "$python" - <<PY
 import sys, zel
 assert zel.__file__.startswith("$PWD/$stage"), zel.__file__
 PY
-PYTHONPATH="$PWD/$stage" LD_PRELOAD="$preload" "$python" -m pytest -p no:cacheprovider tests
+PYTHONPATH="$PWD/$stage" LD_PRELOAD="$preload" "$python" -m pytest -p no:cacheprovider -p no:benchmark -n "$jobs" tests

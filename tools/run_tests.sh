@@ -21,4 +21,6 @@ python3 -m pip install --quiet --root-user-action=ignore "scikit-build-core>=0.1
 python3 -m pip install --quiet --root-user-action=ignore --no-build-isolation \
     -Cbuild-dir=build/tests -Ccmake.define.ZEL_BUILD_TESTS=ON -Ccmake.define.ZEL_WERROR=ON \
     ".[test]"
-python3 -m pytest
+# One pytest worker per core (pytest-xdist, from the test extras); the
+# benchmark plugin some machines carry refuses to run beside it.
+python3 -m pytest -n "$(nproc)" -p no:benchmark
