@@ -332,6 +332,11 @@ class Reader(Sequence[Frame]):
         """(n, 2) array of every frame's first and last timestamp, from the index."""
         return np.stack([self._t_first, self._t_last], axis=1)
 
+    def frame_event_counts(self) -> np.ndarray:
+        """How many events every frame was coded from, from the index."""
+        counts: np.ndarray = self._n_events.astype(np.uint64)
+        return counts
+
     def window(self, t0: int, t1: int) -> list[Frame]:
         """Frames holding events in ``[t0, t1)``, found from the index without scanning."""
         hits = np.flatnonzero((self._n_events > 0) & (self._t_first < t1) & (self._t_last >= t0))

@@ -63,6 +63,15 @@ def require(module: str, what: str, extra: str) -> None:
         raise CommandFailed(f"{what} needs {module}: {install_hint(extra)}") from None
 
 
+# The extension of zel's own containers, which the commands read as frames of
+# occupancy rather than as events.
+CONTAINER_EXTENSION = ".zel"
+
+
+def is_container(path: str) -> bool:
+    return path.lower().endswith(CONTAINER_EXTENSION)
+
+
 # ---------------------------------------------------------------- argument types
 
 

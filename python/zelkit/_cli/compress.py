@@ -18,7 +18,7 @@ import time
 import zelkit
 
 from .._grid_limits import FRAMES, MAX_DEPTH, SENSOR_SIDE, TIME_BINS
-from .common import (CommandFailed, UsageError, add_read_arguments, bounded_int, naming, positive_int, read_plan,
+from .common import (CONTAINER_EXTENSION, CommandFailed, UsageError, add_read_arguments, bounded_int, naming, positive_int, read_plan,
                      reading, report)
 from .table import format_table
 
@@ -59,9 +59,9 @@ def run(args: argparse.Namespace) -> int:
 
 def _outputs(inputs: list[str], output: str | None) -> list[str]:
     if output is None:
-        outputs = [os.path.splitext(path)[0] + ".zel" for path in inputs]
+        outputs = [os.path.splitext(path)[0] + CONTAINER_EXTENSION for path in inputs]
     elif os.path.isdir(output):
-        outputs = [os.path.join(output, os.path.splitext(os.path.basename(path))[0] + ".zel") for path in inputs]
+        outputs = [os.path.join(output, os.path.splitext(os.path.basename(path))[0] + CONTAINER_EXTENSION) for path in inputs]
     elif len(inputs) > 1:
         raise UsageError(f"-o {output} must be an existing folder when compressing several files")
     else:

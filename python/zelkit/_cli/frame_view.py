@@ -83,7 +83,7 @@ def pooled_max(image: np.ndarray, k: int) -> np.ndarray:
 
 
 def render_view(events: np.ndarray, frame: Any, width: int, height: int, title: str,
-                path: str | os.PathLike[str]) -> None:
+                path: str | os.PathLike[str], events_label: str = "events (red ON, blue OFF, latest shown)") -> None:
     import matplotlib
 
     matplotlib.use("Agg", force=True)
@@ -96,7 +96,7 @@ def render_view(events: np.ndarray, frame: Any, width: int, height: int, title: 
     left, right = figure.subplots(1, 2)
     left.imshow(event_frame(events, width, height, k), interpolation="nearest",
                 extent=(0, width, height, 0))
-    left.set_title(f"{len(events):,} events (red ON, blue OFF, latest shown){block}")
+    left.set_title(f"{len(events):,} {events_label}{block}")
     counts = occupancy_image(frame.boxes, width, height, frame.time_bins)
     occupied = int(np.count_nonzero(counts))
     shown = pooled_max(counts, k)

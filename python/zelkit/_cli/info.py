@@ -3,7 +3,10 @@
 The sensor size comes from the file's header where the format has one
 (size_from_header), otherwise it is the largest x and y plus one. Times are
 in the file's own clock: camera files count 64-bit microseconds (AEDAT 4
-from the Unix epoch), and `zel view --at` takes them as shown here.
+from the Unix epoch), and `zel view --at` takes them as shown here. A `.zel`
+container is described from its header and index: the events its frames were
+coded from, their times, and (in --json) its frames, time bins, depth limit
+and keyframe interval.
 """
 
 from __future__ import annotations
@@ -13,7 +16,7 @@ import dataclasses
 import json
 
 from .._read_options import describe_file
-from .common import add_read_arguments, describe, gather_inputs, report
+from .common import add_read_arguments, describe, gather_inputs, is_container, report
 from .table import format_table
 
 
@@ -28,7 +31,10 @@ def run(args: argparse.Namespace) -> int:
     described: list[dict[str, object]] = []
     for path in files:
         try:
-            described.append({"path": path, **dataclasses.asdict(describe_file(path, errors=args.errors))})
+            if is_container(path):
+                described.append({"path": path, **_describe_container(path)})
+            else:
+                described.append({"path": path, **dataclasses.asdict(describe_file(path, errors=args.errors))})
         except Exception as error:  # noqa: BLE001  (one bad file must not stop the others)
             if args.debug:
                 raise
@@ -42,11 +48,43 @@ def run(args: argparse.Namespace) -> int:
              "time-ordered"),
             [(row["path"], row["format"], row["n_events"], row["width"], row["height"], row["t_first"],
               row["t_last"], _seconds(row["duration_us"]), row["event_rate"],
-              "yes" if row["time_ordered"] else "no")
+              _order(row["time_ordered"]))
              for row in described],
         ))
     return 1 if failed else 0
 
 
+def _order(time_ordered: object) -> str:
+    return "-" if time_ordered is None else "yes" if time_ordered else "no"
+
+
 def _seconds(duration_us: object) -> object:
     return duration_us / 1e6 if isinstance(duration_us, (int, float)) else duration_us
+
+
+def _describe_container(path: str) -> dict[str, object]:
+    """The columns of an event file, for the events a container's frames were coded from."""
+    from .. import container
+
+    with container.open(path) as reader:
+        n_events = int(reader.frame_event_counts().sum())
+        span = reader.time_range
+        duration = span[1] - span[0] if span else 0
+        return {
+            "format": "zel container",
+            "n_events": n_events,
+            "width": reader.width,
+            "height": reader.height,
+            "size_from_header": True,
+            "t_first": span[0] if span else None,
+            "t_last": span[1] if span else None,
+            "duration_us": duration,
+            "event_rate": n_events / (duration / 1e6) if duration else None,
+            # Frames keep occupancy, not the order of events.
+            "time_ordered": None,
+            "frames": len(reader),
+            "time_bins": reader.time_bins,
+            "max_depth": reader.max_depth,
+            "keyframe_interval": reader.keyframe_interval,
+            "complete": reader.complete,
+        }

@@ -4,7 +4,11 @@ The window is compressed and decoded at the given grid, so the picture
 shows what the code keeps and what it loses (polarity, time detail, and
 whatever a depth limit merges into larger boxes). The window runs from
 --at to --at + --window-us, both ends included; times are the file's own, as
-`zel info` shows them. Needs matplotlib (the plot extra).
+`zel info` shows them. A `.zel` container is shown as it is stored: the frame
+that holds --at (default its first frame with events), its decoded
+occupancy beside the events it reconstructs (one per box, at its centre);
+--window-us, --time-bins and --max-depth are the container's own then. Needs
+matplotlib (the plot extra).
 """
 
 from __future__ import annotations
@@ -18,12 +22,13 @@ import zelkit
 
 from .._grid_limits import MAX_DEPTH, TIME_BINS
 from .._read_options import ReadPlan
-from .common import add_read_arguments, bounded_int, naming, non_negative_int, positive_int, read_plan, require
+from .common import (CommandFailed, add_read_arguments, bounded_int, is_container, naming, non_negative_int,
+                     positive_int, read_plan, require)
 from .frame_view import render_view
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("input", metavar="IN", help="event file")
+    parser.add_argument("input", metavar="IN", help="event file or .zel container")
     parser.add_argument("-o", "--output", metavar="PNG", help="image to write (default: IN's name + .view.png)")
     parser.add_argument("--window-us", type=positive_int, default=50_000, metavar="W",
                         help="window length in microseconds (default 50000)")
@@ -39,6 +44,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     require("matplotlib", "zel view", "plot")
     output = args.output or os.path.splitext(os.path.basename(args.input))[0] + ".view.png"
+    if is_container(args.input):
+        return _view_container(args, output)
     with naming(args.input):
         plan = read_plan(args.input, args)
         window, start = _window(args.input, plan, args.at, args.window_us)
@@ -51,6 +58,32 @@ def run(args: argparse.Namespace) -> int:
     with naming(output):
         render_view(window, frame, width, height, title, output)
     print(f"{output}: {window.size:,} events of {start:,}..{start + args.window_us:,} us")
+    return 0
+
+
+def _view_container(args: argparse.Namespace, output: str) -> int:
+    with naming(args.input), zelkit.container.open(args.input) as reader:
+        counts = reader.frame_event_counts()
+        if args.at is None:
+            holding = [int(k) for k in (counts > 0).nonzero()[0][:1]]
+        else:
+            ranges = reader.frame_time_ranges()
+            holding = [int(k) for k in ((counts > 0) & (ranges[:, 0] <= args.at) & (ranges[:, 1] >= args.at))
+                       .nonzero()[0][:1]]
+        if not holding:
+            where = "" if args.at is None else f" at {args.at:,} us"
+            raise CommandFailed(f"{args.input}: no frame with events{where}")
+        frame = reader[holding[0]]
+        events = frame.to_events()
+        width, height = max(reader.width, 1), max(reader.height, 1)
+        title = (f"{os.path.basename(args.input)}: frame {frame.index} of {len(reader)}, "
+                 f"{frame.t_first:,}..{frame.t_last:,} us, {frame.time_bins} time bins, "
+                 f"max depth {frame.max_depth}, {8 * frame.payload_bytes / frame.n_events:.2f} bits/event")
+    with naming(output):
+        render_view(events, frame, width, height, title, output,
+                    events_label="events decoded from the boxes (one at each centre)")
+    print(f"{output}: frame {frame.index} of {args.input}, {frame.n_events:,} events coded as "
+          f"{events.size:,} boxes")
     return 0
 
 
