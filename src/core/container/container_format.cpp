@@ -1,73 +1,19 @@
 #include "container/container_format.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "base/crc32c.hpp"
+#include "container/field_io.hpp"
 
 namespace zel::container {
 
 namespace {
 
 constexpr std::uint8_t kFrameTag[4] = {'F', 'R', 'A', 'M'};
-constexpr std::uint8_t kIndexTag[4] = {'I', 'N', 'D', 'X'};
-constexpr std::uint8_t kTrailerMagic[8] = {'Z', 'E', 'L', 'I', 'N', 'D', 'E', 'X'};
-
-template <class T>
-void store(std::span<std::uint8_t> bytes, Field<T> field, T value) {
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        const std::uint64_t wide = static_cast<std::uint64_t>(value);
-        bytes[field.at + i] = static_cast<std::uint8_t>(wide >> (8 * i));
-    }
-}
-
-void store(std::span<std::uint8_t> bytes, ByteField field, const std::uint8_t* value) {
-    std::memcpy(bytes.data() + field.at, value, field.size);
-}
-
-template <class T>
-T load(std::span<const std::uint8_t> bytes, Field<T> field) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        v |= static_cast<std::uint64_t>(bytes[field.at + i]) << (8 * i);
-    }
-    return static_cast<T>(v);
-}
-
-bool holds(std::span<const std::uint8_t> bytes, ByteField field, const std::uint8_t* value) {
-    return bytes.size() >= field.at + field.size &&
-           std::memcmp(bytes.data() + field.at, value, field.size) == 0;
-}
-
-bool all_zero(std::span<const std::uint8_t> bytes, ByteField field) {
-    const auto run = bytes.subspan(field.at, field.size);
-    return std::all_of(run.begin(), run.end(), [](std::uint8_t b) { return b == 0; });
-}
-
-// Stores the CRC-32C of bytes[0, at) at `at`.
-void seal(std::span<std::uint8_t> bytes, std::size_t at) {
-    store(bytes, Field<std::uint32_t>{at}, crc32c(bytes.first(at)));
-}
-
-bool sealed(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return crc32c(bytes.first(at)) == load(bytes, Field<std::uint32_t>{at});
-}
-
-Error fault(std::uint64_t offset, std::string message) {
-    return Error::invalid_data(std::move(message), offset);
-}
-
-std::string num(std::uint64_t v) { return std::to_string(v); }
-
-// Appends `size` zero bytes and returns them for the fields to be stored in.
-std::span<std::uint8_t> grow(std::vector<std::uint8_t>& out, std::size_t size) {
-    const std::size_t start = out.size();
-    out.resize(start + size);
-    return std::span<std::uint8_t>(out).subspan(start);
-}
 
 }  // namespace
+
+using namespace field_io;
 
 std::array<std::uint8_t, kHeaderBytes> header_bytes(const FileHeader& header) {
     namespace f = header_field;
@@ -116,6 +62,10 @@ void append_index(std::span<const FrameSummary> entries, std::uint64_t index_off
         store(entry, entry_field::n_events, entries[k].n_events);
     }
     seal(block, kIndexHeadBytes + entry_bytes);
+    append_trailer(index_offset, out);
+}
+
+void append_trailer(std::uint64_t index_offset, std::vector<std::uint8_t>& out) {
     const auto trailer = grow(out, kTrailerBytes);
     store(trailer, trailer_field::index_offset, index_offset);
     store(trailer, trailer_field::magic, kTrailerMagic);
@@ -129,6 +79,10 @@ Result<FileHeader> parse_header(std::span<const std::uint8_t> bytes) {
                                        num(kHeaderBytes) + " bytes");
     }
     const std::uint16_t version = load(bytes, f::version);
+    if (version == kEventStoreVersion) {
+        return fault(f::version.at, "this .zel file stores events without loss (format version " +
+                                        num(version) + "), not occupancy frames; zelkit.load reads it");
+    }
     if (version != kVersion) {
         return fault(f::version.at, "unknown format version " + num(version) +
                                         " (this reader knows " + num(kVersion) + ")");
