@@ -123,6 +123,7 @@ set(ZELKIT_NATIVE_SOURCES
     src/zelkit/container_writer_type.cpp
     src/zelkit/conversions.cpp
     src/zelkit/event_functions.cpp
+    src/zelkit/event_store_types.cpp
     src/zelkit/file_functions.cpp
     src/zelkit/format_errors.cpp
     src/zelkit/module.cpp

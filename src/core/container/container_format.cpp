@@ -81,7 +81,7 @@ Result<FileHeader> parse_header(std::span<const std::uint8_t> bytes) {
     const std::uint16_t version = load(bytes, f::version);
     if (version == kEventStoreVersion) {
         return fault(f::version.at, "this .zel file stores events without loss (format version " +
-                                        num(version) + "), not occupancy frames; zelkit.load reads it");
+                                        num(version) + "), not occupancy frames; zelkit.load or zelkit.open_events reads it");
     }
     if (version != kVersion) {
         return fault(f::version.at, "unknown format version " + num(version) +
