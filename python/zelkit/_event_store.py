@@ -247,8 +247,9 @@ def _subtract(reader: _native.EventStoreReader, blocks: np.ndarray, mode: str, o
     if mode == "offset":
         return offset
     if mode == "first" and len(blocks):
-        first = wrap_buffer(reader.read(0, 1, 0, 1))
-        return int(blocks["t_base"][0]) + int(first["t"][0])
+        base = int(blocks["t_base"][0])
+        first = wrap_buffer(reader.read(0, 1, base, 1))
+        return base + int(first["t"][0])
     return 0
 
 

@@ -35,7 +35,8 @@ def open_by_position(path: PathArg, make_reader: Callable[[int], _Native]) -> _N
     try:
         return make_reader(fd)
     except OSError as error:
-        if error.filename is None:
+        # Malformed data (FormatError, also a ValueError) carries its offset instead.
+        if error.filename is None and not isinstance(error, ValueError):
             error.filename = os.fspath(path)
         raise
     finally:
