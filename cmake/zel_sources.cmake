@@ -145,6 +145,6 @@ set(ZEL_CPP_TESTS
 # program in the test build.
 set(ZEL_FUZZ_TARGETS
     aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader context_decode csv_plain
-    csv_reader delta_decode evt2_reader evt3_reader lossless_block nmnist_reader octree_decode
+    csv_reader delta_decode event_store evt2_reader evt3_reader lossless_block nmnist_reader octree_decode
     prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
     zel_container_roundtrip zel_container_stream)

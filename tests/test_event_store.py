@@ -6,6 +6,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
 
 import zelkit
 from zel_command import zel
@@ -204,3 +207,18 @@ def test_an_interrupted_writer_leaves_a_readable_prefix(tmp_path):
     assert np.array_equal(store.to_events(), events)
     cut = zelkit.decode_events(data[:-10])
     assert len(cut.blocks) == 4 and np.array_equal(cut.to_events(), events[:4000])
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    records=hnp.arrays(np.uint8, st.integers(0, 200).map(lambda n: 9 * n)),
+    block_events=st.integers(1, 64),
+    sorted_times=st.booleans(),
+)
+def test_any_records_round_trip_in_any_block_size(records, block_events, sorted_times):
+    events = records.view(zelkit.EVENT_DTYPE).copy()
+    if sorted_times:
+        events.sort(order="t", kind="stable")
+    store = zelkit.decode_events(zelkit._event_store.encode_events(events, block_events=block_events))
+    assert np.array_equal(store.to_events(threads=2), events)
+    assert int(store.blocks["n_events"].sum()) == len(events)
