@@ -467,6 +467,38 @@ Result<std::span<const std::uint8_t>> EventStoreReader::payload(std::uint64_t k,
     return record.subspan(kBlockHeaderBytes, static_cast<std::size_t>(length));
 }
 
+std::optional<Error> EventStoreReader::decode_into(std::uint64_t k, std::span<const std::uint8_t> payload,
+                                                  std::uint8_t* to, std::uint64_t subtract) const {
+    const BlockSummary& b = blocks_[k];
+    Status decoded = lossless::decode_block(payload, b.n_events, to);
+    if (!decoded) {
+        Error e = std::move(decoded).take_error();
+        if (e.offset) *e.offset += b.offset + kBlockHeaderBytes;
+        return e;
+    }
+    const auto [lo, hi] = time_range(to, b.n_events);
+    if (lo != b.t_first || hi != b.t_last) {
+        return fault(b.offset + block_field::t_first.at,
+                     "block " + num(k) + "'s events do not span the time range its record states");
+    }
+    if (b.t_base + lo < subtract || b.t_base + hi - subtract >= kTimeSpan) {
+        for (std::uint64_t i = 0; i < b.n_events; ++i) {
+            const std::uint64_t camera = b.t_base + load_le32(to + i * kPackedEventBytes + 4);
+            if (camera < subtract || camera - subtract >= kTimeSpan) {
+                return time_overflow(first_event_[k] + i, camera, subtract);
+            }
+        }
+    }
+    const auto shift = static_cast<std::uint32_t>(b.t_base - subtract);
+    if (shift != 0) {
+        for (std::uint64_t i = 0; i < b.n_events; ++i) {
+            std::uint8_t* t = to + i * kPackedEventBytes + 4;
+            store_le32(t, load_le32(t) + shift);
+        }
+    }
+    return std::nullopt;
+}
+
 Status EventStoreReader::read(std::uint64_t first, std::uint64_t count, std::uint64_t subtract,
                               unsigned threads, ByteBuffer& out) const {
     if (first > blocks_.size() || count > blocks_.size() - first) {
@@ -479,52 +511,29 @@ Status EventStoreReader::read(std::uint64_t first, std::uint64_t count, std::uin
     std::vector<ByteBuffer> scratch(std::min<std::uint64_t>(threads, std::max<std::uint64_t>(count, 1)));
     std::vector<std::span<const std::uint8_t>> payloads(scratch.size());
     std::vector<std::optional<Error>> errors(scratch.size());
+    std::vector<char> out_of_memory(scratch.size());
     for (std::uint64_t batch = first; batch < first + count; batch += scratch.size()) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), first + count - batch));
         for (std::size_t j = 0; j < n; ++j) {
             ZEL_ASSIGN_OR_RETURN(payloads[j], payload(batch + j, scratch[j]));
             errors[j].reset();
+            out_of_memory[j] = 0;
         }
         const std::uint64_t batch_events = first_event_[batch + n] - first_event_[batch];
         out.reserve_more(static_cast<std::size_t>(batch_events * kPackedEventBytes));
         std::uint8_t* const base = out.tail();
+        // One block: decoded, its time range checked against its record, its
+        // times rebased. Runs on any thread, so nothing may escape it.
         const auto decode_one = [&](std::size_t j) {
-            const std::uint64_t k = batch + j;
-            const BlockSummary& b = blocks_[k];
-            std::uint8_t* to = base + (first_event_[k] - first_event_[batch]) * kPackedEventBytes;
             try {
-                Status decoded = lossless::decode_block(payloads[j], b.n_events, to);
-                if (!decoded) {
-                    Error e = std::move(decoded).take_error();
-                    if (e.offset) *e.offset += b.offset + kBlockHeaderBytes;
-                    errors[j] = std::move(e);
-                    return;
+                if (auto error = decode_into(batch + j, payloads[j],
+                                             base + (first_event_[batch + j] - first_event_[batch]) *
+                                                        kPackedEventBytes,
+                                             subtract)) {
+                    errors[j] = std::move(*error);
                 }
             } catch (const std::bad_alloc&) {
-                errors[j] = Error::out_of_memory("out of memory decoding block " + num(k));
-                return;
-            }
-            const auto [lo, hi] = time_range(to, b.n_events);
-            if (lo != b.t_first || hi != b.t_last) {
-                errors[j] = fault(b.offset + block_field::t_first.at,
-                                  "block " + num(k) + "'s events do not span the time range its record states");
-                return;
-            }
-            if (b.t_base + lo < subtract || b.t_base + hi - subtract >= kTimeSpan) {
-                for (std::uint64_t i = 0; i < b.n_events; ++i) {
-                    const std::uint64_t camera = b.t_base + load_le32(to + i * kPackedEventBytes + 4);
-                    if (camera < subtract || camera - subtract >= kTimeSpan) {
-                        errors[j] = time_overflow(first_event_[k] + i, camera, subtract);
-                        return;
-                    }
-                }
-            }
-            const auto shift = static_cast<std::uint32_t>(b.t_base - subtract);
-            if (shift != 0) {
-                for (std::uint64_t i = 0; i < b.n_events; ++i) {
-                    std::uint8_t* t = to + i * kPackedEventBytes + 4;
-                    store_le32(t, load_le32(t) + shift);
-                }
+                out_of_memory[j] = 1;  // the error is made on the calling thread
             }
         };
         std::atomic<std::size_t> next{0};
@@ -532,6 +541,7 @@ Status EventStoreReader::read(std::uint64_t first, std::uint64_t count, std::uin
             for (std::size_t j; (j = next.fetch_add(1)) < n;) decode_one(j);
         };
         std::vector<std::thread> helpers;
+        helpers.reserve(n);  // so that adding a thread never moves the running ones
         for (std::size_t h = 1; h < n; ++h) {
             try {
                 helpers.emplace_back(worker);
@@ -542,6 +552,7 @@ Status EventStoreReader::read(std::uint64_t first, std::uint64_t count, std::uin
         worker();
         for (std::thread& h : helpers) h.join();
         for (std::size_t j = 0; j < n; ++j) {
+            if (out_of_memory[j]) return Error::out_of_memory("out of memory decoding block " + num(batch + j));
             if (errors[j]) return std::move(*errors[j]);
         }
         out.commit(static_cast<std::size_t>(batch_events * kPackedEventBytes));

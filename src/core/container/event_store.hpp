@@ -175,6 +175,10 @@ private:
     Status walk_records();
     // The checked record of block k: its payload's bytes in `scratch`.
     Result<std::span<const std::uint8_t>> payload(std::uint64_t k, ByteBuffer& scratch) const;
+    // Decodes block k's checked payload into `to` and rebases its times;
+    // the error, if any. Throws std::bad_alloc when memory runs out.
+    std::optional<Error> decode_into(std::uint64_t k, std::span<const std::uint8_t> payload, std::uint8_t* to,
+                                     std::uint64_t subtract) const;
 
     std::unique_ptr<ByteSource> source_;
     StoreHeader header_;
