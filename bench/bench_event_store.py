@@ -25,7 +25,7 @@ import zelkit
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from bench_lossless import DATA, REAL, RESULTS, best, peers, synthetic_streams  # noqa: E402
+from bench_lossless import DATA, REAL, best, peers, synthetic_streams, write_section  # noqa: E402
 
 BEGIN = "<!-- bench_event_store.py: begin -->"
 END = "<!-- bench_event_store.py: end -->"
@@ -95,15 +95,7 @@ def main():
     text = "\n".join(lines)
     print(text)
     if args.write:
-        section = f"{BEGIN}\n## `python3 bench/bench_event_store.py` (.zel event store end to end)\n\n{text}\n{END}"
-        old = RESULTS.read_text()
-        if BEGIN in old:
-            head, rest = old.split(BEGIN, 1)
-            old = head + section + rest.split(END, 1)[1]
-        else:
-            old = old.rstrip("\n") + "\n\n" + section + "\n"
-        RESULTS.write_text(old)
-
+        write_section(BEGIN, END, "`python3 bench/bench_event_store.py` (.zel event store end to end)", text)
 
 if __name__ == "__main__":
     main()

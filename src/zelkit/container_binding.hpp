@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "base/error.hpp"
 #include "buffer_view.hpp"
@@ -16,6 +17,7 @@
 #include "conversions.hpp"
 #include "native_state.hpp"
 #include "pycommon/args.hpp"
+#include "pycommon/compressed_output.hpp"
 #include "pycommon/py_ref.hpp"
 #include "without_gil.hpp"
 
@@ -25,6 +27,12 @@ namespace zelkit::native {
 // (format_errors.hpp) does, but for the system's refusals, which keep their
 // errno's OSError subclass. Returns nullptr for the caller to return.
 PyObject* raise_container_error(const zel::Error& error);
+
+// What a writer's step hands back: the bytes it appended, or its error.
+inline PyObject* step_result(const zel::Status& status, const std::vector<std::uint8_t>& out) {
+    if (!status) return raise_container_error(status.error());
+    return zel::py::bytes_from(out);
+}
 
 // Opens a core reader (Reader::open takes a ByteSource) over a file
 // descriptor (an int, read by position through a duplicate) or any

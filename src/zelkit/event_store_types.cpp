@@ -210,11 +210,6 @@ PyObject* writer_new(PyTypeObject* type, NewWriterArgs& a) {
     return new_state_object(type, std::move(state));
 }
 
-PyObject* step_result(const zel::Status& status, const std::vector<std::uint8_t>& out) {
-    if (!status) return raise_container_error(status.error());
-    return bytes_from(out);
-}
-
 constexpr auto kBegin = signature<zel::py::NoArgs>(
     {.name = "begin", .owner = "EventStoreWriter",
      .doc = "The file header, its block count unknown until the final one is put over it."});

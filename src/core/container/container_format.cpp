@@ -118,37 +118,42 @@ Result<TrailerInfo> parse_trailer(std::span<const std::uint8_t> trailer,
     return TrailerInfo{true, index_offset};
 }
 
-Result<std::vector<FrameSummary>> parse_index(std::span<const std::uint8_t> block,
-                                              std::uint64_t index_offset,
-                                              const FileHeader& header) {
+Result<std::uint64_t> check_index_frame(std::span<const std::uint8_t> block, std::uint64_t index_offset,
+                                        std::size_t entry_bytes, std::uint64_t declared, const char* units) {
     namespace f = index_field;
     if (block.size() < kIndexHeadBytes + kCrcBytes || !holds(block, f::tag, kIndexTag)) {
         return fault(index_offset, "the trailer does not point at an index");
     }
     const std::uint64_t count = load(block, f::count);
-    const std::uint64_t entry_bytes = block.size() - kIndexHeadBytes - kCrcBytes;
+    const std::uint64_t entries = block.size() - kIndexHeadBytes - kCrcBytes;
     // The count is checked against the bytes present before it sizes anything.
-    if (entry_bytes % kIndexEntryBytes != 0 || count != entry_bytes / kIndexEntryBytes) {
-        return fault(index_offset + f::count.at, "index claims " + num(count) +
-                                                     " frames but holds " + num(entry_bytes) +
-                                                     " bytes of entries");
+    if (entries % entry_bytes != 0 || count != entries / entry_bytes) {
+        return fault(index_offset + f::count.at, "index claims " + num(count) + " " + units +
+                                                     " but holds " + num(entries) + " bytes of entries");
     }
     const std::size_t crc_at = block.size() - kCrcBytes;
     if (!sealed(block, crc_at)) return fault(index_offset + crc_at, "index checksum mismatch");
     if (load(block, f::reserved) != 0) {
         return fault(index_offset + f::reserved.at, "reserved index field is not zero");
     }
-    if (count != header.n_frames) {
+    if (count != declared) {
         return fault(index_offset + f::count.at,
-                     "index lists " + num(count) + " frames but the file header declares " +
-                         (header.n_frames == kUnknownFrameCount ? std::string("an unknown count")
-                                                                : num(header.n_frames)));
+                     "index lists " + num(count) + " " + units + " but the file header declares " +
+                         (declared == kUnknownFrameCount ? std::string("an unknown count") : num(declared)));
     }
     if (count == 0 && index_offset != kHeaderBytes) {
         return fault(kHeaderBytes, num(index_offset - kHeaderBytes) +
-                                       " bytes between the file header and an empty index "
-                                       "belong to no frame");
+                                       " bytes between the file header and an empty index belong to no " +
+                                       (units[0] == 'f' ? "frame" : "block"));
     }
+    return count;
+}
+
+Result<std::vector<FrameSummary>> parse_index(std::span<const std::uint8_t> block,
+                                              std::uint64_t index_offset,
+                                              const FileHeader& header) {
+    ZEL_ASSIGN_OR_RETURN(const std::uint64_t count,
+                         check_index_frame(block, index_offset, kIndexEntryBytes, header.n_frames, "frames"));
     std::vector<FrameSummary> frames(count);
     std::uint64_t earliest = kHeaderBytes;
     for (std::uint64_t k = 0; k < count; ++k) {

@@ -162,6 +162,14 @@ struct TrailerInfo {
 };
 Result<TrailerInfo> parse_trailer(std::span<const std::uint8_t> trailer, std::uint64_t file_bytes);
 
+// What every index shares, whatever its entries: the tag, a count that
+// matches the bytes of `entry_bytes`-byte entries present, the checksum, the
+// reserved field, the count the header declares (`units` names what is
+// counted: "frames" or "blocks"), and no bytes before an empty index.
+// `block` is everything from index_offset up to the trailer. Returns the count.
+Result<std::uint64_t> check_index_frame(std::span<const std::uint8_t> block, std::uint64_t index_offset,
+                                        std::size_t entry_bytes, std::uint64_t declared, const char* units);
+
 // `block` is everything from index_offset up to the trailer. Validates the
 // tag, count, checksum and reserved field, and that the entries lie in order
 // between the file header and the index, the first right after the header.

@@ -224,33 +224,9 @@ Result<StoreHeader> parse_store_header(std::span<const std::uint8_t> bytes) {
 Result<std::vector<BlockSummary>> parse_block_index(std::span<const std::uint8_t> index,
                                                     std::uint64_t index_offset,
                                                     const StoreHeader& header) {
-    namespace f = index_field;
     namespace e = block_entry_field;
-    if (index.size() < kIndexHeadBytes + kCrcBytes || !holds(index, f::tag, kIndexTag)) {
-        return fault(index_offset, "the trailer does not point at an index");
-    }
-    const std::uint64_t count = load(index, f::count);
-    const std::uint64_t entry_bytes = index.size() - kIndexHeadBytes - kCrcBytes;
-    if (entry_bytes % kBlockEntryBytes != 0 || count != entry_bytes / kBlockEntryBytes) {
-        return fault(index_offset + f::count.at, "index claims " + num(count) + " blocks but holds " +
-                                                     num(entry_bytes) + " bytes of entries");
-    }
-    const std::size_t crc_at = index.size() - kCrcBytes;
-    if (!sealed(index, crc_at)) return fault(index_offset + crc_at, "index checksum mismatch");
-    if (load(index, f::reserved) != 0) {
-        return fault(index_offset + f::reserved.at, "reserved index field is not zero");
-    }
-    if (count != header.n_blocks) {
-        return fault(index_offset + f::count.at,
-                     "index lists " + num(count) + " blocks but the file header declares " +
-                         (header.n_blocks == kUnknownFrameCount ? std::string("an unknown count")
-                                                                : num(header.n_blocks)));
-    }
-    if (count == 0 && index_offset != kHeaderBytes) {
-        return fault(kHeaderBytes, num(index_offset - kHeaderBytes) +
-                                       " bytes between the file header and an empty index belong "
-                                       "to no block");
-    }
+    ZEL_ASSIGN_OR_RETURN(const std::uint64_t count,
+                         check_index_frame(index, index_offset, kBlockEntryBytes, header.n_blocks, "blocks"));
     std::vector<BlockSummary> blocks(count);
     std::uint64_t earliest = kHeaderBytes;
     for (std::uint64_t k = 0; k < count; ++k) {
