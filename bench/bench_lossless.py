@@ -121,6 +121,19 @@ def peers(records, repeats):
     return result
 
 
+def write_section(begin, end, title, text):
+    """Puts `text` under `title` between the markers in bench/RESULTS.md,
+    replacing what they held (appended at the end the first time)."""
+    section = f"{begin}\n## {title}\n\n{text}\n{end}"
+    old = RESULTS.read_text()
+    if begin in old:
+        head, rest = old.split(begin, 1)
+        old = head + section + rest.split(end, 1)[1]
+    else:
+        old = old.rstrip("\n") + "\n\n" + section + "\n"
+    RESULTS.write_text(old)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
@@ -179,14 +192,7 @@ def main():
     text = "\n".join(lines)
     print(text)
     if args.write:
-        section = f"{BEGIN}\n## `python3 bench/bench_lossless.py` (lossless block codec and peers)\n\n{text}\n{END}"
-        old = RESULTS.read_text()
-        if BEGIN in old:
-            head, rest = old.split(BEGIN, 1)
-            old = head + section + rest.split(END, 1)[1]
-        else:
-            old = old.rstrip("\n") + "\n\n" + section + "\n"
-        RESULTS.write_text(old)
+        write_section(BEGIN, END, "`python3 bench/bench_lossless.py` (lossless block codec and peers)", text)
 
 
 if __name__ == "__main__":

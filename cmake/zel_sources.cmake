@@ -66,6 +66,7 @@ set(ZEL_CONTAINER_SOURCES
     src/core/container/container_format.cpp
     src/core/container/container_reader.cpp
     src/core/container/container_writer.cpp
+    src/core/container/event_store.cpp
     src/core/container/frame_decoder.cpp
     src/core/container/frame_encoder.cpp)
 
@@ -98,7 +99,7 @@ set(ZEL_SUMMARY_DEPENDS base)
 set(ZEL_CODEC_DEPENDS base)
 set(ZEL_LOSSLESS_DEPENDS base)
 set(ZEL_REFERENCE_DEPENDS codec)
-set(ZEL_CONTAINER_DEPENDS codec base)
+set(ZEL_CONTAINER_DEPENDS codec lossless base)
 set(ZEL_READERS_DEPENDS text base lz4 zstd)
 set(ZEL_WRITERS_DEPENDS readers base)
 
@@ -122,6 +123,7 @@ set(ZELKIT_NATIVE_SOURCES
     src/zelkit/container_writer_type.cpp
     src/zelkit/conversions.cpp
     src/zelkit/event_functions.cpp
+    src/zelkit/event_store_types.cpp
     src/zelkit/file_functions.cpp
     src/zelkit/format_errors.cpp
     src/zelkit/module.cpp
@@ -133,7 +135,7 @@ set(ZELKIT_NATIVE_SOURCES
 set(ZEL_CPP_TESTS
     bit_count_test bitstream_test box_decoder_test camera_formats_test chunked_reader_test
     aedat4_reader_test camera_reader_test codec_differential_test container_reader_test
-    container_writer_test context_codec_test crc32c_test csv_line_test csv_plain_test
+    container_writer_test context_codec_test event_store_test crc32c_test csv_line_test csv_plain_test
     csv_reader_test delta_test event_writers_test camera_fast_paths_test io_hooks_test
     key_interleave_test key_sort_test level_bitmaps_test lossless_block_test lossless_rans_test
     octree_test packed_loader_test
@@ -143,6 +145,6 @@ set(ZEL_CPP_TESTS
 # program in the test build.
 set(ZEL_FUZZ_TARGETS
     aedat2_reader aedat4_reader bin_dispatch chunked_reader compact_reader context_decode csv_plain
-    csv_reader delta_decode evt2_reader evt3_reader lossless_block nmnist_reader octree_decode
+    csv_reader delta_decode event_store evt2_reader evt3_reader lossless_block nmnist_reader octree_decode
     prophesee_dat_reader rans_decode roundtrip roundtrip_large zel_container
     zel_container_roundtrip zel_container_stream)

@@ -360,7 +360,7 @@ def frame_at(k, delta):
 REFUSALS = {
     "empty": (lambda d, l: b"", "bad magic", lambda l: 0),
     "bad magic": (flip(lambda l: 1), "bad magic", lambda l: 0),
-    "unknown version": (forge_header(8, "<H", 2), "unknown format version 2", lambda l: 8),
+    "unknown version": (forge_header(8, "<H", 3), "unknown format version 3", lambda l: 8),
     "truncated header": (lambda d, l: d[:20], "truncated file header", lambda l: 20),
     "header checksum": (flip(lambda l: 14), "file header checksum", lambda l: 32),
     "reserved flags": (forge_header(10, "<H", 1), "reserved", lambda l: 10),

@@ -50,7 +50,7 @@ def test_samples_equal_zel_by_extension_and_by_name(path):
 
 # zel's own list of extensions, and zelkit's: every format it reads.
 ZEL_LISTED = ".bin, .evb, .aedat, .csv, .txt"
-ZELKIT_LISTED = ".bin, .evb, .aedat, .csv, .txt, .dat, .raw, .aedat4"
+ZELKIT_LISTED = ".bin, .evb, .aedat, .csv, .txt, .dat, .raw, .aedat4, .zel"
 
 
 def zelkit_failure(call, *args, **kwargs):

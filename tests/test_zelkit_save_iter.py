@@ -84,7 +84,7 @@ def test_save_refuses_unknown_extension_like_load(tmp_path):
         zelkit.load(tmp_path / "x.unknown")
     assert type(info.value) is type(expected.value) is OSError
     assert info.value.args == expected.value.args
-    assert info.value.args[0].endswith(". Supported: .bin, .evb, .aedat, .csv, .txt, .dat, .raw, .aedat4")
+    assert info.value.args[0].endswith(". Supported: .bin, .evb, .aedat, .csv, .txt, .dat, .raw, .aedat4, .zel")
     assert os.listdir(tmp_path) == []
 
 

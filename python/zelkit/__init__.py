@@ -2,8 +2,9 @@
 
 Arrays use :data:`EVENT_DTYPE`, exactly one ``.evb`` record per event. Besides
 zel's formats, load, iter_load, info and save read (and, for the first two,
-write) Prophesee DAT (``.dat``), Prophesee RAW EVT 2.0/3.0 (``.raw``) and
-iniVation AEDAT 4 (``.aedat4``). Paths
+write) Prophesee DAT (``.dat``), Prophesee RAW EVT 2.0/3.0 (``.raw``),
+iniVation AEDAT 4 (``.aedat4``) and zel's own ``.zel`` event store, which
+keeps any event array exactly in less space than xz. Paths
 may be ``str``, ``bytes`` or ``os.PathLike``. Native work runs with the
 interpreter lock released, so threads reading different files run in
 parallel.
@@ -13,6 +14,8 @@ from __future__ import annotations
 
 from . import _builtin_formats  # noqa: F401  (registers zel's formats)
 from . import _camera_formats  # noqa: F401  (registers .dat, .raw and .aedat4)
+from . import _event_store  # noqa: F401  (registers .zel, events stored without loss)
+from ._event_store import EventStore, decode_events, open_events
 from ._camera_formats import EventChunk, SkippedDataWarning
 from ._arrays import as_events, stats, to_events
 from ._compress import CompressionStats, compress, compress_sequence
@@ -42,6 +45,7 @@ __all__ = [
     "Distortion",
     "EventArray",
     "EventChunk",
+    "EventStore",
     "FileInfo",
     "FormatError",
     "FormatSpec",
@@ -54,6 +58,7 @@ __all__ = [
     "compress",
     "compress_sequence",
     "decode",
+    "decode_events",
     "distortion",
     "encode",
     "encode_stream",
@@ -62,6 +67,7 @@ __all__ = [
     "iter_load",
     "load",
     "open",
+    "open_events",
     "register_format",
     "save",
     "stats",

@@ -202,7 +202,7 @@ _WRITERS = {"dat": ("dat", (_native.DAT_TIME_LIMIT, _native.DAT_TIME_LIMIT)),
             "raw": ("evt2", (_native.EVT2_FIRST_TIME_LIMIT, None))}
 
 for _ext, _name, _zel in EXTENSION_TABLE:
-    if _zel:
+    if _zel or _name == "zel":  # zel's formats, and the event store (_event_store.py)
         continue
     _encoding, _limits = _WRITERS.get(_name, (None, None))
     register_format(

@@ -73,6 +73,9 @@ def save_chunks(path: PathArg, chunks: Iterable[Any], *, format: str | None = No
                                      "subtracted from every time")
             write_chunk(events, t_base)
             total += events.size
+        finish = getattr(write_chunk, "finish", None)
+        if finish is not None:
+            finish()
     return total
 
 

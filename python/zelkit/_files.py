@@ -119,6 +119,7 @@ def load(
     mmap: bool = False,
     errors: str = "strict",
     t_offset: int | str | None = None,
+    threads: int | None = None,
 ) -> EventArray:
     """All events of a file as an ``EVENT_DTYPE`` array, in file order.
 
@@ -141,9 +142,14 @@ def load(
     microseconds subtracted from their 64-bit times; a time that still does
     not fit 32 bits raises ``ValueError`` naming the event). Formats without
     an option raise ``ValueError`` when it is given.
+
+    ``.zel`` files of events (written by ``save``, or ``write``/``encode``
+    with ``codec="lossless"``) load as exactly the array written; they take
+    ``t_offset`` as camera formats do and ``threads`` (blocks decoded in
+    parallel; default: every core this process may use).
     """
     raw = fs_bytes(path)
-    given = _given({"errors": errors, "t_offset": t_offset}, LOAD_OPTIONS)
+    given = _given({"errors": errors, "t_offset": t_offset, "threads": threads}, LOAD_OPTIONS)
     if format is None and not given and not mmap and _format_by_name(raw) == "bin":
         # One read serves the size rule and the decoding, as in zel.
         return wrap_buffer(_native.load(raw, "bin"))
@@ -207,6 +213,7 @@ def iter_load(
     format: str | None = None,
     errors: str = "strict",
     t_offset: int | str | None = None,
+    threads: int | None = None,
 ) -> Iterator[EventArray]:
     """The events of a file as a sequence of arrays, holding one at a time.
 
@@ -237,7 +244,7 @@ def iter_load(
     if window_us is not None and isinstance(t_offset, str) and t_offset == "chunk":
         raise ValueError("t_offset='chunk' gives every chunk its own origin; windows need one: use 'first' or an int")
     raw = fs_bytes(path)
-    given = _given({"errors": errors, "t_offset": t_offset}, LOAD_OPTIONS)
+    given = _given({"errors": errors, "t_offset": t_offset, "threads": threads}, LOAD_OPTIONS)
     spec = resolve_format(raw, format)
     options = format_options(spec, given)
     if window_us is None:

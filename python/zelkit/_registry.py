@@ -36,7 +36,9 @@ extension (``format=None``) and need no change. The contract a spec makes:
     The same file written a chunk at a time, for streams of any length:
     writes the header to the binary file object and returns
     ``write_chunk(events, t_base)``, which appends one chunk's records
-    (``t_base`` as the option below, 0 for formats without it). Indices in
+    (``t_base`` as the option below, 0 for formats without it). A format
+    that ends with something of its own (an index) gives ``write_chunk`` a
+    ``finish()`` attribute, called once after the last chunk. Indices in
     messages count over the whole file. ``header_options`` are the write
     options other than ``t_base``, and a format that records a sensor size
     needs them given. Without it, chunks are written by encoding each as a
@@ -55,7 +57,10 @@ extension (``format=None``) and need no change. The contract a spec makes:
     whose clock is wider than 32 bits: ``None`` (the default: nothing), an
     int, ``"first"`` (the first event's time) or, for iter_chunks only,
     ``"chunk"`` (each chunk's first time, which the chunk carries as
-    ``t_base``; zelkit.info relies on it to report 64-bit times).
+    ``t_base``; zelkit.info relies on it to report 64-bit times; a format
+    may choose another base at or below the chunk's times, as the .zel
+    event store does with its blocks' bases). ``threads``: how many
+    threads a format that decodes in parallel may use (None: its default).
 ``write_options`` (optional)
     The keyword options write takes, under the same rule, from those
     zelkit.save offers: ``width`` and ``height``, the sensor size a format
@@ -85,7 +90,7 @@ ZEL_EXTENSIONS = frozenset(ext for ext, _, zel in EXTENSION_TABLE if zel)
 
 #: The options zelkit.load/iter_load and zelkit.save can pass on, with the
 #: default values that mean "not given".
-LOAD_OPTIONS = {"errors": "strict", "t_offset": None}
+LOAD_OPTIONS = {"errors": "strict", "t_offset": None, "threads": None}
 WRITE_OPTIONS = {"width": None, "height": None, "t_base": None}
 
 

@@ -25,11 +25,13 @@ from . import _native
 from ._arrays import as_events
 from ._dtype import EVENT_DTYPE
 from ._files import time_windows
-from ._paths import PathArg as PathLike
+from ._event_store import encode_events
+from ._paths import PathArg as PathLike, open_by_position
 from ._atomic import atomic_output, atomic_write_bytes
 
 __all__ = [
     "BOX_DTYPE",
+    "CODECS",
     "GRID_LIMITS",
     "Frame",
     "IncompleteContainerWarning",
@@ -83,29 +85,59 @@ def _keyframe_interval(value: int | None) -> int:
     return value
 
 
+#: What ``codec=`` of :func:`encode` and :func:`write` chooses: "zel", the
+#: occupancy frames whose payloads are zel.compress's exact bytes (a lossy
+#: code of where and when events happened), or "lossless", the event store
+#: that gives back exactly the array written.
+CODECS = ("zel", "lossless")
+
+
+def _codec(codec: Any) -> str:
+    if codec not in CODECS:
+        raise ValueError(f"codec must be one of {', '.join(map(repr, CODECS))}, not {codec!r}")
+    return str(codec)
+
+
 def encode(
     events: Any,
     *,
     width: int | None = None,
     height: int | None = None,
-    time_bins: int,
-    max_depth: int,
+    time_bins: int | None = None,
+    max_depth: int | None = None,
     n_frames: int = 1,
     keyframe_interval: int | None = None,
+    codec: str = "zel",
 ) -> bytes:
     """Return the ``.zel`` container of ``events`` as bytes.
 
-    The events are split into ``n_frames`` frames by ``zel.compress_sequence``'s rule
-    and each frame is binned over its own time range. ``keyframe_interval=K`` codes
-    every K-th frame on its own so readers can seek; without it the payloads equal
-    ``compress_sequence``'s (``compress``'s for one frame).
+    With ``codec="zel"`` (the default) the events are split into ``n_frames``
+    frames by ``zel.compress_sequence``'s rule and each frame is binned over
+    its own time range (``time_bins`` and ``max_depth`` are required).
+    ``keyframe_interval=K`` codes every K-th frame on its own so readers can
+    seek; without it the payloads equal ``compress_sequence``'s
+    (``compress``'s for one frame).
 
     ``width`` and ``height`` default to the largest coordinate plus one. For a
     recording whose header gives the sensor size, pass that instead
     (``info = zelkit.info(path)``, then ``width=info.width, height=info.height``)
     so every file of one camera is coded on the same grid.
+
+    With ``codec="lossless"`` the result is an event store: ``zelkit.decode``
+    of it gives back exactly ``events``, whatever their values. ``width`` and
+    ``height`` are then only recorded (as the sensor size; default: not
+    known), and the frame parameters do not apply.
     """
     arr = as_events(events)
+    if _codec(codec) == "lossless":
+        frame_options = {"time_bins": time_bins, "max_depth": max_depth,
+                         "keyframe_interval": keyframe_interval, "n_frames": None if n_frames == 1 else n_frames}
+        given = [name for name, value in frame_options.items() if value is not None]
+        if given:
+            raise ValueError(f"codec='lossless' keeps every event: {', '.join(given)} do(es) not apply")
+        return encode_events(arr, width=width, height=height)
+    if time_bins is None or max_depth is None:
+        raise ValueError(f"codec={codec!r} needs time_bins and max_depth")
     if isinstance(n_frames, bool) or not isinstance(n_frames, int) or n_frames < 1:
         raise ValueError(f"n_frames must be a positive integer, not {n_frames!r}")
     return _native.encode(
@@ -125,15 +157,16 @@ def write(
     *,
     width: int | None = None,
     height: int | None = None,
-    time_bins: int,
-    max_depth: int,
+    time_bins: int | None = None,
+    max_depth: int | None = None,
     n_frames: int = 1,
     keyframe_interval: int | None = None,
+    codec: str = "zel",
 ) -> None:
     """Write ``encode(events, ...)`` to ``path`` atomically (temporary file, then rename)."""
     atomic_write_bytes(path, encode(
         events, width=width, height=height, time_bins=time_bins, max_depth=max_depth,
-        n_frames=n_frames, keyframe_interval=keyframe_interval))
+        n_frames=n_frames, keyframe_interval=keyframe_interval, codec=codec))
 
 
 def encode_stream(
@@ -365,22 +398,14 @@ class Reader(Sequence[Frame]):
 
 
 def decode(data: Any) -> Reader:
-    """A reader over a container held in memory (bytes or any buffer), read in place."""
+    """A reader over a container of occupancy frames held in memory (bytes or
+    any buffer), read in place. An event store is refused with
+    :class:`FormatError` at byte 8: :func:`zelkit.decode_events` reads it."""
     return Reader(_native.ContainerReader(data))
 
 
 def open(path: PathLike) -> Reader:  # noqa: A001  (mirrors the builtin on purpose)
-    """Open a ``.zel`` file for reading; use as a context manager to close it."""
-    # Without O_NONBLOCK, opening a FIFO would wait for a writer; the reader
-    # then refuses it, as it does anything it cannot read by position.
-    flags = os.O_RDONLY | os.O_CLOEXEC | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
-    fd = os.open(os.fspath(path), flags)
-    try:
-        return Reader(_native.ContainerReader(fd))
-    except OSError as error:
-        if error.filename is None:
-            error.filename = os.fspath(path)
-        raise
-    finally:
-        # The reader holds a duplicate of its own.
-        os.close(fd)
+    """Open a ``.zel`` file of occupancy frames for reading; use as a context
+    manager to close it. An event store is refused with :class:`FormatError`
+    at byte 8: :func:`zelkit.open_events` (or :func:`zelkit.load`) reads it."""
+    return Reader(open_by_position(path, _native.ContainerReader))

@@ -4,22 +4,62 @@
 // a call runs core work on an object that several threads may hold.
 #include <Python.h>
 
+#include <climits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "base/error.hpp"
+#include "buffer_view.hpp"
+#include "container/byte_source.hpp"
+#include "conversions.hpp"
 #include "native_state.hpp"
+#include "pycommon/args.hpp"
+#include "pycommon/compressed_output.hpp"
 #include "pycommon/py_ref.hpp"
 #include "without_gil.hpp"
 
 namespace zelkit::native {
 
-// A core error as Python sees it: malformed bytes become FormatError with
-// their offset, exhausted memory MemoryError, a refusal of the system its
-// OSError subclass, and a request that cannot be met ValueError. Returns
-// nullptr for the caller to return.
+// A core error as a container call raises it: as raise_error
+// (format_errors.hpp) does, but for the system's refusals, which keep their
+// errno's OSError subclass. Returns nullptr for the caller to return.
 PyObject* raise_container_error(const zel::Error& error);
+
+// What a writer's step hands back: the bytes it appended, or its error.
+inline PyObject* step_result(const zel::Status& status, const std::vector<std::uint8_t>& out) {
+    if (!status) return raise_container_error(status.error());
+    return zel::py::bytes_from(out);
+}
+
+// Opens a core reader (Reader::open takes a ByteSource) over a file
+// descriptor (an int, read by position through a duplicate) or any
+// C-contiguous buffer (read in place; `data` keeps it alive and must outlive
+// the reader). Null with the exception set on failure.
+template <class Reader>
+std::unique_ptr<Reader> open_reader(const zel::py::ObjectArg& source, std::optional<BufferView>& data) {
+    namespace ct = zel::container;
+    zel::Result<Reader> opened = zel::Error::invalid_input("no source");
+    if (PyLong_Check(source.object) && !PyBool_Check(source.object)) {
+        int fd = 0;
+        if (!convert_bounded<int, 0, INT_MAX>(source.object, source.arg, fd)) return nullptr;
+        opened = without_gil([&]() -> zel::Result<Reader> {
+            ZEL_ASSIGN_OR_RETURN(auto file, ct::file_source(fd));
+            return Reader::open(std::move(file));
+        });
+    } else {
+        if (!convert_buffer(source.object, source.arg, data.emplace())) return nullptr;
+        const std::span<const std::uint8_t> bytes = data->bytes();
+        opened = without_gil([&] { return Reader::open(ct::memory_source(bytes)); });
+    }
+    if (!opened) {
+        raise_container_error(opened.error());
+        return nullptr;
+    }
+    return std::make_unique<Reader>(std::move(opened.value()));
+}
 
 // Runs `work` without the interpreter lock and under `mutex`, which is only
 // ever waited for without the lock: threads sharing a reader or writer take
@@ -62,5 +102,6 @@ void dealloc_state_object(PyObject* self) {
 // The types, which add_container_functions adds to the module.
 bool add_container_reader_type(PyObject* module, NativeState& state);
 bool add_container_writer_type(PyObject* module, NativeState& state);
+bool add_event_store_types(PyObject* module, NativeState& state);
 
 }  // namespace zelkit::native

@@ -20,25 +20,14 @@
 namespace zelkit::native {
 
 PyObject* raise_container_error(const zel::Error& error) {
-    switch (error.kind) {
-        case zel::ErrorKind::InvalidData:
-            // Every container fault is placed; 0 is the file itself.
-            return raise_format_error(error.message, error.offset.value_or(0));
-        case zel::ErrorKind::OutOfMemory:
-            PyErr_SetString(PyExc_MemoryError, error.message.c_str());
-            return nullptr;
-        case zel::ErrorKind::Os:
-            errno = error.os_code;
-            return PyErr_SetFromErrno(PyExc_OSError);
-        case zel::ErrorKind::Interrupted:
-            if (PyErr_Occurred()) return nullptr;
-            break;
-        case zel::ErrorKind::InvalidInput:
-        case zel::ErrorKind::Timestamp:
-            break;
+    // A container is opened from a descriptor zelkit made, so the system's
+    // refusal keeps its errno subclass (IsADirectoryError, ...); everything
+    // else maps as for every other zelkit call.
+    if (error.kind == zel::ErrorKind::Os) {
+        errno = error.os_code;
+        return PyErr_SetFromErrno(PyExc_OSError);
     }
-    PyErr_SetString(PyExc_ValueError, error.text().c_str());
-    return nullptr;
+    return raise_error(error);
 }
 
 namespace {
@@ -81,7 +70,8 @@ bool add_container_functions(PyObject* module, NativeState& state) {
            PyModule_AddIntConstant(module, "MAX_GRID_EXTENT", zel::kMaxGridExtent) == 0 &&
            PyModule_AddIntConstant(module, "MAX_TREE_DEPTH", zel::kMaxTreeDepth) == 0 &&
            add_functions_uniquely(module, g_container_functions) &&
-           add_container_reader_type(module, state) && add_container_writer_type(module, state);
+           add_container_reader_type(module, state) && add_container_writer_type(module, state) &&
+           add_event_store_types(module, state);
 }
 
 }  // namespace zelkit::native

@@ -1,7 +1,6 @@
 // zelkit._native.ContainerReader(source): the core's container reader over
 // a file descriptor (read by position, never loaded whole) or over a
 // caller's buffer (read in place). zelkit.Reader is the Python view over it.
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -74,28 +73,11 @@ constexpr auto kOpen = signature<OpenArgs>(
             "of it) or from a buffer (in place)."},
     param<&OpenArgs::source, zel::py::convert_object>("source"));
 
-// A file descriptor (an int) or any C-contiguous buffer.
 bool open_source(const zel::py::ObjectArg& source, ReaderState& state) {
-    zel::Result<ct::ContainerReader> opened = zel::Error::invalid_input("no source");
-    if (PyLong_Check(source.object) && !PyBool_Check(source.object)) {
-        int fd = 0;
-        if (!convert_bounded<int, 0, INT_MAX>(source.object, source.arg, fd)) return false;
-        opened = without_gil([&]() -> zel::Result<ct::ContainerReader> {
-            ZEL_ASSIGN_OR_RETURN(auto file, ct::file_source(fd));
-            return ct::ContainerReader::open(std::move(file));
-        });
-    } else {
-        if (!convert_buffer(source.object, source.arg, state.data.emplace())) return false;
-        const std::span<const std::uint8_t> bytes = state.data->bytes();
-        opened = without_gil([&] { return ct::ContainerReader::open(ct::memory_source(bytes)); });
-    }
-    if (!opened) {
-        raise_container_error(opened.error());
-        return false;
-    }
-    state.header = opened.value().header();
-    state.complete = opened.value().complete();
-    state.reader = std::make_unique<ct::ContainerReader>(std::move(opened.value()));
+    state.reader = open_reader<ct::ContainerReader>(source, state.data);
+    if (!state.reader) return false;
+    state.header = state.reader->header();
+    state.complete = state.reader->complete();
     return true;
 }
 

@@ -48,12 +48,6 @@ PyObject* writer_new(PyTypeObject* type, NewArgs& a) {
     return new_state_object(type, std::move(state));
 }
 
-// The bytes one step appended, or its error.
-PyObject* step_result(const zel::Status& status, const std::vector<std::uint8_t>& out) {
-    if (!status) return raise_container_error(status.error());
-    return bytes_from(out);
-}
-
 constexpr auto kBegin = signature<zel::py::NoArgs>(
     {.name = "begin", .owner = "ContainerWriter",
      .doc = "The file header, marked unfinished until the final one is put over it."});

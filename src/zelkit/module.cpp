@@ -20,7 +20,8 @@ int for_each_reference(NativeState& s, Visit&& visit) {
                                     &s.camera_reader_type,  &s.camera_writer_type,
                                     &s.event_summary_type,  &s.compression_figures_type,
                                     &s.container_reader_type, &s.container_writer_type,
-                                    &s.container_frame_type, &s.zel_event_type};
+                                    &s.container_frame_type, &s.zel_event_type,
+                                    &s.event_store_reader_type, &s.event_store_writer_type};
     // A member added to NativeState must be listed here too.
     static_assert(sizeof(slots) / sizeof(slots[0]) * sizeof(PyTypeObject*) == sizeof(NativeState));
     for (PyTypeObject** slot : slots) {

@@ -18,6 +18,8 @@ struct NativeState {
     PyTypeObject* camera_writer_type;
     PyTypeObject* container_reader_type;
     PyTypeObject* container_writer_type;
+    PyTypeObject* event_store_reader_type;
+    PyTypeObject* event_store_writer_type;
     // Named records the functions return.
     PyTypeObject* event_summary_type;
     PyTypeObject* compression_figures_type;

@@ -63,13 +63,26 @@ def require(module: str, what: str, extra: str) -> None:
         raise CommandFailed(f"{what} needs {module}: {install_hint(extra)}") from None
 
 
-# The extension of zel's own containers, which the commands read as frames of
-# occupancy rather than as events.
+# The extension of zel's own containers. Those of occupancy frames are read
+# as frames; an event store (events kept without loss) is an event file.
 CONTAINER_EXTENSION = ".zel"
 
 
 def is_container(path: str) -> bool:
-    return path.lower().endswith(CONTAINER_EXTENSION)
+    """True for a .zel file of occupancy frames (a lossy code)."""
+    if not path.lower().endswith(CONTAINER_EXTENSION):
+        return False
+    from .._event_store import HEAD_BYTES, is_event_store
+    from .._paths import head_of
+
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | getattr(os, "O_NONBLOCK", 0))
+    except OSError:
+        return True  # the container reader reports what is wrong
+    try:
+        return not is_event_store(head_of(fd, HEAD_BYTES))
+    finally:
+        os.close(fd)
 
 
 # ---------------------------------------------------------------- argument types

@@ -6,7 +6,8 @@ in the file's own clock: camera files count 64-bit microseconds (AEDAT 4
 from the Unix epoch), and `zel view --at` takes them as shown here. A `.zel`
 container is described from its header and index: the events its frames were
 coded from, their times, and (in --json) its frames, time bins, depth limit
-and keyframe interval.
+and keyframe interval; a `.zel` event store (events kept without loss) like
+any event file. Every row gives the file's size in bits per event.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
+import os
 
 from .._read_options import describe_file
 from .common import add_read_arguments, describe, gather_inputs, is_container, report
@@ -32,9 +34,12 @@ def run(args: argparse.Namespace) -> int:
     for path in files:
         try:
             if is_container(path):
-                described.append({"path": path, **_describe_container(path)})
+                row = {"path": path, **_describe_container(path)}
             else:
-                described.append({"path": path, **dataclasses.asdict(describe_file(path, errors=args.errors))})
+                row = {"path": path, **dataclasses.asdict(describe_file(path, errors=args.errors))}
+            n = row["n_events"]
+            row["bits_per_event"] = 8 * os.path.getsize(path) / n if isinstance(n, int) and n else None
+            described.append(row)
         except Exception as error:  # noqa: BLE001  (one bad file must not stop the others)
             if args.debug:
                 raise
@@ -45,10 +50,10 @@ def run(args: argparse.Namespace) -> int:
     elif described:
         print(format_table(
             ("path", "format", "events", "width", "height", "first us", "last us", "duration s", "events/s",
-             "time-ordered"),
+             "time-ordered", "bits/event"),
             [(row["path"], row["format"], row["n_events"], row["width"], row["height"], row["t_first"],
               row["t_last"], _seconds(row["duration_us"]), row["event_rate"],
-              _order(row["time_ordered"]))
+              _order(row["time_ordered"]), row["bits_per_event"])
              for row in described],
         ))
     return 1 if failed else 0

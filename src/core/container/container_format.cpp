@@ -1,73 +1,19 @@
 #include "container/container_format.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "base/crc32c.hpp"
+#include "container/field_io.hpp"
 
 namespace zel::container {
 
 namespace {
 
 constexpr std::uint8_t kFrameTag[4] = {'F', 'R', 'A', 'M'};
-constexpr std::uint8_t kIndexTag[4] = {'I', 'N', 'D', 'X'};
-constexpr std::uint8_t kTrailerMagic[8] = {'Z', 'E', 'L', 'I', 'N', 'D', 'E', 'X'};
-
-template <class T>
-void store(std::span<std::uint8_t> bytes, Field<T> field, T value) {
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        const std::uint64_t wide = static_cast<std::uint64_t>(value);
-        bytes[field.at + i] = static_cast<std::uint8_t>(wide >> (8 * i));
-    }
-}
-
-void store(std::span<std::uint8_t> bytes, ByteField field, const std::uint8_t* value) {
-    std::memcpy(bytes.data() + field.at, value, field.size);
-}
-
-template <class T>
-T load(std::span<const std::uint8_t> bytes, Field<T> field) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        v |= static_cast<std::uint64_t>(bytes[field.at + i]) << (8 * i);
-    }
-    return static_cast<T>(v);
-}
-
-bool holds(std::span<const std::uint8_t> bytes, ByteField field, const std::uint8_t* value) {
-    return bytes.size() >= field.at + field.size &&
-           std::memcmp(bytes.data() + field.at, value, field.size) == 0;
-}
-
-bool all_zero(std::span<const std::uint8_t> bytes, ByteField field) {
-    const auto run = bytes.subspan(field.at, field.size);
-    return std::all_of(run.begin(), run.end(), [](std::uint8_t b) { return b == 0; });
-}
-
-// Stores the CRC-32C of bytes[0, at) at `at`.
-void seal(std::span<std::uint8_t> bytes, std::size_t at) {
-    store(bytes, Field<std::uint32_t>{at}, crc32c(bytes.first(at)));
-}
-
-bool sealed(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return crc32c(bytes.first(at)) == load(bytes, Field<std::uint32_t>{at});
-}
-
-Error fault(std::uint64_t offset, std::string message) {
-    return Error::invalid_data(std::move(message), offset);
-}
-
-std::string num(std::uint64_t v) { return std::to_string(v); }
-
-// Appends `size` zero bytes and returns them for the fields to be stored in.
-std::span<std::uint8_t> grow(std::vector<std::uint8_t>& out, std::size_t size) {
-    const std::size_t start = out.size();
-    out.resize(start + size);
-    return std::span<std::uint8_t>(out).subspan(start);
-}
 
 }  // namespace
+
+using namespace field_io;
 
 std::array<std::uint8_t, kHeaderBytes> header_bytes(const FileHeader& header) {
     namespace f = header_field;
@@ -116,6 +62,10 @@ void append_index(std::span<const FrameSummary> entries, std::uint64_t index_off
         store(entry, entry_field::n_events, entries[k].n_events);
     }
     seal(block, kIndexHeadBytes + entry_bytes);
+    append_trailer(index_offset, out);
+}
+
+void append_trailer(std::uint64_t index_offset, std::vector<std::uint8_t>& out) {
     const auto trailer = grow(out, kTrailerBytes);
     store(trailer, trailer_field::index_offset, index_offset);
     store(trailer, trailer_field::magic, kTrailerMagic);
@@ -129,6 +79,10 @@ Result<FileHeader> parse_header(std::span<const std::uint8_t> bytes) {
                                        num(kHeaderBytes) + " bytes");
     }
     const std::uint16_t version = load(bytes, f::version);
+    if (version == kEventStoreVersion) {
+        return fault(f::version.at, "this .zel file stores events without loss (format version " +
+                                        num(version) + "), not occupancy frames; zelkit.load or zelkit.open_events reads it");
+    }
     if (version != kVersion) {
         return fault(f::version.at, "unknown format version " + num(version) +
                                         " (this reader knows " + num(kVersion) + ")");
@@ -164,37 +118,42 @@ Result<TrailerInfo> parse_trailer(std::span<const std::uint8_t> trailer,
     return TrailerInfo{true, index_offset};
 }
 
-Result<std::vector<FrameSummary>> parse_index(std::span<const std::uint8_t> block,
-                                              std::uint64_t index_offset,
-                                              const FileHeader& header) {
+Result<std::uint64_t> check_index_frame(std::span<const std::uint8_t> block, std::uint64_t index_offset,
+                                        std::size_t entry_bytes, std::uint64_t declared, const char* units) {
     namespace f = index_field;
     if (block.size() < kIndexHeadBytes + kCrcBytes || !holds(block, f::tag, kIndexTag)) {
         return fault(index_offset, "the trailer does not point at an index");
     }
     const std::uint64_t count = load(block, f::count);
-    const std::uint64_t entry_bytes = block.size() - kIndexHeadBytes - kCrcBytes;
+    const std::uint64_t entries = block.size() - kIndexHeadBytes - kCrcBytes;
     // The count is checked against the bytes present before it sizes anything.
-    if (entry_bytes % kIndexEntryBytes != 0 || count != entry_bytes / kIndexEntryBytes) {
-        return fault(index_offset + f::count.at, "index claims " + num(count) +
-                                                     " frames but holds " + num(entry_bytes) +
-                                                     " bytes of entries");
+    if (entries % entry_bytes != 0 || count != entries / entry_bytes) {
+        return fault(index_offset + f::count.at, "index claims " + num(count) + " " + units +
+                                                     " but holds " + num(entries) + " bytes of entries");
     }
     const std::size_t crc_at = block.size() - kCrcBytes;
     if (!sealed(block, crc_at)) return fault(index_offset + crc_at, "index checksum mismatch");
     if (load(block, f::reserved) != 0) {
         return fault(index_offset + f::reserved.at, "reserved index field is not zero");
     }
-    if (count != header.n_frames) {
+    if (count != declared) {
         return fault(index_offset + f::count.at,
-                     "index lists " + num(count) + " frames but the file header declares " +
-                         (header.n_frames == kUnknownFrameCount ? std::string("an unknown count")
-                                                                : num(header.n_frames)));
+                     "index lists " + num(count) + " " + units + " but the file header declares " +
+                         (declared == kUnknownFrameCount ? std::string("an unknown count") : num(declared)));
     }
     if (count == 0 && index_offset != kHeaderBytes) {
         return fault(kHeaderBytes, num(index_offset - kHeaderBytes) +
-                                       " bytes between the file header and an empty index "
-                                       "belong to no frame");
+                                       " bytes between the file header and an empty index belong to no " +
+                                       (units[0] == 'f' ? "frame" : "block"));
     }
+    return count;
+}
+
+Result<std::vector<FrameSummary>> parse_index(std::span<const std::uint8_t> block,
+                                              std::uint64_t index_offset,
+                                              const FileHeader& header) {
+    ZEL_ASSIGN_OR_RETURN(const std::uint64_t count,
+                         check_index_frame(block, index_offset, kIndexEntryBytes, header.n_frames, "frames"));
     std::vector<FrameSummary> frames(count);
     std::uint64_t earliest = kHeaderBytes;
     for (std::uint64_t k = 0; k < count; ++k) {

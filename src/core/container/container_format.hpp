@@ -7,6 +7,7 @@
 
 #include "base/result.hpp"
 #include "codec/grid_params.hpp"
+#include "container/field_io.hpp"
 
 // Byte layout of the .zel container; docs/format.md describes it for readers
 // in other languages. Every multi-byte field is little-endian.
@@ -19,18 +20,6 @@
 // both go through it, and a fault is reported at the offset of its field.
 
 namespace zel::container {
-
-// A fixed-size little-endian field of type T at byte `at` of its structure.
-template <class T>
-struct Field {
-    std::size_t at;
-};
-
-// A run of bytes with a fixed value (tags, magic) or that must be zero.
-struct ByteField {
-    std::size_t at;
-    std::size_t size;
-};
 
 namespace header_field {
 inline constexpr ByteField magic{0, 8};
@@ -78,7 +67,12 @@ inline constexpr ByteField magic{8, 8};
 }  // namespace trailer_field
 
 inline constexpr std::uint8_t kMagic[8] = {0x89, 'Z', 'E', 'L', '\r', '\n', 0x1A, '\n'};
+inline constexpr std::uint8_t kIndexTag[4] = {'I', 'N', 'D', 'X'};
+inline constexpr std::uint8_t kTrailerMagic[8] = {'Z', 'E', 'L', 'I', 'N', 'D', 'E', 'X'};
+// Occupancy frames (this header); event_store.hpp holds version 2, events
+// stored without loss, which shares the magic, the trailer and the checksums.
 inline constexpr std::uint16_t kVersion = 1;
+inline constexpr std::uint16_t kEventStoreVersion = 2;
 inline constexpr std::size_t kHeaderBytes = 36;
 inline constexpr std::size_t kFrameHeaderBytes = 48;
 inline constexpr std::size_t kCrcBytes = 4;
@@ -151,6 +145,9 @@ void append_frame(const FrameHeader& frame, std::span<const std::uint8_t> payloa
 void append_index(std::span<const FrameSummary> entries, std::uint64_t index_offset,
                   std::vector<std::uint8_t>& out);
 
+// The trailer alone, pointing at index_offset.
+void append_trailer(std::uint64_t index_offset, std::vector<std::uint8_t>& out);
+
 // Parsers. Every fault is an InvalidData error at its absolute file offset.
 
 // `bytes` are the file's first bytes (all of them when shorter than a header).
@@ -164,6 +161,14 @@ struct TrailerInfo {
     std::uint64_t index_offset = 0;
 };
 Result<TrailerInfo> parse_trailer(std::span<const std::uint8_t> trailer, std::uint64_t file_bytes);
+
+// What every index shares, whatever its entries: the tag, a count that
+// matches the bytes of `entry_bytes`-byte entries present, the checksum, the
+// reserved field, the count the header declares (`units` names what is
+// counted: "frames" or "blocks"), and no bytes before an empty index.
+// `block` is everything from index_offset up to the trailer. Returns the count.
+Result<std::uint64_t> check_index_frame(std::span<const std::uint8_t> block, std::uint64_t index_offset,
+                                        std::size_t entry_bytes, std::uint64_t declared, const char* units);
 
 // `block` is everything from index_offset up to the trailer. Validates the
 // tag, count, checksum and reserved field, and that the entries lie in order

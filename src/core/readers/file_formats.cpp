@@ -17,6 +17,7 @@ std::string_view format_name(FileFormat format) {
         case FileFormat::Raw: return "raw";
         case FileFormat::Dat: return "dat";
         case FileFormat::Aedat4: return "aedat4";
+        case FileFormat::Zel: return "zel";
     }
     return {};
 }

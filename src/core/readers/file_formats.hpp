@@ -20,8 +20,9 @@ enum class RecordFormat { Compact, Nmnist, Aedat2, Csv };
 
 // What a file's extension can select. Bin is N-MNIST or compact records,
 // decided by the file's size (bin_format); the camera formats (Prophesee
-// RAW and DAT, iniVation AEDAT 4) are read by zelkit only.
-enum class FileFormat : std::uint8_t { Bin, Compact, Aedat2, Csv, Raw, Dat, Aedat4 };
+// RAW and DAT, iniVation AEDAT 4) and zel's own event store (.zel,
+// container/event_store.hpp) are read by zelkit only.
+enum class FileFormat : std::uint8_t { Bin, Compact, Aedat2, Csv, Raw, Dat, Aedat4, Zel };
 
 struct ExtensionRule {
     std::string_view extension;  // without the dot, compared byte for byte
@@ -32,7 +33,7 @@ struct ExtensionRule {
 inline constexpr ExtensionRule kExtensionRules[] = {
     {"bin", FileFormat::Bin},   {"evb", FileFormat::Compact}, {"aedat", FileFormat::Aedat2},
     {"csv", FileFormat::Csv},   {"txt", FileFormat::Csv},     {"dat", FileFormat::Dat},
-    {"raw", FileFormat::Raw},   {"aedat4", FileFormat::Aedat4},
+    {"raw", FileFormat::Raw},   {"aedat4", FileFormat::Aedat4}, {"zel", FileFormat::Zel},
 };
 
 // zel's load_events reads the format (and lists its extensions).

@@ -1,0 +1,43 @@
+// The event store reader over arbitrary files: never reads or writes out of
+// bounds, sizes nothing by an unchecked length, and reads the same events
+// (or fails the same way) on one thread and on three.
+#include <vector>
+
+#include "base/byte_buffer.hpp"
+#include "container/byte_source.hpp"
+#include "container/event_store.hpp"
+#include "fuzz_support.hpp"
+
+namespace {
+
+struct Outcome {
+    bool ok = false;
+    std::vector<std::uint8_t> events;
+};
+
+Outcome read_all(const zel::container::EventStoreReader& reader, unsigned threads) {
+    zel::ByteBuffer out;
+    Outcome o;
+    o.ok = reader.read(0, reader.blocks().size(), 0, threads, out).ok();
+    if (o.ok) o.events.assign(out.data(), out.data() + out.size());
+    return o;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto opened = zel::container::EventStoreReader::open(zel::container::memory_source({data, size}));
+    if (!opened.ok()) return 0;
+    const auto& reader = opened.value();
+    std::uint64_t total = 0;
+    for (const auto& b : reader.blocks()) {
+        FUZZ_CHECK(b.n_events >= 1 && b.n_events <= reader.header().block_events);
+        total += b.n_events;
+    }
+    const Outcome one = read_all(reader, 1);
+    const Outcome three = read_all(reader, 3);
+    FUZZ_CHECK(one.ok == three.ok);
+    FUZZ_CHECK(one.events == three.events);
+    if (one.ok) FUZZ_CHECK(one.events.size() == total * zel::kPackedEventBytes);
+    return 0;
+}

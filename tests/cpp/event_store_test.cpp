@@ -1,0 +1,314 @@
+// The event store (.zel version 2): exact round trips whatever the events,
+// the camera clock across blocks, threads, and every kind of damage refused
+// or, where the file can still be read in full, read exactly.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <tuple>
+
+#include "base/byte_buffer.hpp"
+#include "base/crc32c.hpp"
+#include "container/byte_source.hpp"
+#include "container/event_store.hpp"
+#include "event_shapes.hpp"
+#include "lossless/block_codec.hpp"
+
+namespace zel::container {
+namespace {
+
+using Rng = std::mt19937_64;
+
+Result<EventStoreReader> open_bytes(const Bytes& file) { return EventStoreReader::open(memory_source(file)); }
+
+// Every event of the store, or its first error.
+Result<Bytes> read_all(const Bytes& file, unsigned threads = 1, std::uint64_t subtract = 0) {
+    ZEL_ASSIGN_OR_RETURN(EventStoreReader reader, open_bytes(file));
+    ByteBuffer out;
+    ZEL_TRY(reader.read(0, reader.blocks().size(), subtract, threads, out));
+    return Bytes(out.data(), out.data() + out.size());
+}
+
+Bytes store_of(const Bytes& records, std::uint64_t block_events, std::uint16_t w = 0, std::uint16_t h = 0) {
+    auto encoded = encode_event_store(PackedEvents(records.data(), records.size() / kPackedEventBytes), w, h,
+                                      block_events);
+    EXPECT_TRUE(encoded.ok()) << (encoded.ok() ? "" : encoded.error().message);
+    return encoded.ok() ? std::move(encoded).value() : Bytes{};
+}
+
+// Time-ordered rows of a small sensor, as cameras write them.
+Bytes camera_like(Rng& rng, std::size_t n) {
+    EventList events(n);
+    std::uint32_t t = 5000;
+    for (std::size_t i = 0; i < n; ++i) {
+        t += static_cast<std::uint32_t>(rng() % 3);
+        events[i] = Event{static_cast<std::uint16_t>(rng() % 346), static_cast<std::uint16_t>(rng() % 260), t,
+                          static_cast<std::uint8_t>(rng() % 2)};
+    }
+    return pack(events);
+}
+
+Bytes arbitrary(Rng& rng, std::size_t n) {
+    Bytes records(n * kPackedEventBytes);
+    for (auto& b : records) b = static_cast<std::uint8_t>(rng());
+    return records;
+}
+
+using Case = std::tuple<int, std::size_t, std::uint64_t>;  // shape, events, block size
+
+class StoreRoundTrip : public ::testing::TestWithParam<Case> {};
+
+TEST_P(StoreRoundTrip, ReadsBackExactlyOnAnyNumberOfThreads) {
+    const auto [shape, n, block_events] = GetParam();
+    Rng rng(static_cast<std::uint64_t>(shape) * 1000 + n);
+    const Bytes records = shape == 0   ? camera_like(rng, n)
+                          : shape == 1 ? arbitrary(rng, n)
+                                       : pack(make_events(rng, static_cast<Shape>(shape - 2), n, {640, 480, 1}));
+    const Bytes file = store_of(records, block_events, 640, 480);
+    auto reader = open_bytes(file);
+    ASSERT_TRUE(reader.ok()) << reader.error().message;
+    EXPECT_EQ(reader.value().header().width, 640);
+    EXPECT_EQ(reader.value().blocks().size(), (n + block_events - 1) / block_events);
+    for (unsigned threads : {1u, 3u}) {
+        auto back = read_all(file, threads);
+        ASSERT_TRUE(back.ok()) << back.error().message;
+        EXPECT_EQ(back.value(), records) << "threads " << threads;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, StoreRoundTrip,
+                         ::testing::Combine(::testing::Range(0, 8),
+                                            ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{2000}),
+                                            ::testing::Values(std::uint64_t{1}, std::uint64_t{333},
+                                                              lossless::kDefaultBlockEvents)));
+
+TEST(StoreRoundTrip, BlocksInTheMiddleReadAlone) {
+    Rng rng(7);
+    const Bytes records = camera_like(rng, 1000);
+    const Bytes file = store_of(records, 100);
+    auto reader = open_bytes(file);
+    ASSERT_TRUE(reader.ok());
+    ByteBuffer out;
+    ASSERT_TRUE(reader.value().read(3, 4, 0, 2, out).ok());
+    EXPECT_EQ(Bytes(out.data(), out.data() + out.size()),
+              Bytes(records.data() + 300 * kPackedEventBytes, records.data() + 700 * kPackedEventBytes));
+    EXPECT_FALSE(reader.value().read(8, 3, 0, 1, out).ok());
+    const auto& b = reader.value().blocks()[5];
+    EXPECT_EQ(b.n_events, 100u);
+    EXPECT_EQ(b.t_first, load_le32(records.data() + 500 * kPackedEventBytes + 4));
+}
+
+// A camera clock past 32 bits: each add() gives events relative to a base.
+TEST(StoreClock, CameraTimesSurviveAcrossBlocksAndBases) {
+    EventStoreWriter writer(0, 0, 4);
+    Bytes file;
+    ASSERT_TRUE(writer.begin(file).ok());
+    const std::uint64_t bases[] = {0, 10, std::uint64_t{1} << 33, (std::uint64_t{1} << 33) + 3};
+    std::vector<std::uint64_t> camera;
+    for (std::uint64_t base : bases) {
+        EventList events;
+        for (std::uint32_t i = 0; i < 3; ++i) events.push_back(Event{1, 2, 100 + i, 1});
+        for (const Event& e : events) camera.push_back(base + e.t);
+        const Bytes records = pack(events);
+        ASSERT_TRUE(writer.add(PackedEvents(records.data(), 3), base, file).ok());
+    }
+    ASSERT_TRUE(writer.finish(file).ok());
+    const auto header = writer.final_header();
+    std::memcpy(file.data(), header.data(), header.size());
+
+    auto reader = open_bytes(file);
+    ASSERT_TRUE(reader.ok()) << reader.error().message;
+    // Base 10's first event joins base 0's block, its others start one of
+    // their own; 2^33 cannot join base 10, and 2^33 + 3 joins 2^33.
+    ASSERT_EQ(reader.value().blocks().size(), 4u);
+    const std::uint64_t counts[] = {4, 2, 4, 2};
+    const std::uint64_t block_bases[] = {0, 10, std::uint64_t{1} << 33, (std::uint64_t{1} << 33) + 3};
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(reader.value().blocks()[k].n_events, counts[k]);
+        EXPECT_EQ(reader.value().blocks()[k].t_base, block_bases[k]);
+    }
+
+    auto absolute = read_all(file, 1, 0);
+    ASSERT_FALSE(absolute.ok());
+    EXPECT_EQ(absolute.error().kind, ErrorKind::Timestamp);
+    EXPECT_NE(absolute.error().message.find("event 6 "), std::string::npos) << absolute.error().message;
+
+    auto later = open_bytes(file);
+    ByteBuffer out;
+    ASSERT_TRUE(later.value().read(2, 2, std::uint64_t{1} << 33, 1, out).ok());
+    ASSERT_EQ(out.size(), 6 * kPackedEventBytes);
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ((std::uint64_t{1} << 33) + load_le32(out.data() + i * kPackedEventBytes + 4), camera[6 + i]);
+    }
+    // Below the subtracted time is as much an overflow as above 32 bits.
+    ByteBuffer early;
+    const Status below = later.value().read(0, 1, 101, 1, early);
+    ASSERT_FALSE(below.ok());
+    EXPECT_EQ(below.error().kind, ErrorKind::Timestamp);
+    EXPECT_NE(below.error().message.find("event 0 has timestamp 100 us (101 us subtracted)"), std::string::npos);
+}
+
+Bytes small_store() {
+    Rng rng(3);
+    return store_of(arbitrary(rng, 40), 16, 12, 34);
+}
+
+// Damage anywhere is refused, but for the trailer's magic: without it the
+// blocks are walked from the header, which names their count.
+TEST(StoreDamage, EveryFlippedByteIsRefusedOrReadExactly) {
+    const Bytes file = small_store();
+    const Bytes good = read_all(file).value();
+    for (std::size_t at = 0; at < file.size(); ++at) {
+        Bytes bad = file;
+        bad[at] ^= 0x10;
+        auto back = read_all(bad);
+        if (back.ok()) {
+            EXPECT_EQ(back.value(), good) << "flip at " << at;
+        }
+        // Only the trailer's magic may go: the header's count still finds every block.
+        if (at < file.size() - 8) {
+            EXPECT_FALSE(back.ok()) << "flip at " << at << " went unnoticed";
+        }
+    }
+}
+
+// A cut before the last block ends is refused (the header names the block
+// count); a cut in the index leaves every block, which read exactly.
+TEST(StoreDamage, EveryCutIsRefusedOrReadExactly) {
+    const Bytes file = small_store();
+    const Bytes good = read_all(file).value();
+    const std::size_t blocks_end = open_bytes(file).value().blocks().back().offset;
+    for (std::size_t size = 0; size < file.size(); ++size) {
+        auto back = read_all(Bytes(file.data(), file.data() + size));
+        if (size <= blocks_end) {
+            EXPECT_FALSE(back.ok()) << "cut at " << size;
+        } else if (back.ok()) {
+            EXPECT_EQ(back.value(), good) << "cut at " << size;
+        }
+    }
+}
+
+// What an interrupted writer leaves: the header without a count, then
+// records. Every complete block is read; the file says it is incomplete.
+TEST(StoreDamage, AnInterruptedWriterKeepsItsCompleteBlocks) {
+    Rng rng(5);
+    const Bytes records = arbitrary(rng, 40);
+    EventStoreWriter writer(0, 0, 16);
+    Bytes file;
+    ASSERT_TRUE(writer.begin(file).ok());
+    ASSERT_TRUE(writer.add(PackedEvents(records.data(), 40), 0, file).ok());
+    std::vector<std::size_t> block_ends;
+    {
+        auto full = file;
+        ASSERT_TRUE(writer.finish(full).ok());
+        auto reader = EventStoreReader::open(memory_source(full));
+        ASSERT_FALSE(reader.ok());  // the header still says "unknown": no index may be believed
+    }
+    for (std::size_t size = 36; size <= file.size(); ++size) {
+        const Bytes cut(file.data(), file.data() + size);
+        auto reader = open_bytes(cut);
+        ASSERT_TRUE(reader.ok()) << "cut at " << size << ": " << reader.error().message;
+        EXPECT_FALSE(reader.value().complete());
+        ByteBuffer out;
+        ASSERT_TRUE(reader.value().read(0, reader.value().blocks().size(), 0, 1, out).ok());
+        ASSERT_EQ(out.size() % (16 * kPackedEventBytes), 0u);
+        EXPECT_TRUE(std::equal(out.data(), out.data() + out.size(), records.begin()));
+    }
+}
+
+void reseal_header(Bytes& file) {
+    const std::uint32_t crc = crc32c(std::span<const std::uint8_t>(file.data(), 32));
+    store_le32(file.data() + 32, crc);
+}
+
+TEST(StoreDamage, HeaderFaultsNameTheirByte) {
+    struct Fault {
+        std::size_t at;
+        std::uint8_t value;
+        std::uint64_t offset;
+        const char* says;
+    };
+    const Fault faults[] = {
+        {8, 1, 8, "occupancy frames"}, {8, 3, 8, "unknown format version 3"},
+        {10, 1, 10, "reserved"},       {17, 1, 16, "reserved"},
+        {18, 2, 18, "content"},        {19, 1, 19, "reserved"},
+        {20, 0, 20, "per block"},      {22, 0x40, 20, "per block"},
+    };
+    for (const Fault& f : faults) {
+        Bytes file = small_store();
+        file[f.at] = f.value;
+        if (f.at == 20) file[21] = file[22] = file[23] = 0;
+        reseal_header(file);
+        auto reader = open_bytes(file);
+        ASSERT_FALSE(reader.ok()) << "byte " << f.at;
+        EXPECT_EQ(reader.error().offset, f.offset) << reader.error().message;
+        EXPECT_NE(reader.error().message.find(f.says), std::string::npos) << reader.error().message;
+    }
+}
+
+// A block whose own header claims more events than the file allows is
+// refused before its count sizes anything.
+TEST(StoreDamage, ACountAboveTheBlockSizeIsRefused) {
+    Bytes file = small_store();
+    const std::size_t entry = file.size() - 16 - 4 - 3 * 32;
+    store_le64(file.data() + entry + 24, 17);  // block 0's entry: n_events
+    const std::size_t index_at = entry - 16;
+    const std::uint32_t crc = crc32c(std::span<const std::uint8_t>(file.data() + index_at, 16 + 3 * 32));
+    store_le32(file.data() + file.size() - 20, crc);
+    auto reader = open_bytes(file);
+    ASSERT_FALSE(reader.ok());
+    EXPECT_EQ(reader.error().offset, entry + 24);
+}
+
+TEST(StoreWriter, CallsOutOfOrderAndBadSizesAreRefused) {
+    Bytes out;
+    EventStoreWriter unsized(0, 0, 0);
+    EXPECT_EQ(unsized.begin(out).error().kind, ErrorKind::InvalidInput);
+    EventStoreWriter huge(0, 0, lossless::kMaxBlockEvents + 1);
+    EXPECT_FALSE(huge.begin(out).ok());
+    EventStoreWriter writer(0, 0, 8);
+    EXPECT_FALSE(writer.add(PackedEvents(), 0, out).ok());
+    EXPECT_FALSE(writer.finish(out).ok());
+    ASSERT_TRUE(writer.begin(out).ok());
+    EXPECT_FALSE(writer.begin(out).ok());
+    ASSERT_TRUE(writer.finish(out).ok());
+    EXPECT_FALSE(writer.finish(out).ok());
+    EXPECT_EQ(out.size(), 36u + 20u + 16u);
+}
+
+// The occupancy reader points readers of an event store to the right call.
+TEST(StoreVersions, TheOccupancyReaderNamesTheEventStore) {
+    auto frames = parse_header(small_store());
+    ASSERT_FALSE(frames.ok());
+    EXPECT_EQ(frames.error().offset, 8u);
+    EXPECT_NE(frames.error().message.find("without loss"), std::string::npos);
+    EXPECT_EQ(container_version(small_store()), kEventStoreVersion);
+}
+
+
+// The worked example of docs/format.md: the bytes of version 2 are fixed.
+TEST(StoreVersions, TheDocumentedExampleKeepsItsBytes) {
+    const Bytes expected = {
+        0x89, 0x5a, 0x45, 0x4c, 0x0d, 0x0a, 0x1a, 0x0a, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00,
+        0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x10, 0x00, 0x01, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0xa8, 0x6b, 0xf4, 0x53, 0x42, 0x4c, 0x4f, 0x4b, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x03, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1e, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x01, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x24, 0x60, 0x22,
+        0x0c, 0x00, 0x00, 0x00, 0x7d, 0x8e, 0x7e, 0x00, 0x4a, 0x07, 0x75, 0x00, 0xa7, 0x0b,
+        0x58, 0x89, 0xb3, 0x9d, 0x35, 0x63, 0x49, 0x4e, 0x44, 0x58, 0x00, 0x00, 0x00, 0x00,
+        0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x14, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xc7, 0x16,
+        0x02, 0x0a, 0x76, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x5a, 0x45, 0x4c, 0x49,
+        0x4e, 0x44, 0x45, 0x58
+    };
+    const Bytes records = pack(EventList{{0, 0, 0, 1}, {1, 1, 10, 0}, {1, 0, 20, 1}});
+    EXPECT_EQ(store_of(records, lossless::kDefaultBlockEvents, 2, 2), expected);
+    EXPECT_EQ(read_all(expected).value(), records);
+}
+
+}  // namespace
+}  // namespace zel::container

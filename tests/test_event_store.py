@@ -1,0 +1,224 @@
+"""The .zel event store from Python: exact round trips of any array, chunks
+and windows, the camera clock, streaming conversion, and refusals."""
+
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+import zelkit
+from zel_command import zel
+
+SAMPLES = Path(__file__).resolve().parent.parent / "samples"
+
+
+def _events(n, rng, **columns):
+    ev = np.zeros(n, dtype=zelkit.EVENT_DTYPE)
+    for name, values in columns.items():
+        ev[name] = values
+    return ev
+
+
+def _arrays():
+    rng = np.random.default_rng(11)
+    n = 5000
+    camera = _events(n, rng, x=rng.integers(0, 346, n), y=rng.integers(0, 260, n),
+                     t=np.sort(rng.integers(0, 10**6, n)), p=rng.integers(0, 2, n))
+    arbitrary = _events(n, rng, x=rng.integers(0, 1 << 16, n), y=rng.integers(0, 1 << 16, n),
+                        t=rng.integers(0, 1 << 32, n, dtype=np.uint64), p=rng.integers(0, 256, n))
+    duplicates = np.repeat(camera[:50], 40)
+    backwards = camera[::-1].copy()
+    extremes = _events(4, rng, x=[0, 65535, 0, 65535], y=[65535, 0, 0, 65535],
+                       t=[0, 2**32 - 1, 0, 2**32 - 1], p=[0, 255, 1, 254])
+    return {
+        "empty": camera[:0].copy(), "one": camera[:1].copy(), "camera": camera, "arbitrary": arbitrary,
+        "duplicates": duplicates, "backwards": backwards, "extremes": extremes,
+    }
+
+
+ARRAYS = _arrays()
+
+
+@pytest.mark.parametrize("name", ARRAYS)
+@pytest.mark.parametrize("threads", [1, 2])
+def test_save_and_load_give_back_exactly_the_array(tmp_path, name, threads):
+    events = ARRAYS[name]
+    path = tmp_path / "x.zel"
+    zelkit.save(path, events)
+    back = zelkit.load(path, threads=threads)
+    assert back.dtype == zelkit.EVENT_DTYPE and np.array_equal(back, events)
+    assert np.array_equal(np.concatenate([*zelkit.iter_load(path, chunk_events=777), events[:0]]), events)
+    data = zelkit.encode(events, codec="lossless")
+    assert np.array_equal(zelkit.decode_events(data).to_events(threads=threads), events)
+
+
+def test_strided_input_is_stored_as_its_values(tmp_path):
+    events = ARRAYS["camera"][::3]
+    zelkit.write(tmp_path / "s.zel", events, codec="lossless")
+    assert np.array_equal(zelkit.load(tmp_path / "s.zel"), events)
+
+
+def test_chunks_have_the_asked_size_and_windows_match_the_loaded_array(tmp_path):
+    events = ARRAYS["camera"]
+    path = tmp_path / "c.zel"
+    # Small blocks, so chunks and windows cross block boundaries.
+    zelkit.write(path, events, codec="lossless")
+    with zelkit.open_events(path) as store:
+        assert len(store) == len(events) and store.complete
+    sizes = [len(c) for c in zelkit.iter_load(path, chunk_events=1000)]
+    assert sizes == [1000] * 5
+    windows = list(zelkit.iter_load(path, window_us=50_000))
+    expected = list(zelkit._files.time_windows([events], 50_000))
+    assert len(windows) == len(expected)
+    assert all(np.array_equal(a, b) for a, b in zip(windows, expected))
+
+
+@pytest.mark.parametrize("block_events", [1, 7, 1000])
+def test_store_windows_and_block_reads_decode_what_they_cover(block_events):
+    events = ARRAYS["camera"]
+    store = zelkit.decode_events(zelkit._event_store.encode_events(events, block_events=block_events))
+    assert len(store.blocks) == -(-len(events) // block_events)
+    assert store.time_range() == (int(events["t"].min()), int(events["t"].max()))
+    for t0, t1 in [(0, 1), (100_000, 100_500), (250_000, 600_000), (0, 2**40), (500, 500)]:
+        mask = (events["t"] >= t0) & (events["t"] < t1)
+        assert np.array_equal(store.window(t0, t1), events[mask]), (t0, t1)
+    k = len(store.blocks) // 2
+    first = int(store.blocks["n_events"][:k].sum())
+    assert np.array_equal(store.read(k, 1), events[first:first + int(store.blocks["n_events"][k])])
+    with pytest.raises(ValueError, match="count"):
+        store.read(k, len(store.blocks))
+    with pytest.raises(ValueError, match="first"):
+        store.read(-1)
+
+
+def test_a_camera_clock_past_32_bits_is_kept(tmp_path):
+    events = ARRAYS["camera"]
+    base = 2**40 + 17
+    path = tmp_path / "late.zel"
+    zelkit.save(path, events, t_base=base)
+    with pytest.raises(ValueError, match=r"event 0 has timestamp \d+ us, which does not fit"):
+        zelkit.load(path)
+    assert np.array_equal(zelkit.load(path, t_offset=base), events)
+    shifted = zelkit.load(path, t_offset="first")
+    assert np.array_equal(shifted["t"], events["t"] - events["t"][0])
+    chunks = list(zelkit.iter_load(path, chunk_events=2000, t_offset="chunk"))
+    assert all(c.t_base == base for c in chunks)
+    info = zelkit.info(path)
+    assert (info.t_first, info.t_last) == (base + int(events["t"][0]), base + int(events["t"][-1]))
+    with zelkit.open_events(path) as store:
+        assert np.array_equal(store.window(base + 200_000, base + 300_000, t_offset=base),
+                              events[(events["t"] >= 200_000) & (events["t"] < 300_000)])
+
+
+def test_convert_streams_a_camera_recording_in_and_out_exactly(tmp_path):
+    source = SAMPLES / "street.raw"
+    stored, back = tmp_path / "street.zel", tmp_path / "street.dat"
+    assert zel("convert", source, stored).returncode == 0
+    assert zel("convert", stored, back).returncode == 0
+    original = zelkit.load(source)
+    assert np.array_equal(zelkit.load(stored), original)
+    assert np.array_equal(zelkit.load(back), original)
+    info = zelkit.info(stored)
+    assert (info.width, info.height, info.size_from_header) == (640, 480, True)
+    listed = zel("info", stored)
+    assert listed.returncode == 0, listed.stderr
+    bits = 8 * os.path.getsize(stored) / len(original)
+    assert f"{bits:.3f}" in listed.stdout and "bits/event" in listed.stdout
+
+
+def _stored(tmp_path):
+    path = tmp_path / "d.zel"
+    zelkit.write(path, ARRAYS["arbitrary"][:300], codec="lossless")
+    return path, path.read_bytes()
+
+
+def test_damage_is_refused_with_its_offset(tmp_path):
+    path, data = _stored(tmp_path)
+    trailer_magic = len(data) - 8
+    for at in range(0, trailer_magic, 5):
+        damaged = bytearray(data)
+        damaged[at] ^= 0x04
+        path.write_bytes(damaged)
+        with pytest.raises(zelkit.FormatError) as caught:
+            zelkit.load(path)
+        assert caught.value.offset is not None and caught.value.offset <= len(data), at
+    for size in (0, 9, 35, 36, 60, len(data) // 2):
+        path.write_bytes(data[:size])
+        with pytest.raises(zelkit.FormatError):
+            zelkit.load(path)
+
+
+def test_each_reader_names_the_other_kind_of_zel_file(tmp_path):
+    events = ARRAYS["camera"]
+    lossless = zelkit.encode(events, codec="lossless")
+    frames = zelkit.encode(events, time_bins=16, max_depth=8)
+    with pytest.raises(zelkit.FormatError, match="without loss.*open_events") as caught:
+        zelkit.decode(lossless)
+    assert caught.value.offset == 8
+    with pytest.raises(zelkit.FormatError, match="occupancy frames.*zelkit.open") as caught:
+        zelkit.decode_events(frames)
+    assert caught.value.offset == 8
+    (tmp_path / "f.zel").write_bytes(frames)
+    with pytest.raises(zelkit.FormatError, match="occupancy frames"):
+        zelkit.load(tmp_path / "f.zel")
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda p, e: zelkit.load(p, threads=0), "threads"),
+    (lambda p, e: zelkit.load(p, threads=True), "threads"),
+    (lambda p, e: zelkit.load(p, errors="skip"), "no errors option"),
+    (lambda p, e: zelkit.load(p, t_offset="chunk"), "t_offset"),
+    (lambda p, e: zelkit.encode(e, codec="lossless", time_bins=16), "time_bins"),
+    (lambda p, e: zelkit.encode(e, codec="lossless", n_frames=4), "n_frames"),
+    (lambda p, e: zelkit.encode(e, codec="bogus", time_bins=16, max_depth=8), "codec must be one of"),
+    (lambda p, e: zelkit.encode(e), "needs time_bins and max_depth"),
+    (lambda p, e: zelkit.save(p, e, width=70000), "width"),
+    (lambda p, e: zelkit.load("/no/such/dir/x.zel"), "No such file"),
+])
+def test_bad_requests_are_refused_clearly(tmp_path, call, message):
+    path = tmp_path / "r.zel"
+    zelkit.save(path, ARRAYS["one"])
+    with pytest.raises((ValueError, OSError), match=message):
+        call(path, ARRAYS["one"])
+
+
+def test_a_failing_stream_leaves_no_file(tmp_path):
+    from zelkit._chunked_save import save_chunks
+
+    def chunks():
+        yield ARRAYS["camera"]
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        save_chunks(tmp_path / "s.zel", chunks())
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_an_interrupted_writer_leaves_a_readable_prefix(tmp_path):
+    events = ARRAYS["camera"]
+    writer = zelkit._native.EventStoreWriter(0, 0, 1000)
+    data = writer.begin() + writer.add(events)  # 5 complete blocks, none pending
+    store = zelkit.decode_events(data)
+    assert not store.complete and len(store.blocks) == 5
+    assert np.array_equal(store.to_events(), events)
+    cut = zelkit.decode_events(data[:-10])
+    assert len(cut.blocks) == 4 and np.array_equal(cut.to_events(), events[:4000])
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    records=hnp.arrays(np.uint8, st.integers(0, 200).map(lambda n: 9 * n)),
+    block_events=st.integers(1, 64),
+    sorted_times=st.booleans(),
+)
+def test_any_records_round_trip_in_any_block_size(records, block_events, sorted_times):
+    events = records.view(zelkit.EVENT_DTYPE).copy()
+    if sorted_times:
+        events.sort(order="t", kind="stable")
+    store = zelkit.decode_events(zelkit._event_store.encode_events(events, block_events=block_events))
+    assert np.array_equal(store.to_events(threads=2), events)
+    assert int(store.blocks["n_events"].sum()) == len(events)
