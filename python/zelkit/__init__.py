@@ -24,6 +24,8 @@ from .errors import FormatError
 
 from .container import (
     BOX_DTYPE,
+    CODECS,
+    Codec,
     Frame,
     IncompleteContainerWarning,
     Reader,
@@ -37,7 +39,9 @@ from ._distortion import Distortion, distortion
 
 __all__ = [
     "BOX_DTYPE",
+    "CODECS",
     "EVENT_DTYPE",
+    "Codec",
     "CompressionStats",
     "Distortion",
     "EventArray",

@@ -125,10 +125,11 @@ BOX_RECORD_BYTES: int
 INDEX_ENTRY_BYTES: int
 MAX_GRID_EXTENT: int
 MAX_TREE_DEPTH: int
+CODECS: tuple[str, ...]
 
 def encode(
     events: Any, width: int, height: int, time_bins: int, max_depth: int, n_frames: int,
-    keyframe_interval: int,
+    keyframe_interval: int, codec: str = "zel",
 ) -> bytes: ...
 
 @final
@@ -172,7 +173,10 @@ class ContainerReader:
 class ContainerWriter:
     @property
     def frames_added(self) -> int: ...
-    def __new__(cls, width: int, height: int, time_bins: int, max_depth: int, keyframe_interval: int) -> ContainerWriter: ...
+    def __new__(
+        cls, width: int, height: int, time_bins: int, max_depth: int, keyframe_interval: int,
+        codec: str = "zel",
+    ) -> ContainerWriter: ...
     def begin(self) -> bytes: ...
     def add_frame(self, events: Any) -> bytes: ...
     def finish(self) -> tuple[bytes, bytes]: ...

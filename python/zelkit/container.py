@@ -2,8 +2,10 @@
 
 A container holds the grid parameters, then one record per frame (its time range,
 its octree bit count, its payload and a checksum), then an index of the frames.
-docs/format.md gives the layout byte by byte. Payloads are exactly the bytes
-``zel.compress`` / ``zel.compress_sequence`` return for the same events.
+docs/format.md gives the layout byte by byte. With ``codec="zel"`` (the default)
+payloads are exactly the bytes ``zel.compress`` / ``zel.compress_sequence`` return
+for the same events; ``codec="context"`` codes the keyframes' trees with a
+context model instead, smaller for the same boxes.
 
 Writing, reading and every check of the layout are native (zelkit._native's
 ContainerWriter and ContainerReader); this module holds the Python views over
@@ -17,7 +19,7 @@ import warnings
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from types import MappingProxyType
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -30,7 +32,9 @@ from ._atomic import atomic_output, atomic_write_bytes
 
 __all__ = [
     "BOX_DTYPE",
+    "CODECS",
     "GRID_LIMITS",
+    "Codec",
     "Frame",
     "IncompleteContainerWarning",
     "Reader",
@@ -58,6 +62,14 @@ GRID_LIMITS: Mapping[str, int] = MappingProxyType({
     "time_bins": _native.MAX_GRID_EXTENT, "max_depth": _native.MAX_TREE_DEPTH,
 })
 
+#: How a writer codes keyframes: "zel" as ``zel.compress`` does (a rANS stream of the
+#: octree bitstream), "context" with one adaptive binary decision per child. Both give
+#: the same boxes; delta frames are the same for both.
+Codec = Literal["zel", "context"]
+
+#: The codecs the native writer knows, from its one table (Codec lists the same names).
+CODECS: tuple[str, ...] = _native.CODECS
+
 #: Dense grids above this size are refused by Frame.to_grid unless asked for.
 DEFAULT_GRID_BYTES = 1 << 30
 
@@ -75,9 +87,16 @@ def _default_extent(arr: np.ndarray, name: str, given: int | None) -> int:
     return min(int(arr[name].max()) + 1, 0xFFFF)
 
 
-def _keyframe_interval(value: int | None) -> int:
+#: The keyframe interval a codec is written with when the caller names none. "zel"
+#: keeps compress_sequence's payloads (only frame 0 a keyframe); a "context" keyframe
+#: is smaller than the xor delta from the frame before (bench/RESULTS.md), so every
+#: frame is one. A codec missing here writes with 0.
+_DEFAULT_KEYFRAME_INTERVAL: Mapping[str, int] = MappingProxyType({"context": 1})
+
+
+def _keyframe_interval(value: int | None, codec: str) -> int:
     if value is None:
-        return 0
+        return _DEFAULT_KEYFRAME_INTERVAL.get(codec, 0) if isinstance(codec, str) else 0
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
         raise ValueError(f"keyframe_interval must be a positive integer or None, not {value!r}")
     return value
@@ -92,6 +111,7 @@ def encode(
     max_depth: int,
     n_frames: int = 1,
     keyframe_interval: int | None = None,
+    codec: Codec = "zel",
 ) -> bytes:
     """Return the ``.zel`` container of ``events`` as bytes.
 
@@ -99,6 +119,10 @@ def encode(
     and each frame is binned over its own time range. ``keyframe_interval=K`` codes
     every K-th frame on its own so readers can seek; without it the payloads equal
     ``compress_sequence``'s (``compress``'s for one frame).
+
+    ``codec`` chooses how keyframes are coded (:data:`Codec`); every frame decodes to
+    the same boxes with either. For ``"context"`` without a ``keyframe_interval``
+    every frame is a keyframe, which is smaller than deltas between them.
 
     ``width`` and ``height`` default to the largest coordinate plus one. For a
     recording whose header gives the sensor size, pass that instead
@@ -115,7 +139,8 @@ def encode(
         time_bins,
         max_depth,
         n_frames,
-        _keyframe_interval(keyframe_interval),
+        _keyframe_interval(keyframe_interval, codec),
+        codec,
     )
 
 
@@ -129,11 +154,12 @@ def write(
     max_depth: int,
     n_frames: int = 1,
     keyframe_interval: int | None = None,
+    codec: Codec = "zel",
 ) -> None:
     """Write ``encode(events, ...)`` to ``path`` atomically (temporary file, then rename)."""
     atomic_write_bytes(path, encode(
         events, width=width, height=height, time_bins=time_bins, max_depth=max_depth,
-        n_frames=n_frames, keyframe_interval=keyframe_interval))
+        n_frames=n_frames, keyframe_interval=keyframe_interval, codec=codec))
 
 
 def encode_stream(
@@ -146,17 +172,19 @@ def encode_stream(
     max_depth: int,
     window_us: int,
     keyframe_interval: int | None = None,
+    codec: Codec = "zel",
 ) -> int:
     """Write a recording of any length to ``path``, one frame per ``window_us`` window.
 
     ``chunks`` is any iterable of event arrays (for example ``zelkit.iter_load``).
     Memory holds one window of events plus 24 bytes of index per frame. The file
     appears at ``path`` only once complete. Returns the number of frames written.
+    ``keyframe_interval`` and ``codec`` are as for :func:`encode`.
     """
     if isinstance(window_us, bool) or not isinstance(window_us, int) or window_us < 1:
         raise ValueError(f"window_us must be a positive integer, not {window_us!r}")
     writer = _native.ContainerWriter(width, height, time_bins, max_depth,
-                                     _keyframe_interval(keyframe_interval))
+                                     _keyframe_interval(keyframe_interval, codec), codec)
     with atomic_output(path) as out:
         # Until the count is put in at the end, a reader treats the file as interrupted.
         out.write(writer.begin())
