@@ -10,6 +10,15 @@ all); run it under `valgrind --tool=callgrind` and subtract none's count.
 Stream: a deterministic DAVIS346-like recording (346x260), 1M events over 5 s:
 two edges sweeping across the sensor, each firing where it passes, plus 15 %
 uniform background activity. Results of a run are kept in bench/RESULTS.md.
+
+With --codecs it compares the keyframe codecs instead: payload bytes of
+codec="zel" and codec="context" against zstd -19 and xz on the same packed
+occupancy grid, per stream (the recordings in --data, when there, and the
+DAVIS-like stream) and time_bins 16, 64 and 256 at max_depth 16; then a
+32-frame sequence with each codec's default keyframe interval, context
+keyframes with xor deltas (interval 0, through the native writer) and every
+frame a keyframe; then encode and decode-to-boxes times of both codecs on the
+DAVIS-like stream at time_bins 64, both through zelkit and the container.
 """
 import argparse
 import os
@@ -21,6 +30,7 @@ import numpy as np
 import zel
 import zelkit
 from timing import best_of
+from zelkit.evaluation._baselines import compressed_sizes, packed_occupancy
 
 WIDTH, HEIGHT, TIME_BINS, MAX_DEPTH = 346, 260, 64, 16
 
@@ -59,12 +69,90 @@ def decode_loop(ev, mode):
         print(mode, boxes if mode != "none" else 0)
 
 
+RECORDINGS = [("evt3", "evt3_sample.raw", {}), ("evt2", "evt2_sample.raw", {}),
+              ("aedat4", "sample.aedat4", {"t_offset": "first"}), ("ncars", "sample_ncars.dat", {}),
+              ("nmnist", "sample_nmnist.bin", {})]
+
+
+def default_data():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for up in (os.path.dirname(root), os.path.dirname(os.path.dirname(root))):
+        if os.path.isdir(os.path.join(up, "shared", "data")):
+            return os.path.join(up, "shared", "data")
+    return os.path.join(os.path.dirname(root), "shared", "data")
+
+
+def codec_streams(data_dir):
+    """(name, events, width, height): the recordings found, then the DAVIS-like stream."""
+    streams = []
+    for name, file, options in RECORDINGS:
+        path = os.path.join(data_dir, file)
+        if os.path.exists(path):
+            info = zelkit.info(path)
+            ev = zelkit.load(path, **options)
+            streams.append((name, ev, max(info.width, int(ev["x"].max()) + 1),
+                            max(info.height, int(ev["y"].max()) + 1)))
+    streams.append(("davis 1M", davis_like(1_000_000), WIDTH, HEIGHT))
+    return streams
+
+
+def payload_bytes(data):
+    with zelkit.decode(data) as reader:
+        return sum(frame.payload_bytes for frame in reader)
+
+
+def compare_codecs(args, timed):
+    streams = codec_streams(args.data)
+    print("| stream, tb | zel | context | x zel | min(zstd -19, xz) grid | x grid | bytes met? |")
+    print("|---|---|---|---|---|---|---|")
+    for name, ev, width, height in streams:
+        for bins in (16, 64, 256):
+            grid = dict(width=width, height=height, time_bins=bins, max_depth=MAX_DEPTH)
+            sizes = {codec: payload_bytes(zelkit.encode(ev, codec=codec, **grid)) for codec in zelkit.CODECS}
+            packed = packed_occupancy(ev, width, height, bins)
+            general = min(compressed_sizes(packed, ("zstd19", "xz")).values())
+            to_zel, to_grid = sizes["context"] / sizes["zel"], sizes["context"] / general
+            met = "**yes**" if to_zel <= 0.70 and to_grid <= 0.75 else "no"
+            print(f"| {name} {bins} | {sizes['zel']:,} | {sizes['context']:,} | {to_zel:.3f} | "
+                  f"{general:,} | {to_grid:.3f} | {met} |", flush=True)
+    print()
+    print("| stream, 32 frames, tb 64 | zel (interval 0) | context + xor deltas (interval 0) | "
+          "context, interval 8 | context, every frame (its default) |")
+    print("|---|---|---|---|---|")
+    for name, ev, width, height in streams:
+        arr = zelkit.as_events(ev)
+        files = [zelkit._native.encode(arr, width, height, 64, MAX_DEPTH, 32, interval, codec)
+                 for codec, interval in (("zel", 0), ("context", 0), ("context", 8), ("context", 1))]
+        print(f"| {name} | " + " | ".join(f"{len(f):,}" for f in files) + " |", flush=True)
+    print()
+    ev = streams[-1][1]
+    grid = dict(width=WIDTH, height=HEIGHT, time_bins=TIME_BINS, max_depth=MAX_DEPTH)
+    print(f"| davis 1M, tb {TIME_BINS}, best of {args.repeats} | zel ms | context ms | zel / context |")
+    print("|---|---|---|---|")
+    for n_frames in (1, 32):
+        encode_s, decode_s, files = {}, {}, {}
+        # Interleaved, so both codecs see the same machine load.
+        for _ in range(args.repeats):
+            for codec in zelkit.CODECS:
+                seconds, files[codec] = timed(1, lambda: zelkit.encode(ev, n_frames=n_frames, codec=codec, **grid))
+                encode_s[codec] = min(encode_s.get(codec, float("inf")), seconds)
+                seconds, _ = timed(1, lambda: [f.boxes for f in zelkit.decode(files[codec])])
+                decode_s[codec] = min(decode_s.get(codec, float("inf")), seconds)
+        for what, times in (("encode", encode_s), ("decode to boxes", decode_s)):
+            print(f"| {what}, {n_frames} frame{'s' if n_frames > 1 else ''} | {times['zel'] * 1e3:.1f} | "
+                  f"{times['context'] * 1e3:.1f} | {times['zel'] / times['context']:.2f}x |", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--events", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--cpu", action="store_true", help="time by process CPU time")
     parser.add_argument("--decode-loop", choices=("memory", "file", "none"))
+    parser.add_argument("--codecs", action="store_true", help="compare codec=\"zel\" and codec=\"context\"")
+    parser.add_argument("--data", default=default_data(),
+                        help="folder of the real recordings for --codecs (default: shared/data beside "
+                             "the clone or beside its folder of worktrees)")
     args = parser.parse_args()
     if args.decode_loop:
         decode_loop(davis_like(args.events), args.decode_loop)
@@ -73,6 +161,10 @@ def main():
 
     def timed(repeats, call):
         return best_of(repeats, call, clock)
+
+    if args.codecs:
+        compare_codecs(args, timed)
+        return
 
     ev = davis_like(args.events)
 

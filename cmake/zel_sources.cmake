@@ -134,8 +134,9 @@ set(ZELKIT_NATIVE_SOURCES
 # GoogleTest units (tests/cpp/<name>.cpp), one executable each.
 set(ZEL_CPP_TESTS
     bit_count_test bitstream_test box_decoder_test camera_formats_test chunked_reader_test
-    aedat4_reader_test camera_reader_test codec_differential_test container_reader_test
-    container_writer_test context_codec_test event_store_test crc32c_test csv_line_test csv_plain_test
+    aedat4_reader_test camera_reader_test codec_differential_test container_codec_test
+    container_reader_test container_writer_test context_codec_test event_store_test crc32c_test csv_line_test
+    csv_plain_test
     csv_reader_test delta_test event_writers_test camera_fast_paths_test io_hooks_test
     key_interleave_test key_sort_test level_bitmaps_test lossless_block_test lossless_rans_test
     octree_test packed_loader_test

@@ -1,8 +1,8 @@
-// A container written from fuzz-chosen events and grid reads back: every
-// frame decodes, and its occupied boxes are exactly the occupancy the
-// reference voxelization gives the frame's events (a box bigger than a voxel,
-// where max_depth stopped the tree, must hold at least one occupied voxel,
-// and every occupied voxel must lie in some box).
+// A container written from fuzz-chosen events and grid, with either keyframe
+// codec, reads back: every frame decodes, and its occupied boxes are exactly
+// the occupancy the reference voxelization gives the frame's events (a box
+// bigger than a voxel, where max_depth stopped the tree, must hold at least
+// one occupied voxel, and every occupied voxel must lie in some box).
 #include <algorithm>
 
 #include "codec/frames.hpp"
@@ -20,13 +20,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     grid.time_bins = static_cast<std::uint16_t>(in.take(1) % 20 + 1);
     grid.max_depth = static_cast<std::uint8_t>(in.take(1) % 20);
     const std::uint64_t n_frames = in.take(1) % 6 + 1;
-    const std::uint32_t keyframe_interval = static_cast<std::uint32_t>(in.take(1) % 4);
+    // The byte's low bits pick the interval, the next one the keyframe codec
+    // (inputs found before there was a second codec keep their meaning).
+    const std::uint64_t keyframe_choice = in.take(1);
+    const auto keyframe_interval = static_cast<std::uint32_t>(keyframe_choice % 4);
+    const auto codec = zel::container::kKeyframeCodecs[(keyframe_choice >> 2) %
+                                                       zel::container::kKeyframeCodecs.size()]
+                           .value;
     std::span<const std::uint8_t> records = in.rest();
     records = records.first(std::min<std::size_t>(records.size() / 9, 512) * 9);
     const zel::EventList events = zel::unpack_events({records.data(), records.size() / 9});
 
     const auto file = zel::container::encode_container(
-        zel::PackedEvents(records.data(), records.size() / 9), grid, n_frames, keyframe_interval);
+        zel::PackedEvents(records.data(), records.size() / 9), grid, n_frames, keyframe_interval,
+        codec);
     FUZZ_CHECK(file.ok());
     const auto walked = zel_fuzz::walk_container(file.value(), /*want_boxes=*/true);
     FUZZ_CHECK(walked.ok() && walked.value().complete);

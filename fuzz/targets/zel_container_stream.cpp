@@ -1,8 +1,9 @@
-// A container streamed frame by frame from fuzz-chosen events, then cut
-// where an interrupted writer could have left it. Whole, it reads back with
-// every frame; with its count patched in but its index lost, too; cut short
-// with the count still unknown, it reads as incomplete, with exactly the
-// records that were whole before the cut, each decoding as in the whole file.
+// A container streamed frame by frame from fuzz-chosen events (either
+// keyframe codec), then cut where an interrupted writer could have left it.
+// Whole, it reads back with every frame; with its count patched in but its
+// index lost, too; cut short with the count still unknown, it reads as
+// incomplete, with exactly the records that were whole before the cut, each
+// decoding as in the whole file.
 #include <algorithm>
 #include <vector>
 
@@ -30,7 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     grid.height = static_cast<std::uint16_t>(in.take(1) % 64 + 1);
     grid.time_bins = static_cast<std::uint16_t>(in.take(1) % 16);
     grid.max_depth = static_cast<std::uint8_t>(in.take(1) % 12);
-    const std::uint32_t keyframe_interval = static_cast<std::uint32_t>(in.take(1) % 4);
+    // The byte's low bits pick the interval, the next one the keyframe codec
+    // (inputs found before there was a second codec keep their meaning).
+    const std::uint64_t keyframe_choice = in.take(1);
+    const auto keyframe_interval = static_cast<std::uint32_t>(keyframe_choice % 4);
+    const auto codec = zel::container::kKeyframeCodecs[(keyframe_choice >> 2) %
+                                                       zel::container::kKeyframeCodecs.size()]
+                           .value;
     // Frame sizes in events (0 makes an empty frame), then the cut point.
     std::vector<std::size_t> frame_sizes(in.take(1) % 8);
     for (std::size_t& n : frame_sizes) n = in.take(1) % 40;
@@ -38,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::span<const std::uint8_t> records = in.rest();
     records = records.first(records.size() / zel::kPackedEventBytes * zel::kPackedEventBytes);
 
-    ct::ContainerWriter writer(grid, keyframe_interval);
+    ct::ContainerWriter writer(grid, keyframe_interval, ct::kUnknownFrameCount, codec);
     std::vector<std::uint8_t> file;
     FUZZ_CHECK(writer.begin(file).ok());
     std::vector<std::size_t> record_ends;

@@ -27,6 +27,8 @@ from .errors import FormatError
 
 from .container import (
     BOX_DTYPE,
+    CODECS,
+    Codec,
     Frame,
     IncompleteContainerWarning,
     Reader,
@@ -40,7 +42,9 @@ from ._distortion import Distortion, distortion
 
 __all__ = [
     "BOX_DTYPE",
+    "CODECS",
     "EVENT_DTYPE",
+    "Codec",
     "CompressionStats",
     "Distortion",
     "EventArray",

@@ -128,10 +128,11 @@ DEFAULT_BLOCK_EVENTS: int
 MAX_BLOCK_EVENTS: int
 MAX_GRID_EXTENT: int
 MAX_TREE_DEPTH: int
+CODECS: tuple[str, ...]
 
 def encode(
     events: Any, width: int, height: int, time_bins: int, max_depth: int, n_frames: int,
-    keyframe_interval: int,
+    keyframe_interval: int, codec: str = "zel",
 ) -> bytes: ...
 
 @final
@@ -201,7 +202,10 @@ def encode_event_store(events: Any, width: int, height: int, block_events: int) 
 class ContainerWriter:
     @property
     def frames_added(self) -> int: ...
-    def __new__(cls, width: int, height: int, time_bins: int, max_depth: int, keyframe_interval: int) -> ContainerWriter: ...
+    def __new__(
+        cls, width: int, height: int, time_bins: int, max_depth: int, keyframe_interval: int,
+        codec: str = "zel",
+    ) -> ContainerWriter: ...
     def begin(self) -> bytes: ...
     def add_frame(self, events: Any) -> bytes: ...
     def finish(self) -> tuple[bytes, bytes]: ...

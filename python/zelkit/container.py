@@ -2,8 +2,10 @@
 
 A container holds the grid parameters, then one record per frame (its time range,
 its octree bit count, its payload and a checksum), then an index of the frames.
-docs/format.md gives the layout byte by byte. Payloads are exactly the bytes
-``zel.compress`` / ``zel.compress_sequence`` return for the same events.
+docs/format.md gives the layout byte by byte. With ``codec="zel"`` (the default)
+payloads are exactly the bytes ``zel.compress`` / ``zel.compress_sequence`` return
+for the same events; ``codec="context"`` codes the keyframes' trees with a
+context model instead, smaller for the same boxes.
 
 Writing, reading and every check of the layout are native (zelkit._native's
 ContainerWriter and ContainerReader); this module holds the Python views over
@@ -17,7 +19,7 @@ import warnings
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from types import MappingProxyType
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -33,6 +35,7 @@ __all__ = [
     "BOX_DTYPE",
     "CODECS",
     "GRID_LIMITS",
+    "Codec",
     "Frame",
     "IncompleteContainerWarning",
     "Reader",
@@ -60,6 +63,14 @@ GRID_LIMITS: Mapping[str, int] = MappingProxyType({
     "time_bins": _native.MAX_GRID_EXTENT, "max_depth": _native.MAX_TREE_DEPTH,
 })
 
+#: How a writer codes keyframes: "zel" as ``zel.compress`` does (a rANS stream of the
+#: octree bitstream), "context" with one adaptive binary decision per child. Both give
+#: the same boxes; delta frames are the same for both.
+Codec = Literal["zel", "context"]
+
+#: The codecs the native writer knows, from its one table (Codec lists the same names).
+CODECS: tuple[str, ...] = _native.CODECS
+
 #: Dense grids above this size are refused by Frame.to_grid unless asked for.
 DEFAULT_GRID_BYTES = 1 << 30
 
@@ -77,25 +88,31 @@ def _default_extent(arr: np.ndarray, name: str, given: int | None) -> int:
     return min(int(arr[name].max()) + 1, 0xFFFF)
 
 
-def _keyframe_interval(value: int | None) -> int:
+#: The keyframe interval a codec is written with when the caller names none. "zel"
+#: keeps compress_sequence's payloads (only frame 0 a keyframe); a "context" keyframe
+#: is smaller than the xor delta from the frame before (bench/RESULTS.md), so every
+#: frame is one. A codec missing here writes with 0.
+_DEFAULT_KEYFRAME_INTERVAL: Mapping[str, int] = MappingProxyType({"context": 1})
+
+
+def _keyframe_interval(value: int | None, codec: str) -> int:
     if value is None:
-        return 0
+        return _DEFAULT_KEYFRAME_INTERVAL.get(codec, 0) if isinstance(codec, str) else 0
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
         raise ValueError(f"keyframe_interval must be a positive integer or None, not {value!r}")
     return value
 
 
-#: What ``codec=`` of :func:`encode` and :func:`write` chooses: "zel", the
-#: occupancy frames whose payloads are zel.compress's exact bytes (a lossy
-#: code of where and when events happened), or "lossless", the event store
-#: that gives back exactly the array written.
-CODECS = ("zel", "lossless")
+#: The value of ``codec=`` (beside :data:`CODECS`) that makes :func:`encode`
+#: and :func:`write` store the events themselves, without loss: an event
+#: store, which ``zelkit.decode_events`` and ``zelkit.load`` read.
+LOSSLESS = "lossless"
 
 
-def _codec(codec: Any) -> str:
-    if codec not in CODECS:
-        raise ValueError(f"codec must be one of {', '.join(map(repr, CODECS))}, not {codec!r}")
-    return str(codec)
+def _check_codec(codec: Any) -> None:
+    if codec != LOSSLESS and codec not in CODECS:
+        choices = ", ".join(repr(name) for name in (*CODECS, LOSSLESS))
+        raise ValueError(f"codec must be one of {choices}, not {codec!r}")
 
 
 def encode(
@@ -107,7 +124,7 @@ def encode(
     max_depth: int | None = None,
     n_frames: int = 1,
     keyframe_interval: int | None = None,
-    codec: str = "zel",
+    codec: Codec | Literal["lossless"] = "zel",
 ) -> bytes:
     """Return the ``.zel`` container of ``events`` as bytes.
 
@@ -118,18 +135,23 @@ def encode(
     seek; without it the payloads equal ``compress_sequence``'s
     (``compress``'s for one frame).
 
+    ``codec`` chooses how keyframes are coded (:data:`Codec`); every frame decodes to
+    the same boxes with either. For ``"context"`` without a ``keyframe_interval``
+    every frame is a keyframe, which is smaller than deltas between them.
+
     ``width`` and ``height`` default to the largest coordinate plus one. For a
     recording whose header gives the sensor size, pass that instead
     (``info = zelkit.info(path)``, then ``width=info.width, height=info.height``)
     so every file of one camera is coded on the same grid.
 
-    With ``codec="lossless"`` the result is an event store: ``zelkit.decode``
+    With ``codec="lossless"`` the result is an event store: ``zelkit.decode_events``
     of it gives back exactly ``events``, whatever their values. ``width`` and
     ``height`` are then only recorded (as the sensor size; default: not
     known), and the frame parameters do not apply.
     """
     arr = as_events(events)
-    if _codec(codec) == "lossless":
+    _check_codec(codec)
+    if codec == LOSSLESS:
         frame_options = {"time_bins": time_bins, "max_depth": max_depth,
                          "keyframe_interval": keyframe_interval, "n_frames": None if n_frames == 1 else n_frames}
         given = [name for name, value in frame_options.items() if value is not None]
@@ -147,7 +169,8 @@ def encode(
         time_bins,
         max_depth,
         n_frames,
-        _keyframe_interval(keyframe_interval),
+        _keyframe_interval(keyframe_interval, codec),
+        codec,
     )
 
 
@@ -161,7 +184,7 @@ def write(
     max_depth: int | None = None,
     n_frames: int = 1,
     keyframe_interval: int | None = None,
-    codec: str = "zel",
+    codec: Codec | Literal["lossless"] = "zel",
 ) -> None:
     """Write ``encode(events, ...)`` to ``path`` atomically (temporary file, then rename)."""
     atomic_write_bytes(path, encode(
@@ -179,17 +202,19 @@ def encode_stream(
     max_depth: int,
     window_us: int,
     keyframe_interval: int | None = None,
+    codec: Codec = "zel",
 ) -> int:
     """Write a recording of any length to ``path``, one frame per ``window_us`` window.
 
     ``chunks`` is any iterable of event arrays (for example ``zelkit.iter_load``).
     Memory holds one window of events plus 24 bytes of index per frame. The file
     appears at ``path`` only once complete. Returns the number of frames written.
+    ``keyframe_interval`` and ``codec`` are as for :func:`encode`.
     """
     if isinstance(window_us, bool) or not isinstance(window_us, int) or window_us < 1:
         raise ValueError(f"window_us must be a positive integer, not {window_us!r}")
     writer = _native.ContainerWriter(width, height, time_bins, max_depth,
-                                     _keyframe_interval(keyframe_interval))
+                                     _keyframe_interval(keyframe_interval, codec), codec)
     with atomic_output(path) as out:
         # Until the count is put in at the end, a reader treats the file as interrupted.
         out.write(writer.begin())

@@ -118,7 +118,7 @@ PyObject* reader_decode(PyObject* self, DecodeArgs& a) {
     if (!*decoded) return raise_container_error(decoded->error());
     const ct::FrameHeader& h = decoded->value().header;
     return new_record(native_state(Py_TYPE(self)).container_frame_type,
-                      box_records(decoded->value().boxes), h.kind == ct::FrameKind::Key,
+                      box_records(decoded->value().boxes), ct::is_key_kind(h.kind),
                       h.t_first, h.t_last, h.n_events, h.n_bits, h.payload_bytes);
 }
 

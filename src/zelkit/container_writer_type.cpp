@@ -1,5 +1,5 @@
 // zelkit._native.ContainerWriter(width, height, time_bins, max_depth,
-// keyframe_interval): the core's streaming container writer. It hands back
+// keyframe_interval, codec): the core's streaming container writer. It hands back
 // the bytes of each piece and zelkit.encode_stream writes them to the file.
 #include <array>
 #include <cstdint>
@@ -34,17 +34,20 @@ WriterState& writer_state(PyObject* self) { return state_of<WriterState>(self); 
 
 struct NewArgs : zel::GridParams {
     std::uint32_t keyframe_interval = 0;
+    ct::KeyframeCodec codec = ct::KeyframeCodec::Zel;
 };
 
 constexpr auto kNew = signature<NewArgs>(
     {.name = "__new__", .owner = "ContainerWriter",
      .doc = "Writes a .zel container frame by frame, its frame count unknown until finish()."},
     kGridParams,
-    param<&NewArgs::keyframe_interval, convert_unsigned<std::uint32_t>>("keyframe_interval"));
+    param<&NewArgs::keyframe_interval, convert_unsigned<std::uint32_t>>("keyframe_interval"),
+    param<&NewArgs::codec, convert_keyframe_codec>("codec", "'zel'"));
 
 PyObject* writer_new(PyTypeObject* type, NewArgs& a) {
     auto state = std::make_unique<WriterState>();
-    state->writer = std::make_unique<ct::ContainerWriter>(a, a.keyframe_interval);
+    state->writer = std::make_unique<ct::ContainerWriter>(a, a.keyframe_interval,
+                                                          ct::kUnknownFrameCount, a.codec);
     return new_state_object(type, std::move(state));
 }
 

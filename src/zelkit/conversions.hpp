@@ -12,6 +12,7 @@
 
 #include "buffer_view.hpp"
 #include "codec/grid_params.hpp"
+#include "container/frame_codec.hpp"
 #include "pycommon/args.hpp"
 #include "readers/file_formats.hpp"
 
@@ -119,5 +120,8 @@ inline constexpr std::array<Choice<zel::RecordFormat>, 4> kRecordFormats{{
     {"csv", zel::RecordFormat::Csv},
 }};
 inline constexpr auto convert_record_format = convert_choice<kRecordFormats>;
+
+// A container writer's keyframe codec, by the core table's names.
+inline constexpr auto convert_keyframe_codec = convert_choice<zel::container::kKeyframeCodecs>;
 
 }  // namespace zelkit::native

@@ -32,12 +32,13 @@ inline zel::GridParams small_grid() { return zel::GridParams{16, 16, 4, 4}; }
 
 // A container of n_frames frames of 200 events, every frame but the first
 // a delta unless the interval says otherwise.
-inline std::vector<std::uint8_t> sample_container(std::uint64_t n_frames,
-                                                  std::uint32_t keyframe_interval = 0) {
+inline std::vector<std::uint8_t> sample_container(
+    std::uint64_t n_frames, std::uint32_t keyframe_interval = 0,
+    zel::container::KeyframeCodec codec = zel::container::KeyframeCodec::Zel) {
     const std::vector<std::uint8_t> records = packed_events(200);
     auto file = zel::container::encode_container(
         zel::PackedEvents(records.data(), records.size() / zel::kPackedEventBytes), small_grid(),
-        n_frames, keyframe_interval);
+        n_frames, keyframe_interval, codec);
     return std::move(file.value());
 }
 

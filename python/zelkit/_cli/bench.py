@@ -13,6 +13,7 @@ Ctrl-C (or SIGTERM) stops at once, keeping every finished row.
 examples:
   zel bench samples/
   zel bench data/ --time-bins 16,64,256 --max-depth 8,16 --jobs 2 --out results.csv
+  zel bench data/ --time-bins 64 --max-depth 16 --codec zel,context
   zel bench data/ --baselines fast --scheduler tcp://10.0.0.5:8786 --out results.csv --plot sweep.png
 """
 
@@ -29,6 +30,7 @@ from collections.abc import Iterator
 from .._grid_limits import FRAMES, MAX_DEPTH, TIME_BINS
 from .._read_options import AUTO
 from ..evaluation import Failure, Setting, evaluate
+from ..evaluation._measure import CODECS
 from ..evaluation._records import BASELINES
 from ..evaluation._results_file import SUFFIXES
 from .common import UsageError, add_read_arguments, check_bounds, describe, gather_inputs, int_list
@@ -44,6 +46,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="octree depth limits (default 8,16)")
     parser.add_argument("--frames", type=int_list, default=[1], metavar="N,...",
                         help="frames the recording is cut into (default 1)")
+    parser.add_argument("--codec", type=_codec_list, default=["zel"], metavar="C,...",
+                        help=f"occupancy codecs, side by side in the table: {', '.join(CODECS)} (default zel)")
     parser.add_argument("--baselines", choices=tuple(BASELINES), default="all",
                         help="general compressors measured beside zel: all (zstd -3, zstd -19, xz; the default), "
                              "fast (zstd -3) or none")
@@ -95,7 +99,17 @@ def _settings(args: argparse.Namespace) -> list[Setting]:
     check_bounds("--time-bins", args.time_bins, TIME_BINS)
     check_bounds("--max-depth", args.max_depth, MAX_DEPTH)
     check_bounds("--frames", args.frames, FRAMES)
-    return [Setting(*values) for values in itertools.product(args.time_bins, args.max_depth, args.frames)]
+    return [Setting(*values)
+            for values in itertools.product(args.time_bins, args.max_depth, args.frames, args.codec)]
+
+
+def _codec_list(text: str) -> list[str]:
+    """A comma-separated list of codec names such as ``zel,context``."""
+    names = [part.strip() for part in text.split(",")]
+    unknown = [name for name in names if name not in CODECS]
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown codec {unknown[0]!r} (choose from {', '.join(CODECS)})")
+    return list(dict.fromkeys(names))
 
 
 @contextlib.contextmanager

@@ -35,7 +35,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     cut.add_argument("--frames", type=bounded_int(FRAMES), default=1, metavar="N", help="frames (default 1)")
     cut.add_argument("--window-us", type=positive_int, metavar="W", help="one frame per W microseconds, streamed")
     parser.add_argument("--keyframe-interval", type=positive_int, metavar="K",
-                        help="code every K-th frame on its own, so readers can seek")
+                        help="code every K-th frame on its own, so readers can seek "
+                             "(default: only the first; every frame with --codec context)")
+    parser.add_argument("--codec", choices=zelkit.CODECS, default="zel",
+                        help="keyframe coding: zel (zel.compress's bytes, the default) or context "
+                             "(smaller, the same boxes)")
     parser.add_argument("--width", type=bounded_int(SENSOR_SIDE), help="sensor width (default: from the file)")
     parser.add_argument("--height", type=bounded_int(SENSOR_SIDE), help="sensor height (default: from the file)")
     add_read_arguments(parser)
@@ -81,7 +85,7 @@ def _compress_one(source: str, target: str, args: argparse.Namespace) -> tuple[o
     described = plan.described
     grid = {"width": args.width or max(described.width, 1), "height": args.height or max(described.height, 1),
             "time_bins": args.time_bins, "max_depth": args.max_depth,
-            "keyframe_interval": args.keyframe_interval}
+            "keyframe_interval": args.keyframe_interval, "codec": args.codec}
     start = time.perf_counter()
     if args.window_us is not None:
         with naming(source):

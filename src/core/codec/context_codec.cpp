@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -551,6 +552,20 @@ Result<LeafBoxes> decode_boxes(std::span<const std::uint8_t> payload, const Grid
     LeafBoxes boxes;
     ZEL_TRY(decode_payload(payload, params, n_bits, n_events, &boxes, nullptr));
     return boxes;
+}
+
+Status decode_tree(std::span<const std::uint8_t> payload, const GridParams& params,
+                   std::uint64_t n_bits, std::uint64_t n_events,
+                   std::vector<std::uint8_t>& bitstream, LeafBoxes* leaves) {
+    return decode_payload(payload, params, n_bits, n_events, leaves, &bitstream);
+}
+
+std::uint64_t tree_bit_capacity(std::span<const std::uint8_t> payload) {
+    const double min_cost = -std::log2(static_cast<double>(kProbScale - 1) / kProbScale);
+    const double state_bits = 8.0 * static_cast<double>(payload.size()) + 32.0 * kMaxLanes;
+    const double decisions = 2.0 * state_bits / min_cost;
+    const double capacity = 1.0 + 8.0 * decisions;
+    return capacity >= 0x1p62 ? std::uint64_t{1} << 62 : static_cast<std::uint64_t>(capacity);
 }
 
 Result<OctreeBitstream> decode_bitstream(std::span<const std::uint8_t> payload,

@@ -76,4 +76,19 @@ Result<OctreeBitstream> decode_bitstream(std::span<const std::uint8_t> payload,
                                          const GridParams& params, std::uint64_t n_bits,
                                          std::uint64_t n_events);
 
+// Both from one pass, as a container reader needs them: the bitstream
+// always (the next delta frame applies to it), the leaves when `leaves` is
+// given. Refuses what decode_boxes refuses.
+Status decode_tree(std::span<const std::uint8_t> payload, const GridParams& params,
+                   std::uint64_t n_bits, std::uint64_t n_events,
+                   std::vector<std::uint8_t>& bitstream, LeafBoxes* leaves);
+
+// Most tree bits a payload of this length could describe. Every decision
+// costs at least -log2(4095/4096) bits of coder state, and every parent
+// costs at least one decision for at most 8 bits, so the payload's size
+// bounds the tree. A frame claiming more cannot come from the encoder; a
+// reader refuses it before walking a tree sized by a forged count. The
+// bound carries a factor of two of slack for the coder's rounding.
+std::uint64_t tree_bit_capacity(std::span<const std::uint8_t> payload);
+
 }  // namespace zel::context

@@ -86,13 +86,17 @@ inline constexpr std::uint64_t kUnknownFrameCount = ~std::uint64_t{0};
 
 // How a frame's payload codes its octree bitstream. The byte is the record's
 // kind field; a value this reader does not know is refused.
+// frame_decoder.cpp has the one place where payloads are dispatched on it.
 enum class FrameKind : std::uint8_t {
-    Key = 0,    // the rANS stream of the bitstream
-    Delta = 1,  // run-length xor against the previous frame's bitstream
-    // 2 is kept for a context-coded keyframe payload; frame_decoder.cpp has
-    // the one place where payloads are dispatched on their kind.
+    Key = 0,         // the rANS stream of the bitstream
+    Delta = 1,       // run-length xor against the previous frame's bitstream
+    ContextKey = 2,  // the context-coded tree (codec/context_codec.hpp)
 };
-inline constexpr std::uint8_t kLastFrameKind = static_cast<std::uint8_t>(FrameKind::Delta);
+inline constexpr std::uint8_t kLastFrameKind = static_cast<std::uint8_t>(FrameKind::ContextKey);
+
+// Whether a frame of this kind decodes without the frame before it; only
+// such frames may stand at the keyframe interval's positions.
+inline constexpr bool is_key_kind(FrameKind kind) { return kind != FrameKind::Delta; }
 
 struct FileHeader {
     GridParams grid;

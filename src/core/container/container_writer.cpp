@@ -9,8 +9,8 @@
 namespace zel::container {
 
 ContainerWriter::ContainerWriter(const GridParams& grid, std::uint32_t keyframe_interval,
-                                 std::uint64_t n_frames)
-    : header_{grid, keyframe_interval, n_frames}, encoder_(grid) {}
+                                 std::uint64_t n_frames, KeyframeCodec codec)
+    : header_{grid, keyframe_interval, n_frames}, encoder_(grid, codec) {}
 
 Status ContainerWriter::expect(Stage stage, const char* call) const {
     if (stage_ == stage) return kOk;
@@ -68,7 +68,8 @@ std::array<std::uint8_t, kHeaderBytes> ContainerWriter::final_header() const {
 
 Result<std::vector<std::uint8_t>> encode_container(PackedEvents events, const GridParams& grid,
                                                    std::uint64_t n_frames,
-                                                   std::uint32_t keyframe_interval) {
+                                                   std::uint32_t keyframe_interval,
+                                                   KeyframeCodec codec) {
     n_frames = std::max<std::uint64_t>(n_frames, 1);
     ZEL_TRY(check_memory_footprint(n_frames, kMinEncodeBytesPerFrame, "n_frames", "frame"));
     EventList list(events.size());
@@ -77,7 +78,7 @@ Result<std::vector<std::uint8_t>> encode_container(PackedEvents events, const Gr
     list = EventList();
 
     std::vector<std::uint8_t> out;
-    ContainerWriter writer(grid, keyframe_interval, n_frames);
+    ContainerWriter writer(grid, keyframe_interval, n_frames, codec);
     ZEL_TRY(writer.begin(out));
     for (std::uint64_t k = 0; k < n_frames; ++k) ZEL_TRY(writer.add_frame(frames.frame(k), out));
     ZEL_TRY(writer.finish(out));

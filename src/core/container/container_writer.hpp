@@ -21,12 +21,14 @@ namespace zel::container {
 // A writer made without a frame count (kUnknownFrameCount, as a stream of
 // windows is) writes a header that marks the file as interrupted until
 // final_header() is put over it; a reader then still finds every complete
-// record. Frames are coded one after another, each against the one before.
+// record. Frames are coded one after another, each against the one before;
+// keyframes with `codec`, so a file holds one keyframe kind.
 // A call out of that order fails with InvalidInput and writes nothing.
 class ContainerWriter {
 public:
     ContainerWriter(const GridParams& grid, std::uint32_t keyframe_interval,
-                    std::uint64_t n_frames = kUnknownFrameCount);
+                    std::uint64_t n_frames = kUnknownFrameCount,
+                    KeyframeCodec codec = KeyframeCodec::Zel);
 
     Status begin(std::vector<std::uint8_t>& out);
     Status add_frame(PackedEvents events, std::vector<std::uint8_t>& out);
@@ -59,11 +61,11 @@ private:
 
 // Least memory each frame of encode_container needs, whatever its events:
 // its slot in the frame split (8 bytes), its index entry while the frames
-// are written (24), its smallest record (a 2-byte delta payload: 54) and its
-// index entry (24) in the output, which a caller handing the output on
-// (a Python bytes object) holds once more.
+// are written (24), its smallest record (the 1-byte context payload of an
+// empty frame: 53) and its index entry (24) in the output, which a caller
+// handing the output on (a Python bytes object) holds once more.
 inline constexpr std::uint64_t kMinEncodeBytesPerFrame =
-    8 + kIndexEntryBytes + 2 * (kMinFrameRecordBytes + 2 + kIndexEntryBytes);
+    8 + kIndexEntryBytes + 2 * (kMinFrameRecordBytes + 1 + kIndexEntryBytes);
 
 // A whole container in memory: events split into n_frames (>= 1) frames by
 // compress_sequence's rule, each frame coded with its own time range. Fails
@@ -71,6 +73,7 @@ inline constexpr std::uint64_t kMinEncodeBytesPerFrame =
 // machine's memory; throws std::bad_alloc when an allocation fails.
 Result<std::vector<std::uint8_t>> encode_container(PackedEvents events, const GridParams& grid,
                                                    std::uint64_t n_frames,
-                                                   std::uint32_t keyframe_interval);
+                                                   std::uint32_t keyframe_interval,
+                                                   KeyframeCodec codec = KeyframeCodec::Zel);
 
 }  // namespace zel::container

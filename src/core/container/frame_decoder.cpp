@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "codec/context_codec.hpp"
 #include "codec/delta.hpp"
 #include "codec/rans.hpp"
 #include "codec/voxel.hpp"
@@ -77,6 +78,26 @@ Status apply_delta_payload(std::span<const std::uint8_t> payload, const FrameHea
     return kOk;
 }
 
+// The context decoder checks the tree against the frame's counts as it
+// walks it (bits against n_bits, every level's nodes against n_events) and
+// yields the boxes from the same walk, so no second pass over the
+// bitstream is needed. Its faults are placed within the payload.
+Status decode_context_payload(std::span<const std::uint8_t> payload, const FrameHeader& h,
+                              const Place& at, const GridParams& grid,
+                              std::vector<std::uint8_t>& bits, LeafBoxes* boxes) {
+    if (h.n_bits > context::tree_bit_capacity(payload)) {
+        return fault(at.field(frame_field::n_bits.at),
+                     "frame " + num(at.index) + " claims " + num(h.n_bits) +
+                         " bits, more than its " + num(payload.size()) + "-byte payload can hold");
+    }
+    Status decoded = context::decode_tree(payload, grid, h.n_bits, h.n_events, bits, boxes);
+    if (decoded) return kOk;
+    Error error = std::move(decoded).take_error();
+    error.offset = at.payload() + error.offset.value_or(0);
+    error.message = "frame " + num(at.index) + " " + error.message;
+    return error;
+}
+
 }  // namespace
 
 std::uint64_t rans_bit_capacity(std::span<const std::uint8_t> stream) {
@@ -102,10 +123,13 @@ Result<DecodedFrame> decode_frame(std::span<const std::uint8_t> record, std::uin
         return fault(at.field(frame_field::kind.at),
                      "delta frame " + num(h.index) + " has no frame before it to apply to");
     }
-    if ((h.kind == FrameKind::Key) != file.is_keyframe(h.index)) {
+    // Either keyframe kind is read at a keyframe position: a writer never
+    // mixes them, but each frame says how it is coded, so a reader needs no
+    // file-wide rule to decode one.
+    if (is_key_kind(h.kind) != file.is_keyframe(h.index)) {
         return fault(at.field(frame_field::kind.at),
                      "frame " + num(h.index) + " is stored as a " +
-                         (h.kind == FrameKind::Key ? "keyframe" : "delta") +
+                         (is_key_kind(h.kind) ? "keyframe" : "delta") +
                          " but the keyframe interval " + num(file.keyframe_interval) +
                          " says otherwise");
     }
@@ -122,6 +146,12 @@ Result<DecodedFrame> decode_frame(std::span<const std::uint8_t> record, std::uin
         case FrameKind::Delta:
             ZEL_TRY(apply_delta_payload(payload, h, at, bits));
             break;
+        case FrameKind::ContextKey: {
+            DecodedFrame out{h, {}};
+            ZEL_TRY(decode_context_payload(payload, h, at, file.grid, bits,
+                                           want_boxes ? &out.boxes : nullptr));
+            return out;
+        }
     }
 
     // Every occupied leaf holds at least one event, which bounds the boxes by

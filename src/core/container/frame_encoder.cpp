@@ -8,8 +8,12 @@
 
 namespace zel::container {
 
-FrameEncoder::FrameEncoder(const GridParams& params)
-    : coder_(params.width, params.height, params.time_bins, params.max_depth) {}
+FrameEncoder::FrameEncoder(const GridParams& params, KeyframeCodec codec)
+    : coder_(params.width, params.height, params.time_bins, params.max_depth) {
+    if (codec == KeyframeCodec::Context) {
+        context_ = std::make_unique<context::ContextEncoder>(params);
+    }
+}
 
 void FrameEncoder::encode(std::span<const Event> events, bool keyframe, FrameHeader& header,
                           std::vector<std::uint8_t>& payload) {
@@ -31,11 +35,14 @@ void FrameEncoder::encode_source(const Source& events, bool keyframe, FrameHeade
     coder_.encode(events, current_);
     header.n_bits = current_.n_bits;
     payload.clear();
-    // A keyframe's payload coding is chosen here; a second one (kind 2)
-    // would be dispatched on the writer's choice at this point.
     if (keyframe || !has_previous_) {
-        header.kind = FrameKind::Key;
-        payload = rans_encode(current_.packed, current_.n_bits);
+        if (context_) {
+            header.kind = FrameKind::ContextKey;
+            context_->encode_bitstream(current_.packed, current_.n_bits, !events.empty(), payload);
+        } else {
+            header.kind = FrameKind::Key;
+            payload = rans_encode(current_.packed, current_.n_bits);
+        }
     } else {
         header.kind = FrameKind::Delta;
         append_rle_xor(previous_.packed, current_.packed, payload);
