@@ -178,6 +178,21 @@ def test_conversion_errors_name_the_call_and_the_argument(call, error, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize(("format", "width", "height", "message"), [
+    ("dat", 0, 8, "sensor width 0 is outside 1 to 16384"),
+    ("evt2", 8, 0, "sensor height 0 is outside 1 to 2048"),
+    ("dat", 16385, 1, "sensor width 16385 is outside 1 to 16384"),
+    ("evt2", 1, 2049, "sensor height 2049 is outside 1 to 2048"),
+])
+def test_camera_writer_refuses_a_sensor_the_format_cannot_hold(format, width, height, message):
+    # zelkit.save checks the sides too; the native writer must not rely on it.
+    with pytest.raises(ValueError) as info:
+        _native.CameraWriter(format, width=width, height=height)
+    assert type(info.value) is ValueError and str(info.value) == message
+    assert len(_native.CameraWriter(format, width=min(width, 16384) or 1, height=min(height, 2048) or 1)
+               .write(EVENTS[:0])) == 0
+
+
 class Index:
     def __init__(self, value):
         self.value = value
