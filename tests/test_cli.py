@@ -255,3 +255,15 @@ def test_every_bound_is_accepted_at_its_edge(command, tmp_path):
     tiny.write_bytes(np.array([(0, 0, 0, 1), (1, 0, 1, 0)], dtype=zelkit.EVENT_DTYPE).tobytes())
     result = zel(*[word.format(tiny=tiny, tmp=tmp_path) for word in command])
     assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("value, accepted", [(0, True), (2**64 - 1, True), (2**64, False), (-1, False),
+                                             (True, False), ("first", True), (None, True), ("chunk", False)])
+def test_t_offset_bounds_are_the_64_bit_clock(value, accepted):
+    from zelkit._read_options import check_t_offset
+
+    if accepted:
+        check_t_offset(value)
+    else:
+        with pytest.raises(ValueError, match="2\\*\\*64-1"):
+            check_t_offset(value)
