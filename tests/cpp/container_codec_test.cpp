@@ -229,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"states_cut_short", 2, [](Record& r) { r.payload.resize(3); }, Where::InPayload,
                "cut short"},
         Damage{"stream_cut_short", 0,
-               [](Record& r) { r.payload.resize(r.payload.size() - 6); }, Where::InPayload,
+               [](Record& r) { r.payload.erase(r.payload.end() - 6, r.payload.end()); }, Where::InPayload,
                "context payload"},
         Damage{"bytes_flipped", 2,
                [](Record& r) {
