@@ -23,11 +23,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-ContainerReader open_memory(const Bytes& file) {
-    auto opened = ContainerReader::open(memory_source(file));
-    EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error().message);
-    return std::move(opened.value());
-}
+using zel_test::open_memory;
 
 // Frames of varied shapes on a grid big enough for a deep tree, packed.
 Bytes varied_records(std::size_t n_frames) {

@@ -18,11 +18,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-ContainerReader open_memory(const Bytes& file) {
-    auto opened = ContainerReader::open(memory_source(file));
-    EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error().message);
-    return std::move(opened.value());
-}
+using zel_test::open_memory;
 
 TEST(DecodeFrame, DeltaWithoutItsPreviousFrameIsRefusedAtAnyIndex) {
     const Bytes file = zel_test::sample_container(3);

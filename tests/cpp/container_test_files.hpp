@@ -1,12 +1,17 @@
 #pragma once
 
 // Containers for the container tests: small event sets packed as records,
-// and a whole container of them written by the core's writer.
+// a whole container of them written by the core's writer, and a reader over
+// one in memory.
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "base/event.hpp"
+#include "container/byte_source.hpp"
+#include "container/container_reader.hpp"
 #include "container/container_writer.hpp"
 
 namespace zel_test {
@@ -40,6 +45,13 @@ inline std::vector<std::uint8_t> sample_container(
         zel::PackedEvents(records.data(), records.size() / zel::kPackedEventBytes), small_grid(),
         n_frames, keyframe_interval, codec);
     return std::move(file.value());
+}
+
+// A reader over a container in memory; a file that does not open fails the test.
+inline zel::container::ContainerReader open_memory(const std::vector<std::uint8_t>& file) {
+    auto opened = zel::container::ContainerReader::open(zel::container::memory_source(file));
+    EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error().message);
+    return std::move(opened.value());
 }
 
 }  // namespace zel_test
