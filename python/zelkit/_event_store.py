@@ -68,6 +68,16 @@ def default_threads() -> int:
         return max(1, min(os.cpu_count() or 1, _MAX_THREADS))
 
 
+def write_threads() -> int:
+    """Threads a writer codes blocks on: the cores, up to four. Each holds
+    one block of records and its coding (about 40 MB at the default block
+    size), so conversions stay within a few hundred MB on any machine."""
+    return min(default_threads(), _MAX_WRITE_THREADS)
+
+
+_MAX_WRITE_THREADS = 4
+
+
 def _threads(value: Any) -> int:
     if value is None:
         return default_threads()
@@ -96,7 +106,7 @@ def encode_events(events: EventArray, *, width: int | None = None, height: int |
                   block_events: int | None = None) -> bytes:
     """The whole event store of ``events`` (an EVENT_DTYPE array) as bytes."""
     return _native.encode_event_store(events, _side("width", width), _side("height", height),
-                                      block_events_arg(block_events))
+                                      block_events_arg(block_events), write_threads())
 
 
 class EventStore:
@@ -312,7 +322,8 @@ def _probe_size(path: bytes) -> tuple[int, int] | None:
 
 def _open_writer(file: BinaryIO, *, width: int | None = None, height: int | None = None,
                  block_events: int | None = None) -> Callable[[EventArray, int], None]:
-    writer = _native.EventStoreWriter(_side("width", width), _side("height", height), block_events_arg(block_events))
+    writer = _native.EventStoreWriter(_side("width", width), _side("height", height), block_events_arg(block_events),
+                                      write_threads())
     start = file.tell()
     file.write(writer.begin())
 

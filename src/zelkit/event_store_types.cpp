@@ -32,9 +32,9 @@ using zel::py::param;
 using zel::py::PyRef;
 using zel::py::signature;
 
-// Threads one read may use: more than any machine this runs on has cores,
-// and few enough that a batch's buffers stay small.
-constexpr unsigned kMaxReadThreads = 256;
+// Threads one read or write may use: more than any machine this runs on
+// has cores, and few enough that a batch's buffers stay small.
+constexpr unsigned kMaxThreads = 256;
 
 // ------------------------------------------------------------------ reader
 
@@ -109,7 +109,7 @@ constexpr auto kRead = signature<ReadArgs>(
     param<&ReadArgs::first, convert_unsigned<std::uint64_t>>("first"),
     param<&ReadArgs::count, convert_unsigned<std::uint64_t>>("count"),
     param<&ReadArgs::subtract, convert_unsigned<std::uint64_t>>("subtract", "0"),
-    param<&ReadArgs::threads, convert_bounded<unsigned, 1, kMaxReadThreads>>("threads", "1"));
+    param<&ReadArgs::threads, convert_bounded<unsigned, 1, kMaxThreads>>("threads", "1"));
 
 PyObject* reader_read(PyObject* self, ReadArgs& a) {
     ReaderState& s = reader_state(self);
@@ -194,19 +194,21 @@ struct NewWriterArgs {
     std::uint16_t width = 0;
     std::uint16_t height = 0;
     std::uint64_t block_events = 0;
+    unsigned threads = 1;
 };
 
 constexpr auto kNewWriter = signature<NewWriterArgs>(
     {.name = "__new__", .owner = "EventStoreWriter",
      .doc = "Writes a .zel event store piece by piece: begin(), add() any number of times, "
-            "finish()."},
+            "finish(). Blocks are coded `threads` at a time, one per thread (same bytes)."},
     param<&NewWriterArgs::width, convert_unsigned<std::uint16_t>>("width"),
     param<&NewWriterArgs::height, convert_unsigned<std::uint16_t>>("height"),
-    param<&NewWriterArgs::block_events, convert_unsigned<std::uint64_t>>("block_events"));
+    param<&NewWriterArgs::block_events, convert_unsigned<std::uint64_t>>("block_events"),
+    param<&NewWriterArgs::threads, convert_bounded<unsigned, 1, kMaxThreads>>("threads", "1"));
 
 PyObject* writer_new(PyTypeObject* type, NewWriterArgs& a) {
     auto state = std::make_unique<WriterState>();
-    state->writer = std::make_unique<ct::EventStoreWriter>(a.width, a.height, a.block_events);
+    state->writer = std::make_unique<ct::EventStoreWriter>(a.width, a.height, a.block_events, a.threads);
     return new_state_object(type, std::move(state));
 }
 
@@ -289,18 +291,21 @@ struct EncodeArgs {
     std::uint16_t width = 0;
     std::uint16_t height = 0;
     std::uint64_t block_events = 0;
+    unsigned threads = 1;
 };
 
 constexpr auto kEncode = signature<EncodeArgs>(
-    {.name = "encode_event_store", .doc = "The whole .zel event store of packed records."},
+    {.name = "encode_event_store",
+     .doc = "The whole .zel event store of packed records, its blocks coded on up to `threads` threads."},
     param<&EncodeArgs::events, convert_records>("events"),
     param<&EncodeArgs::width, convert_unsigned<std::uint16_t>>("width"),
     param<&EncodeArgs::height, convert_unsigned<std::uint16_t>>("height"),
-    param<&EncodeArgs::block_events, convert_unsigned<std::uint64_t>>("block_events"));
+    param<&EncodeArgs::block_events, convert_unsigned<std::uint64_t>>("block_events"),
+    param<&EncodeArgs::threads, convert_bounded<unsigned, 1, kMaxThreads>>("threads", "1"));
 
 PyObject* encode_event_store(PyObject*, EncodeArgs& a) {
     zel::Result<std::vector<std::uint8_t>> out = without_gil([&] {
-        return ct::encode_event_store(a.events.events(), a.width, a.height, a.block_events);
+        return ct::encode_event_store(a.events.events(), a.width, a.height, a.block_events, a.threads);
     });
     if (!out) return raise_container_error(out.error());
     return bytes_from(out.value());

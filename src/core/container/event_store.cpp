@@ -1,16 +1,13 @@
 #include "container/event_store.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <tuple>
 
+#include "base/parallel.hpp"
 #include "lossless/block_codec.hpp"
 
 namespace zel::container {
@@ -259,7 +256,8 @@ Result<std::vector<BlockSummary>> parse_block_index(std::span<const std::uint8_t
 // ------------------------------------------------------------------ writer
 
 EventStoreWriter::EventStoreWriter(std::uint16_t width, std::uint16_t height,
-                                   std::uint64_t block_events) {
+                                   std::uint64_t block_events, unsigned threads)
+    : threads_(std::max(1u, threads)) {
     header_.width = width;
     header_.height = height;
     // Out of range values are refused by begin(); 0 keeps them recognisable.
@@ -285,21 +283,43 @@ Status EventStoreWriter::begin(std::vector<std::uint8_t>& out) {
     return kOk;
 }
 
-Status EventStoreWriter::flush(std::vector<std::uint8_t>& out) {
-    const std::size_t count = pending_.size() / kPackedEventBytes;
-    if (count == 0) return kOk;
-    payload_.clear();
-    ZEL_TRY(lossless::encode_block(PackedEvents(pending_.data(), count), payload_));
-    BlockSummary block;
-    block.offset = offset_;
+Status EventStoreWriter::close_block(std::vector<std::uint8_t>& out) {
+    if (pending_.empty()) return kOk;
+    if (closed_.size() == n_closed_) closed_.emplace_back();
+    ClosedBlock& block = closed_[n_closed_++];
+    block.records.swap(pending_);
     block.t_base = pending_base_;
-    std::tie(block.t_first, block.t_last) = time_range(pending_.data(), count);
-    block.n_events = count;
-    const std::size_t before = out.size();
-    append_block(blocks_.size(), block, std::span(payload_.data(), payload_.size()), out);
-    offset_ += out.size() - before;
-    blocks_.push_back(block);
     pending_.clear();
+    return n_closed_ == threads_ ? code_closed(out) : kOk;
+}
+
+Status EventStoreWriter::code_closed(std::vector<std::uint8_t>& out) {
+    const std::size_t n = n_closed_;
+    n_closed_ = 0;
+    const bool whole = run_in_parallel(n, [this](std::size_t j) {
+        ClosedBlock& block = closed_[j];
+        block.payload.clear();
+        block.error.reset();
+        const std::size_t count = block.records.size() / kPackedEventBytes;
+        Status coded = lossless::encode_block(PackedEvents(block.records.data(), count), block.payload);
+        if (!coded) block.error = std::move(coded).take_error();
+    });
+    if (!whole) return Error::out_of_memory("out of memory coding block " + num(blocks_.size()));
+    for (std::size_t j = 0; j < n; ++j) {
+        ClosedBlock& closed = closed_[j];
+        if (closed.error) return std::move(*closed.error);
+        const std::size_t count = closed.records.size() / kPackedEventBytes;
+        BlockSummary block;
+        block.offset = offset_;
+        block.t_base = closed.t_base;
+        std::tie(block.t_first, block.t_last) = time_range(closed.records.data(), count);
+        block.n_events = count;
+        const std::size_t before = out.size();
+        append_block(blocks_.size(), block, std::span(closed.payload.data(), closed.payload.size()), out);
+        offset_ += out.size() - before;
+        blocks_.push_back(block);
+        closed.records.clear();
+    }
     return kOk;
 }
 
@@ -315,7 +335,7 @@ Status EventStoreWriter::add(PackedEvents events, std::uint64_t t_base, std::vec
     // written as the block's base plus 32 bits; otherwise they begin a new one.
     if (!pending_.empty() &&
         (t_base + lo < pending_base_ || t_base + hi - pending_base_ >= kTimeSpan)) {
-        ZEL_TRY(flush(out));
+        ZEL_TRY(close_block(out));
     }
     for (std::size_t i = 0; i < events.size();) {
         if (pending_.empty()) pending_base_ = t_base;
@@ -332,7 +352,7 @@ Status EventStoreWriter::add(PackedEvents events, std::uint64_t t_base, std::vec
             }
         }
         i += take;
-        if (pending_.size() / kPackedEventBytes == header_.block_events) ZEL_TRY(flush(out));
+        if (pending_.size() / kPackedEventBytes == header_.block_events) ZEL_TRY(close_block(out));
     }
     events_added_ += events.size();
     return kOk;
@@ -340,7 +360,8 @@ Status EventStoreWriter::add(PackedEvents events, std::uint64_t t_base, std::vec
 
 Status EventStoreWriter::finish(std::vector<std::uint8_t>& out) {
     ZEL_TRY(expect(Stage::Writing, "finish"));
-    ZEL_TRY(flush(out));
+    ZEL_TRY(close_block(out));
+    ZEL_TRY(code_closed(out));
     header_.n_blocks = blocks_.size();
     append_block_index(blocks_, offset_, out);
     stage_ = Stage::Finished;
@@ -353,8 +374,8 @@ std::array<std::uint8_t, kHeaderBytes> EventStoreWriter::final_header() const {
 
 Result<std::vector<std::uint8_t>> encode_event_store(PackedEvents events, std::uint16_t width,
                                                      std::uint16_t height,
-                                                     std::uint64_t block_events) {
-    EventStoreWriter writer(width, height, block_events);
+                                                     std::uint64_t block_events, unsigned threads) {
+    EventStoreWriter writer(width, height, block_events, threads);
     std::vector<std::uint8_t> out;
     ZEL_TRY(writer.begin(out));
     ZEL_TRY(writer.add(events, 0, out));
@@ -487,48 +508,27 @@ Status EventStoreReader::read(std::uint64_t first, std::uint64_t count, std::uin
     std::vector<ByteBuffer> scratch(std::min<std::uint64_t>(threads, std::max<std::uint64_t>(count, 1)));
     std::vector<std::span<const std::uint8_t>> payloads(scratch.size());
     std::vector<std::optional<Error>> errors(scratch.size());
-    std::vector<char> out_of_memory(scratch.size());
     for (std::uint64_t batch = first; batch < first + count; batch += scratch.size()) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), first + count - batch));
         for (std::size_t j = 0; j < n; ++j) {
             ZEL_ASSIGN_OR_RETURN(payloads[j], payload(batch + j, scratch[j]));
             errors[j].reset();
-            out_of_memory[j] = 0;
         }
         const std::uint64_t batch_events = first_event_[batch + n] - first_event_[batch];
         out.reserve_more(static_cast<std::size_t>(batch_events * kPackedEventBytes));
         std::uint8_t* const base = out.tail();
         // One block: decoded, its time range checked against its record, its
-        // times rebased. Runs on any thread, so nothing may escape it.
-        const auto decode_one = [&](std::size_t j) {
-            try {
-                if (auto error = decode_into(batch + j, payloads[j],
-                                             base + (first_event_[batch + j] - first_event_[batch]) *
-                                                        kPackedEventBytes,
-                                             subtract)) {
-                    errors[j] = std::move(*error);
-                }
-            } catch (const std::bad_alloc&) {
-                out_of_memory[j] = 1;  // the error is made on the calling thread
-            }
-        };
-        std::atomic<std::size_t> next{0};
-        const auto worker = [&] {
-            for (std::size_t j; (j = next.fetch_add(1)) < n;) decode_one(j);
-        };
-        std::vector<std::thread> helpers;
-        helpers.reserve(n);  // so that adding a thread never moves the running ones
-        for (std::size_t h = 1; h < n; ++h) {
-            try {
-                helpers.emplace_back(worker);
-            } catch (const std::system_error&) {
-                break;  // no more threads to be had: the others share the work
-            }
+        // times rebased.
+        const bool whole = run_in_parallel(n, [&](std::size_t j) {
+            errors[j] = decode_into(batch + j, payloads[j],
+                                    base + (first_event_[batch + j] - first_event_[batch]) * kPackedEventBytes,
+                                    subtract);
+        });
+        if (!whole) {
+            return Error::out_of_memory("out of memory decoding blocks " + num(batch) + " to " +
+                                        num(batch + n - 1));
         }
-        worker();
-        for (std::thread& h : helpers) h.join();
         for (std::size_t j = 0; j < n; ++j) {
-            if (out_of_memory[j]) return Error::out_of_memory("out of memory decoding block " + num(batch + j));
             if (errors[j]) return std::move(*errors[j]);
         }
         out.commit(static_cast<std::size_t>(batch_events * kPackedEventBytes));

@@ -113,10 +113,15 @@ std::optional<std::uint16_t> container_version(std::span<const std::uint8_t> fir
 // then final_header() goes over offset 0. Events of one add() share a time
 // base; a block takes events of several calls when their camera times fit
 // its base, and starts anew otherwise.
+//
+// With `threads` above 1, closed blocks wait until that many are ready and
+// are then coded at once, one per thread, and appended in order: the bytes
+// are the same for any thread count; memory holds `threads` blocks.
 class EventStoreWriter {
 public:
     // block_events: 1 .. lossless::kMaxBlockEvents, else InvalidInput at begin().
-    EventStoreWriter(std::uint16_t width, std::uint16_t height, std::uint64_t block_events);
+    EventStoreWriter(std::uint16_t width, std::uint16_t height, std::uint64_t block_events,
+                     unsigned threads = 1);
 
     Status begin(std::vector<std::uint8_t>& out);
     Status add(PackedEvents events, std::uint64_t t_base, std::vector<std::uint8_t>& out);
@@ -128,8 +133,18 @@ public:
 private:
     enum class Stage : std::uint8_t { Created, Writing, Finished };
     Status expect(Stage stage, const char* call) const;
-    // Codes the pending events as one block.
-    Status flush(std::vector<std::uint8_t>& out);
+    // Closes the pending block; codes the closed ones once `threads_` wait.
+    Status close_block(std::vector<std::uint8_t>& out);
+    // Codes the closed blocks and appends them in order.
+    Status code_closed(std::vector<std::uint8_t>& out);
+
+    // A block closed but not yet coded.
+    struct ClosedBlock {
+        std::vector<std::uint8_t> records;
+        std::uint64_t t_base = 0;
+        ByteBuffer payload;
+        std::optional<Error> error;
+    };
 
     StoreHeader header_;
     Stage stage_ = Stage::Created;
@@ -139,13 +154,15 @@ private:
     // Events not yet coded, at camera times pending_base_ + t.
     std::vector<std::uint8_t> pending_;
     std::uint64_t pending_base_ = 0;
-    ByteBuffer payload_;
+    unsigned threads_;
+    std::vector<ClosedBlock> closed_;  // the first n_closed_ wait; the rest keep their memory
+    std::size_t n_closed_ = 0;
 };
 
 // A whole store in memory (a writer's pieces, joined).
 Result<std::vector<std::uint8_t>> encode_event_store(PackedEvents events, std::uint16_t width,
                                                      std::uint16_t height,
-                                                     std::uint64_t block_events);
+                                                     std::uint64_t block_events, unsigned threads = 1);
 
 // An event store opened for reading: the header, then the index the
 // trailer names, or (without a trailer) the records walked from the header.
