@@ -1,6 +1,6 @@
 """The .zel event store end to end from Python, beside the general compressors.
 
-    python3 bench/bench_event_store.py [--repeats N] [--write]
+    python3 bench/bench_event_store.py [--repeats N] [--big-events N] [--convert-gib G] [--write]
 
 For every real recording in ../shared/data and the synthetic davis-like
 streams (as bench_lossless.py picks them), prints the stored file's
@@ -8,16 +8,26 @@ bits/event (blocks, index and header included) and, in M events/s:
 zelkit.save to .zel, zelkit.load of it on one thread and on every core,
 zelkit.load of the recording's own camera file (the speed to match), and
 xz -9, brotli -11 (pip install .[bench]) and zstd -19 decompressing the
-9-byte records. Every load is checked to give back the same array. --write
-replaces this script's section of bench/RESULTS.md.
+9-byte records. Every load is checked to give back the same array.
+
+Then, on a davis-like stream of --big-events events (12M: a dozen blocks),
+coding and decoding in memory on one thread and on every core (the blocks
+shared out). --convert-gib G writes a G GiB EVT 2.0 recording and converts
+it with `zel convert` to .zel and back, each in a child process, reporting
+its peak resident memory (the whole process, interpreter included) and
+checking that the recording comes back byte for byte after its header
+(whose date line differs). --write replaces this
+script's section of bench/RESULTS.md.
 """
 import argparse
 import datetime
 import os
 import pathlib
 import platform
+import subprocess
 import sys
 import tempfile
+import time
 
 import numpy as np
 
@@ -26,6 +36,9 @@ import zelkit
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from bench_lossless import DATA, REAL, best, peers, synthetic_streams, write_section  # noqa: E402
+from synthetic import davis_like  # noqa: E402
+from zelkit import _native  # noqa: E402
+from zelkit._chunked_save import save_chunks  # noqa: E402
 
 BEGIN = "<!-- bench_event_store.py: begin -->"
 END = "<!-- bench_event_store.py: end -->"
@@ -41,9 +54,94 @@ def streams():
         yield label, events, None, {}
 
 
+def as_events(records):
+    events = np.empty(len(records), dtype=zelkit.EVENT_DTYPE)
+    for name in zelkit.EVENT_DTYPE.names:
+        events[name] = records[name]
+    return events
+
+
+def threads_table(n, repeats, cores):
+    """Coding and decoding a many-block stream on 1 thread and on every core."""
+    events = as_events(davis_like(n, duration_us=n))
+    block = _native.DEFAULT_BLOCK_EVENTS
+    rows = []
+    for threads in (1, cores):
+        code_s, data = best(repeats, lambda: _native.encode_event_store(events, 346, 260, block, threads))
+        store = zelkit.decode_events(data)
+        decode_s, back = best(repeats, lambda: store.to_events(threads=threads))
+        assert np.array_equal(back, events)
+        rows.append((threads, n / code_s / 1e6, n / decode_s / 1e6))
+    lines = [f"Davis-like stream of {n:,} events ({-(-n // block)} blocks), in memory, M events/s:", "",
+             "| threads | code | decode |", "|---|---|---|"]
+    lines += [f"| {t} | {c:.1f} | {d:.1f} |" for t, c, d in rows]
+    lines += ["", f"{cores} threads against 1: code {rows[1][1] / rows[0][1]:.2f}x, "
+                  f"decode {rows[1][2] / rows[0][2]:.2f}x."]
+    return lines
+
+
+# Runs the zel command and prints its peak resident memory on exit. The
+# kernel's high-water mark of the process (VmHWM) is read in the process
+# itself: a parent's rusage would count the pages the child had between
+# fork and exec, which are the parent's.
+PEAK_OF_COMMAND = """
+import runpy, sys
+sys.argv = ["zel", *sys.argv[1:]]
+try:
+    runpy.run_module("zelkit", run_name="__main__")
+finally:
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    print(peak / 1024, file=sys.stderr)
+"""
+
+
+def command_peak_mib(args):
+    """Wall seconds and peak resident MiB of the zel command run with args."""
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-c", PEAK_OF_COMMAND, *args], capture_output=True, text=True)
+    seconds = time.perf_counter() - start
+    if done.returncode:
+        raise SystemExit(f"zel {' '.join(args)} failed: {done.stderr}")
+    return seconds, float(done.stderr.split()[-1])
+
+
+def convert_table(gib, folder):
+    """A G GiB EVT 2.0 recording to .zel and back with `zel convert`."""
+    raw, store, back = folder / "big.raw", folder / "big.zel", folder / "back.raw"
+    chunk = 1_000_000
+
+    def chunks():
+        k = 0
+        while k * chunk * 4 < gib * 2**30:  # EVT 2.0 takes about 4 bytes an event
+            events = as_events(davis_like(chunk, 640, 480, duration_us=chunk))
+            events["t"] += k * chunk  # one event a microsecond
+            yield events
+            k += 1
+
+    save_chunks(raw, chunks(), width=640, height=480)
+    n = zelkit.info(raw).n_events
+    there_s, there_mib = command_peak_mib(["convert", str(raw), str(store)])
+    back_s, back_mib = command_peak_mib(["convert", str(store), str(back)])
+    # The headers differ only in the date line the writer stamps.
+    same = raw.read_bytes().split(b"% end\n", 1)[1] == back.read_bytes().split(b"% end\n", 1)[1]
+    lines = [f"`zel convert` of a {raw.stat().st_size / 2**30:.2f} GiB EVT 2.0 recording ({n:,} events, "
+             f"640x480) to .zel ({8 * store.stat().st_size / n:.2f} bits/event) and back"
+             f" ({'the same events, byte for byte after the header' if same else 'NOT the same events'}):", "",
+             "| conversion | wall s | M events/s | peak resident memory |", "|---|---|---|---|",
+             f"| .raw to .zel | {there_s:.1f} | {n / there_s / 1e6:.1f} | {there_mib:.0f} MiB |",
+             f"| .zel to .raw | {back_s:.1f} | {n / back_s / 1e6:.1f} | {back_mib:.0f} MiB |"]
+    for path in (raw, store, back):
+        path.unlink()
+    assert same
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--big-events", type=int, default=12_000_000)
+    parser.add_argument("--convert-gib", type=float, default=0)
     parser.add_argument("--write", action="store_true")
     args = parser.parse_args()
     load_at_start = os.getloadavg()[0]
@@ -84,9 +182,11 @@ def main():
                    peer("xz -9"), peer("brotli -11"), peer("zstd -19")]
             lines.append("| " + " | ".join(row) + " |")
             print(lines[-1], flush=True)
+        lines += ["", "Peers: bits/event (decompression M events/s).", ""]
+        lines += threads_table(args.big_events, args.repeats, cores)
+        if args.convert_gib:
+            lines += [""] + convert_table(args.convert_gib, pathlib.Path(tmp))
     lines += [
-        "",
-        "Peers: bits/event (decompression M events/s).",
         "",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
         f"load average {load_at_start:.1f} at the start of the run and {os.getloadavg()[0]:.1f} at its end, "

@@ -69,13 +69,13 @@ def default_threads() -> int:
 
 
 def write_threads() -> int:
-    """Threads a writer codes blocks on: the cores, up to four. Each holds
-    one block of records and its coding (about 40 MB at the default block
-    size), so conversions stay within a few hundred MB on any machine."""
+    """Threads a writer codes blocks on: the cores, up to two. Each holds a
+    block of records and its coding (about 55 MB at the default block size),
+    so that converting a recording of any length stays under 200 MB."""
     return min(default_threads(), _MAX_WRITE_THREADS)
 
 
-_MAX_WRITE_THREADS = 4
+_MAX_WRITE_THREADS = 2
 
 
 def _threads(value: Any) -> int:
