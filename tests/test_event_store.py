@@ -81,6 +81,7 @@ def test_chunks_have_the_asked_size_and_windows_match_the_loaded_array(tmp_path)
 def test_store_windows_and_block_reads_decode_what_they_cover(block_events):
     events = ARRAYS["camera"]
     store = zelkit.decode_events(zelkit._event_store.encode_events(events, block_events=block_events))
+    assert store.block_events == block_events
     assert len(store.blocks) == -(-len(events) // block_events)
     assert store.time_range() == (int(events["t"].min()), int(events["t"].max()))
     for t0, t1 in [(0, 1), (100_000, 100_500), (250_000, 600_000), (0, 2**40), (500, 500)]:
@@ -93,6 +94,17 @@ def test_store_windows_and_block_reads_decode_what_they_cover(block_events):
         store.read(k, len(store.blocks))
     with pytest.raises(ValueError, match="first"):
         store.read(-1)
+
+
+def test_a_closed_store_refuses_to_read(tmp_path):
+    path = tmp_path / "s.zel"
+    zelkit.save(path, ARRAYS["camera"])
+    with zelkit.open_events(path) as store:
+        assert len(store.read(0, 1)) > 0
+    for call in (lambda: store.read(0, 1), lambda: store.to_events(), lambda: store.window(0, 2**40)):
+        with pytest.raises(ValueError, match="closed"):
+            call()
+    store.close()  # closing twice is harmless
 
 
 def test_a_camera_clock_past_32_bits_is_kept(tmp_path):

@@ -208,11 +208,6 @@ PyObject* reader_sensor(PyObject* self, void*) {
     return Py_BuildValue("(II)", sensor.width, sensor.height);
 }
 
-PyObject* reader_sensor_stated(PyObject* self, void*) {
-    const zel::camera::CameraReader* reader = usable_reader(self);
-    return reader == nullptr ? nullptr : PyBool_FromLong(reader->sensor_stated());
-}
-
 PyMethodDef g_reader_methods[] = {
     function_def<kReaderRead, reader_read>(),
     function_def<kReaderStartBatch, reader_start_batch>(),
@@ -225,10 +220,6 @@ PyGetSetDef g_reader_getset[] = {
     {"batch_full", reader_batch_full, nullptr, "The next event does not fit the batch's time origin.", nullptr},
     {"batch_origin", reader_batch_origin, nullptr, "Time subtracted from the current batch, once known.", nullptr},
     {"sensor", reader_sensor, nullptr, "(width, height) the header names, or None.", nullptr},
-    {"sensor_stated", reader_sensor_stated, nullptr,
-     "True when the header states the size (it then bounds coordinates), False when it is inferred "
-     "from the sensor's name or unknown.",
-     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -331,20 +322,10 @@ PyObject* writer_write(PyObject* self, WriteArgs& a) {
     return new_buffer(native_state(Py_TYPE(self)), std::move(out));
 }
 
-PyObject* writer_events_written(PyObject* self, void*) {
-    if (!idle_or_raise(writer_object(self).busy, kWriterName)) return nullptr;
-    return PyLong_FromUnsignedLongLong(writer_object(self).writer->events_written());
-}
-
 PyMethodDef g_writer_methods[] = {
     function_def<kWriterHeader, writer_header>(),
     function_def<kWriterWrite, writer_write>(),
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef g_writer_getset[] = {
-    {"events_written", writer_events_written, nullptr, "Events written so far.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_writer_slots[] = {
@@ -352,7 +333,6 @@ PyType_Slot g_writer_slots[] = {
     {Py_tp_doc, zel::py::type_doc<kWriterNew>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
     {Py_tp_methods, g_writer_methods},
-    {Py_tp_getset, g_writer_getset},
     {0, nullptr},
 };
 

@@ -110,11 +110,6 @@ bool convert_buffer(PyObject* obj, const ArgRef& arg, BufferView& out) {
     return acquire_buffer(obj, arg, PyBUF_C_CONTIGUOUS, "a C-contiguous bytes-like object", out);
 }
 
-bool convert_writable_buffer(PyObject* obj, const ArgRef& arg, BufferView& out) {
-    return acquire_buffer(obj, arg, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS,
-                          "a writable C-contiguous bytes-like object", out);
-}
-
 bool convert_records(PyObject* obj, const ArgRef& arg, PackedView& out) {
     if (!acquire_buffer(obj, arg, PyBUF_C_CONTIGUOUS, "a C-contiguous EVENT_DTYPE array",
                         out.view())) {

@@ -76,8 +76,6 @@ bool convert_path(PyObject* obj, const ArgRef& arg, std::string& out);
 
 // A read-only C-contiguous buffer (bytes, bytearray, memoryview, an array).
 bool convert_buffer(PyObject* obj, const ArgRef& arg, BufferView& out);
-// A writable C-contiguous buffer, which the call fills.
-bool convert_writable_buffer(PyObject* obj, const ArgRef& arg, BufferView& out);
 // A C-contiguous buffer of whole 9-byte event records (an EVENT_DTYPE array):
 // every function that reads records takes them through this one check.
 bool convert_records(PyObject* obj, const ArgRef& arg, PackedView& out);

@@ -20,10 +20,4 @@ PyRef format_error_type() {
 
 PyObject* raise_error(const zel::Error& error) { return zel::py::raise_error(error, format_error_type); }
 
-PyObject* raise_format_error(std::string_view message, std::uint64_t offset) {
-    PyRef type = format_error_type();
-    if (!type) return nullptr;
-    return zel::py::raise_format_error(type.get(), message, offset);
-}
-
 }  // namespace zelkit::native

@@ -16,8 +16,4 @@ namespace zelkit::native {
 // caller to return.
 PyObject* raise_error(const zel::Error& error);
 
-// zelkit.FormatError(message, offset), for faults found outside the core's
-// error value.
-PyObject* raise_format_error(std::string_view message, std::uint64_t offset);
-
 }  // namespace zelkit::native
