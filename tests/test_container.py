@@ -187,6 +187,21 @@ def test_encode_refuses_bad_parameters(kwargs, error):
         zelkit.encode(make_events(10, 4, 4), **params)
 
 
+@pytest.mark.parametrize("window_us", [0, -5, True, 2.5])
+def test_encode_stream_refuses_a_window_that_is_not_a_positive_int(tmp_path, window_us):
+    with pytest.raises(ValueError, match="window_us must be a positive integer"):
+        zelkit.encode_stream(tmp_path / "s.zel", [], width=4, height=4, time_bins=2, max_depth=2,
+                             window_us=window_us)
+    assert os.listdir(tmp_path) == []
+
+
+def test_frames_are_read_one_at_a_time_not_by_slice():
+    with zelkit.decode(zelkit.encode(make_events(10, 4, 4), time_bins=4, max_depth=3, n_frames=3)) as reader:
+        with pytest.raises(TypeError, match="one at a time"):
+            reader[0:2]
+        assert reader[-1].index == 2
+
+
 def test_native_encode_refuses_a_buffer_of_partial_records():
     with pytest.raises(ValueError, match="whole number of 9-byte events"):
         zelkit._native.encode(b"\0" * 10, 4, 4, 2, 2, 1, 0)

@@ -190,6 +190,12 @@ def test_each_reader_names_the_other_kind_of_zel_file(tmp_path):
     (lambda p, e: zelkit.encode(e), "needs time_bins and max_depth"),
     (lambda p, e: zelkit.save(p, e, width=70000), "width"),
     (lambda p, e: zelkit.load("/no/such/dir/x.zel"), "No such file"),
+    (lambda p, e: zelkit.open_events(p).window(-1, 5), "t0 must be a non-negative int"),
+    (lambda p, e: zelkit.open_events(p).window(0, True), "t1 must be a non-negative int"),
+    (lambda p, e: zelkit.open_events(p).read(t_offset=-1), "t_offset must be"),
+    (lambda p, e: zelkit.open_events(p).read(t_offset=2**64), "t_offset must be"),
+    (lambda p, e: zelkit._event_store.encode_events(e, block_events=0), "block_events must be"),
+    (lambda p, e: zelkit._event_store.encode_events(e, block_events=2**22 + 1), "block_events must be"),
 ])
 def test_bad_requests_are_refused_clearly(tmp_path, call, message):
     path = tmp_path / "r.zel"

@@ -75,6 +75,11 @@ def test_as_events_type_errors(bad):
         zelkit.as_events(bad)
 
 
+def test_as_events_refuses_an_array_of_more_than_one_dimension():
+    with pytest.raises(ValueError, match="one-dimensional array of events, got 2 dimensions"):
+        zelkit.as_events(np.zeros((2, 3), dtype=zelkit.EVENT_DTYPE))
+
+
 def test_as_events_keeps_a_ready_array_and_copies_other_layouts():
     ready = array(ROWS)
     assert zelkit.as_events(ready) is ready

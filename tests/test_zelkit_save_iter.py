@@ -178,3 +178,79 @@ def test_missing_file_fails_at_the_call(tmp_path):
 def test_iter_load_argument_errors(kwargs):
     with pytest.raises(ValueError):
         zelkit.iter_load("x.evb", **kwargs)
+
+
+# ---- streaming a file chunk by chunk (what `zel convert` writes through)
+
+def _registered(name, header):
+    """A registered format whose writer puts `header(events)` before the records."""
+    def write(file, events):
+        file.write(header(events))
+        file.write(events.tobytes())
+
+    def load(path):
+        with open(path, "rb") as f:
+            data = f.read()
+        return np.frombuffer(data[len(header(data[:0])):], dtype=zelkit.EVENT_DTYPE).copy()
+
+    zelkit.register_format(zelkit.FormatSpec(name, (name,), load, lambda p, n: iter([load(p)]), write=write))
+
+
+def _events(n, t0=0):
+    events = np.zeros(n, dtype=zelkit.EVENT_DTYPE)
+    events["x"] = np.arange(n) % 7
+    events["t"] = t0 + np.arange(n)
+    events["p"] = np.arange(n) % 2
+    return events
+
+
+def test_a_format_without_open_writer_is_streamed_by_dropping_each_chunks_header(tmp_path):
+    from zelkit._chunked_save import save_chunks
+
+    _registered("hdrfixed", lambda events: b"FIXED\n")
+    pieces = [_events(3), _events(0), _events(5, 100)]
+    path = tmp_path / "s.hdrfixed"
+    assert save_chunks(path, pieces) == 8
+    assert path.read_bytes() == b"FIXED\n" + b"".join(p.tobytes() for p in pieces)
+    assert np.array_equal(zelkit.load(path), np.concatenate(pieces))
+
+
+def test_a_header_that_depends_on_the_events_cannot_be_streamed(tmp_path):
+    from zelkit._chunked_save import save_chunks
+
+    _registered("hdrcount", lambda events: b"N=%d\n" % len(events))
+    with pytest.raises(ValueError, match="cannot be written chunk by chunk"):
+        save_chunks(tmp_path / "s.hdrcount", [_events(3)])
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("name, chunks, options, message", [
+    ("s.aedat4", [_events(2)], {}, "cannot be written"),
+    ("s.raw", [_events(2)], {}, "needs width and height"),
+    ("s.raw", [_events(2)], {"width": 8, "height": 8, "rebase": 10}, "before the 10 us"),
+])
+def test_streamed_saves_refuse_what_they_cannot_write_and_leave_nothing(tmp_path, name, chunks, options, message):
+    from zelkit._camera_formats import _chunk
+    from zelkit._chunked_save import save_chunks
+
+    chunks = [_chunk(c, 5, 0) for c in chunks]  # chunks at camera time 5 + t
+    with pytest.raises(ValueError, match=message):
+        save_chunks(tmp_path / name, chunks, **options)
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("spec, message", [
+    (dict(name="zel"), "already registered"),
+    (dict(extensions=(".dot",)), "without the leading dot"),
+    (dict(extensions=("",)), "without the leading dot"),
+    (dict(extensions=("evb",)), "keeps zel's meaning"),
+    (dict(extensions=("raw",)), "already belongs to format"),
+])
+def test_register_format_refuses_names_and_extensions_taken_or_malformed(spec, message):
+    fields = dict(name="untaken", extensions=("untaken",), load=lambda p: _events(0),
+                  iter_chunks=lambda p, n: iter([]))
+    fields.update(spec)
+    with pytest.raises(ValueError, match=message):
+        zelkit.register_format(zelkit.FormatSpec(**fields))
+    with pytest.raises(ValueError, match="format 'untaken'"):
+        zelkit.load("x.untaken", format="untaken")
