@@ -323,9 +323,7 @@ TEST(StoreVersions, TheOccupancyReaderNamesTheEventStore) {
     ASSERT_FALSE(frames.ok());
     EXPECT_EQ(frames.error().offset, 8u);
     EXPECT_NE(frames.error().message.find("without loss"), std::string::npos);
-    EXPECT_EQ(container_version(small_store()), kEventStoreVersion);
 }
-
 
 // The worked example of docs/format.md: the bytes of version 2 are fixed.
 TEST(StoreVersions, TheDocumentedExampleKeepsItsBytes) {

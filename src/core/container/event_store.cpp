@@ -121,13 +121,6 @@ Error time_overflow(std::uint64_t event_index, std::uint64_t camera_time, std::u
 
 }  // namespace
 
-std::optional<std::uint16_t> container_version(std::span<const std::uint8_t> first_bytes) {
-    if (first_bytes.size() < kHeaderBytes || !holds(first_bytes, header_field::magic, kMagic)) {
-        return std::nullopt;
-    }
-    return load(first_bytes, header_field::version);
-}
-
 std::array<std::uint8_t, kHeaderBytes> store_header_bytes(const StoreHeader& header) {
     namespace f = header_field;
     namespace s = store_header_field;

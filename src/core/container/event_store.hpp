@@ -102,10 +102,6 @@ Result<std::vector<BlockSummary>> parse_block_index(std::span<const std::uint8_t
                                                     std::uint64_t index_offset,
                                                     const StoreHeader& header);
 
-// The version field of a file that starts with the .zel magic and holds a
-// whole header, or absent: lets a caller choose between the two readers.
-std::optional<std::uint16_t> container_version(std::span<const std::uint8_t> first_bytes);
-
 // Writes an event store piece by piece into the caller's buffers:
 //   begin()  the file header (its block count unknown until finish)
 //   add()    events in order; every full block is coded and appended
