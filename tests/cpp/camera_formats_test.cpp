@@ -428,6 +428,16 @@ TEST(DatTest, Refusals) {
     EXPECT_NE(parse_dat_header(dat_file(12, 16, {})).error().message.find("not 8"), std::string::npos);
     const std::string text = "% Version 2\n";
     EXPECT_FALSE(parse_dat_header(Bytes(text.begin(), text.end())).ok());
+    // The header seen without one or both of the type and size bytes (the
+    // bytes that follow in memory are a valid pair) is a file that ends early.
+    const Bytes whole = dat_file(12, 8, {});
+    for (std::size_t missing : {1u, 2u}) {
+        const auto cut = parse_dat_header(std::span<const std::uint8_t>(whole.data(), whole.size() - missing));
+        ASSERT_FALSE(cut.ok()) << missing << " bytes missing";
+        EXPECT_NE(cut.error().message.find("file ends before the event type and size bytes"), std::string::npos)
+            << cut.error().message;
+        EXPECT_EQ(cut.error().offset, whole.size() - 2);
+    }
 
     Bytes body;
     put32(body, 1);
