@@ -583,6 +583,24 @@ def test_a_closed_reader_refuses_to_decode():
         reader[0]
 
 
+@pytest.mark.parametrize("codec, opener", [(None, zelkit.decode), ("lossless", zelkit.decode_events)])
+@pytest.mark.parametrize("closing", ["close", "with"])
+def test_a_reader_over_a_buffer_lets_go_of_it_when_closed(codec, opener, closing):
+    ev = make_events(50, 8, 8, seed=4)
+    data = bytearray(zelkit.encode(ev, width=8, height=8, time_bins=2, max_depth=3)
+                     if codec is None else zelkit.encode(ev, codec=codec))
+    reader = opener(data)
+    # Read in place: the buffer cannot change size under an open reader.
+    with pytest.raises(BufferError):
+        data.append(0)
+    if closing == "close":
+        reader.close()
+    else:
+        with reader:
+            pass
+    data.append(0)  # no export left behind
+
+
 def test_threads_sharing_a_reader_get_the_frames_of_a_lone_reader(tmp_path):
     ev = make_events(5000, 64, 64, seed=13)
     data = zelkit.encode(ev, time_bins=8, max_depth=6, n_frames=24, keyframe_interval=5)
