@@ -179,6 +179,17 @@ def test_convert_to_camera_formats_keeps_the_camera_clock_where_it_fits(target, 
                             f"{tmp_path / target} cannot hold its camera clock (--t-offset chooses)")
 
 
+@pytest.mark.parametrize("last, rebased", [(2**32 - 1, False), (2**32, True)])
+def test_convert_to_dat_keeps_a_clock_up_to_its_last_time_and_rebases_one_past(last, rebased, tmp_path):
+    events = [(1, 2, 5, 1), (3, 4, last, 0)]
+    source = camera_file(tmp_path / "edge.raw", events)
+    result = zel("convert", source, tmp_path / "out.dat")
+    assert result.returncode == 0, result.stderr
+    subtracted = 5 if rebased else 0
+    assert camera_times(tmp_path / "out.dat") == [t - subtracted for _, _, t, _ in events]
+    assert len(_rebase_lines(result, source)) == int(rebased)
+
+
 # Longer than the 32-bit field: chunks rebased each to itself carry the clock.
 LONG = [(1, 2, 5, 1), (3, 4, 2**32 + 100, 0), (5, 6, 2**33 + 6, 1), (7, 8, 2**33 + 2**32 + 9, 0)]
 
