@@ -723,6 +723,17 @@ TEST(Aedat4Test, PacketHeaders) {
     put32(negative, 0xFFFFFFF0u);
     EXPECT_FALSE(parse_aedat4_packet(negative, 0, 1u << 30).ok());
     EXPECT_FALSE(parse_aedat4_packet({p.data(), 7}, 0, 100).ok());
+    // An empty packet is no packet; the smallest holds one byte.
+    for (const std::uint32_t size : {0u, 1u}) {
+        Bytes small;
+        put32(small, 0);
+        put32(small, size);
+        auto r = parse_aedat4_packet(small, 0, 100);
+        EXPECT_EQ(r.ok(), size == 1) << size;
+        if (!r.ok()) {
+            EXPECT_NE(r.error().message.find("packet size 0 is not positive"), std::string::npos) << r.error().message;
+        }
+    }
     // The size limit and one past it.
     for (const std::uint32_t size : {kMaxAedat4PacketBytes, kMaxAedat4PacketBytes + 1}) {
         Bytes big;
