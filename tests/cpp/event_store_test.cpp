@@ -369,6 +369,41 @@ TEST(StoreDamage, AnIndexEntryThatDisagreesWithItsRecordIsRefused) {
     }
 }
 
+// A record and its index entry that agree on a time range the block's
+// events do not span (checksums fixed up) are refused when it is read.
+TEST(StoreDamage, ATimeRangeTheEventsDoNotSpanIsRefused) {
+    const Bytes records = pack(EventList{Event{1, 2, 100, 1}, Event{3, 4, 200, 0}, Event{5, 6, 150, 1}});
+    const Bytes file = store_of(records, 8);
+    const std::uint64_t index_at = load_le64(file.data() + file.size() - kTrailerBytes);
+    const std::uint64_t record_at = kHeaderBytes;
+    const std::uint64_t payload = load_le64(file.data() + record_at + block_field::payload_bytes.at);
+    struct Forgery {
+        std::size_t record_field, entry_field;
+        std::uint32_t value;
+    };
+    const Forgery forgeries[] = {
+        {block_field::t_first.at, block_entry_field::t_first.at, 99},
+        {block_field::t_first.at, block_entry_field::t_first.at, 101},
+        {block_field::t_last.at, block_entry_field::t_last.at, 199},
+        {block_field::t_last.at, block_entry_field::t_last.at, 201},
+    };
+    for (const Forgery& f : forgeries) {
+        Bytes bad = file;
+        store_le32(bad.data() + record_at + f.record_field, f.value);
+        const std::size_t record_crc_at = kBlockHeaderBytes + payload;
+        store_le32(bad.data() + record_at + record_crc_at,
+                   crc32c(std::span<const std::uint8_t>(bad.data() + record_at, record_crc_at)));
+        store_le32(bad.data() + index_at + kIndexHeadBytes + f.entry_field, f.value);
+        const std::size_t index_crc_at = kIndexHeadBytes + kBlockEntryBytes;
+        store_le32(bad.data() + index_at + index_crc_at,
+                   crc32c(std::span<const std::uint8_t>(bad.data() + index_at, index_crc_at)));
+        auto back = read_all(bad);
+        ASSERT_FALSE(back.ok()) << "forged " << f.value;
+        EXPECT_EQ(back.error().offset, record_at + block_field::t_first.at) << back.error().message;
+        EXPECT_NE(back.error().message.find("do not span the time range"), std::string::npos) << back.error().message;
+    }
+}
+
 TEST(StoreWriter, CallsOutOfOrderAndBadSizesAreRefused) {
     Bytes out;
     EventStoreWriter unsized(0, 0, 0);
