@@ -507,6 +507,23 @@ def test_damaged_containers_are_refused_with_offset(name):
     assert f"offset {info.value.offset}" in str(info.value)
 
 
+@pytest.mark.parametrize("damage", [
+    forge_index(16 + 24 * 3 + 12, "<I", 2**32 - 1),  # frame 3 decodes but disagrees with its entry
+    forge_frame(24, "<Q", 1, 3),                       # frame 3 decodes to more boxes than it claims
+])
+def test_a_frame_that_fails_does_not_become_the_chain_of_later_deltas(damage):
+    # Keyframes 0 and 3: reading frame 4 decodes keyframe 3 over the bits
+    # frame 1 left, then fails; frame 2 must still be built from frame 0.
+    ev = make_events(400, 16, 16, seed=8)
+    data = bytearray(zelkit.encode(ev, time_bins=4, max_depth=4, n_frames=6, keyframe_interval=3))
+    whole = [box_set(f) for f in zelkit.decode(bytes(data))]
+    reader = zelkit.decode(bytes(damage(data, parse(bytes(data)))))
+    assert box_set(reader[1]) == whole[1]
+    with pytest.raises(zelkit.FormatError, match="frame 3"):
+        reader[4]
+    assert [box_set(reader[k]) for k in (2, 1, 0)] == [whole[2], whole[1], whole[0]]
+
+
 def test_empty_frame_with_a_time_range_is_refused():
     ev = np.array([(1, 1, 0, 0), (2, 2, 0, 1), (3, 3, 100, 0)], dtype=zelkit.EVENT_DTYPE)
     data = bytearray(zelkit.encode(ev, time_bins=2, max_depth=2, n_frames=3))
@@ -579,6 +596,24 @@ def test_a_closed_reader_refuses_to_decode():
     reader.close()
     with pytest.raises(ValueError, match="closed"):
         reader[0]
+
+
+@pytest.mark.parametrize("codec, opener", [(None, zelkit.decode), ("lossless", zelkit.decode_events)])
+@pytest.mark.parametrize("closing", ["close", "with"])
+def test_a_reader_over_a_buffer_lets_go_of_it_when_closed(codec, opener, closing):
+    ev = make_events(50, 8, 8, seed=4)
+    data = bytearray(zelkit.encode(ev, width=8, height=8, time_bins=2, max_depth=3)
+                     if codec is None else zelkit.encode(ev, codec=codec))
+    reader = opener(data)
+    # Read in place: the buffer cannot change size under an open reader.
+    with pytest.raises(BufferError):
+        data.append(0)
+    if closing == "close":
+        reader.close()
+    else:
+        with reader:
+            pass
+    data.append(0)  # no export left behind
 
 
 def test_threads_sharing_a_reader_get_the_frames_of_a_lone_reader(tmp_path):

@@ -108,6 +108,8 @@ def test_resume_sends_only_unfinished_files(suffix, tmp_path):
     ('{"rows": []}', ".json"),
     ("[1, 2]", ".json"),
     ('{"path": "x"}\n', ".jsonl"),
+    ("[1, 2]\n", ".jsonl"),
+    ('"path"\n', ".jsonl"),
     ("\xff\xfe", ".csv"),
 ])
 def test_a_results_file_of_another_shape_is_refused_untouched(content, suffix, tmp_path):

@@ -84,7 +84,12 @@ def test_store_windows_and_block_reads_decode_what_they_cover(block_events):
     assert store.block_events == block_events
     assert len(store.blocks) == -(-len(events) // block_events)
     assert store.time_range() == (int(events["t"].min()), int(events["t"].max()))
-    for t0, t1 in [(0, 1), (100_000, 100_500), (250_000, 600_000), (0, 2**40), (500, 500)]:
+    t = events["t"].tolist()
+    # Windows at random times, and windows that start or end on an event's
+    # time (the first inclusive, the second not), at block edges or within.
+    for t0, t1 in [(0, 1), (100_000, 100_500), (250_000, 600_000), (0, 2**40), (500, 500),
+                   (t[block_events], t[3 * block_events]), (t[1234], t[1234] + 1), (t[999], t[2500]),
+                   (t[0], t[-1]), (t[-1], t[-1] + 1)]:
         mask = (events["t"] >= t0) & (events["t"] < t1)
         assert np.array_equal(store.window(t0, t1), events[mask]), (t0, t1)
     k = len(store.blocks) // 2
@@ -124,6 +129,23 @@ def test_a_camera_clock_past_32_bits_is_kept(tmp_path):
     with zelkit.open_events(path) as store:
         assert np.array_equal(store.window(base + 200_000, base + 300_000, t_offset=base),
                               events[(events["t"] >= 200_000) & (events["t"] < 300_000)])
+
+
+def test_chunks_of_a_store_with_several_clock_bases_each_hold_one_base(tmp_path):
+    # Bases too far apart to share a block: each chunk is one base's events,
+    # once, at that base, however many events a chunk could hold.
+    pieces = [(0, ARRAYS["camera"][:300]), (2**33, ARRAYS["camera"][300:700]),
+              (2**34 + 5, ARRAYS["camera"][700:750])]
+    writer = zelkit._native.EventStoreWriter(0, 0, 128)
+    body = bytes(writer.begin()) + b"".join(bytes(writer.add(events, base)) for base, events in pieces)
+    tail, header = writer.finish()
+    path = tmp_path / "bases.zel"
+    path.write_bytes(bytes(header) + body[len(header):] + bytes(tail))
+    for n in (10**6, 350):
+        expected = [(base, events[i : i + n]) for base, events in pieces for i in range(0, len(events), n)]
+        chunks = list(zelkit.iter_load(path, chunk_events=n, t_offset="chunk"))
+        assert [c.t_base for c in chunks] == [base for base, _ in expected], n
+        assert all(np.array_equal(c, events) for c, (_, events) in zip(chunks, expected)), n
 
 
 def test_convert_streams_a_camera_recording_in_and_out_exactly(tmp_path):

@@ -179,6 +179,33 @@ def test_convert_to_camera_formats_keeps_the_camera_clock_where_it_fits(target, 
                             f"{tmp_path / target} cannot hold its camera clock (--t-offset chooses)")
 
 
+@pytest.mark.parametrize("chunk", ["1", "1000"])
+@pytest.mark.parametrize("past", [0, 1])
+def test_convert_refuses_a_t_offset_past_the_first_event_naming_it(chunk, past, tmp_path):
+    source = camera_file(tmp_path / "late.raw", LATE)
+    offset = LATE[0][2] + past
+    result = zel("convert", source, tmp_path / "out.raw", "--chunk-events", chunk, "--t-offset", str(offset))
+    if not past:
+        assert result.returncode == 0, result.stderr
+        assert camera_times(tmp_path / "out.raw") == [t - offset for _, _, t, _ in LATE]
+        return
+    assert result.returncode == 1
+    assert stderr_lines(result) == [f"zel: {tmp_path / 'out.raw'}: event 0 has timestamp {LATE[0][2]} us, "
+                                    f"before the {offset} us subtracted from every time"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["late.raw"]
+
+
+@pytest.mark.parametrize("last, rebased", [(2**32 - 1, False), (2**32, True)])
+def test_convert_to_dat_keeps_a_clock_up_to_its_last_time_and_rebases_one_past(last, rebased, tmp_path):
+    events = [(1, 2, 5, 1), (3, 4, last, 0)]
+    source = camera_file(tmp_path / "edge.raw", events)
+    result = zel("convert", source, tmp_path / "out.dat")
+    assert result.returncode == 0, result.stderr
+    subtracted = 5 if rebased else 0
+    assert camera_times(tmp_path / "out.dat") == [t - subtracted for _, _, t, _ in events]
+    assert len(_rebase_lines(result, source)) == int(rebased)
+
+
 # Longer than the 32-bit field: chunks rebased each to itself carry the clock.
 LONG = [(1, 2, 5, 1), (3, 4, 2**32 + 100, 0), (5, 6, 2**33 + 6, 1), (7, 8, 2**33 + 2**32 + 9, 0)]
 

@@ -428,6 +428,16 @@ TEST(DatTest, Refusals) {
     EXPECT_NE(parse_dat_header(dat_file(12, 16, {})).error().message.find("not 8"), std::string::npos);
     const std::string text = "% Version 2\n";
     EXPECT_FALSE(parse_dat_header(Bytes(text.begin(), text.end())).ok());
+    // The header seen without one or both of the type and size bytes (the
+    // bytes that follow in memory are a valid pair) is a file that ends early.
+    const Bytes whole = dat_file(12, 8, {});
+    for (std::size_t missing : {1u, 2u}) {
+        const auto cut = parse_dat_header(std::span<const std::uint8_t>(whole.data(), whole.size() - missing));
+        ASSERT_FALSE(cut.ok()) << missing << " bytes missing";
+        EXPECT_NE(cut.error().message.find("file ends before the event type and size bytes"), std::string::npos)
+            << cut.error().message;
+        EXPECT_EQ(cut.error().offset, whole.size() - 2);
+    }
 
     Bytes body;
     put32(body, 1);
@@ -713,6 +723,17 @@ TEST(Aedat4Test, PacketHeaders) {
     put32(negative, 0xFFFFFFF0u);
     EXPECT_FALSE(parse_aedat4_packet(negative, 0, 1u << 30).ok());
     EXPECT_FALSE(parse_aedat4_packet({p.data(), 7}, 0, 100).ok());
+    // An empty packet is no packet; the smallest holds one byte.
+    for (const std::uint32_t size : {0u, 1u}) {
+        Bytes small;
+        put32(small, 0);
+        put32(small, size);
+        auto r = parse_aedat4_packet(small, 0, 100);
+        EXPECT_EQ(r.ok(), size == 1) << size;
+        if (!r.ok()) {
+            EXPECT_NE(r.error().message.find("packet size 0 is not positive"), std::string::npos) << r.error().message;
+        }
+    }
     // The size limit and one past it.
     for (const std::uint32_t size : {kMaxAedat4PacketBytes, kMaxAedat4PacketBytes + 1}) {
         Bytes big;

@@ -5,8 +5,10 @@
 
 #include <cstring>
 #include <random>
+#include <span>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "base/byte_buffer.hpp"
 #include "base/crc32c.hpp"
@@ -189,6 +191,66 @@ TEST(StoreClock, CameraTimesSurviveAcrossBlocksAndBases) {
     EXPECT_NE(below.error().message.find("event 0 has timestamp 100 us (101 us subtracted)"), std::string::npos);
 }
 
+// One event at t 0 for each base, written as separate adds, header fixed up.
+Bytes store_of_bases(std::span<const std::uint64_t> bases, std::uint64_t block_events) {
+    EventStoreWriter writer(0, 0, block_events);
+    Bytes file;
+    EXPECT_TRUE(writer.begin(file).ok());
+    const Bytes record = pack(EventList{Event{3, 4, 0, 1}});
+    for (std::uint64_t base : bases) EXPECT_TRUE(writer.add(PackedEvents(record.data(), 1), base, file).ok());
+    EXPECT_TRUE(writer.finish(file).ok());
+    const auto header = writer.final_header();
+    std::memcpy(file.data(), header.data(), header.size());
+    return file;
+}
+
+// A block spans 2^32 us of camera time, its last microsecond included and
+// no more: the base's 32-bit field holds the rest, and reads that subtract
+// a time refuse an event exactly 2^32 us past it.
+TEST(StoreClock, ABlockHoldsTimesUpTo32BitsPastItsBaseAndNoFurther) {
+    constexpr std::uint64_t span = std::uint64_t{1} << 32;
+    const std::uint64_t bases[] = {0, span - 1, span, 2 * span};
+    const Bytes file = store_of_bases(bases, 8);
+    auto reader = open_bytes(file);
+    ASSERT_TRUE(reader.ok()) << reader.error().message;
+    const auto blocks = reader.value().blocks();
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[0].t_base, 0u);
+    EXPECT_EQ(blocks[0].n_events, 2u);
+    EXPECT_EQ(blocks[0].t_last, span - 1);
+    EXPECT_EQ(blocks[1].t_base, span);
+    EXPECT_EQ(blocks[2].t_base, 2 * span);
+
+    struct Read {
+        std::uint64_t first, count, subtract;
+        std::vector<std::uint64_t> camera;  // empty: refused
+    };
+    const Read reads[] = {
+        {0, 1, 0, {0, span - 1}},
+        {0, 2, 0, {}},                       // 2^32 itself does not fit
+        {0, 2, 1, {}},                       // 0 lies before the subtracted time
+        {1, 1, 1, {span}},                   // 2^32 - 1 after subtracting 1
+        {1, 1, span, {span}},
+        {1, 2, span, {}},                    // 2^33 is 2^32 past the subtracted time
+        {2, 1, span + 1, {2 * span}},
+    };
+    for (const Read& r : reads) {
+        ByteBuffer out;
+        const Status read = reader.value().read(r.first, r.count, r.subtract, 1, out);
+        if (r.camera.empty()) {
+            ASSERT_FALSE(read.ok()) << "blocks " << r.first << "+" << r.count << " less " << r.subtract;
+            EXPECT_EQ(read.error().kind, ErrorKind::Timestamp);
+            continue;
+        }
+        ASSERT_TRUE(read.ok()) << read.error().message;
+        ASSERT_EQ(out.size(), r.camera.size() * kPackedEventBytes);
+        for (std::size_t i = 0; i < r.camera.size(); ++i) {
+            EXPECT_EQ(r.subtract + load_le32(out.data() + i * kPackedEventBytes + 4), r.camera[i])
+                << "blocks " << r.first << "+" << r.count << " less " << r.subtract << ", event " << i;
+        }
+    }
+}
+
 Bytes small_store() {
     Rng rng(3);
     return store_of(arbitrary(rng, 40), 16, 12, 34);
@@ -238,21 +300,27 @@ TEST(StoreDamage, AnInterruptedWriterKeepsItsCompleteBlocks) {
     Bytes file;
     ASSERT_TRUE(writer.begin(file).ok());
     ASSERT_TRUE(writer.add(PackedEvents(records.data(), 40), 0, file).ok());
-    std::vector<std::size_t> block_ends;
+    auto full = file;
+    ASSERT_TRUE(writer.finish(full).ok());
     {
-        auto full = file;
-        ASSERT_TRUE(writer.finish(full).ok());
         auto reader = EventStoreReader::open(memory_source(full));
         ASSERT_FALSE(reader.ok());  // the header still says "unknown": no index may be believed
     }
-    for (std::size_t size = 36; size <= file.size(); ++size) {
-        const Bytes cut(file.data(), file.data() + size);
+    // Cut anywhere, in the blocks or in the index finish() was writing:
+    // whole blocks only, and all three once the index has begun.
+    const std::size_t index_at = full.size() - kTrailerBytes - (kIndexHeadBytes + 3 * kBlockEntryBytes + kCrcBytes);
+    for (std::size_t size = 36; size < full.size(); ++size) {
+        const Bytes cut(full.data(), full.data() + size);
         auto reader = open_bytes(cut);
         ASSERT_TRUE(reader.ok()) << "cut at " << size << ": " << reader.error().message;
         EXPECT_FALSE(reader.value().complete());
         ByteBuffer out;
         ASSERT_TRUE(reader.value().read(0, reader.value().blocks().size(), 0, 1, out).ok());
-        ASSERT_EQ(out.size() % (16 * kPackedEventBytes), 0u);
+        const std::size_t events = out.size() / kPackedEventBytes;
+        EXPECT_TRUE(events % 16 == 0 || events == 40) << "cut at " << size;
+        if (size >= index_at) {
+            EXPECT_EQ(events, 40u) << "cut at " << size;
+        }
         EXPECT_TRUE(std::equal(out.data(), out.data() + out.size(), records.begin()));
     }
 }
@@ -299,6 +367,81 @@ TEST(StoreDamage, ACountAboveTheBlockSizeIsRefused) {
     auto reader = open_bytes(file);
     ASSERT_FALSE(reader.ok());
     EXPECT_EQ(reader.error().offset, entry + 24);
+}
+
+// An index entry that disagrees with its block's record in any field is
+// refused when the block is read, at the record's field.
+TEST(StoreDamage, AnIndexEntryThatDisagreesWithItsRecordIsRefused) {
+    namespace e = block_entry_field;
+    const std::uint64_t bases[] = {0, std::uint64_t{1} << 33};
+    const Bytes file = store_of_bases(bases, 1);
+    const std::uint64_t index_at = load_le64(file.data() + file.size() - kTrailerBytes);
+    const std::uint64_t record_at = open_bytes(file).value().blocks()[1].offset;
+    struct Forgery {
+        std::size_t at;  // in block 1's entry
+        std::uint64_t value;
+        std::size_t record_field;
+        const char* says;
+    };
+    const Forgery forgeries[] = {
+        {e::t_base.at, (std::uint64_t{1} << 33) + 5, block_field::t_base.at, "t_base differs"},
+        {e::t_base.at, 0, block_field::t_base.at, "t_base differs"},
+        {e::t_last.at, 7, block_field::t_last.at, "t_last differs"},
+    };
+    for (const Forgery& f : forgeries) {
+        Bytes bad = file;
+        std::uint8_t* entry = bad.data() + index_at + kIndexHeadBytes + kBlockEntryBytes;
+        if (f.at == e::t_base.at) {
+            store_le64(entry + f.at, f.value);
+        } else {
+            store_le32(entry + f.at, static_cast<std::uint32_t>(f.value));
+        }
+        const std::size_t crc_at = kIndexHeadBytes + 2 * kBlockEntryBytes;
+        store_le32(bad.data() + index_at + crc_at,
+                   crc32c(std::span<const std::uint8_t>(bad.data() + index_at, crc_at)));
+        auto reader = open_bytes(bad);
+        ASSERT_TRUE(reader.ok()) << f.says << ": " << reader.error().message;
+        ByteBuffer out;
+        const Status read = reader.value().read(1, 1, std::uint64_t{1} << 33, 1, out);
+        ASSERT_FALSE(read.ok()) << f.says;
+        EXPECT_EQ(read.error().offset, record_at + f.record_field) << read.error().message;
+        EXPECT_NE(read.error().message.find(f.says), std::string::npos) << read.error().message;
+    }
+}
+
+// A record and its index entry that agree on a time range the block's
+// events do not span (checksums fixed up) are refused when it is read.
+TEST(StoreDamage, ATimeRangeTheEventsDoNotSpanIsRefused) {
+    const Bytes records = pack(EventList{Event{1, 2, 100, 1}, Event{3, 4, 200, 0}, Event{5, 6, 150, 1}});
+    const Bytes file = store_of(records, 8);
+    const std::uint64_t index_at = load_le64(file.data() + file.size() - kTrailerBytes);
+    const std::uint64_t record_at = kHeaderBytes;
+    const std::uint64_t payload = load_le64(file.data() + record_at + block_field::payload_bytes.at);
+    struct Forgery {
+        std::size_t record_field, entry_field;
+        std::uint32_t value;
+    };
+    const Forgery forgeries[] = {
+        {block_field::t_first.at, block_entry_field::t_first.at, 99},
+        {block_field::t_first.at, block_entry_field::t_first.at, 101},
+        {block_field::t_last.at, block_entry_field::t_last.at, 199},
+        {block_field::t_last.at, block_entry_field::t_last.at, 201},
+    };
+    for (const Forgery& f : forgeries) {
+        Bytes bad = file;
+        store_le32(bad.data() + record_at + f.record_field, f.value);
+        const std::size_t record_crc_at = kBlockHeaderBytes + payload;
+        store_le32(bad.data() + record_at + record_crc_at,
+                   crc32c(std::span<const std::uint8_t>(bad.data() + record_at, record_crc_at)));
+        store_le32(bad.data() + index_at + kIndexHeadBytes + f.entry_field, f.value);
+        const std::size_t index_crc_at = kIndexHeadBytes + kBlockEntryBytes;
+        store_le32(bad.data() + index_at + index_crc_at,
+                   crc32c(std::span<const std::uint8_t>(bad.data() + index_at, index_crc_at)));
+        auto back = read_all(bad);
+        ASSERT_FALSE(back.ok()) << "forged " << f.value;
+        EXPECT_EQ(back.error().offset, record_at + block_field::t_first.at) << back.error().message;
+        EXPECT_NE(back.error().message.find("do not span the time range"), std::string::npos) << back.error().message;
+    }
 }
 
 TEST(StoreWriter, CallsOutOfOrderAndBadSizesAreRefused) {

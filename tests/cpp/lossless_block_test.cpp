@@ -263,6 +263,22 @@ TEST_F(BlockDamage, ResealedDamageIsCaughtInsideTheStream) {
     EXPECT_GT(refused, (v.size() - 14) / 2);
 }
 
+// Bytes after the raw bits, even with the checksum fixed up to cover them,
+// belong to no event: the block is refused, not read as if they were not there.
+TEST_F(BlockDamage, ResealedTrailingBytesAreRefused) {
+    for (const std::vector<std::uint8_t>& extra :
+         {std::vector<std::uint8_t>{0}, std::vector<std::uint8_t>{0, 0}, std::vector<std::uint8_t>{0x80}}) {
+        std::vector<std::uint8_t> longer = bytes_;
+        longer.insert(longer.end(), extra.begin(), extra.end());
+        seal_block(longer, count_of(records_));
+        Records back;
+        const Status status = decode(longer, count_of(records_), back);
+        ASSERT_FALSE(status.ok()) << extra.size() << " extra bytes";
+        EXPECT_NE(status.error().message.find("raw bits do not end"), std::string::npos) << status.error().message;
+        EXPECT_LE(*status.error().offset, longer.size());
+    }
+}
+
 TEST_F(BlockDamage, HeaderFaultsNameTheirByte) {
     std::vector<std::uint8_t> v = bytes_;
     v[0] = 2;  // a version this decoder does not know
