@@ -254,3 +254,21 @@ def test_register_format_refuses_names_and_extensions_taken_or_malformed(spec, m
         zelkit.register_format(zelkit.FormatSpec(**fields))
     with pytest.raises(ValueError, match="format 'untaken'"):
         zelkit.load("x.untaken", format="untaken")
+
+
+@pytest.mark.parametrize("rebase", [5, 12, 15, 16])
+def test_a_rebase_past_a_chunks_base_takes_every_event_that_lies_after_it(tmp_path, rebase):
+    from zelkit._camera_formats import _chunk
+    from zelkit._chunked_save import save_chunks
+
+    events = _events(2)
+    events["t"] = [10, 20]  # camera times 15 and 25 in a chunk at base 5
+    chunks = [_chunk(np.zeros(0, zelkit.EVENT_DTYPE), 0, 0), _chunk(events, 5, 0)]
+    path = tmp_path / "s.raw"
+    if rebase > 15:
+        with pytest.raises(ValueError, match="event 0 has timestamp 15 us, before the 16 us"):
+            save_chunks(path, chunks, width=8, height=8, rebase=rebase)
+        assert os.listdir(tmp_path) == []
+        return
+    save_chunks(path, chunks, width=8, height=8, rebase=rebase)
+    assert zelkit.load(path)["t"].tolist() == [15 - rebase, 25 - rebase]

@@ -69,14 +69,29 @@ def save_chunks(path: PathArg, chunks: Iterable[Any], *, format: str | None = No
                 assert rebase is not None
                 t_base = base - rebase
                 if t_base < 0:
-                    raise ValueError(f"event {total} has timestamp {base} us, before the {rebase} us "
-                                     "subtracted from every time")
+                    # The chunk's base lies before the rebase: its events
+                    # may still lie after it, and are moved down to base 0.
+                    events = _below_base(events, -t_base, base, rebase, total)
+                    t_base = 0
             write_chunk(events, t_base)
             total += events.size
         finish = getattr(write_chunk, "finish", None)
         if finish is not None:
             finish()
     return total
+
+
+def _below_base(events: EventArray, shift: int, base: int, rebase: int, total: int) -> EventArray:
+    """The events with ``shift`` taken off their times; ValueError naming the
+    first whose camera time (``base + t``) lies before ``rebase``."""
+    early = np.flatnonzero(events["t"] < shift)
+    if early.size:
+        i = int(early[0])
+        raise ValueError(f"event {total + i} has timestamp {base + int(events['t'][i])} us, before the {rebase} us "
+                         "subtracted from every time")
+    moved = events.copy()
+    moved["t"] -= np.uint32(shift)
+    return moved
 
 
 def _header_dropping_writer(spec: FormatSpec, out: BinaryIO, options: dict[str, Any]) -> Callable[[EventArray, int], None]:
