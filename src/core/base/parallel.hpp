@@ -38,7 +38,9 @@ template <class Job>
         try {
             helpers.emplace_back(worker);
         } catch (const std::system_error&) {
-            break;
+            break;  // no more threads to be had
+        } catch (const std::bad_alloc&) {
+            break;  // nor memory for one
         }
     }
     worker();

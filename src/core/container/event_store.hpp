@@ -104,7 +104,7 @@ Result<std::vector<BlockSummary>> parse_block_index(std::span<const std::uint8_t
 
 // Writes an event store piece by piece into the caller's buffers:
 //   begin()  the file header (its block count unknown until finish)
-//   add()    events in order; every full block is coded and appended
+//   add()    events in order; full blocks are coded and appended
 //   finish() the last block, the index and the trailer
 // then final_header() goes over offset 0. Events of one add() share a time
 // base; a block takes events of several calls when their camera times fit
