@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include <emmintrin.h>
+
 #include "base/event.hpp"
 #include "lossless/bit_stream.hpp"
 #include "lossless/block_codec.hpp"
@@ -315,10 +317,11 @@ constexpr std::uint32_t kStateLow = 1u << 16;
 template <unsigned Bits>
 struct DecTable {
     std::uint32_t sf[16];  // start | freq << 16
+    std::int16_t end[17];  // end of each symbol's range minus one, for the search variant
     std::uint8_t lut[1u << Bits];
 };
 
-template <unsigned Bits, unsigned N>
+template <unsigned Bits, unsigned N, bool Search = false>
 class StaticDecodeIo {
 public:
     static constexpr bool kEncoding = false;
@@ -332,7 +335,17 @@ public:
         const DecTable<Bits>& tb = tables_[t];
         std::uint32_t x = x_[0];
         const std::uint32_t slot = x & ((1u << Bits) - 1);
-        const unsigned s = tb.lut[slot];
+        unsigned s;
+        if constexpr (Search) {
+            const __m128i key = _mm_set1_epi16(static_cast<short>(slot));
+            const __m128i lo = _mm_cmplt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tb.end + 1)), key);
+            const __m128i hi = _mm_cmplt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tb.end + 9)), key);
+            const __m128i ones = _mm_and_si128(_mm_packs_epi16(lo, hi), _mm_set1_epi8(1));
+            const __m128i sums = _mm_sad_epu8(ones, _mm_setzero_si128());
+            s = static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+        } else {
+            s = tb.lut[slot];
+        }
         const std::uint32_t sf = tb.sf[s];
         x = (sf >> 16) * (x >> Bits) + slot - (sf & 0xffff);
         if (x < kStateLow) {
@@ -471,7 +484,7 @@ TableStats write_tables(const Counts& counts, unsigned n_tables, EncTables& enc,
     return st;
 }
 
-template <unsigned Bits>
+template <unsigned Bits, bool Search>
 bool read_tables(BitReader& r, unsigned n_tables, DecTable<Bits>* tables) {
     constexpr std::uint32_t scale = 1u << Bits;
     for (unsigned t = 0; t < n_tables; ++t) {
@@ -495,9 +508,11 @@ bool read_tables(BitReader& r, unsigned n_tables, DecTable<Bits>* tables) {
                 }
             }
             tb.sf[s] = start | f << 16;
-            if (f) std::memset(tb.lut + start, static_cast<int>(s), f);
+            if (!Search && f) std::memset(tb.lut + start, static_cast<int>(s), f);
             start += f;
+            tb.end[s + 1] = static_cast<std::int16_t>(start - 1);
         }
+        tb.end[0] = -1;
     }
     return true;
 }
@@ -572,13 +587,13 @@ struct DecodeContext {
     std::vector<DecTable<Bits>> tables = std::vector<DecTable<Bits>>(kMaxTables);
 };
 
-template <unsigned Bits, unsigned N, int PolMode>
+template <unsigned Bits, unsigned N, int PolMode, bool Search = false>
 bool static_decode(const StaticBlock& in, std::size_t n, std::uint8_t* out, DecodeContext<Bits>& ctx) {
     BitReader tr({in.tables.data(), in.tables.size()});
-    if (!read_tables<Bits>(tr, table_count(PolMode), ctx.tables.data()) || !tr.finish()) return false;
+    if (!read_tables<Bits, Search>(tr, table_count(PolMode), ctx.tables.data()) || !tr.finish()) return false;
     if (in.rans.size() < 4 * N) return false;
     BitReader raw({in.raw.data(), in.raw.size()});
-    StaticDecodeIo<Bits, N> io(ctx.tables.data(), in.rans.data(), in.rans.size(), raw);
+    StaticDecodeIo<Bits, N, Search> io(ctx.tables.data(), in.rans.data(), in.rans.size(), raw);
     Model<PolMode> m(in.g, in.t_first, n);
     for (std::size_t i = 0; i < n; ++i) {
         Event e;
@@ -641,7 +656,7 @@ Row run_current(const std::vector<std::uint8_t>& rec, int repeats) {
     return row;
 }
 
-template <unsigned Bits, unsigned N, int PolMode>
+template <unsigned Bits, unsigned N, int PolMode, bool Search = false>
 Row run_static(const std::vector<std::uint8_t>& rec, int repeats) {
     const std::size_t n = rec.size() / 9;
     std::vector<study::StaticBlock> blocks;
@@ -659,7 +674,7 @@ Row run_static(const std::vector<std::uint8_t>& rec, int repeats) {
         std::fill(back.begin(), back.end(), 0);
         const auto a = Clock::now();
         for (std::size_t k = 0, s = 0; s < n; s += kBlock, ++k) {
-            if (!study::static_decode<Bits, N, PolMode>(blocks[k], std::min(kBlock, n - s), back.data() + 9 * s, ctx))
+            if (!study::static_decode<Bits, N, PolMode, Search>(blocks[k], std::min(kBlock, n - s), back.data() + 9 * s, ctx))
                 row.ok = false;
         }
         best = std::min(best, seconds(a, Clock::now()));
@@ -712,6 +727,8 @@ int main(int argc, char** argv) {
         if (want("s12x2")) show("s12x2", run_static<12, 2, 0>(rec, repeats));
         if (want("s12x4")) show("s12x4", run_static<12, 4, 0>(rec, repeats));
         if (want("s11x2")) show("s11x2", run_static<11, 2, 0>(rec, repeats));
+        if (want("s12x2search")) show("s12x2search", run_static<12, 2, 0, true>(rec, repeats));
+        if (want("s10x2")) show("s10x2", run_static<10, 2, 0>(rec, repeats));
         if (want("s12x2p36")) show("s12x2p36", run_static<12, 2, 1>(rec, repeats));
         if (want("s12x2p16")) show("s12x2p16", run_static<12, 2, 2>(rec, repeats));
     }
