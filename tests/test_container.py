@@ -674,6 +674,14 @@ def test_depth_limited_box_fills_grid_and_yields_one_centred_event():
     assert out.tolist() == [(5, 1, 167, 0), (5, 1, 267, 0)]
 
 
+def test_a_grid_of_one_time_bin_puts_every_box_at_the_middle_of_its_frame():
+    # One bin covers the whole frame, whatever the frame's span.
+    ev = np.array([(1, 1, 100, 1), (6, 6, 300, 0)], dtype=zelkit.EVENT_DTYPE)
+    frame = zelkit.decode(zelkit.encode(ev, width=8, height=8, time_bins=1, max_depth=3))[0]
+    out = frame.to_events()
+    assert sorted(out.tolist()) == [(1, 1, 200, 0), (6, 6, 200, 0)]
+
+
 def test_random_damage_is_refused_or_read_never_anything_else():
     data, layout = sample()
     rng = np.random.default_rng(11)

@@ -83,6 +83,8 @@ def test_store_windows_and_block_reads_decode_what_they_cover(block_events):
     store = zelkit.decode_events(zelkit._event_store.encode_events(events, block_events=block_events))
     assert store.block_events == block_events
     assert len(store.blocks) == -(-len(events) // block_events)
+    # The count of a store of several blocks is every block's, not the last one's.
+    assert len(store) == store.n_events == len(events)
     assert store.time_range() == (int(events["t"].min()), int(events["t"].max()))
     t = events["t"].tolist()
     # Windows at random times, and windows that start or end on an event's

@@ -166,6 +166,11 @@ def test_defaults_go_through_the_converter(tmp_path):
         (lambda: writer().header(b"2024"), TypeError, "CameraWriter.header() argument 'date' must be str, not bytes"),
         (lambda: _native.unknown_extension_message(b"x", "evb"), TypeError, "unknown_extension_message() argument 'extensions' must be a sequence of str, not str"),
         (lambda: _native.unknown_extension_message(b"x", ["evb", 5]), TypeError, "unknown_extension_message() argument 'extensions' must be str, not int"),
+        # Reads and writes of the event store take 1 to 256 threads at the native edge too.
+        (lambda: _native.EventStoreReader(_native.encode_event_store(EVENTS, 0, 0, 10)).read(0, 1, 0, 0), ValueError,
+         "EventStoreReader.read() argument 'threads' is 0, outside the range 1..256"),
+        (lambda: _native.EventStoreWriter(0, 0, 10, 0), ValueError,
+         "EventStoreWriter.__new__() argument 'threads' is 0, outside the range 1..256"),
         (lambda: _native.bin_format(-1), OverflowError, f"bin_format() argument 'size' is -1, outside the range 0..{2**64 - 1}"),
         (lambda: _native.from_events(5), TypeError, "from_events() argument 'events' must be a sequence of zel.Event, not int"),
         (lambda: _native.from_events([zel.Event(1, 2, 3, 4), (1, 2, 3, 4)]), TypeError, "from_events() argument 'events' holds tuple at index 1, not zel.Event"),

@@ -154,6 +154,19 @@ def test_info_of_written_files(tmp_path, rows, ordered, rate):
     assert info.event_rate == pytest.approx(rate) if rate else info.event_rate is None
 
 
+@pytest.mark.parametrize(("step", "ordered"), [(0, True), (-1, False)])
+def test_info_orders_events_across_its_reading_steps(tmp_path, step, ordered):
+    # The first event of a reading step at the same time as the last of the
+    # one before is still in order; one a microsecond earlier is not.
+    n = zelkit._info._STEP + 2
+    events = np.zeros(n, dtype=zelkit.EVENT_DTYPE)
+    events["t"] = np.arange(n) * 2
+    events["t"][zelkit._info._STEP:] -= 2 - step
+    path = tmp_path / "steps.evb"
+    zelkit.save(path, events)
+    assert zelkit.info(path).time_ordered is ordered
+
+
 def test_info_reads_sensor_size_from_an_aedat2_header():
     info = zelkit.info(SAMPLES / "bar_sweep.aedat")
     assert (info.format, info.width, info.height, info.size_from_header) == ("aedat2", 128, 128, True)
