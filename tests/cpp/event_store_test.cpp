@@ -357,16 +357,22 @@ TEST(StoreDamage, HeaderFaultsNameTheirByte) {
 
 // A block whose own header claims more events than the file allows is
 // refused before its count sizes anything.
-TEST(StoreDamage, ACountAboveTheBlockSizeIsRefused) {
-    Bytes file = small_store();
-    const std::size_t entry = file.size() - 16 - 4 - 3 * 32;
-    store_le64(file.data() + entry + 24, 17);  // block 0's entry: n_events
-    const std::size_t index_at = entry - 16;
-    const std::uint32_t crc = crc32c(std::span<const std::uint8_t>(file.data() + index_at, 16 + 3 * 32));
-    store_le32(file.data() + file.size() - 20, crc);
-    auto reader = open_bytes(file);
-    ASSERT_FALSE(reader.ok());
-    EXPECT_EQ(reader.error().offset, entry + 24);
+// Block 0's index entry claiming no events, or more than a block holds
+// (16 here), index checksum fixed: refused at open, at the count.
+TEST(StoreDamage, ACountOfNoneOrAboveTheBlockSizeIsRefused) {
+    for (std::uint64_t count : {std::uint64_t{0}, std::uint64_t{17}}) {
+        Bytes file = small_store();
+        const std::size_t entry = file.size() - 16 - 4 - 3 * 32;
+        store_le64(file.data() + entry + 24, count);
+        const std::size_t index_at = entry - 16;
+        const std::uint32_t crc = crc32c(std::span<const std::uint8_t>(file.data() + index_at, 16 + 3 * 32));
+        store_le32(file.data() + file.size() - 20, crc);
+        auto reader = open_bytes(file);
+        ASSERT_FALSE(reader.ok()) << count;
+        EXPECT_EQ(reader.error().offset, entry + 24) << count;
+        EXPECT_NE(reader.error().message.find("claims " + std::to_string(count) + " events"), std::string::npos)
+            << reader.error().message;
+    }
 }
 
 // An index entry that disagrees with its block's record in any field is
