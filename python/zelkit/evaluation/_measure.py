@@ -142,11 +142,18 @@ def _zel_figures(events: np.ndarray, width: int, height: int, setting: Setting) 
         zel_bytes = sum(len(frame) for frame in frames)
     container = zelkit.encode(events, width=width, height=height, time_bins=setting.time_bins,
                               max_depth=setting.max_depth, n_frames=setting.frames)
-    lost = zelkit.distortion(events, zelkit.decode(container))
     return {
         "zel_bytes": zel_bytes,
         "encode_mev_s": _rate(len(events), result.encode_us),
         "decode_mev_s": _rate(len(events), result.decode_us),
+        **_container_figures(events, container),
+    }
+
+
+def _container_figures(events: np.ndarray, container: bytes) -> dict[str, Any]:
+    """The container's size and what its code loses of the events."""
+    lost = zelkit.distortion(events, zelkit.decode(container))
+    return {
         "container_bytes": len(container),
         "coverage": lost.coverage,
         "over_coverage": lost.over_coverage,
@@ -169,17 +176,11 @@ def _context_figures(events: np.ndarray, width: int, height: int, setting: Setti
     with zelkit.decode(container) as reader:
         payload_bytes = sum(frame.payload_bytes for frame in reader)
     decode_s = time.perf_counter() - start
-    lost = zelkit.distortion(events, zelkit.decode(container))
     return {
         "zel_bytes": payload_bytes,
         "encode_mev_s": _rate(len(events), round(encode_s * 1e6)),
         "decode_mev_s": _rate(len(events), round(decode_s * 1e6)),
-        "container_bytes": len(container),
-        "coverage": lost.coverage,
-        "over_coverage": lost.over_coverage,
-        "duplicates": lost.duplicates,
-        "mean_time_error_us": lost.mean_time_error_us,
-        "max_time_error_us": lost.max_time_error_us,
+        **_container_figures(events, container),
     }
 
 
