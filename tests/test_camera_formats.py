@@ -81,6 +81,16 @@ def test_evt3_fault_offsets_and_skip(tmp_path, words, offset, text):
         assert zelkit.info(path, errors="skip").n_events == len(arr)
 
 
+@pytest.mark.parametrize("tail", [[0x2008], [0x3064, 0x4801], [0x2008, 0x3064, 0x5001]])
+def test_evt3_events_after_a_skipped_y_address_wait_for_the_next_one(tmp_path, tail):
+    # A y address outside the sensor is dropped in skip mode; the events
+    # after it belong to no row (never to the row before it) until a good one.
+    path = evt3_file(tmp_path, [0x8001, 0x6002, 0x0005, 0x2807, 0x0000 | 600] + tail + [0x0006, 0x2009])
+    with pytest.warns(SkippedDataWarning, match=f"skipped {1 + len(tail) - tail.count(0x3064)}"):
+        arr = zelkit.load(path, errors="skip")
+    assert arr.tolist() == [(7, 5, 0x1002, 1), (9, 6, 0x1002, 0)]
+
+
 def test_truncated_last_word(tmp_path):
     path = tmp_path / "t.raw"
     path.write_bytes(b"% evt 3.0\n% end\n" + struct.pack("<4H", *GOOD_EVT3[:4]) + b"\x20")
@@ -303,6 +313,13 @@ def test_missing_file_fails_at_the_call(tmp_path):
         # A size inferred from a sensor name that the events do not fit is no size.
         ("named.raw", b"% evt 2.0\n% plugin_name hal_plugin_gen31_evk2\n% end\n" + _evt2_words([(700, 4, 1, 1)]),
          (701, 5, False)),
+        # That sensor is 640x480: its last column and row fit, one past either does not.
+        ("named_last.raw", b"% evt 2.0\n% plugin_name hal_plugin_gen31_evk2\n% end\n" + _evt2_words([(639, 479, 1, 1)]),
+         (640, 480, True)),
+        ("named_x_past.raw", b"% evt 2.0\n% plugin_name hal_plugin_gen31_evk2\n% end\n" + _evt2_words([(640, 4, 1, 1)]),
+         (641, 5, False)),
+        ("named_y_past.raw", b"% evt 2.0\n% plugin_name hal_plugin_gen31_evk2\n% end\n" + _evt2_words([(3, 480, 1, 1)]),
+         (4, 481, False)),
     ],
 )
 def test_info_size_from_the_header(tmp_path, name, content, size):

@@ -89,6 +89,24 @@ def test_round_trip_matches_independent_voxeliser(grid, max_depth, n_frames, key
                 assert frame.time_range == (int(fe["t"].min()), int(fe["t"].max()))
 
 
+@pytest.mark.parametrize("codec", ["zel", "context"])
+def test_an_empty_delta_is_the_smallest_record_and_the_next_starts_right_after_it(codec):
+    # A delta with no runs repeats the frame before it; its record is the
+    # smallest a record can be, and the next record may start at its end.
+    ev = make_events(60, 8, 8, seed=4)
+    data = zelkit.encode(ev, time_bins=2, max_depth=3, n_frames=3, keyframe_interval=2, codec=codec)
+    layout = parse(data)
+    kept = records(data, layout)
+    head = FRAME.unpack_from(kept[1])
+    empty = bytearray(FRAME.pack(*head[:7], layout["frames"][0]["n_bits"], 0) + bytes(4))
+    forged = assemble(data, [kept[0], bytes(with_crc(empty, 0, FRAME.size)), kept[2]])
+    original = [box_set(f) for f in zelkit.decode(data)]
+    for whole in (forged, forged[: parse(forged)["index_offset"]]):
+        with zelkit.decode(whole) as reader:
+            assert reader.complete
+            assert [box_set(f) for f in reader] == [original[0], original[0], original[2]]
+
+
 def test_width_and_height_default_to_largest_coordinate_plus_one():
     ev = make_events(50, 100, 7, seed=3)
     reader = zelkit.decode(zelkit.encode(ev, time_bins=4, max_depth=3))

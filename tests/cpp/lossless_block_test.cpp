@@ -279,6 +279,25 @@ TEST_F(BlockDamage, ResealedTrailingBytesAreRefused) {
     }
 }
 
+// The rANS length must leave room for the two coder states and end inside
+// the block; with the checksum fixed up, a length outside that is refused at
+// its own field, before the coder reads a byte.
+TEST_F(BlockDamage, ResealedRansLengthOutsideTheBlockIsRefusedAtItsField) {
+    const std::uint32_t room = static_cast<std::uint32_t>(bytes_.size() - 18);
+    for (const std::uint32_t length : {0u, 1u, 4u, 7u, room + 1, 0xFFFFFFFFu}) {
+        std::vector<std::uint8_t> v = bytes_;
+        for (unsigned k = 0; k < 4; ++k) v[14 + k] = static_cast<std::uint8_t>(length >> (8 * k));
+        seal_block(v, count_of(records_));
+        Records back;
+        const Status status = decode(v, count_of(records_), back);
+        ASSERT_FALSE(status.ok()) << "length " << length;
+        EXPECT_EQ(status.error().offset, 14u) << "length " << length;
+        EXPECT_NE(status.error().message.find("rANS stream of " + std::to_string(length) + " bytes does not fit"),
+                  std::string::npos)
+            << status.error().message;
+    }
+}
+
 TEST_F(BlockDamage, HeaderFaultsNameTheirByte) {
     std::vector<std::uint8_t> v = bytes_;
     v[0] = 2;  // a version this decoder does not know
