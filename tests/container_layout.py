@@ -65,3 +65,35 @@ def assemble(header: bytes, records: list[bytes], first_at: int = HEADER.size) -
 def records(data: bytes, layout: dict) -> list[bytes]:
     """Each frame record of a parsed container, header to checksum."""
     return [data[f["offset"] : f["offset"] + FRAME.size + len(f["payload"]) + 4] for f in layout["frames"]]
+
+
+# The event store (version 2): its own header fields, block records and
+# 32-byte index entries; the magic, checksums and trailer are version 1's.
+STORE_HEADER = struct.Struct("<8sHHHHHBBIQI")
+BLOCK = struct.Struct("<4sIQQIIQQ")
+BLOCK_ENTRY = struct.Struct("<QQIIQ")
+
+
+def parse_store(data: bytes) -> dict:
+    """Header fields, blocks (with payloads) and index entries of a complete event store."""
+    (magic, version, flags, width, height, _, content, _, block_events, n_blocks,
+     crc) = STORE_HEADER.unpack_from(data)
+    assert crc == crc32c(data[:32])
+    blocks, offset = [], STORE_HEADER.size
+    for k in range(n_blocks):
+        tag, _, index, t_base, t_first, t_last, n_events, length = BLOCK.unpack_from(data, offset)
+        assert (tag, index) == (b"BLOK", k)
+        end = offset + BLOCK.size + length
+        assert struct.unpack_from("<I", data, end)[0] == crc32c(data[offset:end])
+        blocks.append(dict(offset=offset, t_base=t_base, t_first=t_first, t_last=t_last,
+                           n_events=n_events, payload=data[offset + BLOCK.size:end]))
+        offset = end + 4
+    index_offset, end_magic = TRAILER.unpack_from(data, len(data) - TRAILER.size)
+    assert (index_offset, end_magic) == (offset, b"ZELINDEX")
+    tag, _, count = INDEX_HEAD.unpack_from(data, offset)
+    assert (tag, count) == (b"INDX", n_blocks)
+    entries = [BLOCK_ENTRY.unpack_from(data, offset + INDEX_HEAD.size + BLOCK_ENTRY.size * k)
+               for k in range(count)]
+    return dict(version=version, flags=flags, width=width, height=height, content=content,
+                block_events=block_events, n_blocks=n_blocks, blocks=blocks, index=entries,
+                index_offset=index_offset)
