@@ -374,5 +374,212 @@ TEST(BlockLimits, AppendsToWhatTheBufferHolds) {
     EXPECT_EQ(back, b);
 }
 
+// Header fields, each bound at its edge and one past, checksum fixed up.
+std::vector<std::uint8_t> bytes_of(const ByteBuffer& b) { return {b.data(), b.data() + b.size()}; }
+
+std::uint32_t rans_length(const std::vector<std::uint8_t>& v) {
+    return std::uint32_t{v[14]} | std::uint32_t{v[15]} << 8 | std::uint32_t{v[16]} << 16 |
+           std::uint32_t{v[17]} << 24;
+}
+
+class BlockBounds : public ::testing::TestWithParam<unsigned> {};
+
+// Bits 1 to 7 of the flags mean nothing yet: each alone is refused at byte 1,
+// with the columns bit set or not.
+TEST_P(BlockBounds, EveryReservedFlagBitIsRefused) {
+    Rng rng(2);
+    const Records records = sparse_scene(rng, 50);
+    for (const std::uint8_t columns : {std::uint8_t{0}, std::uint8_t{1}}) {
+        std::vector<std::uint8_t> v = bytes_of(encode(records));
+        v[1] = static_cast<std::uint8_t>(columns | (1u << GetParam()));
+        seal_block(v, count_of(records));
+        Records back;
+        const Status status = decode(v, count_of(records), back);
+        ASSERT_FALSE(status.ok()) << "bit " << GetParam();
+        EXPECT_EQ(status.error().offset, 1u);
+        EXPECT_NE(status.error().message.find("unknown flags"), std::string::npos) << status.error().message;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, BlockBounds, ::testing::Range(1u, 8u));
+
+TEST(BlockBounds, VersionsOtherThanOneAreRefusedAtByteZero) {
+    Rng rng(2);
+    const Records records = sparse_scene(rng, 20);
+    for (const std::uint8_t version : {std::uint8_t{0}, std::uint8_t{2}, std::uint8_t{0x81}}) {
+        std::vector<std::uint8_t> v = bytes_of(encode(records));
+        v[0] = version;
+        seal_block(v, count_of(records));
+        Records back;
+        const Status status = decode(v, count_of(records), back);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().offset, 0u);
+        EXPECT_NE(status.error().message.find("unknown version " + std::to_string(version)), std::string::npos)
+            << status.error().message;
+    }
+}
+
+// 26 bytes (header and the two states) is the shortest payload: that of a
+// block without events, which decodes; one byte less is refused at 0.
+TEST(BlockBounds, TheShortestPayloadIsTwoStatesAfterTheHeader) {
+    const ByteBuffer empty = encode(Records{});
+    ASSERT_EQ(empty.size(), 26u);
+    Records back;
+    EXPECT_TRUE(decode({empty.data(), empty.size()}, 0, back).ok());
+    const Status cut = decode({empty.data(), 25}, 0, back);
+    ASSERT_FALSE(cut.ok());
+    EXPECT_EQ(cut.error().offset, 0u);
+    EXPECT_NE(cut.error().message.find("25 bytes is shorter than its header"), std::string::npos)
+        << cut.error().message;
+}
+
+// The largest count a decoder takes is 2^22; it then reads the payload
+// (whose check names another count); one more is refused before that.
+TEST(BlockBounds, TheLargestCountIsReadAndOneMoreIsNot) {
+    Rng rng(4);
+    const Records records = sparse_scene(rng, 10);
+    const ByteBuffer payload = encode(records);
+    std::vector<std::uint8_t> out(kPackedEventBytes);
+    const Status most = decode_block({payload.data(), payload.size()}, kMaxBlockEvents, out.data());
+    ASSERT_FALSE(most.ok());
+    EXPECT_EQ(most.error().offset, 10u);
+    EXPECT_NE(most.error().message.find("checksum mismatch"), std::string::npos) << most.error().message;
+    const Status over = decode_block({payload.data(), payload.size()}, kMaxBlockEvents + 1, out.data());
+    ASSERT_FALSE(over.ok());
+    EXPECT_NE(over.error().message.find("claims " + std::to_string(kMaxBlockEvents + 1) + " events"),
+              std::string::npos)
+        << over.error().message;
+}
+
+// A rANS length of exactly the room after the header (no raw bits) is
+// right for a block that needs none.
+TEST(BlockBounds, TheRansLengthMayReachTheEndOfThePayload) {
+    Records plain;
+    put_event(plain, Event{1, 0, 100, 0});
+    put_event(plain, Event{2, 0, 100, 1});
+    const std::vector<std::uint8_t> v = bytes_of(encode(plain));
+    ASSERT_EQ(rans_length(v), v.size() - 18);  // ascending run, polarities 0 and 1: no raw bits
+    Records back;
+    ASSERT_TRUE(decode(v, 2, back).ok());
+    EXPECT_EQ(back, plain);
+}
+
+// A far line's value above 31 leaves raw bits below its mantissa; the
+// event's "other" polarity is 8 raw bits. Raw bits are outside the rANS
+// states, so they can be set on their own (checksum fixed up) to what a
+// decoder must refuse: a polarity "other" of 0 or 1, or padding that is not
+// zero; and the edges it must take.
+Records raw_bit_events(std::uint8_t p) {
+    Records r;
+    put_event(r, Event{1, 0, 100, p});  // ascending from (0, 0): no raw bits but the polarity's
+    return r;
+}
+
+TEST(BlockBounds, AnOtherPolarityOfZeroOrOneIsRefused) {
+    const std::vector<std::uint8_t> good = bytes_of(encode(raw_bit_events(2)));
+    const std::size_t raw_at = 18 + rans_length(good);
+    ASSERT_EQ(good.size(), raw_at + 1);
+    ASSERT_EQ(good.back(), 2u);  // the polarity's 8 bits, least significant first
+    for (const unsigned p : {0u, 1u, 2u, 3u, 255u}) {
+        std::vector<std::uint8_t> v = good;
+        v.back() = static_cast<std::uint8_t>(p);
+        seal_block(v, 1);
+        Records back;
+        const Status status = decode(v, 1, back);
+        if (p < 2) {
+            ASSERT_FALSE(status.ok()) << "p " << p;
+            EXPECT_NE(status.error().message.find("event 0 does not decode"), std::string::npos)
+                << status.error().message;
+            EXPECT_GE(*status.error().offset, 18u);
+            EXPECT_LE(*status.error().offset, raw_at);
+        } else {
+            ASSERT_TRUE(status.ok()) << "p " << p << ": " << status.error().message;
+            EXPECT_EQ(back, raw_bit_events(static_cast<std::uint8_t>(p)));
+        }
+    }
+}
+
+TEST(BlockBounds, RawBitsMustEndInZeroPaddingOfTheLastByte) {
+    // Lines are columns (x stays); positions 40 then 63 ascend: gaps 39 (one
+    // raw bit below its mantissa, 1) and 22 (none).
+    Records r;
+    put_event(r, Event{0, 40, 7, 0});
+    put_event(r, Event{0, 63, 7, 0});
+    const std::vector<std::uint8_t> good = bytes_of(encode(r));
+    ASSERT_EQ(good[1] & 1, 1);
+    const std::size_t raw_at = 18 + rans_length(good);
+    ASSERT_EQ(good.size(), raw_at + 1);
+    ASSERT_EQ(good.back(), 0b1u);
+    Records back;
+    for (unsigned pad = 1; pad < 8; ++pad) {
+        std::vector<std::uint8_t> v = good;
+        v.back() = static_cast<std::uint8_t>(v.back() | (1u << pad));
+        seal_block(v, 2);
+        const Status status = decode(v, 2, back);
+        ASSERT_FALSE(status.ok()) << "padding bit " << pad;
+        EXPECT_EQ(status.error().offset, raw_at);
+        EXPECT_NE(status.error().message.find("raw bits do not end after 2 events"), std::string::npos)
+            << status.error().message;
+    }
+    // The gap's raw bit cleared: 38, so positions 39 and 62, read as such.
+    std::vector<std::uint8_t> v = good;
+    v.back() = 0;
+    seal_block(v, 2);
+    ASSERT_TRUE(decode(v, 2, back).ok());
+    Records moved;
+    put_event(moved, Event{0, 39, 7, 0});
+    put_event(moved, Event{0, 62, 7, 0});
+    EXPECT_EQ(back, moved);
+    // The raw byte gone (checksum fixed up): the raw bits run out, which is
+    // told once the events are read.
+    std::vector<std::uint8_t> cut(good.begin(), good.end() - 1);
+    seal_block(cut, 2);
+    const Status short_raw = decode(cut, 2, back);
+    ASSERT_FALSE(short_raw.ok());
+    EXPECT_EQ(short_raw.error().offset, cut.size());
+    EXPECT_NE(short_raw.error().message.find("raw bits do not end after 2 events"), std::string::npos)
+        << short_raw.error().message;
+}
+
+// A line or position past the block's x_max / y_max (header lowered by one,
+// checksum fixed up) is refused at that event, whichever axis the lines take;
+// at the true maxima the block decodes.
+TEST(BlockBounds, CoordinatesPastTheHeaderMaximaAreRefused) {
+    struct Case {
+        Event first;
+        std::size_t field;  // 2: x_max, 4: y_max
+        bool columns;
+    };
+    // Rows when y moves no less than x; a new line codes its position
+    // whole, a far line its number whole.
+    const Case cases[] = {
+        {Event{300, 200, 5, 0}, 2, false},  // position x = x_max
+        {Event{300, 200, 5, 0}, 4, false},  // line y = y_max
+        {Event{200, 300, 5, 0}, 2, true},   // line x = x_max
+        {Event{200, 300, 5, 0}, 4, true},   // position y = y_max
+    };
+    for (const Case& c : cases) {
+        Records r;
+        put_event(r, c.first);
+        // A second event that keeps the axis choice (steps along the line).
+        const Event second = c.columns ? Event{c.first.x, 0, 6, 1} : Event{0, c.first.y, 6, 1};
+        put_event(r, second);
+        const std::vector<std::uint8_t> good = bytes_of(encode(r));
+        ASSERT_EQ((good[1] & 1) != 0, c.columns);
+        Records back;
+        ASSERT_TRUE(decode(good, 2, back).ok());
+        std::vector<std::uint8_t> v = good;
+        const unsigned most = v[c.field] | v[c.field + 1] << 8;
+        ASSERT_EQ(most, c.field == 2 ? c.first.x : c.first.y);
+        v[c.field] = static_cast<std::uint8_t>(most - 1);
+        v[c.field + 1] = static_cast<std::uint8_t>((most - 1) >> 8);
+        seal_block(v, 2);
+        const Status status = decode(v, 2, back);
+        ASSERT_FALSE(status.ok()) << c.field << " " << c.columns;
+        EXPECT_NE(status.error().message.find("event 0 does not decode"), std::string::npos)
+            << status.error().message;
+    }
+}
+
 }  // namespace
 }  // namespace zel::lossless
