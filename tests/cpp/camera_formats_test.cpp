@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
+#include <tuple>
 #include <memory>
 #include <string>
 #include <vector>
@@ -826,5 +828,205 @@ INSTANTIATE_TEST_SUITE_P(
                     EventRule{"PolarityAllOnes", {12, 3, 3, 0xFF}, true},
                     EventRule{"LastPixelAndTimeZero", {0, 345, 259, 1}, false}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// ------------------------------------------------- sensor bounds, word types
+
+// One stream around one word: strict refuses it at its offset in its own
+// words, or takes it; skip drops exactly that word (and what it made
+// invalid) and the events after it come out exactly, on both paths.
+struct WordCase {
+    const char* name;
+    int format;  // 2: EVT 2.0, 3: EVT 3.0, 0: DAT records
+    std::vector<std::uint32_t> words;
+    std::uint64_t bad_at;          // offset of the refused word; ~0 for none
+    const char* says;              // words of the refusal
+    std::vector<Event> kept;       // skip mode's events (strict's when nothing is refused)
+    std::uint64_t skipped;         // skip mode's bad-word count
+};
+
+constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+class WordBounds : public testing::TestWithParam<std::tuple<WordCase, DecodePath>> {};
+
+std::unique_ptr<StreamDecoder> decoder_for(int format, const DecodeOptions& o, DecodePath path) {
+    if (format == 2) return std::make_unique<Evt2Decoder>(0, o, path);
+    if (format == 3) return std::make_unique<Evt3Decoder>(0, o, path);
+    return std::make_unique<DatDecoder>(0, o);
+}
+
+TEST_P(WordBounds, StrictRefusesAtTheWordSkipKeepsTheRest) {
+    const auto& [c, path] = GetParam();
+    Bytes b;
+    for (std::size_t i = 0; i < c.words.size(); ++i) {
+        if (c.format == 3) {
+            put16(b, c.words[i]);
+        } else {
+            put32(b, c.words[i]);
+        }
+    }
+    // Vendor words after the case: they carry no events, but make the
+    // output room (a record per input word) large enough for the fast loop.
+    for (int k = 0; k < 64 && c.format != 0; ++k) {
+        if (c.format == 3) {
+            put16(b, 0xE000);
+        } else {
+            put32(b, 0xE0000000u);
+        }
+    }
+    DecodeOptions o;
+    o.x_limit = 640;
+    o.y_limit = 480;
+    auto strict = decoder_for(c.format, o, path);
+    auto r = decode_all(*strict, b);
+    if (c.bad_at == kNone) {
+        ASSERT_TRUE(r.ok()) << r.error().message;
+        EXPECT_EQ(r.value(), c.kept);
+    } else {
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().kind, zel::ErrorKind::InvalidData);
+        EXPECT_EQ(r.error().offset, c.bad_at);
+        EXPECT_NE(r.error().message.find(c.says), std::string::npos) << r.error().message;
+    }
+    o.bad_words = BadWords::Skip;
+    auto lenient = decoder_for(c.format, o, path);
+    auto s = decode_all(*lenient, b);
+    ASSERT_TRUE(s.ok()) << s.error().message;
+    EXPECT_EQ(s.value(), c.kept);
+    EXPECT_EQ(lenient->bad_words(), c.skipped);
+}
+
+std::uint32_t dat_word(std::uint32_t x, std::uint32_t y, std::uint32_t p) { return x | (y << 14) | (p << 28); }
+
+// DAT records are two words: t, then x | y << 14 | p << 28.
+std::vector<std::uint32_t> dat_records(std::initializer_list<std::array<std::uint32_t, 4>> recs) {
+    std::vector<std::uint32_t> w;
+    for (const auto& r : recs) {
+        w.push_back(r[0]);
+        w.push_back(dat_word(r[1], r[2], r[3]));
+    }
+    return w;
+}
+
+const WordCase kWordCases[] = {
+    // EVT 2.0: time high 1 gives t = 64 + the 6 low bits.
+    {"Evt2LastColumn", 2, {0x80000001u, cd(1, 0, 639, 5), cd(0, 1, 9, 9)}, kNone, "",
+     {{639, 5, 64, 1}, {9, 9, 65, 0}}, 0},
+    {"Evt2ColumnAtWidth", 2, {0x80000001u, cd(1, 0, 640, 5), cd(0, 1, 9, 9)}, 4, "x 640 is outside the sensor width 640",
+     {{9, 9, 65, 0}}, 1},
+    {"Evt2LastRow", 2, {0x80000001u, cd(1, 0, 5, 479), cd(0, 1, 9, 9)}, kNone, "",
+     {{5, 479, 64, 1}, {9, 9, 65, 0}}, 0},
+    {"Evt2RowAtHeight", 2, {0x80000001u, cd(1, 0, 5, 480), cd(0, 1, 9, 9)}, 4, "y 480 is outside the sensor height 480",
+     {{9, 9, 65, 0}}, 1},
+    // A refused time-high leaves the time where it was.
+    {"Evt2SkippedTimeHighKeepsTheTime", 2, {0x80000010u, 0x8000000Fu, cd(0, 3, 9, 9)}, 4, "goes back from 16 to 15",
+     {{9, 9, 16 * 64 + 3, 0}}, 1},
+    // EVT 3.0: time high 1 and time low 2: t = 4096 + 2.
+    {"Evt3LastColumn", 3, {0x8001, 0x6002, 0x0005, 0x2000 | 639, 0x2009}, kNone, "",
+     {{639, 5, 4098, 0}, {9, 5, 4098, 0}}, 0},
+    {"Evt3ColumnAtWidth", 3, {0x8001, 0x6002, 0x0005, 0x2000 | 640, 0x2009}, 6, "x address 640 is outside",
+     {{9, 5, 4098, 0}}, 1},
+    {"Evt3LastRow", 3, {0x8001, 0x6002, 479, 0x2800 | 3}, kNone, "", {{3, 479, 4098, 1}}, 0},
+    {"Evt3RowAtHeight", 3, {0x8001, 0x6002, 480, 0x2003, 0x0007, 0x2009}, 4, "y address 480 is outside",
+     {{9, 7, 4098, 0}}, 2},
+    // The same once a row is known (the fast loop takes such words).
+    {"Evt3RowAtHeightAfterARow", 3, {0x8001, 0x6002, 0x0005, 0x2001, 480, 0x2003, 0x0007, 0x2009}, 8,
+     "y address 480 is outside", {{1, 5, 4098, 0}, {9, 7, 4098, 0}}, 2},
+    {"Evt3LastRowAfterARow", 3, {0x8001, 0x6002, 0x0005, 0x2001, 479, 0x2003}, kNone, "",
+     {{1, 5, 4098, 0}, {3, 479, 4098, 0}}, 0},
+    {"Evt3Vector12ToTheLastColumn", 3, {0x8001, 0x6002, 0x0005, 0x3000 | 628, 0x4000 | 0x801, 0x2009}, kNone, "",
+     {{628, 5, 4098, 0}, {639, 5, 4098, 0}, {9, 5, 4098, 0}}, 0},
+    {"Evt3Vector12PastTheLastColumn", 3, {0x8001, 0x6002, 0x0005, 0x3000 | 629, 0x4000 | 0x801, 0x2009}, 8,
+     "vector event at x 640", {{9, 5, 4098, 0}}, 1},
+    {"Evt3Vector8ToTheLastColumn", 3, {0x8001, 0x6002, 0x0005, 0x3800 | 632, 0x5000 | 0x80, 0x2009}, kNone, "",
+     {{639, 5, 4098, 1}, {9, 5, 4098, 0}}, 0},
+    {"Evt3Vector8PastTheLastColumn", 3, {0x8001, 0x6002, 0x0005, 0x3800 | 633, 0x5000 | 0x81, 0x2009}, 8,
+     "vector event at x 640", {{9, 5, 4098, 0}}, 1},
+    // A 12-bit vector moves the base 12 on, a new y between them or not.
+    {"Evt3VectorMovesTheBase", 3,
+     {0x8001, 0x6002, 0x0005, 0x3000 | 600, 0x4000 | 0xFFF, 0x0006, 0x4000 | 0x001}, kNone, "",
+     {{600, 5, 4098, 0}, {601, 5, 4098, 0}, {602, 5, 4098, 0}, {603, 5, 4098, 0}, {604, 5, 4098, 0},
+      {605, 5, 4098, 0}, {606, 5, 4098, 0}, {607, 5, 4098, 0}, {608, 5, 4098, 0}, {609, 5, 4098, 0},
+      {610, 5, 4098, 0}, {611, 5, 4098, 0}, {612, 6, 4098, 0}}, 0},
+    // A refused time-high keeps the time (and time low) it had.
+    {"Evt3SkippedTimeHighKeepsTheTime", 3, {0x8010, 0x6002, 0x0005, 0x800F, 0x2009}, 6, "goes back from 16 to 15",
+     {{9, 5, (16u << 12) + 2, 0}}, 1},
+    // DAT: 14-bit x and y, polarity 0 or 1.
+    {"DatLastPixel", 0, dat_records({{5, 639, 479, 1}, {6, 1, 1, 0}}), kNone, "", {{639, 479, 5, 1}, {1, 1, 6, 0}}, 0},
+    {"DatColumnAtWidth", 0, dat_records({{5, 640, 1, 1}, {6, 1, 1, 0}}), 0, "x 640 is outside", {{1, 1, 6, 0}}, 1},
+    {"DatRowAtHeight", 0, dat_records({{5, 1, 480, 1}, {6, 1, 1, 0}}), 0, "y 480 is outside", {{1, 1, 6, 0}}, 1},
+    {"DatPolarityTwo", 0, dat_records({{4, 2, 2, 0}, {5, 1, 1, 2}, {6, 1, 1, 1}}), 8, "polarity 2 is not 0 or 1",
+     {{2, 2, 4, 0}, {1, 1, 6, 1}}, 1},
+    {"DatPolarityFifteen", 0, dat_records({{5, 1, 1, 15}, {6, 1, 1, 1}}), 0, "polarity 15", {{1, 1, 6, 1}}, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, WordBounds,
+    testing::Combine(testing::ValuesIn(kWordCases), testing::Values(DecodePath::Fast, DecodePath::General)),
+    [](const auto& param_info) {
+        return std::string(std::get<0>(param_info.param).name) +
+               (std::get<1>(param_info.param) == DecodePath::Fast ? "Fast" : "General");
+    });
+
+// Every word type: the reserved ones are refused by name, the ones that carry
+// no pixel events (triggers, vendor words, continuations) pass unseen.
+class WordTypes : public testing::TestWithParam<std::tuple<int, std::uint32_t>> {};
+
+TEST_P(WordTypes, ReservedTypesAreRefusedTheOthersPass) {
+    const auto [format, type] = GetParam();
+    Bytes b;
+    bool reserved = false;
+    if (format == 2) {
+        reserved = !(type <= 1 || type == 8 || type == 0xA || type == 0xE || type == 0xF);
+        put32(b, 0x80000001u);
+        put32(b, cd(0, 2, 3, 4));
+        put32(b, type << 28 | (type == 8 ? 1u : 0u));  // a time-high repeats the one before
+        put32(b, cd(1, 5, 6, 7));
+    } else {
+        reserved = type == 1 || type == 9 || (type >= 0xB && type <= 0xD);
+        put16(b, 0x8001);
+        put16(b, 0x0004);
+        put16(b, 0x2003);
+        put16(b, type << 12 | (type == 8 ? 1u : 0u));
+        put16(b, 0x2806);
+    }
+    // Room for the fast loop (see WordBounds).
+    for (int k = 0; k < 64; ++k) {
+        if (format == 3) {
+            put16(b, 0xA000);
+        } else {
+            put32(b, 0xA0000000u);
+        }
+    }
+    const std::uint64_t at = format == 2 ? 8 : 6;
+    for (const DecodePath path : {DecodePath::Fast, DecodePath::General}) {
+        DecodeOptions o;
+        auto strict = decoder_for(format, o, path);
+        auto r = decode_all(*strict, b);
+        const std::vector<Event> both = format == 2 ? std::vector<Event>{{3, 4, 66, 0}, {6, 7, 69, 1}}
+                                                    : std::vector<Event>{{3, 4, 4096, 0}, {6, 4, 4096, 1}};
+        if (!reserved) {
+            ASSERT_TRUE(r.ok()) << "type " << type << ": " << r.error().message;
+            EXPECT_EQ(r.value(), both) << "type " << type;
+            continue;
+        }
+        ASSERT_FALSE(r.ok()) << "type " << type;
+        EXPECT_EQ(r.error().offset, at);
+        const std::string says = std::string("reserved EVT ") + (format == 2 ? "2.0" : "3.0") + " word type " +
+                                 std::to_string(type);
+        EXPECT_NE(r.error().message.find(says), std::string::npos) << r.error().message;
+        o.bad_words = BadWords::Skip;
+        auto lenient = decoder_for(format, o, path);
+        auto s = decode_all(*lenient, b);
+        ASSERT_TRUE(s.ok());
+        EXPECT_EQ(s.value(), both) << "type " << type;
+        EXPECT_EQ(lenient->bad_words(), 1u);
+    }
+}
+
+// The types that carry pixel addresses or times have their own cases above.
+INSTANTIATE_TEST_SUITE_P(Evt2, WordTypes, testing::Combine(testing::Values(2), testing::Range(2u, 16u)));
+INSTANTIATE_TEST_SUITE_P(Evt3, WordTypes,
+                         testing::Combine(testing::Values(3), testing::Values(1u, 7u, 8u, 9u, 10u, 11u, 12u, 13u,
+                                                                              14u, 15u)));
 
 }  // namespace
