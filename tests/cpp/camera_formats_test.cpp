@@ -497,6 +497,88 @@ TEST(RawHeaderTest, EncodingAndGeometrySources) {
     }
 }
 
+// Header sides: 1 to 65536 are sizes; 0 and 65537 are no size at all, so the
+// geometry is then not known from the header.
+TEST(RawHeaderTest, SidesFromOneTo65536AreSizes) {
+    struct Side {
+        std::string text;
+        std::uint32_t width, height;
+    };
+    const Side sides[] = {
+        {"% geometry 1x1\n", 1, 1},
+        {"% geometry 65536x65536\n", 65536, 65536},
+        {"% geometry 65537x720\n", 0, 0},
+        {"% geometry 1280x0\n", 0, 0},
+        {"% Width 65536\n% Height 2\n", 65536, 2},
+        {"% Width 65537\n% Height 2\n", 0, 0},
+        {"% format EVT3;height=65536;width=1\n", 1, 65536},
+        {"% format EVT3;height=65537;width=1\n", 0, 0},
+    };
+    for (const Side& c : sides) {
+        const std::string text = (c.text.find("format") == std::string::npos ? "% evt 3.0\n" : "") + c.text;
+        auto h = parse_raw_header(Bytes(text.begin(), text.end()));
+        ASSERT_TRUE(h.ok()) << c.text << h.error().message;
+        EXPECT_EQ(h.value().geometry.width, c.width) << c.text;
+        EXPECT_EQ(h.value().geometry.height, c.height) << c.text;
+        EXPECT_EQ(h.value().geometry_source, c.width ? "header" : "") << c.text;
+    }
+}
+
+// A header may take up to kMaxPropheseeHeaderBytes, its last newline
+// included; one byte more is refused, at the start of the line that runs over.
+TEST(RawHeaderTest, TheLongestHeaderAndOneByteMore) {
+    const std::string first = "% evt 3.0\n";
+    for (const std::size_t size : {kMaxPropheseeHeaderBytes, kMaxPropheseeHeaderBytes + 1}) {
+        std::string text = first + "% note ";
+        text.append(size - text.size() - 1, 'a');
+        text.push_back('\n');
+        ASSERT_EQ(text.size(), size);
+        Bytes b(text.begin(), text.end());
+        put16(b, 0x8001);
+        auto h = parse_raw_header(b);
+        if (size == kMaxPropheseeHeaderBytes) {
+            ASSERT_TRUE(h.ok()) << h.error().message;
+            EXPECT_EQ(h.value().data_offset, size);
+        } else {
+            ASSERT_FALSE(h.ok());
+            EXPECT_EQ(h.error().offset, first.size());
+            EXPECT_NE(h.error().message.find("header is longer than 1048576 bytes"), std::string::npos)
+                << h.error().message;
+        }
+    }
+}
+
+// DAT event types 0 and 12 share the CD layout; the size byte must be 8.
+TEST(DatTest, TypeAndSizeBytes) {
+    const std::string text = "% Data file containing CD events\n% Version 2\n";
+    for (const unsigned type : {0u, 1u, 11u, 12u, 13u, 255u}) {
+        for (const unsigned size : {7u, 8u, 9u}) {
+            Bytes b(text.begin(), text.end());
+            b.push_back(static_cast<std::uint8_t>(type));
+            b.push_back(static_cast<std::uint8_t>(size));
+            auto h = parse_dat_header(b);
+            const bool cd = type == 0 || type == 12;
+            if (cd && size == 8) {
+                ASSERT_TRUE(h.ok()) << type << " " << size << ": " << h.error().message;
+                EXPECT_EQ(h.value().data_offset, text.size() + 2);
+                continue;
+            }
+            ASSERT_FALSE(h.ok()) << type << " " << size;
+            if (!cd) {
+                EXPECT_EQ(h.error().offset, text.size());
+                EXPECT_NE(h.error().message.find("DAT event type " + std::to_string(type) + " is not a CD event type"),
+                          std::string::npos)
+                    << h.error().message;
+            } else {
+                EXPECT_EQ(h.error().offset, text.size() + 1);
+                EXPECT_NE(h.error().message.find("DAT event size is " + std::to_string(size) + " bytes, not 8"),
+                          std::string::npos)
+                    << h.error().message;
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------- writers
 
 Bytes packed(const std::vector<Event>& events) {
