@@ -796,6 +796,72 @@ TEST(Aedat4Test, HeaderStreamsAndLies) {
     EXPECT_NE(parse_aedat4_header(lying, lying.size()).error().message.find("runs past"), std::string::npos);
 }
 
+// The IO header's bounds, each at its edge and one past: a length of at
+// least 4 bytes (the FlatBuffer root offset) ending inside the file,
+// compressions 0 to 4, a data table at or after the first packet.
+TEST(Aedat4Test, HeaderBoundsAndOnePast) {
+    for (const std::uint32_t length : {3u, 4u}) {
+        Bytes preamble(kAedat4Magic.begin(), kAedat4Magic.end());
+        put32(preamble, length);
+        auto end = aedat4_header_end(preamble, 1000);
+        if (length == 4) {
+            ASSERT_TRUE(end.ok()) << end.error().message;
+            EXPECT_EQ(end.value(), kAedat4PreambleBytes + 4);
+        } else {
+            ASSERT_FALSE(end.ok());
+            EXPECT_EQ(end.error().offset, kAedat4Magic.size());
+            EXPECT_NE(end.error().message.find("IO header of 3 bytes is too short"), std::string::npos)
+                << end.error().message;
+        }
+    }
+    const Bytes file = aedat4_header(0, -1);
+    EXPECT_TRUE(aedat4_header_end(file, file.size()).ok());
+    auto past = aedat4_header_end(file, file.size() - 1);
+    ASSERT_FALSE(past.ok());
+    EXPECT_EQ(past.error().offset, kAedat4Magic.size());
+    EXPECT_NE(past.error().message.find("runs past the end of the file (" + std::to_string(file.size() - 1)),
+              std::string::npos)
+        << past.error().message;
+
+    for (const std::uint32_t compression : {4u, 5u}) {
+        const Bytes f = aedat4_header(compression, -1);
+        auto h = parse_aedat4_header(f, f.size());
+        if (compression == 4) {
+            ASSERT_TRUE(h.ok()) << h.error().message;
+            EXPECT_EQ(h.value().compression, Aedat4Compression::ZstdHigh);
+        } else {
+            ASSERT_FALSE(h.ok());
+            EXPECT_NE(h.error().message.find("unknown compression 5"), std::string::npos) << h.error().message;
+        }
+    }
+
+    const std::size_t begin = aedat4_header(0, -1).size();
+    for (const std::int64_t position : {std::int64_t(begin) - 1, std::int64_t(begin), std::int64_t(begin) + 9}) {
+        const Bytes f = aedat4_header(0, position);
+        auto h = parse_aedat4_header(f, f.size() + 100);
+        if (position < std::int64_t(begin)) {
+            ASSERT_FALSE(h.ok());
+            EXPECT_NE(h.error().message.find("data table position " + std::to_string(position) +
+                                             " is before the packets (" + std::to_string(begin) + ")"),
+                      std::string::npos)
+                << h.error().message;
+        } else {
+            ASSERT_TRUE(h.ok()) << h.error().message;
+            EXPECT_EQ(h.value().packets_begin, begin);
+            EXPECT_EQ(h.value().packets_end, std::uint64_t(position));
+        }
+    }
+    // A packet header must end by the end of the packets.
+    Bytes p;
+    put32(p, 0);
+    put32(p, 1);
+    EXPECT_TRUE(parse_aedat4_packet(p, 50, 59).ok());
+    auto cut = parse_aedat4_packet(p, 52, 59);
+    ASSERT_FALSE(cut.ok());
+    EXPECT_EQ(cut.error().offset, 52u);
+    EXPECT_NE(cut.error().message.find("truncated packet header"), std::string::npos) << cut.error().message;
+}
+
 TEST(Aedat4Test, PacketHeaders) {
     Bytes p;
     put32(p, 0);
