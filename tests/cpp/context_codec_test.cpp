@@ -284,6 +284,92 @@ TEST(ContextDecoder, RefusesUnknownHeaders) {
     }
 }
 
+// Each refusal in its own words and at its place in the payload.
+TEST(ContextDecoder, EachRefusalSaysWhatAndWhere) {
+    const Coded c = code_sample(500);
+    const std::size_t lanes = std::size_t{1} << ((c.payload[0] >> 4) & 3u);
+    ASSERT_GE(lanes, 2u);  // a tree of this size has several hundred decisions
+    struct Refusal {
+        const char* name;
+        std::vector<std::uint8_t> payload;
+        std::uint64_t n_bits, n_events;
+        std::string says;
+        std::uint64_t offset;
+    };
+    std::vector<std::uint8_t> version = c.payload;
+    version[0] = static_cast<std::uint8_t>((version[0] & 0xF0) | 2);
+    std::vector<std::uint8_t> high_bit = c.payload;
+    high_bit[0] |= 0x80;
+    std::vector<std::uint8_t> three_lanes = c.payload;
+    three_lanes[0] |= 0x30;
+    std::vector<std::uint8_t> word_more = c.payload;
+    word_more.push_back(0);
+    word_more.push_back(0);
+    const std::vector<std::uint8_t> header_only(c.payload.begin(), c.payload.begin() + 1);
+    const std::vector<std::uint8_t> states_short(c.payload.begin(),
+                                                 c.payload.begin() + static_cast<std::ptrdiff_t>(4 * lanes));
+    const std::uint64_t bits = c.figures.n_bits;
+    const Refusal refusals[] = {
+        {"empty", {}, bits, c.n_events, "no header byte", 0},
+        {"version", version, bits, c.n_events, "unknown version 2", 0},
+        {"bit 7", high_bit, bits, c.n_events, "reserved header bits are set", 0},
+        {"three lanes", three_lanes, bits, c.n_events, "reserved header bits are set", 0},
+        {"header alone", header_only, bits, c.n_events, "the coder's states are cut short", 1},
+        {"one state byte short", states_short, bits, c.n_events, "the coder's states are cut short", 4 * lanes},
+        {"a word too many", word_more, bits, c.n_events, "the coded stream does not end where the tree does",
+         c.payload.size()},
+        {"one bit more", c.payload, bits + 1, c.n_events,
+         "the tree has " + std::to_string(bits) + " bits, its frame declares " + std::to_string(bits + 1), 0},
+        {"fewer events than boxes", c.payload, bits, c.figures.occupied - 1,
+         "a level has more occupied nodes than the frame has events", ~std::uint64_t{0}},
+        {"no events but bits", {0x01}, 2, 0, "the tree has 1 bit, its frame declares 2", 0},
+        {"no events but bytes", {0x01, 0x00}, 1, 0, "bytes after a tree without decisions", 1},
+    };
+    for (const Refusal& r : refusals) {
+        auto got = context::decode_boxes(r.payload, c.params, r.n_bits, r.n_events);
+        ASSERT_FALSE(got) << r.name;
+        EXPECT_EQ(got.error().kind, ErrorKind::InvalidData) << r.name;
+        EXPECT_EQ(got.error().message, "context payload: " + r.says) << r.name;
+        if (r.offset != ~std::uint64_t{0}) {
+            EXPECT_EQ(got.error().offset, r.offset) << r.name;
+        } else {
+            EXPECT_LE(*got.error().offset, r.payload.size()) << r.name;
+        }
+    }
+    // The tree without decisions, right: one header byte, one bit.
+    EXPECT_TRUE(context::decode_boxes(std::vector<std::uint8_t>{0x01}, c.params, 1, 0));
+}
+
+// The encoder's lane count: 1 below 256 decisions, 2 below 2048, 4 from
+// there. On a grid that splits x alone every occupied parent has two
+// children to decide, so the decisions are twice the occupied parents:
+// a full row of 128 gives 2 * 127, the first half of a row of 256 (root
+// included) 2 * 128.
+TEST(ContextEncoder, LanesFollowTheDecisionCount) {
+    struct Row {
+        std::uint16_t width;
+        std::uint16_t events;  // x = 0 .. events - 1
+        std::uint64_t decisions;
+        unsigned lanes_log2;
+    };
+    const Row rows[] = {
+        {128, 128, 254, 0}, {256, 128, 256, 1}, {1024, 1024, 2046, 1}, {2048, 1024, 2048, 2},
+    };
+    for (const Row& r : rows) {
+        const GridParams params{r.width, 1, 1, 16};
+        EventList events;
+        for (std::uint16_t x = 0; x < r.events; ++x) events.push_back(Event{x, 0, 0, 0});
+        ContextEncoder encoder(params);
+        std::vector<std::uint8_t> payload;
+        const FrameFigures f = encoder.encode(std::span<const Event>(events), payload);
+        ASSERT_EQ(f.n_bits, 1 + r.decisions) << r.width;
+        EXPECT_EQ((payload[0] >> 4) & 3u, r.lanes_log2) << r.width << " " << r.events;
+        auto boxes = context::decode_boxes(payload, params, f.n_bits, events.size());
+        ASSERT_TRUE(boxes) << boxes.error().message;
+        EXPECT_EQ(boxes.value().origins.size(), r.events);
+    }
+}
+
 // An empty frame is the header byte alone; so is a tree of the root alone.
 TEST(ContextDecoder, TreesWithoutSymbolsAreTheHeaderAlone) {
     const GridParams params{8, 8, 8, 0};
