@@ -23,6 +23,10 @@ WRITERS = {
     "write": lambda path: zelkit.write(path, EVENTS, **GRID),
     "encode_stream": lambda path: zelkit.encode_stream(path, [EVENTS, EVENTS[:1]], window_us=10, **GRID),
     "save_chunks": lambda path: save_chunks(path, [EVENTS, EVENTS], format="csv"),
+    # The event store: whole, through write, and streamed block by block.
+    "save store": lambda path: zelkit.save(path, EVENTS, format="zel"),
+    "write lossless": lambda path: zelkit.write(path, EVENTS, codec="lossless"),
+    "save_chunks store": lambda path: save_chunks(path, [EVENTS, EVENTS], format="zel"),
 }
 
 
@@ -51,6 +55,7 @@ def test_an_interrupt_from_the_input_mid_stream_leaves_nothing(tmp_path):
         raise KeyboardInterrupt
 
     for call in (lambda p: save_chunks(p, chunks(), format="csv"),
+                 lambda p: save_chunks(p, chunks(), format="zel"),
                  lambda p: zelkit.encode_stream(p, chunks(), window_us=10, **GRID)):
         with pytest.raises(KeyboardInterrupt):
             call(tmp_path / "out")
