@@ -287,3 +287,66 @@ def test_skipped_data_is_warned_about_by_the_evaluation(tmp_path):
     assert record.n_events == 1
     strict = evaluate(path, (16, 8), executor=CountingExecutor(), progress=False, baselines="none")
     assert "byte offset" in strict.failures[0].message and not strict
+
+
+class SequencedExecutor(concurrent.futures.Executor):
+    """Runs each task when the result of the one before has been taken, so
+    the evaluation sees them finish one at a time in order; the `at`-th
+    raises KeyboardInterrupt instead of measuring."""
+
+    def __init__(self, at: int) -> None:
+        self.at = at
+        self.tasks: list[tuple[concurrent.futures.Future, object, tuple]] = []
+        self.sent: list[str] = []
+
+    def submit(self, fn, /, *args, **kwargs):
+        executor = self
+
+        class Chained(concurrent.futures.Future):
+            def result(self, timeout=None):
+                value = super().result(timeout)
+                executor._run(index + 1)
+                return value
+
+        index = len(self.tasks)
+        future = Chained()
+        self.tasks.append((future, fn, args))
+        self.sent.extend(job.path for job in args[0])
+        if index == 0:
+            self._run(0)
+        return future
+
+    def _run(self, k: int) -> None:
+        if k < len(self.tasks):
+            future, fn, args = self.tasks[k]
+            if k + 1 == self.at:
+                future.set_exception(KeyboardInterrupt())
+            else:
+                future.set_result(fn(*args))
+
+
+def _measured(records):
+    """What a record says of its file and setting; speeds differ from run to run."""
+    import dataclasses
+    return [{k: v for k, v in dataclasses.asdict(r).items() if not k.endswith("_mev_s")} for r in records]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".jsonl", ".json"])
+@pytest.mark.parametrize("at", [1, 3])
+def test_an_interrupted_evaluation_keeps_its_finished_rows_and_resumes_from_them(suffix, at, tmp_path):
+    whole = evaluate([SAMPLES], SWEEP[:1], executor=CountingExecutor(), progress=False)
+    out = tmp_path / ("results" + suffix)
+    executor = SequencedExecutor(at)
+    with pytest.raises(KeyboardInterrupt):
+        evaluate([SAMPLES], SWEEP[:1], executor=executor, progress=False, out=out)
+    assert len(executor.sent) == len(ALL_SAMPLES) > at
+    # The file holds exactly the rows of the files finished before the
+    # interrupt (a .json file too: it is brought up to date on the way out).
+    kept = ResultsFile(out).read_existing()
+    assert sorted(record.path for record in kept) == sorted(executor.sent[: at - 1])
+    assert all(row in _measured(whole) for row in _measured(kept))
+    with CountingExecutor() as resuming:
+        resumed = evaluate([SAMPLES], SWEEP[:1], executor=resuming, progress=False, out=out)
+    assert sorted(resuming.sent) == sorted(executor.sent[at - 1 :])
+    assert _measured(resumed) == _measured(whole)
+    assert _measured(sorted(ResultsFile(out).read_existing(), key=lambda r: r.path)) == _measured(whole)
