@@ -271,3 +271,29 @@ def test_an_interrupted_store_reads_the_blocks_before_the_cut(end, whole):
     assert not store.complete
     assert len(store.blocks) == whole
     np.testing.assert_array_equal(store.to_events(), events[: [0, 16, 32, 40][whole]])
+
+
+@pytest.mark.parametrize("shift, failing", [
+    (0, None),          # the latest event lands on 2**32 - 1
+    (-1, 39),           # one microsecond less subtracted: it lands on 2**32
+    (None, 32),         # more subtracted than the earliest camera time
+])
+def test_times_after_t_offset_must_fit_32_bits_exactly(shift, failing):
+    # Block 2 (events 32..39, times rising) moved to a base of 2**40.
+    events, data, layout = sample()
+    b = layout["blocks"][2]
+    base = 2**40
+    data = block_field(2, 16, "<Q", base)(data, layout)
+    data = entry_field(2, 8, "<Q", base)(data, layout)
+    store = zelkit.decode_events(bytes(data))
+    if shift is None:
+        offset = base + b["t_first"] + 1
+    else:
+        offset = base + b["t_last"] - (2**32 - 1) + shift
+    if failing is None:
+        back = store.read(2, 1, t_offset=offset)
+        assert back["t"].tolist() == [t + base - offset for t in events["t"][32:].tolist()]
+        assert back["t"].max() == 2**32 - 1
+    else:
+        with pytest.raises(ValueError, match=f"^event {failing} has timestamp \\d+ us \\({offset} us subtracted\\)"):
+            store.read(2, 1, t_offset=offset)
