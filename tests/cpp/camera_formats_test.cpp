@@ -1115,6 +1115,73 @@ INSTANTIATE_TEST_SUITE_P(
                (std::get<1>(param_info.param) == DecodePath::Fast ? "Fast" : "General");
     });
 
+// The last microsecond a record holds after the origin, and one past it, on
+// both paths: the fast loops take a time-high window only when all of its
+// times fit, so a window that straddles 2**32 must go word by word.
+class TimeFitEdge : public testing::TestWithParam<std::tuple<int, DecodePath>> {};
+
+TEST_P(TimeFitEdge, TheLastMicrosecondFitsTheNextDoesNot) {
+    const auto [format, path] = GetParam();
+    Bytes b;
+    DecodeOptions o;
+    o.time.mode = TimeBase::Mode::Offset;
+    std::uint64_t t_last_fit = 0;
+    if (format == 2) {
+        // Time high 2**26 starts at 2**32; the origin 63 leaves the window
+        // 2**32 - 63 past it: its lows 0..62 fit, 63 does not.
+        o.time.offset = 63;
+        put32(b, 0x80000000u | (1u << 26));
+        put32(b, cd(1, 62, 5, 6));
+        put32(b, cd(0, 63, 7, 8));
+        t_last_fit = (std::uint64_t{1} << 32) + 62;
+    } else {
+        // 256 wraps of the 24-bit time put time high 0 at 2**32; the origin
+        // 4095 leaves its lows 0..4094 fitting, 4095 not.
+        for (int k = 0; k < 256; ++k) {
+            put16(b, 0x8800);
+            put16(b, 0x8000);
+        }
+        o.time.offset = 4095;
+        put16(b, 0x0006);
+        put16(b, 0x6000 | 4094);
+        put16(b, 0x2800 | 5);
+        put16(b, 0x6000 | 4095);
+        put16(b, 0x2000 | 7);
+        t_last_fit = (std::uint64_t{1} << 32) + 4094;
+    }
+    for (int k = 0; k < 64; ++k) {
+        if (format == 3) {
+            put16(b, 0xE000);
+        } else {
+            put32(b, 0xE0000000u);
+        }
+    }
+    auto d = decoder_for(format, o, path);
+    auto got = decode_all(*d, b);
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().kind, zel::ErrorKind::Timestamp);
+    const std::string says = "event 1 has timestamp " + std::to_string(t_last_fit + 1) + " us (" +
+                             std::to_string(o.time.offset) + " us subtracted), which does not fit";
+    EXPECT_EQ(got.error().message.rfind(says, 0), 0u) << got.error().message;
+    // Without the second event, the first is read at 2**32 - 1.
+    Bytes first = b;
+    if (format == 2) {
+        first.erase(first.begin() + 8, first.begin() + 12);
+    } else {
+        first.erase(first.begin() + 1024 + 6, first.begin() + 1024 + 10);
+    }
+    auto d2 = decoder_for(format, o, path);
+    auto ok = decode_all(*d2, first);
+    ASSERT_TRUE(ok.ok()) << ok.error().message;
+    ASSERT_EQ(ok.value().size(), 1u);
+    EXPECT_EQ(ok.value()[0].t, 0xFFFFFFFFu);
+    EXPECT_EQ(ok.value()[0].p, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, TimeFitEdge,
+                         testing::Combine(testing::Values(2, 3),
+                                          testing::Values(DecodePath::Fast, DecodePath::General)));
+
 // Every word type: the reserved ones are refused by name, the ones that carry
 // no pixel events (triggers, vendor words, continuations) pass unseen.
 class WordTypes : public testing::TestWithParam<std::tuple<int, std::uint32_t>> {};
