@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "lossless/adaptive_rans.hpp"
+#include "lossless/bit_stream.hpp"
 #include "lossless/block_codec.hpp"
+#include "lossless/event_model.hpp"
 
 namespace zel::lossless {
 namespace {
@@ -539,6 +542,97 @@ TEST(BlockBounds, RawBitsMustEndInZeroPaddingOfTheLastByte) {
     EXPECT_EQ(short_raw.error().offset, cut.size());
     EXPECT_NE(short_raw.error().message.find("raw bits do not end after 2 events"), std::string::npos)
         << short_raw.error().message;
+}
+
+// A near line step is coded as u = zigzag(step) - 1 < 30 (|step| < 16); an
+// encoder never writes more, so a block that says 30 or 31 is forged here:
+// the events coded as the encoder does, but for one symbol, then framed and
+// sealed as encode_block frames them.
+struct ForgingIo {
+    static constexpr bool kEncoding = true;
+    SymbolLog& log;
+    BitWriter& raw;
+    std::size_t target = ~std::size_t{0};
+    unsigned replacement = 0;
+    std::size_t calls = 0;
+    std::vector<unsigned> symbols;
+    unsigned symbol(AdaptiveCdf& cdf, unsigned s) {
+        if (calls++ == target) s = replacement;
+        symbols.push_back(s);
+        log.add(cdf.start(s), cdf.frequency(s));
+        cdf.update(s);
+        return s;
+    }
+    std::uint32_t bits(std::uint32_t value, unsigned n) {
+        raw.put(value, n);
+        return value;
+    }
+};
+
+std::vector<std::uint8_t> forged_block(const std::vector<Event>& events, const BlockGeometry& g,
+                                       std::size_t target, unsigned replacement,
+                                       std::vector<std::size_t>* starts = nullptr,
+                                       std::vector<unsigned>* symbols = nullptr) {
+    SymbolLog log;
+    BitWriter raw;
+    ForgingIo io{log, raw, target, replacement, 0, {}};
+    EventModel model(g, events.front().t, events.size());
+    for (Event e : events) {
+        if (starts) starts->push_back(io.calls);
+        model.code(io, e);
+    }
+    if (symbols) *symbols = io.symbols;
+    std::vector<std::uint8_t> out(18, 0);
+    out[0] = 1;
+    out[1] = g.axis == LineAxis::Columns ? 1 : 0;
+    out[2] = static_cast<std::uint8_t>(g.x_max);
+    out[3] = static_cast<std::uint8_t>(g.x_max >> 8);
+    out[4] = static_cast<std::uint8_t>(g.y_max);
+    out[5] = static_cast<std::uint8_t>(g.y_max >> 8);
+    for (unsigned k = 0; k < 4; ++k) out[6 + k] = static_cast<std::uint8_t>(events.front().t >> (8 * k));
+    ByteBuffer stream;
+    rans_encode_log(log.ranges(), stream);
+    out.insert(out.end(), stream.data(), stream.data() + stream.size());
+    const std::vector<std::uint8_t>& bits = raw.finish();
+    out.insert(out.end(), bits.begin(), bits.end());
+    for (unsigned k = 0; k < 4; ++k) out[14 + k] = static_cast<std::uint8_t>(stream.size() >> (8 * k));
+    seal_block(out, events.size());
+    return out;
+}
+
+TEST(BlockBounds, ANearLineStepOf30OrMoreIsRefused) {
+    // Lines are columns (x moves less than y); event 1 steps from line 20
+    // to 35, near, u = 29: token 9 (16..31), then 13 in its mantissa table.
+    const std::vector<Event> events = {{20, 0, 5, 0}, {35, 100, 5, 1}};
+    Records records;
+    for (const Event& e : events) put_event(records, e);
+    std::vector<std::size_t> starts;
+    std::vector<unsigned> symbols;
+    const BlockGeometry own{LineAxis::Columns, 35, 100};
+    const std::vector<std::uint8_t> honest = forged_block(events, own, ~std::size_t{0}, 0, &starts, &symbols);
+    ASSERT_EQ(honest, bytes_of(encode(records)));  // the framing is encode_block's
+    // A wider sensor, so that the forged lines below lie on it.
+    const BlockGeometry g{LineAxis::Columns, 200, 200};
+    // Event 1: its kind, the step's token, the step's mantissa.
+    const std::size_t mantissa = starts[1] + 2;
+    ASSERT_EQ(symbols[starts[1] + 1], 9u);
+    ASSERT_EQ(symbols[mantissa], 13u);
+    for (const unsigned forged : {13u, 14u, 15u}) {
+        // 14 and 15: u 30 and 31, lines 20 - 16 and 20 + 16, both on the sensor.
+        const std::vector<std::uint8_t> block = forged_block(events, g, mantissa, forged);
+        Records back;
+        const Status status = decode(block, 2, back);
+        if (forged == 13) {
+            ASSERT_TRUE(status.ok()) << status.error().message;
+            EXPECT_EQ(back, records);
+            continue;
+        }
+        ASSERT_FALSE(status.ok()) << "u " << 16 + forged;
+        EXPECT_NE(status.error().message.find("event 1 does not decode"), std::string::npos)
+            << status.error().message;
+        EXPECT_GE(*status.error().offset, 18u);
+        EXPECT_LE(*status.error().offset, block.size());
+    }
 }
 
 // A line or position past the block's x_max / y_max (header lowered by one,
