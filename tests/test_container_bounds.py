@@ -195,3 +195,20 @@ def test_a_delta_bit_count_is_bounded_by_the_longer_of_its_pairs_and_the_chain(p
     over = refusal(with_payload(data, layout, 3, pairs, 8 * chain + 1))
     assert "more than its delta chain holds" in str(over)
     assert over.offset == parse(bytes(with_payload(data, layout, 3, pairs, 0)))["frames"][3]["offset"] + 32
+
+
+@pytest.mark.parametrize("n_frames, size, frames", [(0, 36, 0), (0, 35, None), (1, 36, None)])
+def test_a_header_alone_is_a_container_of_the_frames_it_declares(n_frames, size, frames):
+    # 36 bytes declaring no frames are a whole container (no index to lose);
+    # 35 are a cut header; 36 declaring a frame lack it.
+    data, layout = sample()
+    head = header_field(bytearray(data[:36]), layout, 24, "<Q", n_frames)[:size]
+    if frames is not None:
+        reader = zelkit.decode(bytes(head))
+        assert (len(reader), reader.complete) == (frames, True)
+        return
+    error = refusal(head)
+    if size == 35:
+        assert str(error).startswith("truncated file header: 35 of 36 bytes") and error.offset == 35
+    else:
+        assert str(error).startswith("truncated frame 0") and error.offset == 36
