@@ -179,3 +179,39 @@ def test_a_record_stream_refuses_other_threads_while_a_read_runs(probe, tmp_path
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["RuntimeError RecordStream is in use by another thread", "18 True"]
+
+
+READERS = {"ContainerReader": lambda: bytes(_native.encode(EVENTS, 8, 8, 2, 2, 2, 0)),
+           "EventStoreReader": lambda: bytes(_native.encode_event_store(EVENTS, 0, 0, 2))}
+
+
+@pytest.mark.parametrize("name", READERS)
+@pytest.mark.parametrize("source, error, message", [
+    (-1, ValueError, "argument 'source' is -1, outside the range 0..2147483647"),
+    (2**31, ValueError, "argument 'source' is 2147483648, outside the range 0..2147483647"),
+    (True, TypeError, "argument 'source' must be a C-contiguous bytes-like object, not bool"),
+    (memoryview(b"abcdefgh")[::2], TypeError, "argument 'source' must be a C-contiguous bytes-like object, not memoryview"),
+    ("x.zel", TypeError, "argument 'source' must be a C-contiguous bytes-like object, not str"),
+], ids=["fd -1", "fd 2**31", "bool", "strided", "str"])
+def test_a_reader_source_is_a_descriptor_or_a_contiguous_buffer(name, source, error, message):
+    refused(lambda: getattr(_native, name)(source), error, f"{name}.__new__() {message}")
+
+
+@pytest.mark.parametrize("name", READERS)
+def test_a_reader_over_a_descriptor_reads_by_position_through_its_own_copy(name, tmp_path):
+    path = tmp_path / "f.zel"
+    path.write_bytes(READERS[name]())
+    import os
+    fd = os.open(path, os.O_RDONLY)
+    os.lseek(fd, 7, os.SEEK_SET)  # where the caller left it does not matter
+    reader = getattr(_native, name)(fd)
+    os.close(fd)  # the reader holds a duplicate
+    whole = getattr(_native, name)(READERS[name]())
+    if name == "ContainerReader":
+        assert [reader.decode(k).t_last for k in range(2)] == [whole.decode(k).t_last for k in range(2)]
+    else:
+        assert bytes(reader.read(0, 2)) == bytes(whole.read(0, 2)) == EVENTS.tobytes()
+    # The largest descriptor number is taken; one that is not open is the system's refusal.
+    with pytest.raises(OSError) as info:
+        getattr(_native, name)(2**31 - 1)
+    assert info.value.errno == 9
