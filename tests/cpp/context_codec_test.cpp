@@ -320,8 +320,9 @@ TEST(ContextDecoder, EachRefusalSaysWhatAndWhere) {
          c.payload.size()},
         {"one bit more", c.payload, bits + 1, c.n_events,
          "the tree has " + std::to_string(bits) + " bits, its frame declares " + std::to_string(bits + 1), 0},
+        {"one bit fewer", c.payload, bits - 1, c.n_events, "the tree has more bits than its frame declares", 1},
         {"fewer events than boxes", c.payload, bits, c.figures.occupied - 1,
-         "a level has more occupied nodes than the frame has events", ~std::uint64_t{0}},
+         "a level has more occupied nodes than the frame has events", 1},
         {"no events but bits", {0x01}, 2, 0, "the tree has 1 bit, its frame declares 2", 0},
         {"no events but bytes", {0x01, 0x00}, 1, 0, "bytes after a tree without decisions", 1},
     };
@@ -336,15 +337,16 @@ TEST(ContextDecoder, EachRefusalSaysWhatAndWhere) {
             EXPECT_LE(*got.error().offset, r.payload.size()) << r.name;
         }
     }
-    // The tree without decisions, right: one header byte, one bit.
+    // The edges taken: as many events as boxes, the tree without decisions.
+    EXPECT_TRUE(context::decode_boxes(c.payload, c.params, bits, c.figures.occupied));
     EXPECT_TRUE(context::decode_boxes(std::vector<std::uint8_t>{0x01}, c.params, 1, 0));
 }
 
 // The encoder's lane count: 1 below 256 decisions, 2 below 2048, 4 from
-// there. On a grid that splits x alone every occupied parent has two
-// children to decide, so the decisions are twice the occupied parents:
-// a full row of 128 gives 2 * 127, the first half of a row of 256 (root
-// included) 2 * 128.
+// there. On a grid that splits x alone, a parent whose first child is
+// occupied has both children decided; in these rows every parent's first
+// child is, so the decisions are twice the occupied parents: a full row of
+// 128 gives 2 * 127, the first half of a row of 256 (root included) 2 * 128.
 TEST(ContextEncoder, LanesFollowTheDecisionCount) {
     struct Row {
         std::uint16_t width;
