@@ -215,3 +215,25 @@ def test_a_reader_over_a_descriptor_reads_by_position_through_its_own_copy(name,
     with pytest.raises(OSError) as info:
         getattr(_native, name)(2**31 - 1)
     assert info.value.errno == 9
+
+
+@pytest.mark.parametrize("past", [0, 1])
+def test_a_store_writer_takes_camera_times_up_to_the_last_64_bit_microsecond(past):
+    # EVENTS' latest t is 30: a base of 2**64 - 31 puts it on 2**64 - 1.
+    writer = _native.EventStoreWriter(0, 0, 10)
+    data = bytes(writer.begin()) + bytes(writer.add(EVENTS[:2], 0))
+    base = 2**64 - 31 + past
+    if past:
+        refused(lambda: writer.add(EVENTS, base), ValueError,
+                f"event 2 has a camera time past 64 bits (t_base {base} plus t)")
+    else:
+        data += bytes(writer.add(EVENTS, base))
+    # A refused chunk adds nothing: the writer goes on from where it was.
+    tail, header = writer.finish()
+    data = header + (data + bytes(tail))[len(header):]
+    store = zelkit.decode_events(data)
+    assert store.n_events == 2 + 3 * (1 - past)
+    np.testing.assert_array_equal(store.read(0, 1), EVENTS[:2])
+    if not past:
+        assert store.time_range() == (10, 2**64 - 1)
+        np.testing.assert_array_equal(store.read(1, 1, t_offset=base), EVENTS)
