@@ -297,3 +297,24 @@ def test_times_after_t_offset_must_fit_32_bits_exactly(shift, failing):
     else:
         with pytest.raises(ValueError, match=f"^event {failing} has timestamp \\d+ us \\({offset} us subtracted\\)"):
             store.read(2, 1, t_offset=offset)
+
+
+@pytest.mark.parametrize("first, count, take", [
+    (3, None, slice(0, 0)), (3, 0, slice(0, 0)), (0, 3, slice(0, 40)), (2, 1, slice(32, 40)), (0, 0, slice(0, 0)),
+    (4, None, "first must be a block number from 0 to 3, not 4"),
+    (-1, None, "first must be a block number from 0 to 3, not -1"),
+    (True, None, "first must be a block number from 0 to 3, not True"),
+    (0, 4, "count must be an int from 0 to 3, not 4"),
+    (2, 2, "count must be an int from 0 to 1, not 2"),
+    (1, -1, "count must be an int from 0 to 2, not -1"),
+    (0, 1.0, "count must be an int from 0 to 3, not 1.0"),
+])
+def test_store_reads_take_block_ranges_up_to_the_last_block(first, count, take):
+    events, data, _ = sample()
+    store = zelkit.decode_events(bytes(data))
+    if isinstance(take, str):
+        with pytest.raises(ValueError) as info:
+            store.read(first, count)
+        assert str(info.value) == take
+    else:
+        np.testing.assert_array_equal(store.read(first, count), events[take])
