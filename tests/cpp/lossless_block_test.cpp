@@ -635,6 +635,44 @@ TEST(BlockBounds, ANearLineStepOf30OrMoreIsRefused) {
     }
 }
 
+// The writer's header: x_max, y_max and t_first of the block, and lines as
+// columns exactly when the columns' steps (bit widths of |x_i - x_{i-1}|,
+// the first event against itself) are fewer than the rows'.
+TEST(BlockBounds, TheHeaderStatesTheBlockAndItsLineAxis) {
+    struct Case {
+        std::vector<Event> events;
+        bool columns;
+    };
+    const Case cases[] = {
+        {{{0, 0, 9, 0}, {1, 1, 9, 0}}, false},         // one step each way: a tie, rows
+        {{{0, 0, 9, 0}, {1, 2, 9, 0}}, true},          // x moves by 1 bit, y by 2
+        {{{0, 0, 9, 0}, {2, 1, 9, 0}}, false},
+        {{{100, 0, 9, 0}, {100, 1, 9, 0}}, true},      // the first x counts for nothing
+        {{{0, 100, 9, 0}, {1, 100, 9, 0}}, false},
+        {{{5, 5, 9, 0}, {6, 4, 9, 0}, {6, 8, 9, 0}, {9, 8, 9, 0}}, true},   // x 1+0+2 against y 1+3+0
+        {{{7, 3, 40, 1}}, false},                       // one event: no steps, rows
+    };
+    for (const Case& c : cases) {
+        Records records;
+        std::uint16_t x_max = 0, y_max = 0;
+        for (const Event& e : c.events) {
+            put_event(records, e);
+            x_max = std::max(x_max, e.x);
+            y_max = std::max(y_max, e.y);
+        }
+        const std::vector<std::uint8_t> v = bytes_of(encode(records));
+        EXPECT_EQ(v[1], c.columns ? 1u : 0u) << c.events.size() << " events from x " << c.events[0].x;
+        EXPECT_EQ(v[2] | v[3] << 8, x_max);
+        EXPECT_EQ(v[4] | v[5] << 8, y_max);
+        EXPECT_EQ(std::uint32_t(v[6]) | std::uint32_t(v[7]) << 8 | std::uint32_t(v[8]) << 16 |
+                      std::uint32_t(v[9]) << 24,
+                  c.events[0].t);
+        Records back;
+        ASSERT_TRUE(decode(v, c.events.size(), back).ok());
+        EXPECT_EQ(back, records);
+    }
+}
+
 // A line or position past the block's x_max / y_max (header lowered by one,
 // checksum fixed up) is refused at that event, whichever axis the lines take;
 // at the true maxima the block decodes.
