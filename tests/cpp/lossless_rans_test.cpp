@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "lossless/adaptive_rans.hpp"
@@ -108,6 +110,114 @@ bool decodes_to(const ByteBuffer& stream, const std::vector<Step>& steps) {
         same = same && reader.decode(tables[s.table]) == s.value;
     }
     return same && reader.finish();
+}
+
+// The adaptation as the lossless block's format states it, written out on
+// its own: counts from 1, uniform first ranges, a rebuild after 1, 2, 4 ...
+// 64 symbols (from the counts, each range at least 1, the rounding to the
+// first most frequent symbol), counts halved once their total passes 2048.
+struct ReferenceTable {
+    explicit ReferenceTable(unsigned n_symbols) : n(n_symbols), count(n_symbols, 1), freq(n_symbols) {
+        for (unsigned i = 0; i < n; ++i) {
+            const std::uint64_t lo = std::uint64_t{32768} * i / n;
+            const std::uint64_t hi = i + 1 < n ? std::uint64_t{32768} * (i + 1) / n : 32768;
+            freq[i] = static_cast<std::uint32_t>(hi - lo);
+        }
+    }
+    void update(unsigned s) {
+        count[s] += 1;
+        if (--countdown != 0) return;
+        std::uint64_t total = 0;
+        for (const std::uint64_t c : count) total += c;
+        const std::uint64_t scale = (std::uint64_t{1} << 47) / total;
+        std::uint32_t sum = 0;
+        unsigned top = 0;
+        for (unsigned i = 0; i < n; ++i) {
+            freq[i] = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(count[i] * scale >> 32));
+            sum += freq[i];
+            if (count[i] > count[top]) top = i;
+        }
+        freq[top] += 32768 - sum;
+        if (total > 2048) {
+            for (std::uint64_t& c : count) c = (c + 1) / 2;
+        }
+        period = std::min(period * 2, 64u);
+        countdown = period;
+    }
+    std::uint32_t start(unsigned s) const {
+        std::uint32_t at = 0;
+        for (unsigned i = 0; i < s; ++i) at += freq[i];
+        return at;
+    }
+    unsigned n;
+    std::vector<std::uint64_t> count;
+    std::vector<std::uint32_t> freq;
+    unsigned period = 1, countdown = 1;
+};
+
+class AdaptiveCdfRule : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(AdaptiveCdfRule, EveryTableFollowsTheStatedAdaptationSymbolBySymbol) {
+    const unsigned n = GetParam();
+    AdaptiveCdf cdf(n);
+    ReferenceTable want(n);
+    Rng rng(40 + n);
+    // Long enough for the period to reach 64 and the counts to be halved
+    // many times; skewed, then drifting to another symbol, then uniform.
+    for (int i = 0; i < 20000; ++i) {
+        const unsigned s = i < 8000 ? (rng() % 4 != 0 ? 0 : rng() % n)
+                                    : i < 14000 ? (rng() % 3 != 0 ? n - 1 : rng() % n) : rng() % n;
+        for (unsigned k = 0; k < n; ++k) {
+            ASSERT_EQ(cdf.start(k), want.start(k)) << "symbol " << k << " after " << i << " updates";
+            ASSERT_EQ(cdf.frequency(k), want.freq[k]) << "symbol " << k << " after " << i << " updates";
+        }
+        cdf.update(s);
+        want.update(s);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AdaptiveCdfRule, ::testing::Values(2u, 3u, 8u, 13u, 16u));
+
+// The coder as stated: symbol k on state k mod 2, both from 2^16, coded
+// last to first, a state at or past f * 2^17 first giving up its low 16
+// bits; then state 0, state 1 and the words in the reverse of their order
+// of emission, all little-endian.
+TEST(Rans, TheStreamIsTheStatedInterleavedCoder) {
+    Rng rng(12);
+    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{777},
+                                std::size_t{5000}}) {
+        const std::vector<Step> steps = random_program(rng, n, n % 2 == 1);
+        AdaptiveCdf tables[kTables];
+        for (unsigned k = 0; k < kTables; ++k) tables[k].reset(kSizes[k]);
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;  // start, frequency
+        for (const Step& st : steps) {
+            ranges.emplace_back(tables[st.table].start(st.value), tables[st.table].frequency(st.value));
+            tables[st.table].update(st.value);
+        }
+        std::uint64_t x[2] = {1u << 16, 1u << 16};
+        std::vector<std::uint16_t> emitted;
+        for (std::size_t k = ranges.size(); k-- > 0;) {
+            std::uint64_t& state = x[k % 2];
+            const auto [start, f] = ranges[k];
+            if (state >= std::uint64_t{f} << 17) {
+                emitted.push_back(static_cast<std::uint16_t>(state & 0xFFFF));
+                state >>= 16;
+            }
+            state = state / f * 32768 + state % f + start;
+            ASSERT_LT(state, std::uint64_t{1} << 32);
+        }
+        std::vector<std::uint8_t> want;
+        for (const std::uint64_t state : x) {
+            for (unsigned b = 0; b < 4; ++b) want.push_back(static_cast<std::uint8_t>(state >> (8 * b)));
+        }
+        for (std::size_t w = emitted.size(); w-- > 0;) {
+            want.push_back(static_cast<std::uint8_t>(emitted[w]));
+            want.push_back(static_cast<std::uint8_t>(emitted[w] >> 8));
+        }
+        const ByteBuffer got = encode(steps);
+        EXPECT_EQ(std::vector<std::uint8_t>(got.data(), got.data() + got.size()), want) << n << " symbols";
+        EXPECT_TRUE(decodes_to(got, steps)) << n;
+    }
 }
 
 class RansPrograms : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
