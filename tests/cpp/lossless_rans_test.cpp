@@ -8,6 +8,7 @@
 
 #include "lossless/adaptive_rans.hpp"
 #include "lossless/bit_stream.hpp"
+#include "lossless/event_model.hpp"
 
 namespace zel::lossless {
 namespace {
@@ -218,6 +219,82 @@ TEST(Rans, TheStreamIsTheStatedInterleavedCoder) {
         EXPECT_EQ(std::vector<std::uint8_t>(got.data(), got.data() + got.size()), want) << n << " symbols";
         EXPECT_TRUE(decodes_to(got, steps)) << n;
     }
+}
+
+// A value's symbols as the format states them: a token (v below 8, e + 5
+// for e = floor(log2 v) up to 9, else 15 and a wide symbol, e - 10 up to
+// 24, else 15 and e - 25 in 3 raw bits), then min(e, 4) bits below the
+// leading one in mantissa table min(e - 3, 7), the rest raw.
+struct RecordingIo {
+    static constexpr bool kEncoding = true;
+    struct Call {
+        const AdaptiveCdf* table;  // null for raw bits
+        std::uint32_t value;
+        unsigned n;  // raw bits: how many; symbols: the table's size
+        bool operator==(const Call&) const = default;
+    };
+    std::vector<Call> calls;
+    unsigned symbol(AdaptiveCdf& cdf, unsigned s) {
+        calls.push_back({&cdf, s, cdf.size()});
+        cdf.update(s);
+        return s;
+    }
+    std::uint32_t bits(std::uint32_t value, unsigned n) {
+        const std::uint32_t kept = n == 32 ? value : value & ((1u << n) - 1);
+        calls.push_back({nullptr, kept, n});
+        return kept;
+    }
+};
+
+TEST(ValueModelRule, EveryValueIsCodedAsStated) {
+    ValueModel model;
+    RecordingIo io;
+    // The tables, learnt from the first values that use them.
+    const AdaptiveCdf* token = nullptr;
+    const AdaptiveCdf* wide = nullptr;
+    const AdaptiveCdf* mantissa[8] = {};
+    std::vector<std::uint32_t> values = {0, 1, 7, 8, 9, 15, 16, 31, 32, 33, 511, 512, 1023, 1024, 1025,
+                                         (1u << 24) - 1, 1u << 24, (1u << 25) - 1, 1u << 25, 0x9ABCDEF0u,
+                                         1u << 31, 0xFFFFFFFFu};
+    Rng rng(9);
+    for (int i = 0; i < 300; ++i) values.push_back(rng() >> (rng() % 32));
+    for (const std::uint32_t v : values) {
+        io.calls.clear();
+        ASSERT_EQ(model.code(io, v), v);
+        std::size_t at = 0;
+        auto next_symbol = [&](const AdaptiveCdf*& table, unsigned size, std::uint32_t want) {
+            ASSERT_LT(at, io.calls.size()) << v;
+            const RecordingIo::Call& c = io.calls[at++];
+            ASSERT_NE(c.table, nullptr) << v;
+            if (table == nullptr) table = c.table;
+            EXPECT_EQ(c.table, table) << "value " << v;
+            EXPECT_EQ(c.n, size) << "value " << v;
+            EXPECT_EQ(c.value, want) << "value " << v;
+        };
+        auto next_bits = [&](std::uint32_t want, unsigned n) {
+            ASSERT_LT(at, io.calls.size()) << v;
+            EXPECT_EQ(io.calls[at++], (RecordingIo::Call{nullptr, want, n})) << "value " << v;
+        };
+        if (v < 8) {
+            next_symbol(token, 16, v);
+        } else {
+            const unsigned e = 31 - static_cast<unsigned>(__builtin_clz(v));
+            next_symbol(token, 16, e <= 9 ? e + 5 : 15);
+            if (e > 9) next_symbol(wide, 16, e <= 24 ? e - 10 : 15);
+            if (e >= 25) next_bits(e - 25, 3);
+            const unsigned m = std::min(e, 4u);
+            const unsigned table = std::min(e - 3, 7u);
+            next_symbol(mantissa[table], table == 0 ? 8 : 16, (v >> (e - m)) & ((1u << m) - 1));
+            if (e > m) next_bits(v & ((1u << (e - m)) - 1), e - m);
+        }
+        EXPECT_EQ(at, io.calls.size()) << "value " << v << " has calls beyond its code";
+    }
+    // Ten distinct tables: the token's, the wide one and eight mantissa tables.
+    std::vector<const AdaptiveCdf*> all = {token, wide};
+    all.insert(all.end(), std::begin(mantissa), std::end(mantissa));
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(std::unique(all.begin(), all.end()) - all.begin(), 10);
+    EXPECT_EQ(std::count(all.begin(), all.end(), nullptr), 0);
 }
 
 class RansPrograms : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
