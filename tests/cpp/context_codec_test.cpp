@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <bit>
+#include <array>
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -340,6 +343,126 @@ TEST(ContextDecoder, EachRefusalSaysWhatAndWhere) {
     // The edges taken: as many events as boxes, the tree without decisions.
     EXPECT_TRUE(context::decode_boxes(c.payload, c.params, bits, c.figures.occupied));
     EXPECT_TRUE(context::decode_boxes(std::vector<std::uint8_t>{0x01}, c.params, 1, 0));
+}
+
+// The decision probabilities as the payload's format states them, written out
+// on their own: three contexts per decision (fine, coarse, third) with q and
+// n, the fine one backing off to its coarse one when new, a mixer by level
+// class and the fine context's experience, squash and stretch from the stated
+// table, the stated rates, weight steps and clamps.
+class ReferenceMixing {
+public:
+    ReferenceMixing()
+        : fine_q_(12288, 32768), fine_n_(12288, 0), coarse_q_(8 * 7 * 3, 32768), coarse_n_(8 * 7 * 3, 0),
+          third_q_(8 * 8 * 3 * 4 * 4 * 7, 32768), third_n_(8 * 8 * 3 * 4 * 4 * 7, 0), weights_(32) {
+        for (auto& w : weights_) w = {40000, 15000, 10000, 0};
+        for (int p = 0; p < 4096; ++p) {
+            stretch_[static_cast<std::size_t>(p)] = 2047;
+            for (int d = -2047; d <= 2047; ++d) {
+                if (squash(d) >= p) {
+                    stretch_[static_cast<std::size_t>(p)] = d;
+                    break;
+                }
+            }
+        }
+    }
+
+    static int squash(int d) {
+        static constexpr int t[33] = {1,    2,    3,    6,    10,   16,   27,   45,   73,   120,  194,
+                                      310,  488,  747,  1101, 1546, 2047, 2549, 2994, 3348, 3607, 3785,
+                                      3901, 3975, 4022, 4050, 4068, 4079, 4085, 4089, 4092, 4093, 4094};
+        if (d > 2047) return 4095;
+        if (d < -2047) return 1;
+        const int i = (d >> 7) + 16, w = d & 127;
+        return (t[i] * (128 - w) + t[i + 1] * w + 64) >> 7;
+    }
+    int stretch(std::int64_t p) const { return stretch_[static_cast<std::size_t>(p)]; }
+
+    // lambda 0..7, child 0..7, pattern 0..63, siblings (any), g 0..3, h 0..2.
+    struct Decision {
+        unsigned lambda, child, pattern, siblings, g, h;
+        unsigned fine() const { return ((lambda * 8 + child) * 64 + pattern) * 3 + std::min(siblings, 2u); }
+        unsigned coarse() const {
+            return (lambda * 7 + static_cast<unsigned>(std::popcount(pattern))) * 3 + std::min(siblings, 2u);
+        }
+        unsigned third() const {
+            return (((((lambda * 8 + child) * 3 + std::min(siblings, 2u)) * 4 + std::min(g, 3u)) * 4 + h) * 7) +
+                   static_cast<unsigned>(std::popcount(pattern));
+        }
+    };
+
+    int predict(const Decision& x) {
+        x_ = x;
+        if (fine_n_[x.fine()] == 0) {
+            fine_q_[x.fine()] = coarse_q_[x.coarse()];
+            fine_n_[x.fine()] = 4;
+        }
+        s_[0] = stretch(fine_q_[x.fine()] >> 4);
+        s_[1] = stretch(coarse_q_[x.coarse()] >> 4);
+        s_[2] = stretch(third_q_[x.third()] >> 4);
+        const unsigned n = fine_n_[x.fine()];
+        m_ = x.lambda * 4 + (n < 8 ? 0 : n < 24 ? 1 : n < 64 ? 2 : 3);
+        const auto& w = weights_[m_];
+        const std::int64_t sum = w[0] * std::int64_t{s_[0]} + w[1] * std::int64_t{s_[1]} +
+                                 w[2] * std::int64_t{s_[2]} + w[3] * std::int64_t{256};
+        p_ = squash(static_cast<int>(std::clamp<std::int64_t>(sum >> 16, -2047, 2047)));
+        return p_;
+    }
+
+    void update(unsigned d) {
+        learn(fine_q_[x_.fine()], fine_n_[x_.fine()], d);
+        learn(coarse_q_[x_.coarse()], coarse_n_[x_.coarse()], d);
+        learn(third_q_[x_.third()], third_n_[x_.third()], d);
+        const std::int64_t e = 4096 * std::int64_t{d} - p_;
+        auto& w = weights_[m_];
+        const std::int64_t in[4] = {s_[0], s_[1], s_[2], 256};
+        for (int k = 0; k < 4; ++k) {
+            w[static_cast<std::size_t>(k)] =
+                std::clamp<std::int64_t>(w[static_cast<std::size_t>(k)] + ((in[k] * e) >> 10), -(1 << 22), 1 << 22);
+        }
+    }
+
+private:
+    static void learn(std::int64_t& q, unsigned& n, unsigned d) {
+        const unsigned r = std::min(std::max(static_cast<unsigned>(std::bit_width(n + 2)) - 1, 1u), 7u);
+        n = std::min(n + 1, 127u);
+        q += (65535 * std::int64_t{d} - q) >> r;
+    }
+
+    std::vector<std::int64_t> fine_q_;
+    std::vector<unsigned> fine_n_;
+    std::vector<std::int64_t> coarse_q_;
+    std::vector<unsigned> coarse_n_;
+    std::vector<std::int64_t> third_q_;
+    std::vector<unsigned> third_n_;
+    std::vector<std::array<std::int64_t, 4>> weights_;
+    std::array<int, 4096> stretch_{};
+    Decision x_{};
+    int s_[3] = {};
+    unsigned m_ = 0;
+    int p_ = 0;
+};
+
+TEST(BitModels, PredictAndLearnAsStated) {
+    ReferenceMixing want;
+    for (int d = -3000; d <= 3000; ++d) ASSERT_EQ(context::squash(d), ReferenceMixing::squash(d)) << d;
+    for (int p = 0; p < 4096; ++p) ASSERT_EQ(context::kStretch.of[static_cast<std::size_t>(p)], want.stretch(p)) << p;
+    context::BitModels models;
+    std::mt19937_64 rng(21);
+    // Few contexts, so they are met again and again (rates down to the
+    // slowest, counts saturated, weights at their clamps), with biased bits.
+    for (int i = 0; i < 400000; ++i) {
+        const ReferenceMixing::Decision x{static_cast<unsigned>(rng() % 8), static_cast<unsigned>(rng() % 8),
+                                          static_cast<unsigned>(rng() % 5 == 0 ? rng() % 64 : rng() % 4),
+                                          static_cast<unsigned>(rng() % 4), static_cast<unsigned>(rng() % 5),
+                                          static_cast<unsigned>(rng() % 3)};
+        const unsigned fine = x.fine(), coarse = x.coarse(), third = x.third();
+        const int p = want.predict(x);
+        ASSERT_EQ(static_cast<int>(models.predict(fine, coarse, third)), p) << "decision " << i;
+        const unsigned bit = rng() % 64 < (x.child * 7 + x.pattern % 3) ? 1u : 0u;
+        models.update(bit);
+        want.update(bit);
+    }
 }
 
 // The encoder's lane count: 1 below 256 decisions, 2 below 2048, 4 from
