@@ -81,6 +81,18 @@ def test_evt3_fault_offsets_and_skip(tmp_path, words, offset, text):
         assert zelkit.info(path, errors="skip").n_events == len(arr)
 
 
+@pytest.mark.parametrize("chunk_events", [1, 4, 5, 1000])
+def test_evt3_each_chunk_counts_the_words_skipped_since_the_one_before(tmp_path, chunk_events):
+    # One reserved word after the first 12 events and one after the next 12.
+    bad = [0x1000]
+    path = evt3_file(tmp_path, GOOD_EVT3 * 3 + bad + GOOD_EVT3 * 3 + bad + GOOD_EVT3)
+    with pytest.warns(SkippedDataWarning):
+        chunks = list(zelkit.iter_load(path, chunk_events=chunk_events, errors="skip"))
+    counts = [c.skipped for c in chunks]
+    assert sum(counts) == 2 and max(counts) == (2 if chunk_events == 1000 else 1)
+    assert np.concatenate(chunks).tolist() == WANT_EVT3 * 7
+
+
 @pytest.mark.parametrize("tail", [[0x2008], [0x3064, 0x4801], [0x2008, 0x3064, 0x5001]])
 def test_evt3_events_after_a_skipped_y_address_wait_for_the_next_one(tmp_path, tail):
     # A y address outside the sensor is dropped in skip mode; the events
@@ -310,6 +322,9 @@ def test_missing_file_fails_at_the_call(tmp_path):
         ("format.raw", b"% evt 3.0\n% format EVT3;height=720;width=1280\n% end\n" + struct.pack("<3H", 0x8001, 4, 0x2003),
          (1280, 720, True)),
         ("plain.raw", b"% evt 2.0\n% end\n" + _evt2_words([(3, 4, 1, 1)]), (4, 5, False)),
+        # One side alone states no sensor: neither bounds the events.
+        ("width_only.raw", b"% evt 2.0\n% Width 640\n% end\n" + _evt2_words([(3, 4, 1, 1)]), (4, 5, False)),
+        ("height_only.raw", b"% evt 2.0\n% Height 480\n% end\n" + _evt2_words([(3, 4, 1, 1)]), (4, 5, False)),
         # A size inferred from a sensor name that the events do not fit is no size.
         ("named.raw", b"% evt 2.0\n% plugin_name hal_plugin_gen31_evk2\n% end\n" + _evt2_words([(700, 4, 1, 1)]),
          (701, 5, False)),
