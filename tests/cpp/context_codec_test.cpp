@@ -20,6 +20,7 @@
 #include "codec/rans.hpp"
 #include "codec/sparse_octree.hpp"
 #include "event_shapes.hpp"
+#include "reference_rans.hpp"
 
 namespace zel {
 namespace {
@@ -569,13 +570,8 @@ TEST(Mixing, SquashAndStretchAreMonotoneInverses) {
     for (std::size_t p = 1; p < 4096; ++p) ASSERT_GE(stretch[p], stretch[p - 1]);
 }
 
-// The interleaved coder round-trips at the edges of its renormalisation:
-// decisions of the largest and of the smallest probability, over every lane
-// count.
-// The coder as stated: decision k in lane k mod L, a 1 owning [0, P) and a 0
-// [P, 4096), every lane from 2^16, coded last to first, a lane at or past
-// f * 2^20 first giving up its low 16 bits; then the lanes' states (lane 0
-// first) and the words in the reverse of their order of emission.
+// The coder as stated (reference_rans.hpp) with 12-bit probabilities:
+// decision k in lane k mod L, a 1 owning [0, P) and a 0 [P, 4096).
 TEST(RansBits, TheStreamIsTheStatedInterleavedCoder) {
     std::mt19937_64 rng(8);
     for (const unsigned lanes : {1u, 2u, 4u}) {
@@ -585,28 +581,13 @@ TEST(RansBits, TheStreamIsTheStatedInterleavedCoder) {
                 const std::uint32_t p = rng() % 3 == 0 ? (rng() % 2 ? 1u : 4095u) : static_cast<std::uint32_t>(rng() % 4095) + 1;
                 coded.push_back(context::coded_bit(p, rng() % 4096 < p ? 1u : 0u));
             }
-            std::vector<std::uint64_t> x(lanes, 1u << 16);
-            std::vector<std::uint16_t> emitted;
-            for (std::size_t k = coded.size(); k-- > 0;) {
-                std::uint64_t& state = x[k % lanes];
-                const std::uint32_t p = coded[k] & 4095u;
-                const bool one = (coded[k] >> 15) != 0;
-                const std::uint64_t start = one ? 0 : p, f = one ? p : 4096 - p;
-                if (state >= f << 20) {
-                    emitted.push_back(static_cast<std::uint16_t>(state & 0xFFFF));
-                    state >>= 16;
-                }
-                state = state / f * 4096 + state % f + start;
-                ASSERT_LT(state, std::uint64_t{1} << 32);
+            std::vector<testing_support::CodedRange> ranges;
+            for (const context::CodedBit c : coded) {
+                const std::uint64_t p = c & 4095u;
+                const bool one = (c >> 15) != 0;
+                ranges.push_back({one ? 0 : p, one ? p : 4096 - p});
             }
-            std::vector<std::uint8_t> want;
-            for (const std::uint64_t state : x) {
-                for (unsigned b = 0; b < 4; ++b) want.push_back(static_cast<std::uint8_t>(state >> (8 * b)));
-            }
-            for (std::size_t w = emitted.size(); w-- > 0;) {
-                want.push_back(static_cast<std::uint8_t>(emitted[w]));
-                want.push_back(static_cast<std::uint8_t>(emitted[w] >> 8));
-            }
+            const std::vector<std::uint8_t> want = testing_support::reference_rans_stream(ranges, lanes, 12);
             std::vector<std::uint8_t> bytes;
             std::vector<std::uint16_t> words;
             context::rans_encode_bits(coded, lanes, words, bytes);
@@ -615,6 +596,9 @@ TEST(RansBits, TheStreamIsTheStatedInterleavedCoder) {
     }
 }
 
+// The interleaved coder round-trips at the edges of its renormalisation:
+// decisions of the largest and of the smallest probability, over every lane
+// count.
 TEST(RansBits, RoundTripAtTheProbabilityExtremes) {
     std::mt19937_64 rng(5);
     for (const unsigned lanes : {1u, 2u, 4u}) {

@@ -1,19 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <tuple>
-#include <string>
-#include <set>
-#include <map>
 #include <bit>
+#include <cstdint>
+#include <map>
 #include <random>
+#include <set>
+#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "lossless/adaptive_rans.hpp"
 #include "lossless/bit_stream.hpp"
 #include "lossless/event_model.hpp"
+#include "reference_rans.hpp"
 
 namespace zel::lossless {
 namespace {
@@ -184,10 +185,7 @@ TEST_P(AdaptiveCdfRule, EveryTableFollowsTheStatedAdaptationSymbolBySymbol) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, AdaptiveCdfRule, ::testing::Values(2u, 3u, 8u, 13u, 16u));
 
-// The coder as stated: symbol k on state k mod 2, both from 2^16, coded
-// last to first, a state at or past f * 2^17 first giving up its low 16
-// bits; then state 0, state 1 and the words in the reverse of their order
-// of emission, all little-endian.
+// The coder as stated (reference_rans.hpp): two lanes, 15-bit probabilities.
 TEST(Rans, TheStreamIsTheStatedInterleavedCoder) {
     Rng rng(12);
     for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{777},
@@ -195,31 +193,12 @@ TEST(Rans, TheStreamIsTheStatedInterleavedCoder) {
         const std::vector<Step> steps = random_program(rng, n, n % 2 == 1);
         AdaptiveCdf tables[kTables];
         for (unsigned k = 0; k < kTables; ++k) tables[k].reset(kSizes[k]);
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;  // start, frequency
+        std::vector<testing_support::CodedRange> ranges;
         for (const Step& st : steps) {
-            ranges.emplace_back(tables[st.table].start(st.value), tables[st.table].frequency(st.value));
+            ranges.push_back({tables[st.table].start(st.value), tables[st.table].frequency(st.value)});
             tables[st.table].update(st.value);
         }
-        std::uint64_t x[2] = {1u << 16, 1u << 16};
-        std::vector<std::uint16_t> emitted;
-        for (std::size_t k = ranges.size(); k-- > 0;) {
-            std::uint64_t& state = x[k % 2];
-            const auto [start, f] = ranges[k];
-            if (state >= std::uint64_t{f} << 17) {
-                emitted.push_back(static_cast<std::uint16_t>(state & 0xFFFF));
-                state >>= 16;
-            }
-            state = state / f * 32768 + state % f + start;
-            ASSERT_LT(state, std::uint64_t{1} << 32);
-        }
-        std::vector<std::uint8_t> want;
-        for (const std::uint64_t state : x) {
-            for (unsigned b = 0; b < 4; ++b) want.push_back(static_cast<std::uint8_t>(state >> (8 * b)));
-        }
-        for (std::size_t w = emitted.size(); w-- > 0;) {
-            want.push_back(static_cast<std::uint8_t>(emitted[w]));
-            want.push_back(static_cast<std::uint8_t>(emitted[w] >> 8));
-        }
+        const std::vector<std::uint8_t> want = testing_support::reference_rans_stream(ranges, 2, 15);
         const ByteBuffer got = encode(steps);
         EXPECT_EQ(std::vector<std::uint8_t>(got.data(), got.data() + got.size()), want) << n << " symbols";
         EXPECT_TRUE(decodes_to(got, steps)) << n;
