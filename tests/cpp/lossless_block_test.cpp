@@ -701,7 +701,7 @@ TEST(BlockBounds, CoordinatesPastTheHeaderMaximaAreRefused) {
         Records back;
         ASSERT_TRUE(decode(good, 2, back).ok());
         std::vector<std::uint8_t> v = good;
-        const unsigned most = v[c.field] | v[c.field + 1] << 8;
+        const unsigned most = unsigned{v[c.field]} | unsigned{v[c.field + 1]} << 8;
         ASSERT_EQ(most, c.field == 2 ? c.first.x : c.first.y);
         v[c.field] = static_cast<std::uint8_t>(most - 1);
         v[c.field + 1] = static_cast<std::uint8_t>((most - 1) >> 8);
