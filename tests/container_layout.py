@@ -46,6 +46,16 @@ def with_crc(data: bytearray, start: int, end: int) -> bytearray:
     return data
 
 
+def forge_header(field_offset: int, fmt: str, value: int):
+    """A craft(data, layout) that sets the header field at ``field_offset`` to
+    ``value`` (packed with ``fmt``) and fixes the header checksum; the same
+    for both file versions, whose headers share their checksum."""
+    def craft(data: bytearray, layout: dict) -> bytearray:
+        struct.pack_into(fmt, data, field_offset, value)
+        return with_crc(data, 0, 32)
+    return craft
+
+
 def assemble(header: bytes, records: list[bytes], first_at: int = HEADER.size) -> bytes:
     """A file of ``header`` and ``records`` (whole records, in order) from offset
     ``first_at``, then an index over them and the trailer, every checksum right.

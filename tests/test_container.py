@@ -13,7 +13,8 @@ import pytest
 
 import zel
 import zelkit
-from container_layout import ENTRY, FRAME, HEADER, INDEX_HEAD, TRAILER, assemble, parse, records, with_crc
+from container_layout import (ENTRY, FRAME, HEADER, INDEX_HEAD, TRAILER, assemble, forge_header, parse, records,
+                              with_crc)
 from helpers import run_python
 
 
@@ -369,13 +370,6 @@ def forge_index(field_offset, fmt, value):
         at = layout["index_offset"]
         struct.pack_into(fmt, data, at + field_offset, value(layout) if callable(value) else value)
         return with_crc(data, at, at + INDEX_HEAD.size + ENTRY.size * len(layout["index"]))
-    return craft
-
-
-def forge_header(field_offset, fmt, value):
-    def craft(data, layout):
-        struct.pack_into(fmt, data, field_offset, value)
-        return with_crc(data, 0, 32)
     return craft
 
 

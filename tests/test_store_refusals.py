@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import zelkit
-from container_layout import BLOCK, BLOCK_ENTRY, INDEX_HEAD, TRAILER, crc32c, parse_store, with_crc
+from container_layout import BLOCK, BLOCK_ENTRY, INDEX_HEAD, TRAILER, crc32c, forge_header, parse_store, with_crc
 
 BLOCK_EVENTS = 16
 
@@ -29,13 +29,6 @@ def sample():
 
 def read_all(data):
     return zelkit.decode_events(bytes(data)).to_events()
-
-
-def header(at, fmt, value):
-    def craft(data, layout):
-        struct.pack_into(fmt, data, at, value)
-        return with_crc(data, 0, 32)
-    return craft
 
 
 def record_end(block):
@@ -109,19 +102,19 @@ REFUSALS = {
     "magic": (lambda d, l: b"\x89ZEM" + d[4:], "bad magic", lambda l: 0),
     "seven bytes": (lambda d, l: d[:7], "bad magic", lambda l: 0),
     "header cut at 35": (lambda d, l: d[:35], "truncated file header: 35 of 36", lambda l: 35),
-    "version in the high byte": (header(8, "<H", 0x0102), "unknown format version 258", lambda l: 8),
-    "version 0": (header(8, "<H", 0), "unknown format version 0", lambda l: 8),
+    "version in the high byte": (forge_header(8, "<H", 0x0102), "unknown format version 258", lambda l: 8),
+    "version 0": (forge_header(8, "<H", 0), "unknown format version 0", lambda l: 8),
     "header checksum": (lambda d, l: d[:33] + bytes([d[33] ^ 1]) + d[34:], "file header checksum",
                         lambda l: 32),
-    "flags high byte": (header(10, "<H", 0x0100), "reserved header field", lambda l: 10),
-    "reserved byte 16": (header(16, "<B", 1), "reserved header field", lambda l: 16),
-    "reserved byte 19": (header(19, "<B", 0x80), "reserved header field", lambda l: 19),
-    "content 0": (header(18, "<B", 0), "unknown content kind 0", lambda l: 18),
-    "content 2": (header(18, "<B", 2), "unknown content kind 2", lambda l: 18),
-    "block_events 0": (header(20, "<I", 0), r"events per block 0 outside 1 \.\. 4194304", lambda l: 20),
-    "block_events 2^22 + 1": (header(20, "<I", 2**22 + 1), "events per block 4194305 outside",
+    "flags high byte": (forge_header(10, "<H", 0x0100), "reserved header field", lambda l: 10),
+    "reserved byte 16": (forge_header(16, "<B", 1), "reserved header field", lambda l: 16),
+    "reserved byte 19": (forge_header(19, "<B", 0x80), "reserved header field", lambda l: 19),
+    "content 0": (forge_header(18, "<B", 0), "unknown content kind 0", lambda l: 18),
+    "content 2": (forge_header(18, "<B", 2), "unknown content kind 2", lambda l: 18),
+    "block_events 0": (forge_header(20, "<I", 0), r"events per block 0 outside 1 \.\. 4194304", lambda l: 20),
+    "block_events 2^22 + 1": (forge_header(20, "<I", 2**22 + 1), "events per block 4194305 outside",
                               lambda l: 20),
-    "block_events below a block's count": (header(20, "<I", 15), "index entry 0 claims 16 events",
+    "block_events below a block's count": (forge_header(20, "<I", 15), "index entry 0 claims 16 events",
                                            index_at(INDEX_HEAD.size + 24)),
     # trailer and index
     "index offset 35": (trailer_naming(lambda d, l: 35), "index offset 35 lies outside",
@@ -135,9 +128,9 @@ REFUSALS = {
                        + d[-TRAILER.size - 3:], "index checksum mismatch", index_at(16 + 96)),
     "reserved index field, high byte": (index_field(4, "<I", 1 << 24), "reserved index field",
                                         index_at(4)),
-    "count against the header": (both(header(24, "<Q", 2)),
+    "count against the header": (both(forge_header(24, "<Q", 2)),
                                  "index lists 3 blocks but the file header declares 2", index_at(8)),
-    "count against a header of 2^32 + 3": (header(24, "<Q", 2**32 + 3), "declares 4294967299",
+    "count against a header of 2^32 + 3": (forge_header(24, "<Q", 2**32 + 3), "declares 4294967299",
                                            index_at(8)),
     "entry 0 not at 36": (entry_field(0, 0, "<Q", 37), "index entry 0 points at offset 37",
                           index_at(INDEX_HEAD.size)),
@@ -201,9 +194,9 @@ def test_a_store_breaking_one_rule_is_refused_at_its_byte(name):
 
 
 @pytest.mark.parametrize("craft", [
-    header(20, "<I", 2**22),                   # the largest block size a header may name
-    header(20, "<I", BLOCK_EVENTS),            # exactly the blocks' count
-    header(12, "<I", 0),                       # sensor size not known
+    forge_header(20, "<I", 2**22),                   # the largest block size a header may name
+    forge_header(20, "<I", BLOCK_EVENTS),            # exactly the blocks' count
+    forge_header(12, "<I", 0),                       # sensor size not known
     entry_field(2, 24, "<Q", 8),               # unchanged: a short last block
 ], ids=["block_events 2^22", "block_events equal to the count", "no sensor size", "short last block"])
 def test_the_edges_a_store_header_and_index_accept(craft):
@@ -266,7 +259,7 @@ def test_an_interrupted_store_reads_the_blocks_before_the_cut(end, whole):
     # Header count all ones: every whole record is read, a partial one and
     # a partial index are not, and the store says it is incomplete.
     events, data, layout = sample()
-    data = header(24, "<Q", 2**64 - 1)(data, layout)
+    data = forge_header(24, "<Q", 2**64 - 1)(data, layout)
     store = zelkit.decode_events(bytes(data[: end(layout)]))
     assert not store.complete
     assert len(store.blocks) == whole
