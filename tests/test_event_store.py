@@ -217,6 +217,7 @@ def test_each_reader_names_the_other_kind_of_zel_file(tmp_path):
     (lambda p, e: zelkit.open_events(p).window(-1, 5), "t0 must be a non-negative int"),
     (lambda p, e: zelkit.open_events(p).window(0, True), "t1 must be a non-negative int"),
     (lambda p, e: zelkit.open_events(p).read(t_offset=-1), "t_offset must be"),
+    (lambda p, e: zelkit.open_events(p).window(5, 5, t_offset=-1), "t_offset must be"),
     (lambda p, e: zelkit.open_events(p).read(t_offset=2**64), "t_offset must be"),
     (lambda p, e: zelkit._event_store.encode_events(e, block_events=0), "block_events must be"),
     (lambda p, e: zelkit._event_store.encode_events(e, block_events=2**22 + 1), "block_events must be"),
@@ -226,6 +227,61 @@ def test_bad_requests_are_refused_clearly(tmp_path, call, message):
     zelkit.save(path, ARRAYS["one"])
     with pytest.raises((ValueError, OSError), match=message):
         call(path, ARRAYS["one"])
+
+
+@pytest.mark.parametrize("width, height", [(65535, 65535), (65535, 1), (1, 65535), (640, 480)])
+@pytest.mark.parametrize("write", ["save", "encode_events"])
+def test_the_largest_sensor_sides_are_recorded(tmp_path, write, width, height):
+    path = tmp_path / "r.zel"
+    if write == "save":
+        zelkit.save(path, ARRAYS["one"], width=width, height=height)
+    else:
+        path.write_bytes(zelkit._event_store.encode_events(ARRAYS["one"], width=width, height=height))
+    assert zelkit.open_events(path).sensor_size == (width, height)
+
+
+@pytest.mark.parametrize("side", ["width", "height"])
+@pytest.mark.parametrize("value", [65536, -1, 2**64, 1.0, True])
+@pytest.mark.parametrize("write", [
+    lambda path, **size: zelkit.save(path, ARRAYS["one"], **size),
+    lambda path, **size: zelkit._event_store.encode_events(ARRAYS["one"], **size),
+])
+def test_sensor_sides_past_the_recorded_range_are_refused(tmp_path, write, side, value):
+    path = tmp_path / "r.zel"
+    with pytest.raises(ValueError, match=f"{side} must be an int from 0 to 65535"):
+        write(path, **{side: value})
+    assert not path.exists()
+
+
+@pytest.mark.parametrize("call", [
+    lambda p: zelkit.load(p, threads=1),
+    lambda p: zelkit.load(p, threads=zelkit._event_store._MAX_THREADS),
+    lambda p: zelkit.open_events(p).read(threads=zelkit._event_store._MAX_THREADS),
+    lambda p: zelkit.open_events(p).window(0, 2**64, threads=zelkit._event_store._MAX_THREADS),
+    lambda p: zelkit.decode_events(zelkit._event_store.encode_events(ARRAYS["one"], block_events=1)).to_events(),
+    lambda p: zelkit.decode_events(zelkit._event_store.encode_events(
+        ARRAYS["one"], block_events=zelkit._native.MAX_BLOCK_EVENTS)).to_events(),
+])
+def test_the_edges_of_the_store_arguments_are_accepted(tmp_path, call):
+    path = tmp_path / "r.zel"
+    zelkit.save(path, ARRAYS["one"])
+    assert np.array_equal(call(path), ARRAYS["one"])
+
+
+@pytest.mark.parametrize("call", [
+    lambda p: zelkit.load(p, threads=zelkit._event_store._MAX_THREADS + 1),
+    lambda p: zelkit.open_events(p).read(threads=zelkit._event_store._MAX_THREADS + 1),
+    lambda p: zelkit.open_events(p).window(0, 5, threads=zelkit._event_store._MAX_THREADS + 1),
+    lambda p: zelkit.open_events(p).window(5, 5, threads=0),
+    lambda p: zelkit.iter_load(p, chunk_events=1, threads=zelkit._event_store._MAX_THREADS + 1),
+])
+def test_thread_counts_outside_the_limits_are_refused_whatever_is_read(tmp_path, call):
+    path = tmp_path / "r.zel"
+    zelkit.save(path, ARRAYS["one"])
+    with pytest.raises(ValueError, match=f"threads must be an int from 1 to {zelkit._event_store._MAX_THREADS} or None"):
+        result = call(path)
+        if not isinstance(result, np.ndarray):
+            list(result)
 
 
 def test_a_failing_stream_leaves_no_file(tmp_path):

@@ -185,14 +185,16 @@ class EventStore:
         for name, value in (("t0", t0), ("t1", t1)):
             if isinstance(value, bool) or not isinstance(value, int) or value < 0:
                 raise ValueError(f"{name} must be a non-negative int, not {value!r}")
+        # Checked before anything is known to be read, so that a bad option
+        # fails whatever window it comes with.
+        offset, n_threads = _offset(t_offset), _threads(threads)
         if t1 <= t0 or not len(self._blocks):
             return np.empty(0, dtype=EVENT_DTYPE)
         base = self._blocks["t_base"].astype(object)
         meets = ((base + self._blocks["t_first"]) < t1) & ((base + self._blocks["t_last"]) >= t0)
-        offset = _offset(t_offset)
         pieces = []
         for start, stop in _runs(np.flatnonzero(meets)):
-            events = wrap_buffer(self._native.read(start, stop - start, offset, _threads(threads)))
+            events = wrap_buffer(self._native.read(start, stop - start, offset, n_threads))
             camera = events["t"].astype(np.uint64) + np.uint64(offset)
             pieces.append(events[(camera >= t0) & (camera < t1)])
         return np.concatenate(pieces) if pieces else np.empty(0, dtype=EVENT_DTYPE)
