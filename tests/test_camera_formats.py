@@ -263,12 +263,23 @@ def test_a_file_of_only_a_header_loads_as_no_events(tmp_path, suffix, errors):
         ("d.raw", [(0, 0, 0, 2)], {}, "p at index 0"),
         ("e.raw", [(2048, 0, 0, 0)], {}, "width"),
         ("f.dat", [(0, 0, 0, 0)], {"height": 0}, "height must be a positive int"),
+        ("g.dat", [(0, 0, 0, 0)], {"width": 2**32}, "width must be a positive int"),
+        ("h.raw", [(0, 0, 0, 0)], {"height": True}, "height must be a positive int"),
     ],
 )
 def test_writers_refuse_and_leave_nothing(tmp_path, name, rows, sides, match):
     with pytest.raises(ValueError, match=match):
         zelkit.save(tmp_path / name, events(rows), **sides)
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("name", ["one.dat", "one.raw"])
+def test_a_one_pixel_sensor_is_a_sensor(tmp_path, name):
+    arr = events([(0, 0, 3, 1), (0, 0, 9, 0)])
+    zelkit.save(tmp_path / name, arr, width=1, height=1)
+    assert np.array_equal(zelkit.load(tmp_path / name), arr)
+    described = zelkit.info(tmp_path / name)
+    assert (described.width, described.height, described.size_from_header) == (1, 1, True)
 
 
 def test_options_on_formats_without_them(tmp_path):
