@@ -130,6 +130,7 @@ def test_plot_writes_a_png_of_the_figure_size(tmp_path):
 
 
 def test_an_interrupted_run_resumes_to_the_complete_table(tmp_path):
+    import os
     import signal
     import subprocess
     import sys
@@ -139,18 +140,30 @@ def test_an_interrupted_run_resumes_to_the_complete_table(tmp_path):
     folder.mkdir()
     for i in range(12):
         (folder / f"copy{i:02d}.evb").write_bytes(SAMPLE_FILES[-1].read_bytes())
+    # A file among the others whose reader waits for a writer that never
+    # comes: the run cannot finish before it is interrupted, however fast
+    # the machine measures the rest.
+    stuck = folder / "copy05_never_written.evb"
+    os.mkfifo(stuck)
     out = tmp_path / "out.csv"
-    args = [sys.executable, "-m", "zelkit", "bench", folder, *FAST_SWEEP, "--jobs", "1", "--out", out]
-    running = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and (not out.exists() or out.read_text().count("\n") < 2):
-        time.sleep(0.05)
-    running.send_signal(signal.SIGINT)
-    _, stderr = running.communicate(timeout=60)
+    code = ("import signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+            "from zelkit._cli import main; raise SystemExit(main())")
+    running = subprocess.Popen([sys.executable, "-c", code, "bench", folder, *FAST_SWEEP, "--jobs", "1",
+                                "--out", out], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and (not out.exists() or len(deterministic(out)) < N_SETTINGS):
+            time.sleep(0.05)
+        running.send_signal(signal.SIGINT)
+        _, stderr = running.communicate(timeout=60)
+    finally:
+        running.kill()
+        running.wait()
     assert running.returncode == 130, stderr
     assert stderr.strip().splitlines()[-1] == "zel: interrupted"
-    assert 1 <= len(deterministic(out)) < 12 * N_SETTINGS
+    assert N_SETTINGS <= len(deterministic(out)) < 12 * N_SETTINGS
 
+    stuck.unlink()
     result = zel("bench", folder, *FAST_SWEEP, "--jobs", "1", "--out", out)
     assert result.returncode == 0, result.stderr
     rows = deterministic(out)
