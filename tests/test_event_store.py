@@ -253,11 +253,14 @@ def test_sensor_sides_past_the_recorded_range_are_refused(tmp_path, write, side,
     assert not path.exists()
 
 
+MAX_THREADS = zelkit._event_store._MAX_THREADS
+
+
 @pytest.mark.parametrize("call", [
     lambda p: zelkit.load(p, threads=1),
-    lambda p: zelkit.load(p, threads=zelkit._event_store._MAX_THREADS),
-    lambda p: zelkit.open_events(p).read(threads=zelkit._event_store._MAX_THREADS),
-    lambda p: zelkit.open_events(p).window(0, 2**64, threads=zelkit._event_store._MAX_THREADS),
+    lambda p: zelkit.load(p, threads=MAX_THREADS),
+    lambda p: zelkit.open_events(p).read(threads=MAX_THREADS),
+    lambda p: zelkit.open_events(p).window(0, 2**64, threads=MAX_THREADS),
     lambda p: zelkit.decode_events(zelkit._event_store.encode_events(ARRAYS["one"], block_events=1)).to_events(),
     lambda p: zelkit.decode_events(zelkit._event_store.encode_events(
         ARRAYS["one"], block_events=zelkit._native.MAX_BLOCK_EVENTS)).to_events(),
@@ -269,16 +272,16 @@ def test_the_edges_of_the_store_arguments_are_accepted(tmp_path, call):
 
 
 @pytest.mark.parametrize("call", [
-    lambda p: zelkit.load(p, threads=zelkit._event_store._MAX_THREADS + 1),
-    lambda p: zelkit.open_events(p).read(threads=zelkit._event_store._MAX_THREADS + 1),
-    lambda p: zelkit.open_events(p).window(0, 5, threads=zelkit._event_store._MAX_THREADS + 1),
+    lambda p: zelkit.load(p, threads=MAX_THREADS + 1),
+    lambda p: zelkit.open_events(p).read(threads=MAX_THREADS + 1),
+    lambda p: zelkit.open_events(p).window(0, 5, threads=MAX_THREADS + 1),
     lambda p: zelkit.open_events(p).window(5, 5, threads=0),
-    lambda p: zelkit.iter_load(p, chunk_events=1, threads=zelkit._event_store._MAX_THREADS + 1),
+    lambda p: zelkit.iter_load(p, chunk_events=1, threads=MAX_THREADS + 1),
 ])
 def test_thread_counts_outside_the_limits_are_refused_whatever_is_read(tmp_path, call):
     path = tmp_path / "r.zel"
     zelkit.save(path, ARRAYS["one"])
-    with pytest.raises(ValueError, match=f"threads must be an int from 1 to {zelkit._event_store._MAX_THREADS} or None"):
+    with pytest.raises(ValueError, match=f"threads must be an int from 1 to {MAX_THREADS} or None"):
         result = call(path)
         if not isinstance(result, np.ndarray):
             list(result)
