@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import zelkit
+from zelkit._read_options import plan_read
 from zel_command import zel
 
 SAMPLES = Path(__file__).resolve().parent.parent / "samples"
@@ -164,6 +165,29 @@ def test_convert_streams_a_camera_recording_in_and_out_exactly(tmp_path):
     assert listed.returncode == 0, listed.stderr
     bits = 8 * os.path.getsize(stored) / len(original)
     assert f"{bits:.3f}" in listed.stdout and "bits/event" in listed.stdout
+
+
+OUTLINED = ("format", "n_events", "width", "height", "size_from_header", "t_first", "duration_us")
+
+
+@pytest.mark.parametrize("name", ARRAYS)
+@pytest.mark.parametrize("size, t_base", [(None, None), ((346, 260), None), ((40, 30), None),
+                                           ((65535, 65535), 2**40 + 3)])
+def test_a_reading_plan_knows_what_info_knows_without_decoding(tmp_path, name, size, t_base):
+    # The command plans a store's read from its index and block headers:
+    # the same sensor grid (the header's only if it holds every event),
+    # first camera time and span as a full pass, its order left unknown.
+    path = tmp_path / "s.zel"
+    width, height = size or (None, None)
+    if t_base is None:  # blocks of 700 events
+        path.write_bytes(zelkit._event_store.encode_events(ARRAYS[name], width=width, height=height,
+                                                           block_events=700))
+    else:
+        zelkit.save(path, ARRAYS[name], width=width, height=height, t_base=t_base)
+    planned = plan_read(path, t_offset=None).described
+    described = zelkit.info(path)
+    assert [getattr(planned, f) for f in OUTLINED] == [getattr(described, f) for f in OUTLINED]
+    assert planned.time_ordered is None
 
 
 def _stored(tmp_path):

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import zelkit
+from zelkit._read_options import plan_read
 from container_layout import BLOCK, BLOCK_ENTRY, INDEX_HEAD, TRAILER, crc32c, forge_header, parse_store, with_crc
 
 BLOCK_EVENTS = 16
@@ -191,6 +192,19 @@ def test_a_store_breaking_one_rule_is_refused_at_its_byte(name):
         read_all(damaged)
     assert info.value.offset == offset(layout)
     assert f"offset {info.value.offset}" in str(info.value)
+
+
+@pytest.mark.parametrize("name", REFUSALS)
+def test_planning_a_read_refuses_what_reading_refuses(tmp_path, name):
+    # The command plans a store's read without decoding it; a broken file
+    # must still fail there, at the same byte and in the same words.
+    craft, message, offset = REFUSALS[name]
+    _, data, layout = sample()
+    path = tmp_path / "s.zel"
+    path.write_bytes(bytes(craft(data, layout)))
+    with pytest.raises(zelkit.FormatError, match=message) as info:
+        plan_read(path)
+    assert info.value.offset == offset(layout)
 
 
 @pytest.mark.parametrize("craft", [

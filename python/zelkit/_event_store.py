@@ -27,6 +27,7 @@ import numpy as np
 from . import _native
 from ._camera_formats import EventChunk, _chunk, _time_mode
 from ._dtype import EVENT_DTYPE, EventArray, wrap_buffer
+from ._info import Outline, sensor_grid
 from ._paths import PathArg, open_by_position, zel_os_error
 from ._registry import FormatSpec, register_format
 from .errors import FormatError
@@ -320,6 +321,20 @@ def _chunks(store: EventStore, max_events: int, mode: str, offset: int, threads:
 def _probe_size(path: bytes) -> tuple[int, int] | None:
     with open_store(path) as store:
         return store.sensor_size
+
+
+def outline(path: PathArg) -> Outline:
+    """What the store at ``path`` holds, from its index and its blocks'
+    headers: every record is read and checked, no block decoded. Its order
+    is not known (only decoding tells)."""
+    with open_store(path) as store:
+        x_max, y_max, t_first = store._native.extent()
+        n = store.n_events
+        width, height, from_header = sensor_grid(store.sensor_size, n, x_max, y_max)
+        span = store.time_range()
+        return Outline(format=FORMAT_NAME, n_events=n, width=width, height=height, size_from_header=from_header,
+                       t_first=t_first if n else None, duration_us=span[1] - span[0] if span else 0,
+                       time_ordered=None)
 
 
 def _open_writer(file: BinaryIO, *, width: int | None = None, height: int | None = None,

@@ -35,6 +35,43 @@ class FileInfo:
     time_ordered: bool
 
 
+@dataclass(frozen=True)
+class Outline:
+    """What a read needs to know of a file before it starts: FileInfo's
+    fields without the last time, and its order only where that is known
+    without reading every event."""
+
+    format: str
+    n_events: int
+    width: int
+    height: int
+    size_from_header: bool
+    t_first: int | None
+    duration_us: int
+    #: None when only a pass over every event could tell.
+    time_ordered: bool | None
+
+    @classmethod
+    def of(cls, described: FileInfo) -> Outline:
+        return cls(described.format, described.n_events, described.width, described.height,
+                   described.size_from_header, described.t_first, described.duration_us, described.time_ordered)
+
+
+def sensor_grid(header_size: tuple[int, int] | None, n_events: int, x_max: int,
+                y_max: int) -> tuple[int, int, bool]:
+    """(width, height, from the header) of a file whose header declares
+    ``header_size`` (or None) and whose events reach ``x_max``, ``y_max``."""
+    if header_size is not None and n_events and (x_max >= header_size[0] or y_max >= header_size[1]):
+        # A size inferred from a sensor's name, or an AEDAT2 chip line, can
+        # be wrong; a grid that does not hold the events is no sensor size.
+        header_size = None
+    if header_size is not None:
+        return header_size[0], header_size[1], True
+    if n_events:
+        return x_max + 1, y_max + 1, False
+    return 0, 0, False
+
+
 def info(path: PathArg, format: str | None = None, *, errors: str = "strict") -> FileInfo:
     """Format, size, time span and order of an event file, reading it chunk by chunk.
 
@@ -72,23 +109,14 @@ def info(path: PathArg, format: str | None = None, *, errors: str = "strict") ->
         x_max, y_max = max(x_max, summary.x_max), max(y_max, summary.y_max)
         t_min, t_max = min(t_min, ct_min), max(t_max, ct_max)
         t_last = ct_last
-    if header_size is not None and n and (x_max >= header_size[0] or y_max >= header_size[1]):
-        # A size inferred from a sensor's name, or an AEDAT2 chip line, can
-        # be wrong; a grid that does not hold the events is no sensor size.
-        header_size = None
-    if header_size is not None:
-        width, height = header_size
-    elif n:
-        width, height = x_max + 1, y_max + 1
-    else:
-        width = height = 0
+    width, height, from_header = sensor_grid(header_size, n, x_max, y_max)
     duration = t_max - t_min
     return FileInfo(
         format=spec.name,
         n_events=n,
         width=width,
         height=height,
-        size_from_header=header_size is not None,
+        size_from_header=from_header,
         t_first=t_first,
         t_last=t_last,
         duration_us=duration,

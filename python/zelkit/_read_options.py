@@ -15,8 +15,9 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
+from . import _event_store
 from ._files import resolve_format
-from ._info import FileInfo, info
+from ._info import FileInfo, Outline, info
 from ._paths import PathArg, fs_bytes
 
 #: ``t_offset`` meaning "rebase to the first event only if the times do not fit".
@@ -29,8 +30,8 @@ TIME_LIMIT = 1 << 32
 class ReadPlan:
     """What one file is read with, and what was done to its times."""
 
-    #: The file as zelkit.info describes it (times in the file's own clock).
-    described: FileInfo
+    #: The file as outline_file describes it (times in the file's own clock).
+    described: Outline
     #: Keyword options for zelkit.load and zelkit.iter_load.
     options: dict[str, Any] = field(default_factory=dict)
     #: Microseconds subtracted from every time (None: the times are the file's).
@@ -52,15 +53,20 @@ def check_t_offset(t_offset: object) -> None:
         raise ValueError(f"t_offset must be 'auto', 'first', None or an int from 0 to 2**64-1, not {t_offset!r}")
 
 
-def _options_of(path: PathArg, format: str | None) -> frozenset[str]:
-    return resolve_format(fs_bytes(path), format).options
-
-
 def describe_file(path: PathArg, *, format: str | None = None, errors: str = "strict") -> FileInfo:
     """zelkit.info of ``path``, skipping bad data where the format can."""
-    if errors == "skip" and "errors" in _options_of(path, format):
+    if errors == "skip" and "errors" in resolve_format(fs_bytes(path), format).options:
         return info(path, format, errors="skip")
     return info(path, format)
+
+
+def outline_file(path: PathArg, *, format: str | None = None, errors: str = "strict") -> Outline:
+    """What a read of ``path`` needs to know first: describe_file's, but an
+    event store's from its index and block headers, so that reading it does
+    not decode it twice."""
+    if resolve_format(fs_bytes(path), format).name == _event_store.FORMAT_NAME:
+        return _event_store.outline(path)
+    return Outline.of(describe_file(path, format=format, errors=errors))
 
 
 def plan_read(path: PathArg, *, format: str | None = None, errors: str = "strict",
@@ -81,8 +87,8 @@ def plan_read(path: PathArg, *, format: str | None = None, errors: str = "strict
     first event's time.
     """
     check_t_offset(t_offset)
-    options = _options_of(path, format)
-    described = describe_file(path, format=format, errors=errors)
+    options = resolve_format(fs_bytes(path), format).options
+    described = outline_file(path, format=format, errors=errors)
     chosen: dict[str, Any] = {"errors": "skip"} if errors == "skip" and "errors" in options else {}
     first = described.t_first
     if "t_offset" not in options or first is None:

@@ -123,6 +123,25 @@ PyObject* reader_read(PyObject* self, ReadArgs& a) {
     return new_buffer(native_state(Py_TYPE(self)), std::move(records));
 }
 
+constexpr auto kExtent = signature<zel::py::NoArgs>(
+    {.name = "extent", .owner = "EventStoreReader",
+     .doc = "(x_max, y_max, t_first) from the block headers without decoding: the largest x and "
+            "y of any block and the first event's camera time, all 0 without blocks. Each "
+            "record is read and checked as read() checks it."});
+
+PyObject* reader_extent(PyObject* self, zel::py::NoArgs&) {
+    ReaderState& s = reader_state(self);
+    std::optional<zel::Result<ct::EventStoreReader::Extent>> found;
+    locked_without_gil(s.mutex, [&] {
+        if (s.reader) found.emplace(s.reader->extent());
+    });
+    if (!found) return raise_closed();
+    if (!*found) return raise_container_error(found->error());
+    const ct::EventStoreReader::Extent& e = found->value();
+    return Py_BuildValue("(IIK)", static_cast<unsigned>(e.x_max), static_cast<unsigned>(e.y_max),
+                         static_cast<unsigned long long>(e.t_first));
+}
+
 constexpr auto kClose = signature<zel::py::NoArgs>(
     {.name = "close", .owner = "EventStoreReader",
      .doc = "Closes the file (or lets go of the buffer) now; a read running in another thread "
@@ -160,6 +179,7 @@ PyGetSetDef kReaderGetSet[] = {
 PyMethodDef kReaderMethods[] = {
     function_def<kBlocks, reader_blocks>(),
     function_def<kRead, reader_read>(),
+    function_def<kExtent, reader_extent>(),
     function_def<kClose, reader_close>(),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -3,6 +3,7 @@
 // or, where the file can still be read in full, read exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <span>
@@ -58,6 +59,25 @@ Bytes arbitrary(Rng& rng, std::size_t n) {
     return records;
 }
 
+// What decoding `records` shows of their extent: the largest x and y and
+// the first event's t (all 0 for none).
+EventStoreReader::Extent extent_of(const Bytes& records) {
+    EventStoreReader::Extent e;
+    for (std::size_t at = 0; at < records.size(); at += kPackedEventBytes) {
+        e.x_max = std::max<std::uint16_t>(e.x_max, static_cast<std::uint16_t>(load_le16(records.data() + at)));
+        e.y_max = std::max<std::uint16_t>(e.y_max, static_cast<std::uint16_t>(load_le16(records.data() + at + 2)));
+    }
+    if (!records.empty()) e.t_first = load_le32(records.data() + 4);
+    return e;
+}
+
+void expect_extent(const Result<EventStoreReader::Extent>& found, const EventStoreReader::Extent& expected) {
+    ASSERT_TRUE(found.ok()) << found.error().message;
+    EXPECT_EQ(found.value().x_max, expected.x_max);
+    EXPECT_EQ(found.value().y_max, expected.y_max);
+    EXPECT_EQ(found.value().t_first, expected.t_first);
+}
+
 using Case = std::tuple<int, std::size_t, std::uint64_t>;  // shape, events, block size
 
 class StoreRoundTrip : public ::testing::TestWithParam<Case> {};
@@ -73,6 +93,7 @@ TEST_P(StoreRoundTrip, ReadsBackExactlyOnAnyNumberOfThreads) {
     ASSERT_TRUE(reader.ok()) << reader.error().message;
     EXPECT_EQ(reader.value().header().width, 640);
     EXPECT_EQ(reader.value().blocks().size(), (n + block_events - 1) / block_events);
+    expect_extent(reader.value().extent(), extent_of(records));
     for (unsigned threads : {1u, 3u}) {
         auto back = read_all(file, threads);
         ASSERT_TRUE(back.ok()) << back.error().message;
@@ -256,6 +277,17 @@ Bytes small_store() {
     return store_of(arbitrary(rng, 40), 16, 12, 34);
 }
 
+// The extent read from the block headers keeps the camera clock: the first
+// event's time is its block's base plus its t, whatever the later bases.
+TEST(StoreExtent, TheFirstTimeIsTheFirstBlocksCameraTime) {
+    const std::uint64_t bases[] = {(std::uint64_t{1} << 40) + 9, 5, std::uint64_t{1} << 33};
+    const Bytes file = store_of_bases(bases, 1);
+    auto reader = open_bytes(file);
+    ASSERT_TRUE(reader.ok()) << reader.error().message;
+    ASSERT_EQ(reader.value().blocks().size(), 3u);
+    expect_extent(reader.value().extent(), {3, 4, (std::uint64_t{1} << 40) + 9});
+}
+
 // Damage anywhere is refused, but for the trailer's magic: without it the
 // blocks are walked from the header, which names their count.
 TEST(StoreDamage, EveryFlippedByteIsRefusedOrReadExactly) {
@@ -273,6 +305,52 @@ TEST(StoreDamage, EveryFlippedByteIsRefusedOrReadExactly) {
             EXPECT_FALSE(back.ok()) << "flip at " << at << " went unnoticed";
         }
     }
+}
+
+// The extent reads every record and checks it as a read does: a flipped
+// byte in any record fails it, one elsewhere (index, trailer) either fails
+// the open or leaves the extent as it was.
+TEST(StoreDamage, EveryFlippedByteInARecordFailsTheExtent) {
+    const Bytes file = small_store();
+    auto good_reader = open_bytes(file);
+    ASSERT_TRUE(good_reader.ok());
+    const auto good = good_reader.value().extent().value();
+    const std::size_t records_end = load_le64(file.data() + file.size() - kTrailerBytes);
+    for (std::size_t at = kHeaderBytes; at < file.size(); ++at) {
+        Bytes bad = file;
+        bad[at] ^= 0x10;
+        auto reader = open_bytes(bad);
+        if (!reader.ok()) continue;
+        auto found = reader.value().extent();
+        if (at < records_end) {
+            EXPECT_FALSE(found.ok()) << "flip at " << at << " went unnoticed";
+        } else if (found.ok()) {
+            EXPECT_EQ(found.value().x_max, good.x_max) << "flip at " << at;
+            EXPECT_EQ(found.value().t_first, good.t_first) << "flip at " << at;
+        }
+    }
+}
+
+// A payload whose own check fails, inside a record resealed around it, is
+// refused by the extent as by a read: at the payload's check field.
+TEST(StoreDamage, APayloadFaultFailsTheExtentWhereAReadFails) {
+    const Bytes records = pack(EventList{Event{1, 2, 100, 1}, Event{3, 4, 200, 0}});
+    Bytes file = store_of(records, 8);
+    const std::size_t record_at = kHeaderBytes;
+    const std::uint64_t payload = load_le64(file.data() + record_at + block_field::payload_bytes.at);
+    file[record_at + kBlockHeaderBytes + 2] ^= 0x01;  // the payload's x_max, outside the record's check now
+    const std::size_t record_crc_at = kBlockHeaderBytes + payload;
+    store_le32(file.data() + record_at + record_crc_at,
+               crc32c(std::span<const std::uint8_t>(file.data() + record_at, record_crc_at)));
+    auto reader = open_bytes(file);
+    ASSERT_TRUE(reader.ok()) << reader.error().message;
+    auto found = reader.value().extent();
+    ASSERT_FALSE(found.ok());
+    auto back = read_all(file);
+    ASSERT_FALSE(back.ok());
+    EXPECT_EQ(found.error().offset, back.error().offset);
+    EXPECT_EQ(found.error().offset, record_at + kBlockHeaderBytes + 10) << found.error().message;
+    EXPECT_EQ(found.error().message, back.error().message);
 }
 
 // A cut before the last block ends is refused (the header names the block

@@ -457,15 +457,36 @@ Result<std::span<const std::uint8_t>> EventStoreReader::payload(std::uint64_t k,
     return record.subspan(kBlockHeaderBytes, static_cast<std::size_t>(length));
 }
 
+namespace {
+
+// A fault the payload decoder found, at its offset in the file.
+Error in_record(Error e, const BlockSummary& block) {
+    if (e.offset) *e.offset += block.offset + kBlockHeaderBytes;
+    return e;
+}
+
+}  // namespace
+
+Result<EventStoreReader::Extent> EventStoreReader::extent() const {
+    Extent whole;
+    ByteBuffer scratch;
+    for (std::uint64_t k = 0; k < blocks_.size(); ++k) {
+        ZEL_ASSIGN_OR_RETURN(const auto bytes, payload(k, scratch));
+        Result<lossless::BlockExtent> found = lossless::read_block_extent(bytes, blocks_[k].n_events);
+        if (!found) return in_record(std::move(found).take_error(), blocks_[k]);
+        const lossless::BlockExtent& block = found.value();
+        whole.x_max = std::max(whole.x_max, block.x_max);
+        whole.y_max = std::max(whole.y_max, block.y_max);
+        if (k == 0) whole.t_first = blocks_[0].t_base + block.t_first;
+    }
+    return whole;
+}
+
 std::optional<Error> EventStoreReader::decode_into(std::uint64_t k, std::span<const std::uint8_t> payload,
                                                   std::uint8_t* to, std::uint64_t subtract) const {
     const BlockSummary& b = blocks_[k];
     Status decoded = lossless::decode_block(payload, b.n_events, to);
-    if (!decoded) {
-        Error e = std::move(decoded).take_error();
-        if (e.offset) *e.offset += b.offset + kBlockHeaderBytes;
-        return e;
-    }
+    if (!decoded) return in_record(std::move(decoded).take_error(), b);
     const auto [lo, hi] = time_range(to, b.n_events);
     if (lo != b.t_first || hi != b.t_last) {
         return fault(b.offset + block_field::t_first.at,

@@ -182,6 +182,17 @@ public:
     Status read(std::uint64_t first, std::uint64_t count, std::uint64_t subtract, unsigned threads,
                 ByteBuffer& out) const;
 
+    // What the records say of their events without decoding them: the
+    // largest x and y of any block and the first event's camera time (all 0
+    // for a file without blocks). Each record is read and checked as read()
+    // checks it before decoding; the first fault fails the call.
+    struct Extent {
+        std::uint16_t x_max = 0;
+        std::uint16_t y_max = 0;
+        std::uint64_t t_first = 0;
+    };
+    Result<Extent> extent() const;
+
 private:
     EventStoreReader(std::unique_ptr<ByteSource> source, StoreHeader header)
         : source_(std::move(source)), header_(header) {}

@@ -103,7 +103,17 @@ void seal_block(std::span<std::uint8_t> payload, std::uint64_t count) {
     put32(h + kCheckOffset, block_check(h, count, payload.subspan(kCheckedFrom)));
 }
 
-Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out) {
+namespace {
+
+// The header of a payload for `count` events, checked: its version, flags,
+// checksum over the whole payload and the rANS stream's length.
+struct CheckedHeader {
+    BlockGeometry geometry;
+    std::uint32_t t_first = 0;
+    std::uint32_t rans_bytes = 0;
+};
+
+Result<CheckedHeader> check_header(std::span<const std::uint8_t> payload, std::uint64_t count) {
     if (count > kMaxBlockEvents) {
         return Error::invalid_data("lossless block claims " + std::to_string(count) + " events, more than " +
                                    std::to_string(kMaxBlockEvents));
@@ -123,18 +133,33 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
         return Error::invalid_data("lossless block is damaged or holds another number of events than " +
                                    std::to_string(count) + " (checksum mismatch)", kCheckOffset);
     }
-    const std::uint32_t rans_bytes = get32(h + kRansBytesOffset);
-    if (rans_bytes < kStatesBytes || rans_bytes > payload.size() - kHeaderBytes) {
-        return Error::invalid_data("lossless block's rANS stream of " + std::to_string(rans_bytes) +
+    CheckedHeader header;
+    header.rans_bytes = get32(h + kRansBytesOffset);
+    if (header.rans_bytes < kStatesBytes || header.rans_bytes > payload.size() - kHeaderBytes) {
+        return Error::invalid_data("lossless block's rANS stream of " + std::to_string(header.rans_bytes) +
                                    " bytes does not fit its " + std::to_string(payload.size()) + " bytes",
                                    kRansBytesOffset);
     }
+    header.geometry.axis = (h[1] & kFlagColumns) ? LineAxis::Columns : LineAxis::Rows;
+    header.geometry.x_max = static_cast<std::uint16_t>(get16(h + 2));
+    header.geometry.y_max = static_cast<std::uint16_t>(get16(h + 4));
+    header.t_first = get32(h + 6);
+    return header;
+}
+
+}  // namespace
+
+Result<BlockExtent> read_block_extent(std::span<const std::uint8_t> payload, std::uint64_t count) {
+    ZEL_ASSIGN_OR_RETURN(const CheckedHeader header, check_header(payload, count));
+    return BlockExtent{header.geometry.x_max, header.geometry.y_max, header.t_first};
+}
+
+Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out) {
+    ZEL_ASSIGN_OR_RETURN(const CheckedHeader header, check_header(payload, count));
+    const std::uint32_t rans_bytes = header.rans_bytes;
     const std::span<const std::uint8_t> stream = payload.subspan(kHeaderBytes, rans_bytes);
-    BlockGeometry geometry;
-    geometry.axis = (h[1] & kFlagColumns) ? LineAxis::Columns : LineAxis::Rows;
-    geometry.x_max = static_cast<std::uint16_t>(get16(h + 2));
-    geometry.y_max = static_cast<std::uint16_t>(get16(h + 4));
-    EventModel model(geometry, get32(h + 6), count);
+    const BlockGeometry geometry = header.geometry;
+    EventModel model(geometry, header.t_first, count);
     RansReader reader(stream);
     BitReader raw_bits(payload.subspan(kHeaderBytes + rans_bytes));
     DecodeIo io(reader, raw_bits);

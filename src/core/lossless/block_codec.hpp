@@ -36,6 +36,19 @@ Status encode_block(PackedEvents events, ByteBuffer& out);
 // Throws std::bad_alloc when memory runs out.
 Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out);
 
+// What a payload's header says of its events without decoding them: the
+// largest x and y and the first event's t (all 0 for no events).
+struct BlockExtent {
+    std::uint16_t x_max = 0;
+    std::uint16_t y_max = 0;
+    std::uint32_t t_first = 0;
+};
+
+// The extent of a payload for `count` events, after the checks decode_block
+// makes before it decodes (version, flags, checksum, stream length), which
+// fail the same way.
+Result<BlockExtent> read_block_extent(std::span<const std::uint8_t> payload, std::uint64_t count);
+
 // Writes the payload's checksum field for `count` events (what encode_block
 // does last). For tools that build or alter payloads on purpose, such as
 // the fuzz target, which must reach the decoder past the checksum; payloads
