@@ -36,6 +36,23 @@ def test_compress_then_decompress_keeps_every_occupied_pixel(cut, tmp_path):
     assert set(zip(xs.tolist(), ys.tolist())) == pixels(original)
 
 
+@pytest.mark.parametrize("frames, mib, fits", [(2, 1, True), (3, 1, False), (3, 2, True)])
+def test_the_grid_limit_bounds_all_frames_together(frames, mib, fits, tmp_path):
+    # Each frame's grid is 1 x 512 x 1024 booleans: half a MiB.
+    events = np.zeros(30, dtype=zelkit.EVENT_DTYPE)
+    events["x"], events["y"], events["t"] = np.arange(30) * 30, np.arange(30) * 15, np.arange(30) * 1000
+    container, grid = tmp_path / "c.zel", tmp_path / "g.npy"
+    zelkit.write(container, events, width=1024, height=512, time_bins=1, max_depth=16, n_frames=frames)
+    result = zel("decompress", container, "--grid", grid, "--max-grid-mib", str(mib))
+    if fits:
+        assert result.returncode == 0, result.stderr
+        assert np.load(grid).shape == (frames, 1, 512, 1024)
+    else:
+        assert result.returncode == 1
+        assert "more than max_bytes" in only_error_line(result)
+        assert not grid.exists()
+
+
 def test_compress_several_files_into_a_folder(tmp_path):
     inputs = []
     for name in ("a.evb", "b.evb"):
