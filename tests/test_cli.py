@@ -14,6 +14,7 @@ import pytest
 
 import zelkit
 from helpers import run_python
+from zelkit._error_text import describe
 from zel_command import ROOT, SAMPLES, camera_file, only_error_line, stderr_lines, zel
 
 EVB = SAMPLES / "bar_sweep.evb"
@@ -181,6 +182,23 @@ def test_a_failed_write_names_the_output_not_its_temporary_file(command, tmp_pat
     line = [line for line in stderr_lines(result) if line.startswith("zel: ")][-1]
     # The system's words alone, not Python's "[Errno 2] ...: 'path'".
     assert line == f"zel: {target}: No such file or directory", line
+
+
+@pytest.mark.parametrize("error, path, line", [
+    # An OSError naming its file is told under that name, in the system's words.
+    (FileNotFoundError(2, "No such file or directory", "out/x.csv"), "in.evb", "out/x.csv: No such file or directory"),
+    (PermissionError(13, "Permission denied", b"caf\xc3\xa9.zel"), None, "caf\u00e9.zel: Permission denied"),
+    (OSError("short read"), "in.evb", "in.evb: short read"),
+    (MemoryError(), "big.raw", "big.raw: not enough memory"),
+    # The input's faults need no type; the program's keep theirs.
+    (ValueError("bad\n   value"), "in.evb", "in.evb: bad value"),
+    (zelkit.FormatError("torn record", 12), "in.evb", "in.evb: torn record (at byte offset 12)"),
+    (RuntimeError("stuck"), "in.evb", "in.evb: RuntimeError: stuck"),
+    (KeyError(), None, "KeyError"),
+    (ValueError(""), "in.evb", "in.evb: ValueError"),
+])
+def test_an_error_is_one_line_under_the_file_it_concerns(error, path, line):
+    assert describe(error, path) == line
 
 
 def test_help_lists_every_subcommand_in_plain_text():
