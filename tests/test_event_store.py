@@ -109,7 +109,8 @@ def test_a_closed_store_refuses_to_read(tmp_path):
     zelkit.save(path, ARRAYS["camera"])
     with zelkit.open_events(path) as store:
         assert len(store.read(0, 1)) > 0
-    for call in (lambda: store.read(0, 1), lambda: store.to_events(), lambda: store.window(0, 2**40)):
+    for call in (lambda: store.read(0, 1), lambda: store.to_events(), lambda: store.window(0, 2**40),
+                 lambda: store._native.extent()):
         with pytest.raises(ValueError, match="closed"):
             call()
     store.close()  # closing twice is harmless
