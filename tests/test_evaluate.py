@@ -173,6 +173,21 @@ def test_inputs_are_found_once_in_sorted_order_skipping_hidden_and_foreign_files
         find_inputs([tmp_path / "missing"])
 
 
+@pytest.mark.parametrize("second", [
+    lambda folder: os.path.join(folder, ".", "b.evb"),
+    lambda folder: os.path.join(folder, "sub", "..", "b.evb"),
+    lambda folder: os.path.join(folder, "link.evb"),    # a symbolic link to b.evb
+    lambda folder: os.path.join(folder, "linked", "b.evb"),  # b.evb through a linked folder
+])
+def test_one_file_named_two_ways_is_found_once(tmp_path, second):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "b.evb").write_bytes(b"")
+    os.symlink(tmp_path / "b.evb", tmp_path / "link.evb")
+    os.symlink(tmp_path, tmp_path / "linked", target_is_directory=True)
+    first = str(tmp_path / "b.evb")
+    assert find_inputs([first, second(str(tmp_path))]) == [first]
+
+
 @pytest.mark.parametrize("size", [0, 1, 4095, 4097, 70_000])
 @pytest.mark.parametrize("alphabet", [2, 256])
 def test_xz_figure_is_what_xz_defaults_give(size, alphabet):
