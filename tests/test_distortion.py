@@ -48,6 +48,18 @@ def test_events_outside_the_decoded_frames_count_as_lost():
     assert d.coverage == 0.5 and d.false_voxels == 0
 
 
+def test_lost_events_do_not_dilute_the_time_error():
+    # One bin over t 0..40: both coded events are 20 us from its centre.
+    coded = events([(0, 0, 0, 0), (1, 1, 40, 0)])
+    frame = zelkit.decode(zelkit.encode(coded, width=2, height=2, time_bins=1, max_depth=4))[0]
+    alone = zelkit.distortion(coded, frame)
+    assert alone.mean_time_error_us > 0
+    lost = events([(0, 0, 0, 0), (1, 1, 40, 0), (1, 0, 5000, 1), (0, 1, 9000, 1)])
+    d = zelkit.distortion(lost, frame)
+    assert d.coverage == 0.5
+    assert (d.mean_time_error_us, d.max_time_error_us) == (alone.mean_time_error_us, alone.max_time_error_us)
+
+
 def test_empty_original():
     d = zelkit.distortion(events([]), [])
     assert (d.n_events, d.coverage, d.decoded_voxels) == (0, 1.0, 0)
