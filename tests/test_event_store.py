@@ -104,13 +104,38 @@ def test_store_windows_and_block_reads_decode_what_they_cover(block_events):
         store.read(-1)
 
 
+@pytest.mark.parametrize("block_events", [1, 7, None])
+@pytest.mark.parametrize("t_base", [0, 2**40 + 17])
+def test_times_from_the_first_event_whatever_the_blocks(tmp_path, block_events, t_base):
+    # "first" is the first event's time, read from block 0's header; an
+    # event before it cannot be shown and is refused.
+    events = ARRAYS["camera"][:3000].copy()
+    path = tmp_path / "s.zel"
+    path.write_bytes(zelkit._event_store.encode_events(events, block_events=block_events))
+    if t_base:
+        writer = zelkit._native.EventStoreWriter(0, 0, block_events or 2**20)
+        body = bytes(writer.begin()) + bytes(writer.add(events, t_base))
+        tail, header = writer.finish()
+        path.write_bytes(bytes(header) + body[len(header):] + bytes(tail))
+    expected = events["t"] - events["t"][0]
+    assert np.array_equal(zelkit.load(path, t_offset="first")["t"], expected)
+    chunks = list(zelkit.iter_load(path, chunk_events=500, t_offset="first"))
+    assert all(c.t_base == t_base + int(events["t"][0]) for c in chunks)
+    assert np.array_equal(np.concatenate(chunks)["t"], expected)
+    late = events.copy()
+    late["t"][0] = late["t"][1] + 1
+    path.write_bytes(zelkit._event_store.encode_events(late, block_events=block_events))
+    with pytest.raises(ValueError, match="event 1 has timestamp"):
+        zelkit.load(path, t_offset="first")
+
+
 def test_a_closed_store_refuses_to_read(tmp_path):
     path = tmp_path / "s.zel"
     zelkit.save(path, ARRAYS["camera"])
     with zelkit.open_events(path) as store:
         assert len(store.read(0, 1)) > 0
     for call in (lambda: store.read(0, 1), lambda: store.to_events(), lambda: store.window(0, 2**40),
-                 lambda: store._native.extent()):
+                 lambda: store._native.extent(0, 1)):
         with pytest.raises(ValueError, match="closed"):
             call()
     store.close()  # closing twice is harmless

@@ -76,6 +76,22 @@ def payload_byte(k, at, value):
     return craft
 
 
+def payload_field(k, at, fmt, value):
+    """Block k's payload field at `at` set to value(old), the payload's own
+    check (over bytes 0-9, the event count, then bytes 14 on) and the
+    record's checksum fixed: a payload that only its events contradict."""
+    def craft(data, layout):
+        b = layout["blocks"][k]
+        start = b["offset"] + BLOCK.size
+        old, = struct.unpack_from(fmt, data, start + at)
+        struct.pack_into(fmt, data, start + at, value(old))
+        payload = bytes(data[start : start + len(b["payload"])])
+        check = crc32c(payload[:10] + struct.pack("<Q", b["n_events"]) + payload[14:])
+        struct.pack_into("<I", data, start + 10, check)
+        return with_crc(data, b["offset"], record_end(b))
+    return craft
+
+
 def both(*crafts):
     def craft(data, layout):
         for one in crafts:
@@ -180,6 +196,12 @@ REFUSALS = {
                                           "block 2 n_events differs from its index entry", block_at(2, 32)),
     "payload of another version": (payload_byte(1, 0, 2), "lossless block has unknown version 2", block_at(1, BLOCK.size)),
     "payload with unknown flags": (payload_byte(2, 1, 0x80), "lossless block has unknown flags", block_at(2, BLOCK.size + 1)),
+    "payload x_max above its events": (payload_field(1, 2, "<H", lambda v: v + 1),
+                                       "lossless block's events reach x .*, not the header's",
+                                       block_at(1, BLOCK.size + 2)),
+    "payload y_max above its events": (payload_field(0, 4, "<H", lambda v: v + 1),
+                                       "lossless block's events reach x .*, not the header's",
+                                       block_at(0, BLOCK.size + 2)),
 }
 
 
@@ -194,7 +216,28 @@ def test_a_store_breaking_one_rule_is_refused_at_its_byte(name):
     assert f"offset {info.value.offset}" in str(info.value)
 
 
+@pytest.mark.parametrize("read", [
+    lambda path: zelkit.load(path, t_offset="first"),
+    lambda path: list(zelkit.iter_load(path, chunk_events=10, t_offset="first")),
+], ids=["load", "iter_load"])
 @pytest.mark.parametrize("name", REFUSALS)
+def test_reading_from_the_first_event_refuses_what_reading_refuses(tmp_path, name, read):
+    # The first event's time comes from block 0's header, not from decoding
+    # it; that must neither let a broken file through nor change the error.
+    craft, message, offset = REFUSALS[name]
+    _, data, layout = sample()
+    path = tmp_path / "s.zel"
+    path.write_bytes(bytes(craft(data, layout)))
+    with pytest.raises(zelkit.FormatError, match=message) as info:
+        read(path)
+    assert info.value.offset == offset(layout)
+
+
+# What only decoding a block shows: a header its events contradict.
+FOUND_BY_DECODING = ("payload x_max above its events", "payload y_max above its events")
+
+
+@pytest.mark.parametrize("name", [name for name in REFUSALS if name not in FOUND_BY_DECODING])
 def test_planning_a_read_refuses_what_reading_refuses(tmp_path, name):
     # The command plans a store's read without decoding it; a broken file
     # must still fail there, at the same byte and in the same words.

@@ -1,8 +1,10 @@
 // Lossless block decoding of arbitrary payloads: never reads or writes out
-// of bounds, and whatever it accepts re-encodes to a payload that decodes
-// to the same events. The first two input bytes give the event count; the
-// third says whether to fix the payload's checksum first, so most inputs
-// reach the model's decoder instead of stopping at the checksum.
+// of bounds, whatever it accepts has the extent its header states, and it
+// re-encodes to a payload that decodes to the same events. The first two
+// input bytes give the event count; the third says whether to fix the
+// payload's checksum first, so most inputs reach the model's decoder
+// instead of stopping at the checksum.
+#include <algorithm>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -16,6 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (seal) zel::lossless::seal_block(payload, count);
     std::vector<std::uint8_t> out(count * zel::kPackedEventBytes);
     if (!zel::lossless::decode_block(payload, count, out.data()).ok()) return 0;
+    const auto extent = zel::lossless::read_block_extent(payload, count);
+    FUZZ_CHECK(extent.ok());
+    std::uint16_t x_max = 0, y_max = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const zel::Event e = zel::load_packed_event(out.data() + i * zel::kPackedEventBytes);
+        x_max = std::max(x_max, e.x);
+        y_max = std::max(y_max, e.y);
+    }
+    FUZZ_CHECK(extent.value().x_max == x_max && extent.value().y_max == y_max);
+    FUZZ_CHECK(extent.value().t_first == (count ? zel::load_packed_event(out.data()).t : 0));
     zel::ByteBuffer again;
     FUZZ_CHECK(zel::lossless::encode_block(zel::PackedEvents(out.data(), count), again).ok());
     std::vector<std::uint8_t> back(out.size());

@@ -260,9 +260,8 @@ def _subtract(reader: _native.EventStoreReader, blocks: np.ndarray, mode: str, o
     if mode == "offset":
         return offset
     if mode == "first" and len(blocks):
-        base = int(blocks["t_base"][0])
-        first = wrap_buffer(reader.read(0, 1, base, 1))
-        return base + int(first["t"][0])
+        # Block 0's header holds its first event's time: no need to decode it.
+        return int(reader.extent(0, 1)[2])
     return 0
 
 
@@ -328,7 +327,7 @@ def outline(path: PathArg) -> Outline:
     headers: every record is read and checked, no block decoded. Its order
     is not known (only decoding tells)."""
     with open_store(path) as store:
-        x_max, y_max, t_first = store._native.extent()
+        x_max, y_max, t_first = store._native.extent(0, len(store.blocks))
         n = store.n_events
         width, height, from_header = sensor_grid(store.sensor_size, n, x_max, y_max)
         span = store.time_range()

@@ -123,17 +123,24 @@ PyObject* reader_read(PyObject* self, ReadArgs& a) {
     return new_buffer(native_state(Py_TYPE(self)), std::move(records));
 }
 
-constexpr auto kExtent = signature<zel::py::NoArgs>(
-    {.name = "extent", .owner = "EventStoreReader",
-     .doc = "(x_max, y_max, t_first) from the block headers without decoding: the largest x and "
-            "y of any block and the first event's camera time, all 0 without blocks. Each "
-            "record is read and checked as read() checks it."});
+struct ExtentArgs {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+};
 
-PyObject* reader_extent(PyObject* self, zel::py::NoArgs&) {
+constexpr auto kExtent = signature<ExtentArgs>(
+    {.name = "extent", .owner = "EventStoreReader",
+     .doc = "(x_max, y_max, t_first) of blocks [first, first + count) from their headers, "
+            "without decoding: the largest x and y of any of them and the first event's camera "
+            "time, all 0 for no blocks. Each record is read and checked as read() checks it."},
+    param<&ExtentArgs::first, convert_unsigned<std::uint64_t>>("first"),
+    param<&ExtentArgs::count, convert_unsigned<std::uint64_t>>("count"));
+
+PyObject* reader_extent(PyObject* self, ExtentArgs& a) {
     ReaderState& s = reader_state(self);
     std::optional<zel::Result<ct::EventStoreReader::Extent>> found;
     locked_without_gil(s.mutex, [&] {
-        if (s.reader) found.emplace(s.reader->extent());
+        if (s.reader) found.emplace(s.reader->extent(a.first, a.count));
     });
     if (!found) return raise_closed();
     if (!*found) return raise_container_error(found->error());

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -524,9 +525,15 @@ TEST(BlockBounds, RawBitsMustEndInZeroPaddingOfTheLastByte) {
         EXPECT_NE(status.error().message.find("raw bits do not end after 2 events"), std::string::npos)
             << status.error().message;
     }
-    // The gap's raw bit cleared: 38, so positions 39 and 62, read as such.
+    // The gap's raw bit cleared: 38, so positions 39 and 62, read as such
+    // once the header's y_max says 62 too (with 63 the block is refused for
+    // a maximum its events do not reach).
     std::vector<std::uint8_t> v = good;
     v.back() = 0;
+    seal_block(v, 2);
+    ASSERT_FALSE(decode(v, 2, back).ok());
+    ASSERT_EQ(v[4], 63u);
+    v[4] = 62;
     seal_block(v, 2);
     ASSERT_TRUE(decode(v, 2, back).ok());
     Records moved;
@@ -569,14 +576,18 @@ struct ForgingIo {
     }
 };
 
+// The model starts from, and the header states, `start_time` (the first
+// event's t unless given).
 std::vector<std::uint8_t> forged_block(const std::vector<Event>& events, const BlockGeometry& g,
                                        std::size_t target, unsigned replacement,
                                        std::vector<std::size_t>* starts = nullptr,
-                                       std::vector<unsigned>* symbols = nullptr) {
+                                       std::vector<unsigned>* symbols = nullptr,
+                                       std::optional<std::uint32_t> start_time = std::nullopt) {
     SymbolLog log;
     BitWriter raw;
     ForgingIo io{log, raw, target, replacement, 0, {}};
-    EventModel model(g, events.front().t, events.size());
+    const std::uint32_t t_first = start_time.value_or(events.front().t);
+    EventModel model(g, t_first, events.size());
     for (Event e : events) {
         if (starts) starts->push_back(io.calls);
         model.code(io, e);
@@ -589,7 +600,7 @@ std::vector<std::uint8_t> forged_block(const std::vector<Event>& events, const B
     out[3] = static_cast<std::uint8_t>(g.x_max >> 8);
     out[4] = static_cast<std::uint8_t>(g.y_max);
     out[5] = static_cast<std::uint8_t>(g.y_max >> 8);
-    for (unsigned k = 0; k < 4; ++k) out[6 + k] = static_cast<std::uint8_t>(events.front().t >> (8 * k));
+    for (unsigned k = 0; k < 4; ++k) out[6 + k] = static_cast<std::uint8_t>(t_first >> (8 * k));
     ByteBuffer stream;
     rans_encode_log(log.ranges(), stream);
     out.insert(out.end(), stream.data(), stream.data() + stream.size());
@@ -611,6 +622,9 @@ TEST(BlockBounds, ANearLineStepOf30OrMoreIsRefused) {
     const BlockGeometry own{LineAxis::Columns, 35, 100};
     const std::vector<std::uint8_t> honest = forged_block(events, own, ~std::size_t{0}, 0, &starts, &symbols);
     ASSERT_EQ(honest, bytes_of(encode(records)));  // the framing is encode_block's
+    Records decoded;
+    ASSERT_TRUE(decode(honest, 2, decoded).ok());
+    EXPECT_EQ(decoded, records);
     // A wider sensor, so that the forged lines below lie on it.
     const BlockGeometry g{LineAxis::Columns, 200, 200};
     // Event 1: its kind, the step's token, the step's mantissa.
@@ -623,8 +637,12 @@ TEST(BlockBounds, ANearLineStepOf30OrMoreIsRefused) {
         Records back;
         const Status status = decode(block, 2, back);
         if (forged == 13) {
-            ASSERT_TRUE(status.ok()) << status.error().message;
-            EXPECT_EQ(back, records);
+            // The honest step decodes, but the wider header claims maxima
+            // its events do not reach.
+            ASSERT_FALSE(status.ok());
+            EXPECT_NE(status.error().message.find("reach x 35 and y 100, not the header's 200 and 200"),
+                      std::string::npos) << status.error().message;
+            EXPECT_EQ(status.error().offset, 2u);
             continue;
         }
         ASSERT_FALSE(status.ok()) << "u " << 16 + forged;
@@ -710,6 +728,49 @@ TEST(BlockBounds, CoordinatesPastTheHeaderMaximaAreRefused) {
         ASSERT_FALSE(status.ok()) << c.field << " " << c.columns;
         EXPECT_NE(status.error().message.find("event 0 does not decode"), std::string::npos)
             << status.error().message;
+    }
+}
+
+// The header is what read_block_extent reports in the events' place, so a
+// block whose decoded events contradict it is refused after decoding: a
+// first event off t_first (its time coded as a step from the header's), or
+// maxima above those the events reach (raised by one, checksum fixed up).
+TEST(BlockBounds, EventsThatContradictTheirHeaderAreRefused) {
+    const std::vector<Event> events = {{300, 200, 7, 0}, {301, 200, 7, 1}, {5, 9, 8, 0}};
+    Records records;
+    for (const Event& e : events) put_event(records, e);
+    const BlockGeometry g{LineAxis::Rows, 301, 200};
+    for (const std::uint32_t start : {5u, 6u, 7u, 8u, 4'000'000'000u}) {
+        const std::vector<std::uint8_t> block = forged_block(events, g, ~std::size_t{0}, 0, nullptr, nullptr, start);
+        Records back;
+        const Status status = decode(block, events.size(), back);
+        if (start == 7) {
+            ASSERT_EQ(block, bytes_of(encode(records)));
+            ASSERT_TRUE(status.ok()) << status.error().message;
+            EXPECT_EQ(back, records);
+            continue;
+        }
+        ASSERT_FALSE(status.ok()) << "start " << start;
+        EXPECT_NE(status.error().message.find("first event is at t 7, not at the header's " + std::to_string(start)),
+                  std::string::npos) << status.error().message;
+        EXPECT_EQ(status.error().offset, 6u);
+    }
+    for (const std::size_t field : {std::size_t{2}, std::size_t{4}}) {
+        std::vector<std::uint8_t> v = bytes_of(encode(records));
+        const unsigned most = unsigned{v[field]} | unsigned{v[field + 1]} << 8;
+        v[field] = static_cast<std::uint8_t>(most + 1);
+        v[field + 1] = static_cast<std::uint8_t>((most + 1) >> 8);
+        seal_block(v, events.size());
+        Records back;
+        const Status status = decode(v, events.size(), back);
+        ASSERT_FALSE(status.ok()) << "field " << field;
+        EXPECT_NE(status.error().message.find("reach x 301 and y 200, not the header's"), std::string::npos)
+            << status.error().message;
+        EXPECT_EQ(status.error().offset, 2u);
+        // What the header says without decoding is what was refused.
+        const Result<BlockExtent> extent = read_block_extent(v, events.size());
+        ASSERT_TRUE(extent.ok());
+        EXPECT_EQ(field == 2 ? extent.value().x_max : extent.value().y_max, most + 1);
     }
 }
 

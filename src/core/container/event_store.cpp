@@ -467,17 +467,26 @@ Error in_record(Error e, const BlockSummary& block) {
 
 }  // namespace
 
-Result<EventStoreReader::Extent> EventStoreReader::extent() const {
+Status EventStoreReader::check_block_range(std::uint64_t first, std::uint64_t count) const {
+    if (first > blocks_.size() || count > blocks_.size() - first) {
+        return Error::invalid_input("blocks " + num(first) + " + " + num(count) + " lie past the " +
+                                    num(blocks_.size()) + " of the file");
+    }
+    return kOk;
+}
+
+Result<EventStoreReader::Extent> EventStoreReader::extent(std::uint64_t first, std::uint64_t count) const {
+    ZEL_TRY(check_block_range(first, count));
     Extent whole;
     ByteBuffer scratch;
-    for (std::uint64_t k = 0; k < blocks_.size(); ++k) {
+    for (std::uint64_t k = first; k < first + count; ++k) {
         ZEL_ASSIGN_OR_RETURN(const auto bytes, payload(k, scratch));
         Result<lossless::BlockExtent> found = lossless::read_block_extent(bytes, blocks_[k].n_events);
         if (!found) return in_record(std::move(found).take_error(), blocks_[k]);
         const lossless::BlockExtent& block = found.value();
         whole.x_max = std::max(whole.x_max, block.x_max);
         whole.y_max = std::max(whole.y_max, block.y_max);
-        if (k == 0) whole.t_first = blocks_[0].t_base + block.t_first;
+        if (k == first) whole.t_first = blocks_[k].t_base + block.t_first;
     }
     return whole;
 }
@@ -512,10 +521,7 @@ std::optional<Error> EventStoreReader::decode_into(std::uint64_t k, std::span<co
 
 Status EventStoreReader::read(std::uint64_t first, std::uint64_t count, std::uint64_t subtract,
                               unsigned threads, ByteBuffer& out) const {
-    if (first > blocks_.size() || count > blocks_.size() - first) {
-        return Error::invalid_input("blocks " + num(first) + " + " + num(count) + " lie past the " +
-                                    num(blocks_.size()) + " of the file");
-    }
+    ZEL_TRY(check_block_range(first, count));
     threads = std::max(1u, threads);
     // Blocks are read (and checked) a batch at a time, one per thread, and
     // only then is output memory taken for them.

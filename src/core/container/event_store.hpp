@@ -182,21 +182,26 @@ public:
     Status read(std::uint64_t first, std::uint64_t count, std::uint64_t subtract, unsigned threads,
                 ByteBuffer& out) const;
 
-    // What the records say of their events without decoding them: the
-    // largest x and y of any block and the first event's camera time (all 0
-    // for a file without blocks). Each record is read and checked as read()
-    // checks it before decoding; the first fault fails the call.
+    // What the records of blocks [first, first + count) say of their events
+    // without decoding them: the largest x and y of any of them and the
+    // first event's camera time (all 0 for no blocks). Each record is read
+    // and checked as read() checks it before decoding; the first fault fails
+    // the call. The whole file's by default; one block's is what a reader
+    // needs to rebase times to the first event.
     struct Extent {
         std::uint16_t x_max = 0;
         std::uint16_t y_max = 0;
         std::uint64_t t_first = 0;
     };
-    Result<Extent> extent() const;
+    Result<Extent> extent(std::uint64_t first, std::uint64_t count) const;
+    Result<Extent> extent() const { return extent(0, blocks_.size()); }
 
 private:
     EventStoreReader(std::unique_ptr<ByteSource> source, StoreHeader header)
         : source_(std::move(source)), header_(header) {}
     Status walk_records();
+    // InvalidInput unless blocks [first, first + count) are all in the file.
+    Status check_block_range(std::uint64_t first, std::uint64_t count) const;
     // The checked record of block k: its payload's bytes in `scratch`.
     Result<std::span<const std::uint8_t>> payload(std::uint64_t k, ByteBuffer& scratch) const;
     // Decodes block k's checked payload into `to` and rebases its times;

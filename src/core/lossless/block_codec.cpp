@@ -1,5 +1,6 @@
 #include "lossless/block_codec.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <string>
 
@@ -14,6 +15,9 @@ namespace {
 
 constexpr std::uint8_t kVersion = 1;
 constexpr std::uint8_t kFlagColumns = 0x01;
+constexpr std::size_t kXMaxOffset = 2;
+constexpr std::size_t kYMaxOffset = 4;
+constexpr std::size_t kTFirstOffset = 6;
 constexpr std::size_t kCheckOffset = 10;
 constexpr std::size_t kCheckedFrom = 14;      // the check covers everything from here on
 constexpr std::size_t kRansBytesOffset = 14;  // length of the rANS stream
@@ -81,9 +85,9 @@ Status encode_block(PackedEvents events, ByteBuffer& out) {
     std::uint8_t* h = out.tail();
     h[0] = kVersion;
     h[1] = geometry.axis == LineAxis::Columns ? kFlagColumns : 0;
-    put16(h + 2, geometry.x_max);
-    put16(h + 4, geometry.y_max);
-    put32(h + 6, t_first);
+    put16(h + kXMaxOffset, geometry.x_max);
+    put16(h + kYMaxOffset, geometry.y_max);
+    put32(h + kTFirstOffset, t_first);
     out.commit(kHeaderBytes);
     rans_encode_log(log.ranges(), out);
     const std::size_t rans_bytes = out.size() - begin - kHeaderBytes;
@@ -141,9 +145,9 @@ Result<CheckedHeader> check_header(std::span<const std::uint8_t> payload, std::u
                                    kRansBytesOffset);
     }
     header.geometry.axis = (h[1] & kFlagColumns) ? LineAxis::Columns : LineAxis::Rows;
-    header.geometry.x_max = static_cast<std::uint16_t>(get16(h + 2));
-    header.geometry.y_max = static_cast<std::uint16_t>(get16(h + 4));
-    header.t_first = get32(h + 6);
+    header.geometry.x_max = static_cast<std::uint16_t>(get16(h + kXMaxOffset));
+    header.geometry.y_max = static_cast<std::uint16_t>(get16(h + kYMaxOffset));
+    header.t_first = get32(h + kTFirstOffset);
     return header;
 }
 
@@ -163,12 +167,19 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
     RansReader reader(stream);
     BitReader raw_bits(payload.subspan(kHeaderBytes + rans_bytes));
     DecodeIo io(reader, raw_bits);
+    // What the header says of the events must hold, so that it can be read
+    // in their place (read_block_extent).
+    std::uint16_t x_max = 0, y_max = 0;
+    std::uint32_t t_first = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         Event e;
         if (!model.code(io, e) || reader.overrun()) {
             return Error::invalid_data("lossless block is damaged: event " + std::to_string(i) +
                                        " does not decode", kHeaderBytes + reader.position());
         }
+        if (i == 0) t_first = e.t;
+        x_max = std::max(x_max, e.x);
+        y_max = std::max(y_max, e.y);
         std::uint8_t* r = out + i * kPackedEventBytes;
         put16(r, e.x);
         put16(r + 2, e.y);
@@ -182,6 +193,16 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
     if (!raw_bits.finish()) {
         return Error::invalid_data("lossless block is damaged: its raw bits do not end after " +
                                    std::to_string(count) + " events", kHeaderBytes + rans_bytes);
+    }
+    if (t_first != header.t_first) {
+        return Error::invalid_data("lossless block's first event is at t " + std::to_string(t_first) +
+                                   ", not at the header's " + std::to_string(header.t_first), kTFirstOffset);
+    }
+    if (x_max != header.geometry.x_max || y_max != header.geometry.y_max) {
+        return Error::invalid_data("lossless block's events reach x " + std::to_string(x_max) + " and y " +
+                                   std::to_string(y_max) + ", not the header's " +
+                                   std::to_string(header.geometry.x_max) + " and " +
+                                   std::to_string(header.geometry.y_max), kXMaxOffset);
     }
     return kOk;
 }

@@ -38,6 +38,8 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
 
 // What a payload's header says of its events without decoding them: the
 // largest x and y and the first event's t (all 0 for no events).
+// decode_block refuses a payload whose events say otherwise, so for any
+// payload that decodes this is exactly what decoding would show.
 struct BlockExtent {
     std::uint16_t x_max = 0;
     std::uint16_t y_max = 0;
