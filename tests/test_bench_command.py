@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import json
 import pathlib
 import struct
 
@@ -92,6 +93,23 @@ def test_one_corrupt_file_among_good_ones_is_counted_once(tmp_path):
     assert "5 files, 1 failed" in result.stderr
     assert all(row["files"] == "4" for row in table_rows(result.stdout))
     assert not any(row[0].endswith("corrupt.evb") for row in deterministic(out))
+
+
+@pytest.mark.parametrize("name, kind", [("r.CSV", "csv"), ("r.JsonL", "jsonl"), ("r.JSON", "json")])
+def test_results_file_suffixes_are_read_whatever_their_case(tmp_path, name, kind):
+    out = tmp_path / name
+    args = ["bench", SAMPLE_FILES[0], "--time-bins", "16", "--max-depth", "6", "--no-progress",
+            "--baselines", "none", "--jobs", "1", "--out", out]
+    result = zel(*args)
+    assert result.returncode == 0, result.stderr
+    text = out.read_text()
+    first = {"csv": lambda: text.split("\n", 1)[0].split(",")[:2],
+             "jsonl": lambda: list(json.loads(text.splitlines()[0]))[:2],
+             "json": lambda: list(json.loads(text)[0])[:2]}[kind]()
+    assert first == list(COLUMNS[:2])
+    again = zel(*args)  # and resumed from: nothing is measured twice
+    assert again.returncode == 0, again.stderr
+    assert out.read_text() == text
 
 
 def test_resume_skips_finished_rows_and_redoes_missing_and_torn_ones(tmp_path):

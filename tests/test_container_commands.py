@@ -146,7 +146,9 @@ def test_the_occupancy_panel_counts_each_pixels_decoded_bins(width, height, time
     assert np.array_equal(occupancy_image(frame.boxes, width, height, time_bins), frame.to_grid().sum(axis=0))
 
 
-@pytest.mark.parametrize("width, height", [(34, 34), (640, 480), (1280, 720), (2000, 2000)])
+# Sizes at and past a panel's 800 x 600 on either axis alone, and both.
+@pytest.mark.parametrize("width, height", [(34, 34), (640, 480), (1280, 720), (2000, 2000), (800, 600), (801, 1),
+                                           (1601, 100), (2400, 10), (10, 601), (100, 1201)])
 def test_every_event_shows_on_a_panel_of_any_sensor_size(width, height):
     from zelkit._cli.frame_view import PANEL_PIXELS, event_frame, pooled_max, pooling
 

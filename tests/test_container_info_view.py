@@ -32,6 +32,9 @@ def test_info_describes_a_container_by_the_events_it_was_coded_from(n_frames, ke
     assert (row["t_first"], row["t_last"]) == (int(events["t"].min()), int(events["t"].max()))
     assert (row["t_first"], row["t_last"], row["n_events"]) == (source["t_first"], source["t_last"],
                                                                  source["n_events"])
+    assert row["duration_us"] == source["duration_us"] == row["t_last"] - row["t_first"]
+    assert row["event_rate"] == pytest.approx(source["event_rate"])
+    assert row["event_rate"] == pytest.approx(events.size / (row["duration_us"] / 1e6))  # per second
     assert (row["frames"], row["time_bins"], row["max_depth"]) == (n_frames, 16, 12)
     assert row["keyframe_interval"] == (keyframe_interval or 0)
     assert row["complete"] is True and row["time_ordered"] is None

@@ -89,7 +89,7 @@ def test_impossible_settings_are_refused_before_work(setting, message):
         evaluate([SAMPLES], [setting], executor=CountingExecutor(), progress=False)
 
 
-@pytest.mark.parametrize("suffix", [".csv", ".jsonl", ".json"])
+@pytest.mark.parametrize("suffix", [".csv", ".jsonl", ".json", ".CSV", ".Json"])
 def test_resume_sends_only_unfinished_files(suffix, tmp_path):
     out = tmp_path / ("results" + suffix)
     first = evaluate([SAMPLES], SWEEP[:1], executor=CountingExecutor(), progress=False, out=out)
