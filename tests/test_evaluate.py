@@ -291,6 +291,16 @@ def test_camera_times_past_32_bits_are_rebased_unless_told_otherwise(tmp_path):
     assert "does not fit" in results.failures[0].message
 
 
+@pytest.mark.parametrize("times", [[5, 900, 40, 7], [900, 5, 40, 300], [40, 40, 40, 40]])
+def test_a_recording_lasts_from_its_earliest_to_its_latest_event_in_any_order(tmp_path, times):
+    events = np.zeros(len(times), dtype=zelkit.EVENT_DTYPE)
+    events["t"], events["x"] = times, np.arange(len(times))
+    path = tmp_path / "unordered.evb"
+    zelkit.save(path, events)
+    (record,) = evaluate(path, (16, 8), executor=CountingExecutor(), progress=False, baselines="none")
+    assert (record.n_events, record.duration_us) == (len(times), max(times) - min(times))
+
+
 def test_skipped_data_is_warned_about_by_the_evaluation(tmp_path):
     path = camera_file(tmp_path / "bad.raw", [(1, 1, 5, 1), (2, 2, 9, 0)])
     data = bytearray(path.read_bytes())
