@@ -9,25 +9,12 @@ import pytest
 
 from zelkit._cli.summary import measured_compressors, summary_table
 from zelkit._cli.table import format_table
+from zel_command import tables
 from zelkit.evaluation import Record
 
 
-def parse_table(text: str) -> tuple[list[str], list[list[str]]]:
-    """Headers (lines joined by "\\n") and cells of a table, split where its
-    ruler of dashes says the columns are."""
-    lines = text.split("\n")
-    ruler_at = next(k for k, line in enumerate(lines) if line and set(line) <= {"-", " "})
-    spans, start = [], 0
-    for dashes in lines[ruler_at].split("  "):
-        spans.append((start, start + len(dashes)))
-        start += len(dashes) + 2
-
-    def cells(line: str) -> list[str]:
-        return [line[a:b].strip() for a, b in spans]
-
-    head = [cells(line) for line in lines[:ruler_at]]
-    headers = ["\n".join(part[i] for part in head if part[i]) for i in range(len(spans))]
-    return headers, [cells(line) for line in lines[ruler_at + 1:]]
+def column(text: str, header: str) -> list[str]:
+    return [row[header] for row in tables(text)[0]]
 
 
 @pytest.mark.parametrize("rows, shown", [
@@ -38,8 +25,7 @@ def parse_table(text: str) -> tuple[list[str], list[list[str]]]:
     ([["a"], [True]], ["a", "True"]),
 ])
 def test_cells_show_numbers_with_separators_and_fewer_decimals_as_they_grow(rows, shown):
-    _, cells = parse_table(format_table(["v"], rows))
-    assert [row[0] for row in cells] == shown
+    assert column(format_table(["v"], rows), "v") == shown
 
 
 @pytest.mark.parametrize("column, numeric", [
@@ -69,9 +55,8 @@ def test_headers_over_several_lines_sit_their_short_neighbours_on_the_last_line(
     lines = text.split("\n")
     assert lines[0].split() == ["bits/event"]
     assert lines[1].split() == ["mean", "files", "name"]
-    headers, cells = parse_table(text)
-    assert headers == ["bits/event\nmean", "files", "name"]
-    assert cells == [["1.250", "3", "city"], ["22.000", "10", "x"]]
+    assert tables(text)[0] == [{"bits/event mean": "1.250", "files": "3", "name": "city"},
+                               {"bits/event mean": "22.000", "files": "10", "name": "x"}]
     # Numbers end under their header's right edge, text starts under its left.
     assert lines[1].index("files") + len("files") == lines[3].index("3") + 1
     assert lines[1].index("name") == lines[3].index("city")
@@ -96,13 +81,8 @@ def record(**changes: object) -> Record:
 
 def summary_rows(records: list[Record]) -> tuple[dict[str, str], dict[str, str]]:
     """The first row of the summary's two tables, by header."""
-    text = summary_table(records)
-    like, lossy = text.split("\n\n")[:2]
-    tables = []
-    for part in (like, lossy):
-        headers, cells = parse_table(part.split("\n", 1)[1])
-        tables.append(dict(zip(headers, cells[0])))
-    return tables[0], tables[1]
+    like, lossy = tables(summary_table(records))[:2]
+    return like[0], lossy[0]
 
 
 @pytest.mark.parametrize("measured, shown", [
@@ -119,8 +99,8 @@ def test_the_summary_shows_every_measured_compressor_but_zstd3_among_three(measu
     assert measured_compressors(records, where) == shown
     like, lossy = summary_rows(records)
     names = {"zstd3": "zstd-3", "zstd19": "zstd-19", "xz": "xz"}
-    columns = [header for header in (like if where == "grid" else lossy) if f" {where}\n/ zel" in header]
-    assert columns == [f"{names[stem]} {where}\n/ zel" for stem in shown]
+    columns = [header for header in (like if where == "grid" else lossy) if header.endswith(f" {where} / zel")]
+    assert columns == [f"{names[stem]} {where} / zel" for stem in shown]
 
 
 @pytest.mark.parametrize("duration_us, frames, time_bins, bin_us", [
@@ -131,7 +111,7 @@ def test_the_summary_shows_every_measured_compressor_but_zstd3_among_three(measu
 ])
 def test_a_bin_spans_a_frames_duration_over_its_bins_less_one(duration_us, frames, time_bins, bin_us):
     like, _ = summary_rows([record(duration_us=duration_us, frames=frames, time_bins=time_bins)])
-    assert like["bin\nus"] == bin_us
+    assert like["bin us"] == bin_us
 
 
 def test_summary_figures_are_means_over_files_with_events():
@@ -140,8 +120,8 @@ def test_summary_figures_are_means_over_files_with_events():
                record(path="empty.raw", n_events=0, bits_per_event=None, zel_bytes=0, xz_grid=10)]
     like, lossy = summary_rows(records)
     assert (like["files"], like["events"]) == ("3", "2,000")
-    assert (like["bits/event\nmean"], like["bits/event\nworst file"]) == ("4.000", "6.000")
-    assert like["merged\nevents"] == "10.0%"
-    assert like["xz grid\n/ zel"] == "3.000"  # (1000 / 500 + 2000 / 500) / 2
-    assert lossy["over-\ncoverage"] == "25.0%"
-    assert lossy["time error\nus"] == "2.500"
+    assert (like["bits/event mean"], like["bits/event worst file"]) == ("4.000", "6.000")
+    assert like["merged events"] == "10.0%"
+    assert like["xz grid / zel"] == "3.000"  # (1000 / 500 + 2000 / 500) / 2
+    assert lossy["over- coverage"] == "25.0%"
+    assert lossy["time error us"] == "2.500"

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import zelkit
-from zel_command import REAL_DATA, SAMPLE_FILES, SAMPLES, camera_file, only_error_line, stderr_lines, zel
+from zel_command import REAL_DATA, SAMPLE_FILES, SAMPLES, camera_file, only_error_line, stderr_lines, tables, zel
 from zelkit_files import aedat4_file
 
 EVB = SAMPLES / "bar_sweep.evb"
@@ -27,6 +27,24 @@ def test_info_describes_every_sample(tmp_path):
     table = zel("info", SAMPLES)
     assert table.returncode == 0
     assert len(table.stdout.strip().splitlines()) == 2 + len(SAMPLE_FILES) + 1  # and the street scene
+
+
+@pytest.mark.parametrize("times, ordered", [([1_000_000, 2_000_000, 3_500_000], "yes"),
+                                             ([3_500_000, 1_000_000, 2_000_000], "no")])
+def test_info_tables_a_file_in_seconds_and_events_per_second(tmp_path, times, ordered):
+    events = np.zeros(3, dtype=zelkit.EVENT_DTYPE)
+    events["t"], events["x"], events["y"] = times, [3, 9, 1], [0, 4, 2]
+    path = tmp_path / "three.evb"
+    zelkit.save(path, events)
+    result = zel("info", path)
+    assert result.returncode == 0, result.stderr
+    (row,) = tables(result.stdout)[0]
+    assert (row["format"], row["events"], row["width"], row["height"]) == ("evb", "3", "10", "5")
+    # The first and last events as they come; two and a half seconds from
+    # the earliest to the latest.
+    assert (row["first us"], row["last us"]) == (f"{times[0]:,}", f"{times[-1]:,}")
+    assert (row["duration s"], row["events/s"]) == ("2.500", "1.200")
+    assert (row["time-ordered"], row["bits/event"]) == (ordered, f"{8 * path.stat().st_size / 3:.3f}")
 
 
 def test_info_goes_on_after_a_bad_file(tmp_path):
