@@ -208,6 +208,26 @@ def test_random_aedat2_files_load_as_zel_loads_them(tmp_path, rows, header):
     assert [r for c in zelkit.iter_load(path, chunk_events=2) for r in rows_of(c)] == expected
 
 
+DVS128_CHIP = b"# AEChip: ch.unizh.ini.jaer.chip.retina.DVS128\r\n"
+
+
+@pytest.mark.parametrize("header, from_header", [
+    (b"#!AER-DAT2.0\r\n" + DVS128_CHIP, True),
+    (b"#!AER-DAT2.0\r\n# comment\r\n" + DVS128_CHIP, True),   # anywhere among the comments
+    (b"#!AER-DAT2.0\r\n# AEChip: eu.seebetter.ini.chips.davis.DAVIS240C\r\n", False),  # another chip
+    (b"#!AER-DAT2.0\r\n# recorded with a DVS128\r\n", False),  # a mention is not the chip line
+    (b"#!AER-DAT2.0\r\n", False),
+    (b"", False),
+])
+def test_an_aedat2_header_naming_the_dvs128_gives_its_sensor_size(tmp_path, header, from_header):
+    path = tmp_path / "r.aedat"
+    path.write_bytes(aedat2([(3, 9, 10, 1), (20, 4, 30, 0)], header))
+    info = zelkit.info(path)
+    assert info.size_from_header is from_header
+    assert (info.width, info.height) == ((128, 128) if from_header else (21, 10))
+    assert rows_of(zelkit.load(path)) == [(3, 9, 10, 1), (20, 4, 30, 0)]
+
+
 def test_long_csv_line_and_lines_across_read_blocks(tmp_path):
     # Lines straddle the reader's internal block boundary; one comment is
     # longer than a block; a non-ASCII comment sits among ASCII lines.
