@@ -172,6 +172,23 @@ def test_window_finds_frames_by_time_range():
     assert reader.time_range == (int(ev["t"].min()), int(ev["t"].max()))
 
 
+@pytest.mark.parametrize("times, n_frames, counts", [
+    ([1000, 9000], 3, [1, 0, 1]),                 # an empty frame between two
+    ([5000, 5001, 9000], 4, [2, 0, 0, 1]),
+    ([1000, 1001, 1002], 1, [3]),
+])
+def test_empty_frames_take_no_part_in_the_time_range_or_windows(times, n_frames, counts):
+    ev = np.zeros(len(times), dtype=zelkit.EVENT_DTYPE)
+    ev["t"], ev["x"] = times, np.arange(len(times))
+    reader = zelkit.decode(zelkit.encode(ev, width=8, height=8, time_bins=4, max_depth=3, n_frames=n_frames))
+    assert reader.frame_event_counts().tolist() == counts
+    assert reader.time_range == (min(times), max(times))  # not 0 from an empty frame's record
+    empty = [k for k, n in enumerate(counts) if n == 0]
+    assert all(reader.frame_time_ranges()[k].tolist() == [0, 0] for k in empty)
+    assert [f.index for f in reader.window(0, 2**40)] == [k for k, n in enumerate(counts) if n]
+    assert [f.index for f in reader.window(0, min(times))] == []
+
+
 def test_window_is_half_open():
     ev = make_events(600, 16, 16, t_max=9_999, seed=4)
     reader = zelkit.decode(zelkit.encode(ev, time_bins=4, max_depth=4, n_frames=10))
