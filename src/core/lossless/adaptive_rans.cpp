@@ -1,17 +1,43 @@
 #include "lossless/adaptive_rans.hpp"
 
+#include <cstring>
+
 namespace zel::lossless {
+
+namespace {
+
+// The uniform starting table of every alphabet size (symbol i of N starts
+// at floor(2^15 i / N)), computed once: a block resets several hundred
+// tables before its first event, which on small blocks cost as much as
+// coding the events when each reset divided its way through the table.
+struct UniformStarts {
+    std::int16_t end[kMaxAlphabet + 1][kMaxAlphabet + 1];
+    std::uint16_t count[kMaxAlphabet + 1][kMaxAlphabet];
+};
+
+constexpr UniformStarts make_uniform_starts() {
+    UniformStarts u{};
+    for (unsigned n = 0; n <= kMaxAlphabet; ++n) {
+        u.end[n][0] = -1;
+        for (unsigned i = 0; i < kMaxAlphabet; ++i) {
+            const std::uint32_t end = i + 1 < n ? (kProbScale * (i + 1)) / n : kProbScale;
+            u.end[n][i + 1] = static_cast<std::int16_t>(end - 1);
+            u.count[n][i] = i < n ? 1 : 0;
+        }
+    }
+    return u;
+}
+
+constexpr UniformStarts kUniformStarts = make_uniform_starts();
+
+}  // namespace
 
 void AdaptiveCdf::reset(unsigned n_symbols) {
     n_ = static_cast<std::uint8_t>(n_symbols);
-    for (unsigned i = 0; i < kMaxAlphabet; ++i) count_[i] = i < n_symbols ? 1 : 0;
+    std::memcpy(count_, kUniformStarts.count[n_symbols], sizeof count_);
+    std::memcpy(end_, kUniformStarts.end[n_symbols], sizeof end_);
     period_ = 1;
     until_rebuild_ = 1;
-    end_[0] = -1;
-    for (unsigned i = 0; i < kMaxAlphabet; ++i) {
-        const std::uint32_t end = i + 1 < n_symbols ? (kProbScale * (i + 1)) / n_symbols : kProbScale;
-        end_[i + 1] = static_cast<std::int16_t>(end - 1);
-    }
 }
 
 void AdaptiveCdf::rebuild() {
