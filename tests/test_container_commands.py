@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import zelkit
-from zel_command import SAMPLE_FILES, SAMPLES, camera_file, only_error_line, pixels, zel
+from zel_command import SAMPLE_FILES, SAMPLES, camera_file, only_error_line, pixels, tables, zel
 
 EVB = SAMPLES / "bar_sweep.evb"
 
@@ -28,6 +28,13 @@ def test_compress_then_decompress_keeps_every_occupied_pixel(cut, tmp_path):
 
     assert zel("decompress", container, "-o", tmp_path / "back.csv").returncode == 0
     assert pixels(zelkit.load(tmp_path / "back.csv")) == pixels(original)
+
+    # The table states what was written: bits per event and the ratio to
+    # the 9-byte records come from the container's size.
+    (row,) = tables(result.stdout)[0]
+    size, n = container.stat().st_size, original.size
+    assert (row["frames"], row["events"], row["bytes"]) == (str(expected_frames), f"{n:,}", f"{size:,}")
+    assert (row["bits/event"], row["ratio"]) == (f"{8 * size / n:.3f}", f"{9 * n / size:.3f}")
 
     assert zel("decompress", container, "--grid", tmp_path / "grid.npy").returncode == 0
     grid = np.load(tmp_path / "grid.npy")
