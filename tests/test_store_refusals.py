@@ -216,6 +216,17 @@ def test_a_store_breaking_one_rule_is_refused_at_its_byte(name):
     assert f"offset {info.value.offset}" in str(info.value)
 
 
+def refused_as_read_is(tmp_path, name, call):
+    """`call(path)` on the store broken by refusal `name` fails as reading it does."""
+    craft, message, offset = REFUSALS[name]
+    _, data, layout = sample()
+    path = tmp_path / "s.zel"
+    path.write_bytes(bytes(craft(data, layout)))
+    with pytest.raises(zelkit.FormatError, match=message) as info:
+        call(path)
+    assert info.value.offset == offset(layout)
+
+
 @pytest.mark.parametrize("read", [
     lambda path: zelkit.load(path, t_offset="first"),
     lambda path: list(zelkit.iter_load(path, chunk_events=10, t_offset="first")),
@@ -224,13 +235,7 @@ def test_a_store_breaking_one_rule_is_refused_at_its_byte(name):
 def test_reading_from_the_first_event_refuses_what_reading_refuses(tmp_path, name, read):
     # The first event's time comes from block 0's header, not from decoding
     # it; that must neither let a broken file through nor change the error.
-    craft, message, offset = REFUSALS[name]
-    _, data, layout = sample()
-    path = tmp_path / "s.zel"
-    path.write_bytes(bytes(craft(data, layout)))
-    with pytest.raises(zelkit.FormatError, match=message) as info:
-        read(path)
-    assert info.value.offset == offset(layout)
+    refused_as_read_is(tmp_path, name, read)
 
 
 # What only decoding a block shows: a header its events contradict.
@@ -241,13 +246,7 @@ FOUND_BY_DECODING = ("payload x_max above its events", "payload y_max above its 
 def test_planning_a_read_refuses_what_reading_refuses(tmp_path, name):
     # The command plans a store's read without decoding it; a broken file
     # must still fail there, at the same byte and in the same words.
-    craft, message, offset = REFUSALS[name]
-    _, data, layout = sample()
-    path = tmp_path / "s.zel"
-    path.write_bytes(bytes(craft(data, layout)))
-    with pytest.raises(zelkit.FormatError, match=message) as info:
-        plan_read(path)
-    assert info.value.offset == offset(layout)
+    refused_as_read_is(tmp_path, name, plan_read)
 
 
 @pytest.mark.parametrize("craft", [
