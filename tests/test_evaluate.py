@@ -120,6 +120,36 @@ def test_a_results_file_of_another_shape_is_refused_untouched(content, suffix, t
     assert out.read_bytes() == content.encode("latin-1")
 
 
+@pytest.mark.parametrize("content, suffix", [
+    ("", ".csv"),
+    ("\n", ".csv"),
+    ("  \n\n", ".jsonl"),
+    ("path,format,wi", ".csv"),
+    ("\npath", ".csv"),
+    ('{"path": "sam', ".jsonl"),
+    ("{", ".jsonl"),
+])
+def test_a_results_file_with_nothing_finished_in_it_is_started_afresh(content, suffix, tmp_path):
+    # An empty file, blank lines, or a first line (the CSV header included)
+    # cut short by an interrupted run: the rows written next must read back.
+    out = tmp_path / ("results" + suffix)
+    out.write_text(content)
+    first = evaluate([SAMPLES], SWEEP[:1], executor=CountingExecutor(), progress=False, out=out)
+    with CountingExecutor() as executor:
+        again = evaluate([SAMPLES], SWEEP[:1], executor=executor, progress=False, out=out)
+    assert executor.sent == [] and list(again) == list(first)
+    assert len(ResultsFile(out).read_existing()) == len(ALL_SAMPLES)
+
+
+@pytest.mark.parametrize("content, suffix", [("hello", ".csv"), ("path,formatx", ".csv"), ('{"name": 1', ".jsonl")])
+def test_a_cut_first_line_that_is_not_a_results_file_is_refused_untouched(content, suffix, tmp_path):
+    out = tmp_path / ("results" + suffix)
+    out.write_text(content)
+    with pytest.raises(ResultsFileError, match="first line is not this version's"):
+        evaluate([SAMPLES], SWEEP, executor=CountingExecutor(), progress=False, out=out)
+    assert out.read_text() == content
+
+
 def test_json_output_is_one_valid_array(tmp_path):
     out = tmp_path / "results.json"
     results = evaluate([SAMPLES], SWEEP, executor=CountingExecutor(), progress=False, out=out)

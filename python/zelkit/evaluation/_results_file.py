@@ -48,6 +48,9 @@ class ResultsFile:
         except FileNotFoundError:
             return []
         if not data.strip():
+            if data:
+                # Blank lines only: start afresh, so a CSV header comes first.
+                atomic_write_bytes(self.path, b"")
             return []
         try:
             text = data.decode("utf-8")
@@ -57,7 +60,14 @@ class ResultsFile:
                     raise ValueError("not an array of rows")
             else:
                 whole, torn = _split_torn_line(text)
-                rows = self._parse_lines(whole)
+                if not whole.strip():
+                    # Not even the first line was finished: if it is the
+                    # start of ours (a CSV header included), nothing was
+                    # kept and the file starts afresh.
+                    if not _starts_like_this_version(self.kind, text.strip()):
+                        raise ValueError("its first line is not this version's")
+                    whole = ""
+                rows = self._parse_lines(whole) if whole else []
                 if torn:
                     atomic_write_bytes(self.path, whole.encode("utf-8"))
             records = [record_from_row(row) for row in rows]
@@ -108,6 +118,14 @@ class ResultsFile:
         atomic_write_bytes(self.path, json.dumps(self._rows, indent=1).encode("utf-8"))
         self._last_rewrite = time.monotonic()
         self._rewrite_cost = self._last_rewrite - start
+
+
+def _starts_like_this_version(kind: str, line: str) -> bool:
+    """Whether `line`, cut short, can be the first line `append` writes."""
+    if kind == ".jsonl":
+        row_start = json.dumps({COLUMNS[0]: ""})[:-2]  # '{"path": "'
+        return line.startswith(row_start) or row_start.startswith(line)
+    return ",".join(COLUMNS).startswith(line)
 
 
 def _split_torn_line(text: str) -> tuple[str, bool]:
