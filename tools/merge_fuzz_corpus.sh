@@ -48,5 +48,5 @@ for target in "$@"; do
     mkdir -p fuzz/corpus
     mv "$fresh" "$kept"
     chmod 755 "$kept"
-    echo "merge $target: $(ls "$kept" | wc -l) inputs, $(du -sk "$kept" | cut -f1) KiB"
+    echo "merge $target: $(ls "$kept" | wc -l) inputs, $(du -sk --apparent-size "$kept" | cut -f1) KiB"
 done
