@@ -1,11 +1,13 @@
 // Size and speed of the lossless block codec on files of packed 9-byte
 // records (what bench_lossless.py writes), one thread, best of N runs.
 //
-//   bench_lossless [--repeats N] [--block EVENTS] [--threads T] FILE.rec...
+//   bench_lossless [--repeats N] [--block EVENTS] [--threads T] [--parts] FILE.rec...
 //
 // Prints, per file: events, bits/event, encode and decode M events/s on
 // one thread, decode M events/s with T threads (blocks shared out), and
-// checks that every block decodes back to its records.
+// checks that every block decodes back to its records. With --parts, a
+// second line per file: bits/event spent on each part of an event (the
+// symbols' ideal cost and the raw bits) and the rest of the payloads.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -34,7 +36,9 @@ int main(int argc, char** argv) {
     int repeats = 5;
     unsigned threads = 2;
     std::uint64_t block = zel::lossless::kDefaultBlockEvents;
+    bool parts = false;
     int first = 1;
+    while (first < argc && std::string(argv[first]) == "--parts") parts = true, ++first;
     while (first < argc && argv[first][0] == '-') {
         const std::string flag = argv[first];
         if (flag == "--repeats" && first + 1 < argc) repeats = std::atoi(argv[first + 1]);
@@ -101,5 +105,24 @@ int main(int argc, char** argv) {
         std::printf("%-34s %9zu events %7.3f bits/event  encode %6.1f  decode %6.1f  decode x%u %6.1f M events/s\n",
                     argv[a], n, 8.0 * double(bytes) / double(n), double(n) / best_encode / 1e6,
                     double(n) / best_decode / 1e6, threads, double(n) / best_parallel / 1e6);
+        if (parts) {
+            double part_bits[zel::lossless::kEventParts] = {};
+            for (std::size_t k = 0; k < starts.size(); ++k) {
+                const std::size_t m = std::min<std::size_t>(block, n - starts[k]);
+                const auto costs = zel::lossless::part_costs(
+                    zel::PackedEvents(records.data() + starts[k] * zel::kPackedEventBytes, m));
+                if (!costs) return std::fprintf(stderr, "part costs failed\n"), 1;
+                for (unsigned p = 0; p < zel::lossless::kEventParts; ++p) {
+                    part_bits[p] += costs.value().symbol_bits[p] + double(costs.value().raw_bits[p]);
+                }
+            }
+            double rest = 8.0 * double(bytes);
+            std::printf("parts %s", argv[a]);
+            for (const double bits : part_bits) {
+                std::printf(" %.3f", bits / double(n));
+                rest -= bits;
+            }
+            std::printf(" %.3f\n", rest / double(n));
+        }
     }
 }

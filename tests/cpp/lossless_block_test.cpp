@@ -190,6 +190,86 @@ TEST(Block, CameraStreamsTakeFewBits) {
     EXPECT_GT(random_bits, 60.0);
 }
 
+// Cost accounting: the parts add up to what the encoder writes, and each
+// part is charged for what codes it.
+double part_total(const PartCosts& c) {
+    double total = 0;
+    for (unsigned p = 0; p < kEventParts; ++p) total += c.symbol_bits[p] + double(c.raw_bits[p]);
+    return total;
+}
+
+class BlockPartCosts : public ::testing::TestWithParam<std::tuple<Shape, std::size_t>> {};
+
+TEST_P(BlockPartCosts, AddUpToThePayload) {
+    const auto& [shape, n] = GetParam();
+    Rng rng(static_cast<unsigned>(n) * 13 + 5);
+    const Records records = shape.make(rng, n);
+    const Result<PartCosts> costs = part_costs(PackedEvents(records.data(), count_of(records)));
+    ASSERT_TRUE(costs.ok());
+    const double ideal = part_total(costs.value());
+    // Beyond the ideal cost: the 18-byte header; the two 32-bit states,
+    // which start at 2^16 and end below 2^32, so they add 32 to 64 bits;
+    // the raw bits' padding (under 8) and the coder's rounding.
+    const double written = 8.0 * double(encode(records).size());
+    EXPECT_GE(written, ideal + 8 * 18 + 32 - 4) << "ideal " << ideal;
+    EXPECT_LE(written, ideal * 1.002 + 8 * 18 + 64 + 8 + 4) << "ideal " << ideal;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, BlockPartCosts,
+                         ::testing::Combine(::testing::ValuesIn(kShapes), ::testing::Values(1, 5000)),
+                         [](const auto& test) {
+                             return std::string(std::get<0>(test.param).name) + "_" +
+                                    std::to_string(std::get<1>(test.param));
+                         });
+
+TEST(BlockPartCosts, EachPartIsChargedForWhatCodesIt) {
+    const auto part = [](const PartCosts& c, EventPart p) {
+        return c.symbol_bits[static_cast<unsigned>(p)] + double(c.raw_bits[static_cast<unsigned>(p)]);
+    };
+    const auto costs_of = [](const Records& r) {
+        const Result<PartCosts> c = part_costs(PackedEvents(r.data(), count_of(r)));
+        EXPECT_TRUE(c.ok());
+        return c.ok() ? c.value() : PartCosts{};
+    };
+    // One row at one time: no time steps, no other lines; positions and
+    // polarities vary.
+    Rng rng(9);
+    std::vector<std::uint16_t> xs(2000);
+    Records still;
+    for (std::uint16_t& x : xs) {
+        x = static_cast<std::uint16_t>(rng() % 600);
+        put_event(still, Event{x, 0, 500, static_cast<std::uint8_t>(rng() % 2)});
+    }
+    const PartCosts a = costs_of(still);
+    EXPECT_EQ(part(a, EventPart::Time), 0.0);
+    EXPECT_EQ(part(a, EventPart::Line), 0.0);
+    EXPECT_GT(part(a, EventPart::Position), 2000 * 6.0);  // log2(600) each, less what the kind says
+    EXPECT_GT(part(a, EventPart::Polarity), 2000 * 0.9);
+    EXPECT_EQ(a.raw_bits[static_cast<unsigned>(EventPart::Polarity)], 0u);
+
+    // The same positions with random rows and random steps of time, and a
+    // polarity other than 0 and 1: its 8 raw bits each.
+    Records moving;
+    std::uint32_t t = 500;
+    for (const std::uint16_t x : xs) {
+        t += 2 + rng() % 1000;
+        put_event(moving, Event{x, static_cast<std::uint16_t>(rng() % 480), t, 7});
+    }
+    const PartCosts b = costs_of(moving);
+    EXPECT_GT(part(b, EventPart::Time), 2000 * 8.0);  // about log2(1000) each
+    EXPECT_GT(part(b, EventPart::Line), 2000 * 7.0);  // about log2(480) each
+    EXPECT_EQ(b.raw_bits[static_cast<unsigned>(EventPart::Polarity)], 2000u * 8);
+    EXPECT_LT(b.symbol_bits[static_cast<unsigned>(EventPart::Polarity)], 2000 * 0.25);
+}
+
+TEST(BlockPartCosts, RefusesWhatTheEncoderRefuses) {
+    // The count is refused before any event is read.
+    const Records one(kPackedEventBytes, 0);
+    const auto too_many = part_costs(PackedEvents(one.data(), kMaxBlockEvents + 1));
+    ASSERT_FALSE(too_many.ok());
+    EXPECT_EQ(too_many.error().kind, ErrorKind::InvalidInput);
+}
+
 // Damage: every payload that is not what the encoder wrote for this count
 // is refused, with an offset inside the payload.
 class BlockDamage : public ::testing::Test {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <string>
 
 #include "base/crc32c.hpp"
@@ -62,13 +63,39 @@ BlockGeometry measure_geometry(PackedEvents events) {
     return g;
 }
 
-}  // namespace
-
-Status encode_block(PackedEvents events, ByteBuffer& out) {
+Status check_block_size(PackedEvents events) {
     if (events.size() > kMaxBlockEvents) {
         return Error::invalid_input("a lossless block holds at most " + std::to_string(kMaxBlockEvents) +
                                     " events, not " + std::to_string(events.size()));
     }
+    return kOk;
+}
+
+// Codes like EncodeIo, but only adds up what each symbol and raw bit costs.
+class CostIo {
+public:
+    static constexpr bool kEncoding = true;
+    explicit CostIo(PartCosts& costs) : costs_(costs) {}
+    void part(EventPart part) { part_ = static_cast<unsigned>(part); }
+    unsigned symbol(AdaptiveCdf& cdf, unsigned s) {
+        costs_.symbol_bits[part_] += kProbBits - std::log2(static_cast<double>(cdf.frequency(s)));
+        cdf.update(s);
+        return s;
+    }
+    std::uint32_t bits(std::uint32_t value, unsigned n) {
+        costs_.raw_bits[part_] += n;
+        return value;
+    }
+
+private:
+    PartCosts& costs_;
+    unsigned part_ = 0;
+};
+
+}  // namespace
+
+Status encode_block(PackedEvents events, ByteBuffer& out) {
+    ZEL_TRY(check_block_size(events));
     const BlockGeometry geometry = measure_geometry(events);
     const std::uint32_t t_first = events.empty() ? 0 : events[0].t;
     EventModel model(geometry, t_first, events.size());
@@ -99,6 +126,19 @@ Status encode_block(PackedEvents events, ByteBuffer& out) {
     put32(h + kRansBytesOffset, static_cast<std::uint32_t>(rans_bytes));
     seal_block({h, out.size() - begin}, events.size());
     return kOk;
+}
+
+Result<PartCosts> part_costs(PackedEvents events) {
+    ZEL_TRY(check_block_size(events));
+    const BlockGeometry geometry = measure_geometry(events);
+    EventModel model(geometry, events.empty() ? 0 : events[0].t, events.size());
+    PartCosts costs;
+    CostIo io(costs);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        Event e = events[i];
+        model.code(io, e);
+    }
+    return costs;
 }
 
 void seal_block(std::span<std::uint8_t> payload, std::uint64_t count) {

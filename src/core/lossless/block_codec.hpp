@@ -11,6 +11,7 @@
 #include "base/byte_buffer.hpp"
 #include "base/event.hpp"
 #include "base/result.hpp"
+#include "lossless/event_part.hpp"
 
 namespace zel::lossless {
 
@@ -50,6 +51,18 @@ struct BlockExtent {
 // makes before it decodes (version, flags, checksum, stream length), which
 // fail the same way.
 Result<BlockExtent> read_block_extent(std::span<const std::uint8_t> payload, std::uint64_t count);
+
+// What coding `events` as one block spends on each part of an event
+// (EventPart order): every symbol's ideal cost, -log2 of its probability
+// in the adaptive table that codes it, and the raw bits. The payload is
+// this plus its header, the two rANS states, the coder's rounding (a
+// fraction of a percent) and the raw bits' padding. For studying the
+// model; coding does not use it. Fails and throws as encode_block does.
+struct PartCosts {
+    double symbol_bits[kEventParts] = {};
+    std::uint64_t raw_bits[kEventParts] = {};
+};
+Result<PartCosts> part_costs(PackedEvents events);
 
 // Writes the payload's checksum field for `count` events (what encode_block
 // does last). For tools that build or alter payloads on purpose, such as

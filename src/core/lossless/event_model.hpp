@@ -12,8 +12,17 @@
 #include "base/event.hpp"
 #include "lossless/adaptive_rans.hpp"
 #include "lossless/bit_stream.hpp"
+#include "lossless/event_part.hpp"
 
 namespace zel::lossless {
+
+// The model names each part of an event before coding it (EventPart), to
+// an Io that has a part() member: cost accounting (part_costs in
+// block_codec.hpp) does, the coders do not.
+template <class Io>
+ZEL_LOSSLESS_HOT void enter_part(Io& io, EventPart part) {
+    if constexpr (requires { io.part(part); }) io.part(part);
+}
 
 // Records the symbols of known values (encoder side).
 class EncodeIo {

@@ -47,12 +47,14 @@ bool EventModel::code(Io& io, Event& e) {
         kind = time_class == kSameTime && line == kSameLine ? (eb > pb_ ? kRunAscending : kRunRestart)
                                                             : 1 + 3 * time_class + line;
     }
+    enter_part(io, EventPart::Kind);
     kind = io.symbol(kind_[prev_kind_ * 3 + pp_], kind);
     const unsigned time_class = detail::kKindTime[kind];
     const unsigned line_relation = detail::kKindLine[kind];
 
     // Time: the same, one later, or a step of 2 to 2^31 - 1 forwards or
     // of 1 to 2^31 backwards (32-bit times wrap).
+    enter_part(io, EventPart::Time);
     std::uint32_t t = pt_ + time_class;
     if (time_class == kLaterTime) {
         const std::uint32_t later = detail::kKindTime[prev_kind_] == kLaterTime;
@@ -63,6 +65,7 @@ bool EventModel::code(Io& io, Event& e) {
 
     // The line: the previous one, a near one as a step from it, or any
     // other as its number.
+    enter_part(io, EventPart::Line);
     std::uint32_t a = pa_;
     if (line_relation == kNearLine) {
         std::uint32_t u = 0;
@@ -80,6 +83,7 @@ bool EventModel::code(Io& io, Event& e) {
     // previous event, when a run restarts how far back it goes, otherwise
     // an offset from the line's last event when that was recent, else the
     // position itself.
+    enter_part(io, EventPart::Position);
     std::int64_t b = 0;
     unsigned direction = 0;  // polarity context: 0 no run, 1 ascending, 2 restart
     if (kind == kRunAscending) {
@@ -105,6 +109,7 @@ bool EventModel::code(Io& io, Event& e) {
     const auto line_pos = static_cast<std::uint32_t>(b);
 
     // Polarity: the pixel's last one, the previous event's, and the run.
+    enter_part(io, EventPart::Polarity);
     const std::size_t slot = pixel_slot(a, line_pos);
     const std::uint32_t history = pixel_history_[slot];
     const std::uint32_t since = index_ + 1 - (history >> 2);  // events since the pixel's last, if any
