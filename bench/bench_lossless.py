@@ -15,7 +15,10 @@ the synthetic davis-like streams of bench_zel.py (346 x 260, 1M events, and
 
 all on the records `events.tobytes()` (9 bytes per event). Speeds are the
 best of N runs. A 12M-event davis-like stream gives the two-thread decode
-figure. --write replaces this script's section of bench/RESULTS.md.
+figure. A second table shows where zel's bits go, part by part of an event,
+beside the size target (0.60x xz -9) and, for the synthetic streams, the
+entropy of the process that draws them. --write replaces this script's
+section of bench/RESULTS.md.
 """
 import argparse
 import datetime
@@ -44,6 +47,7 @@ END = "<!-- bench_lossless.py: end -->"
 
 sys.path.insert(0, str(HERE))
 from bench_zel import davis_like  # noqa: E402
+from synthetic import davis_like_entropy  # noqa: E402
 
 REAL = [
     ("EVT 3.0 Gen4 1280x720", "evt3_sample.raw", {}),
@@ -62,9 +66,13 @@ def RECORDINGS():
             yield label, zelkit.load(str(path), **options), path.stat().st_size
 
 
+SYNTHETIC = [("synthetic davis-like 346x260", (1_000_000,)), ("synthetic 1280x720", (2_000_000, 1280, 720))]
+PARTS = ("kind", "time", "line", "position", "polarity", "rest")
+
+
 def synthetic_streams():
-    yield "synthetic davis-like 346x260", davis_like(1_000_000), None
-    yield "synthetic 1280x720", davis_like(2_000_000, 1280, 720), None
+    for label, shape in SYNTHETIC:
+        yield label, davis_like(*shape), None
 
 
 def build_native(folder):
@@ -79,12 +87,17 @@ def build_native(folder):
 
 
 def run_native(exe, paths, repeats, block, threads=2):
-    out = subprocess.run([str(exe), "--repeats", str(repeats), "--block", str(block), "--threads", str(threads),
-                          *map(str, paths)], check=True, capture_output=True, text=True).stdout
+    out = subprocess.run([str(exe), "--parts", "--repeats", str(repeats), "--block", str(block),
+                          "--threads", str(threads), *map(str, paths)],
+                         check=True, capture_output=True, text=True).stdout
     rows = {}
     for line in out.splitlines():
         f = line.split()
-        rows[f[0]] = {"bits": float(f[3]), "encode": float(f[6]), "decode": float(f[8]), "parallel": float(f[11])}
+        if f[0] == "parts":  # bits/event of each part, as PARTS names them
+            rows[f[1]]["parts"] = [float(v) for v in f[2:]]
+        else:
+            rows[f[0]] = {"bits": float(f[3]), "encode": float(f[6]), "decode": float(f[8]),
+                          "parallel": float(f[11])}
     return rows
 
 
@@ -163,6 +176,15 @@ def main():
         "| stream | events | zel lossless | vs xz -9 | xz -9 | brotli -11 | zstd -19 | zstd -3 | camera file |",
         "|---|---|---|---|---|---|---|---|---|",
     ]
+    parts = [
+        "Where zel's bits go (bits/event): each part's symbols at their ideal cost plus its raw bits; "
+        "rest = header, rANS states, padding and rounding. Source entropy: the synthetic process's, "
+        "the least any model can spend on it (`davis_like_entropy` in bench/synthetic.py).",
+        "",
+        "| stream | zel lossless | target (0.60x xz -9) | over target | " + " | ".join(PARTS) + " | source entropy |",
+        "|---|---|---|---|" + "---|" * len(PARTS) + "---|",
+    ]
+    entropy = {label: davis_like_entropy(*shape) for label, shape in SYNTHETIC}
     for (label, events, camera_bytes), path in zip(streams, paths):
         n = len(events)
         records = events.tobytes()
@@ -180,7 +202,13 @@ def main():
         row.append(f"{8 * camera_bytes / n:.2f}" if camera_bytes else "")
         lines.append("| " + " | ".join(row) + " |")
         print(lines[-1], flush=True)
+        target = 0.60 * xz_bits
+        parts.append(f"| {label} | {mine['bits']:.2f} | {target:.2f} | {mine['bits'] - target:+.2f} | "
+                     + " | ".join(f"{v:.2f}" for v in mine["parts"])
+                     + (f" | {entropy[label]:.2f} |" if label in entropy else " |  |"))
     lines += [
+        "",
+        *parts,
         "",
         f"Two threads, 12M-event davis-like stream: decode {big_row['parallel']:.1f} M events/s "
         f"against {big_row['decode']:.1f} on one thread ({big_row['parallel'] / big_row['decode']:.2f}x).",
