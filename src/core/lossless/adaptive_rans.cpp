@@ -1,6 +1,7 @@
 #include "lossless/adaptive_rans.hpp"
 
 #include <cstring>
+#include <memory>
 
 namespace zel::lossless {
 
@@ -70,30 +71,38 @@ void AdaptiveCdf::rebuild() {
 }
 
 void rans_encode_log(std::span<const SymbolRange> ranges, ByteBuffer& out) {
-    // At most one 16-bit word per symbol, plus the two states.
-    std::vector<std::uint16_t> words;
-    words.reserve(ranges.size() + 1);
-    std::uint32_t state[2] = {kStateLow, kStateLow};
-    for (std::size_t i = ranges.size(); i-- > 0;) {
-        std::uint32_t& x = state[i & 1];
-        const std::uint32_t freq = ranges[i].frequency;
+    // At most one 16-bit word per symbol, written before it is read.
+    const auto words = std::make_unique_for_overwrite<std::uint16_t[]>(ranges.size());
+    std::uint16_t* word = words.get();
+    const auto put = [&word](std::uint32_t& x, const SymbolRange& range) {
+        const std::uint32_t freq = range.frequency;
         // Largest state that still fits 32 bits after coding this symbol.
         const std::uint32_t limit = ((kStateLow >> kProbBits) << 16) * freq;
         if (x >= limit) {
-            words.push_back(static_cast<std::uint16_t>(x));
+            *word++ = static_cast<std::uint16_t>(x);
             x >>= 16;
         }
-        x = ((x / freq) << kProbBits) + (x % freq) + ranges[i].start;
+        x = ((x / freq) << kProbBits) + (x % freq) + range.start;
+    };
+    // Symbol i belongs to state i % 2; naming the two states keeps each in
+    // a register, where indexing them by i would keep them in memory.
+    std::uint32_t even = kStateLow, odd = kStateLow;
+    std::size_t i = ranges.size();
+    if (i % 2 == 1) put(even, ranges[--i]);
+    while (i > 0) {
+        put(odd, ranges[--i]);
+        put(even, ranges[--i]);
     }
-    const std::size_t bytes = 8 + 2 * words.size();
+    const auto n_words = static_cast<std::size_t>(word - words.get());
+    const std::size_t bytes = 8 + 2 * n_words;
     out.reserve_more(bytes);
     std::uint8_t* p = out.tail();
-    for (int s = 0; s < 2; ++s) {
-        for (int k = 0; k < 4; ++k) *p++ = static_cast<std::uint8_t>(state[s] >> (8 * k));
+    for (const std::uint32_t state : {even, odd}) {
+        for (int k = 0; k < 4; ++k) *p++ = static_cast<std::uint8_t>(state >> (8 * k));
     }
-    for (std::size_t i = words.size(); i-- > 0;) {
-        *p++ = static_cast<std::uint8_t>(words[i]);
-        *p++ = static_cast<std::uint8_t>(words[i] >> 8);
+    for (std::size_t k = n_words; k-- > 0;) {
+        *p++ = static_cast<std::uint8_t>(words[k]);
+        *p++ = static_cast<std::uint8_t>(words[k] >> 8);
     }
     out.commit(bytes);
 }
