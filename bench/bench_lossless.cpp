@@ -38,9 +38,13 @@ int main(int argc, char** argv) {
     std::uint64_t block = zel::lossless::kDefaultBlockEvents;
     bool parts = false;
     int first = 1;
-    while (first < argc && std::string(argv[first]) == "--parts") parts = true, ++first;
     while (first < argc && argv[first][0] == '-') {
         const std::string flag = argv[first];
+        if (flag == "--parts") {
+            parts = true;
+            first += 1;
+            continue;
+        }
         if (flag == "--repeats" && first + 1 < argc) repeats = std::atoi(argv[first + 1]);
         else if (flag == "--block" && first + 1 < argc) block = std::strtoull(argv[first + 1], nullptr, 10);
         else if (flag == "--threads" && first + 1 < argc) threads = static_cast<unsigned>(std::atoi(argv[first + 1]));
