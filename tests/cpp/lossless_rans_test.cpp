@@ -568,6 +568,29 @@ TEST(Rans, TruncatedOrExtendedStreamsFail) {
     EXPECT_FALSE(decodes_to(longer, steps));
 }
 
+// A reader that runs out of words says so (overrun) and where it stopped,
+// never past the bytes it was given, whether the stream was cut between
+// words or inside one.
+TEST(Rans, ReadingPastTheEndIsReported) {
+    Rng rng(11);
+    const std::vector<Step> steps = random_program(rng, 400, false);
+    const ByteBuffer stream = encode(steps);
+    ASSERT_GT(stream.size(), 12u);
+    for (const std::size_t cut : {stream.size(), stream.size() - 1, stream.size() - 2, std::size_t{9}, std::size_t{8}}) {
+        AdaptiveCdf tables[kTables];
+        for (unsigned k = 0; k < kTables; ++k) tables[k].reset(kSizes[k]);
+        RansReader reader({stream.data(), cut});
+        for (const Step& s : steps) reader.decode(tables[s.table]);
+        const bool whole = cut == stream.size();
+        EXPECT_EQ(reader.overrun(), !whole) << "cut at " << cut;
+        EXPECT_EQ(reader.finish(), whole) << "cut at " << cut;
+        EXPECT_LE(reader.position(), cut);
+        if (whole) {
+            EXPECT_EQ(reader.position(), cut);
+        }
+    }
+}
+
 // Raw bit fields of every width read back in order; the reader reports
 // reading past the end and any stream it was not read to exactly.
 TEST(BitStream, RoundTripAndEnd) {

@@ -70,6 +70,13 @@ void AdaptiveCdf::rebuild() {
     until_rebuild_ = period_;
 }
 
+void SymbolLog::reallocate(std::size_t capacity) {
+    auto ranges = std::make_unique_for_overwrite<SymbolRange[]>(capacity);
+    if (used_ > 0) std::memcpy(ranges.get(), ranges_.get(), used_ * sizeof(SymbolRange));
+    ranges_ = std::move(ranges);
+    capacity_ = capacity;
+}
+
 void rans_encode_log(std::span<const SymbolRange> ranges, ByteBuffer& out) {
     // At most one 16-bit word per symbol, written before it is read.
     const auto words = std::make_unique_for_overwrite<std::uint16_t[]>(ranges.size());

@@ -14,8 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <vector>
 
 #include "base/byte_buffer.hpp"
 
@@ -66,11 +66,11 @@ public:
         const __m128i key = _mm_set1_epi16(static_cast<short>(slot));
         const __m128i lo = _mm_cmplt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(end_ + 1)), key);
         const __m128i hi = _mm_cmplt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(end_ + 9)), key);
-        // Each lane below the key is all ones: keep one bit per byte and add
-        // the bytes up (the default x86-64 target has no popcount).
-        const __m128i ones = _mm_and_si128(_mm_packs_epi16(lo, hi), _mm_set1_epi8(1));
-        const __m128i sums = _mm_sad_epu8(ones, _mm_setzero_si128());
-        return static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+        // The ends rise, so the lanes below the key are a prefix: its length
+        // is the first clear bit of the mask (bit 16 stops the count, and the
+        // default x86-64 target has bsf but no popcount).
+        const auto below = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)));
+        return static_cast<unsigned>(__builtin_ctz(~below | 0x10000u));
 #else
         unsigned s = 0;
         for (unsigned i = 1; i <= kMaxAlphabet; ++i) s += end_[i] < static_cast<std::int32_t>(slot);
@@ -99,17 +99,27 @@ struct SymbolRange {
     std::uint16_t frequency;  // 1..2^15 - 1
 };
 
+// Ranges are appended to storage grown ahead of them, uninitialised:
+// vector::push_back's out-of-line growth path cost the encoder's model pass
+// about 35 instructions per event.
 class SymbolLog {
 public:
-    void clear() { ranges_.clear(); }
-    void reserve(std::size_t n) { ranges_.reserve(n); }
-    ZEL_LOSSLESS_HOT void add(std::uint32_t start, std::uint32_t frequency) {
-        ranges_.push_back({static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(frequency)});
+    void clear() { used_ = 0; }
+    void reserve(std::size_t n) {
+        if (n > capacity_) reallocate(n);
     }
-    std::span<const SymbolRange> ranges() const { return ranges_; }
+    ZEL_LOSSLESS_HOT void add(std::uint32_t start, std::uint32_t frequency) {
+        if (used_ == capacity_) [[unlikely]] reallocate(capacity_ < 64 ? 128 : capacity_ * 2);
+        ranges_[used_++] = {static_cast<std::uint16_t>(start), static_cast<std::uint16_t>(frequency)};
+    }
+    std::span<const SymbolRange> ranges() const { return {ranges_.get(), used_}; }
 
 private:
-    std::vector<SymbolRange> ranges_;
+    [[gnu::noinline]] void reallocate(std::size_t capacity);
+
+    std::unique_ptr<SymbolRange[]> ranges_;
+    std::size_t used_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 // Codes the logged ranges (both states start at kStateLow) and appends the
@@ -126,8 +136,8 @@ class RansReader {
 public:
     // Needs at least 8 bytes (the states); the caller checks.
     explicit RansReader(std::span<const std::uint8_t> stream)
-        : begin_(stream.data()), next_(stream.data() + 8), end_(stream.data() + stream.size()),
-          current_(load32(stream.data())), other_(load32(stream.data() + 4)) {}
+        : data_(stream.data()), size_(stream.size()), current_(load32(stream.data())),
+          other_(load32(stream.data() + 4)) {}
 
     ZEL_LOSSLESS_HOT unsigned decode(AdaptiveCdf& cdf) {
         std::uint32_t x = current_;
@@ -139,12 +149,10 @@ public:
         return s;
     }
 
-    bool overrun() const { return overrun_; }
+    bool overrun() const { return read_ > size_; }
     // Bytes read so far, the states included.
-    std::size_t position() const { return static_cast<std::size_t>(next_ - begin_); }
-    bool finish() const {
-        return !overrun_ && next_ == end_ && current_ == kStateLow && other_ == kStateLow;
-    }
+    std::size_t position() const { return read_ < size_ ? read_ : size_; }
+    bool finish() const { return read_ == size_ && current_ == kStateLow && other_ == kStateLow; }
 
 private:
     static std::uint32_t load32(const std::uint8_t* p) {
@@ -152,27 +160,28 @@ private:
                std::uint32_t{p[3]} << 24;
     }
     // Renormalises the state just used and makes the other one current:
-    // the states take turns, symbol by symbol.
+    // the states take turns, symbol by symbol. Without branches: whether a
+    // state takes a word is close to a coin flip per symbol. Past the end of
+    // the stream the words read as zeros (from kNoWord) while read_ counts
+    // on, which is how overrun() knows.
     ZEL_LOSSLESS_HOT void advance(std::uint32_t x) {
-        if (x < kStateLow) {
-            if (end_ - next_ >= 2) {
-                x = (x << 16) | std::uint32_t{next_[0]} | std::uint32_t{next_[1]} << 8;
-                next_ += 2;
-            } else {
-                x <<= 16;
-                overrun_ = true;
-            }
-        }
+        const std::uint8_t* word = read_ + 2 <= size_ ? data_ + read_ : kNoWord;
+        // All ones when the state takes a word, else zero: masks rather than
+        // a conditional, which the compiler would turn back into a branch.
+        const std::uint32_t take = 0u - std::uint32_t{x < kStateLow};
+        x = (x << (16 & take)) | ((std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8) & take);
+        read_ += 2 & take;
         current_ = other_;
         other_ = x;
     }
 
-    const std::uint8_t* begin_;
-    const std::uint8_t* next_;
-    const std::uint8_t* end_;
+    static constexpr std::uint8_t kNoWord[2] = {0, 0};
+
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t read_ = 8;  // the states come first
     std::uint32_t current_;  // the state the next symbol decodes from
     std::uint32_t other_;
-    bool overrun_ = false;
 };
 
 }  // namespace zel::lossless

@@ -144,7 +144,7 @@ public:
     // Codes one event. The decoder's Io fills `e`; false when the stream
     // holds a coordinate outside the block's geometry (damaged data).
     template <class Io>
-    bool code(Io& io, Event& e);
+    ZEL_LOSSLESS_HOT bool code(Io& io, Event& e);
 
 private:
     // A pixel's slot in the history: exact when the sensor has few pixels

@@ -14,14 +14,17 @@ namespace detail {
 inline std::uint32_t zigzag(std::int64_t d) {
     return static_cast<std::uint32_t>(d < 0 ? -2 * d - 1 : 2 * d);
 }
+// Branch-free: which way a step goes is as good as random to a predictor.
 inline std::int64_t unzigzag(std::uint32_t u) {
-    return (u & 1) ? -static_cast<std::int64_t>((u >> 1) + 1) : static_cast<std::int64_t>(u >> 1);
+    return static_cast<std::int64_t>(u >> 1) ^ -static_cast<std::int64_t>(u & 1);
 }
 
 // How many events ago a line last had one, in classes 0..6 (6: long ago or
-// never, when the line's last position says nothing).
+// never, when the line's last position says nothing). Counted rather than
+// branched on: consecutive events' ages follow no pattern a predictor learns.
 inline unsigned age_class(std::uint32_t age) {
-    return age < 2 ? 0 : age < 4 ? 1 : age < 16 ? 2 : age < 64 ? 3 : age < 256 ? 4 : age < 1024 ? 5 : 6;
+    return unsigned{age >= 2} + unsigned{age >= 4} + unsigned{age >= 16} + unsigned{age >= 64} +
+           unsigned{age >= 256} + unsigned{age >= 1024};
 }
 
 // What each kind says about time and line.
@@ -31,7 +34,7 @@ inline constexpr std::uint8_t kKindLine[kKinds] = {0, 0, 1, 2, 0, 1, 2, 0, 1, 2,
 }  // namespace detail
 
 template <class Io>
-bool EventModel::code(Io& io, Event& e) {
+ZEL_LOSSLESS_HOT bool EventModel::code(Io& io, Event& e) {
     std::uint32_t ea = 0, eb = 0, dt = 0;
     unsigned kind = 0;
     if constexpr (Io::kEncoding) {
@@ -113,7 +116,11 @@ bool EventModel::code(Io& io, Event& e) {
     const std::size_t slot = pixel_slot(a, line_pos);
     const std::uint32_t history = pixel_history_[slot];
     const std::uint32_t since = index_ + 1 - (history >> 2);  // events since the pixel's last, if any
-    const unsigned recency = history == 0 ? 3 : since < 64 ? 0 : since < 1024 ? 1 : since < 16384 ? 2 : 3;
+    // A pixel that never fired counts as long ago (3). Counted rather than
+    // branched on: the classes follow each other in no order a predictor
+    // could learn.
+    const unsigned recency =
+        (unsigned{since >= 64} + unsigned{since >= 1024} + unsigned{since >= 16384}) | (3u * (history == 0));
     const unsigned context = ((recency * 4 + (history & 3)) * 3 + pp_) * 3 + direction;
     unsigned p_symbol = 0;
     if constexpr (Io::kEncoding) p_symbol = e.p < 2 ? e.p : 2;
