@@ -210,22 +210,17 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
     // What the header says of the events must hold, so that it can be read
     // in their place (read_block_extent).
     std::uint16_t x_max = 0, y_max = 0;
-    std::uint32_t t_first = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         Event e;
         if (!model.code(io, e) || reader.overrun()) {
             return Error::invalid_data("lossless block is damaged: event " + std::to_string(i) +
                                        " does not decode", kHeaderBytes + reader.position());
         }
-        if (i == 0) t_first = e.t;
         x_max = std::max(x_max, e.x);
         y_max = std::max(y_max, e.y);
-        std::uint8_t* r = out + i * kPackedEventBytes;
-        put16(r, e.x);
-        put16(r + 2, e.y);
-        put32(r + 4, e.t);
-        r[8] = e.p;
+        store_packed(e, out + i * kPackedEventBytes);
     }
+    const std::uint32_t t_first = count == 0 ? 0 : load_packed_event(out).t;
     if (!reader.finish()) {
         return Error::invalid_data("lossless block is damaged: its stream does not end after " +
                                    std::to_string(count) + " events", kHeaderBytes + reader.position());
