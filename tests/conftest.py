@@ -6,21 +6,30 @@ import pytest
 SANITIZED = os.environ.get("ZEL_SANITIZED") == "1"
 
 
+# Markers of tests that the sanitized run skips, and why.
+SKIPPED_WHEN_SANITIZED = {
+    "address_space_limit": "sets an address-space limit, which AddressSanitizer's terabytes of reserved "
+    "shadow memory cannot fit under",
+    "source_only": "checks the sources with a static checker, which runs none of the native code the "
+    "sanitizer watches",
+}
+
+
 def pytest_configure(config):
     config.addinivalue_line(
         "markers",
         "address_space_limit: sets RLIMIT_AS in a child process, which AddressSanitizer's "
         "shadow memory cannot live under",
     )
+    config.addinivalue_line(
+        "markers", "source_only: checks source files only and loads no native code worth sanitizing"
+    )
 
 
 def pytest_collection_modifyitems(config, items):
     if not SANITIZED:
         return
-    skip = pytest.mark.skip(
-        reason="sets an address-space limit, which AddressSanitizer's terabytes of reserved "
-        "shadow memory cannot fit under"
-    )
     for item in items:
-        if "address_space_limit" in item.keywords:
-            item.add_marker(skip)
+        for marker, reason in SKIPPED_WHEN_SANITIZED.items():
+            if marker in item.keywords:
+                item.add_marker(pytest.mark.skip(reason=reason))

@@ -7,6 +7,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
+@pytest.mark.source_only
 def test_mypy_strict_passes_over_zelkit_examples_and_typed_usage(tmp_path):
     pytest.importorskip("mypy")
     result = subprocess.run(
