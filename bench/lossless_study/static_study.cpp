@@ -85,6 +85,14 @@ inline std::int64_t unzigzag(std::uint32_t u) {
 inline unsigned age_class(std::uint32_t age) {
     return age < 2 ? 0 : age < 4 ? 1 : age < 16 ? 2 : age < 64 ? 3 : age < 256 ? 4 : age < 1024 ? 5 : 6;
 }
+// The codec's branch-free forms (src/core/lossless/event_model_impl.hpp).
+inline std::int64_t unzigzag_bf(std::uint32_t u) {
+    return static_cast<std::int64_t>(u >> 1) ^ -static_cast<std::int64_t>(u & 1);
+}
+inline unsigned age_class_bf(std::uint32_t age) {
+    return unsigned{age >= 2} + unsigned{age >= 4} + unsigned{age >= 16} + unsigned{age >= 64} +
+           unsigned{age >= 256} + unsigned{age >= 1024};
+}
 constexpr std::uint8_t kKindTime[kKinds] = {0, 0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3};
 constexpr std::uint8_t kKindLine[kKinds] = {0, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2};
 
@@ -134,7 +142,7 @@ Geometry measure_geometry(const std::uint8_t* r, std::size_t n) {
     return g;
 }
 
-template <int PolMode>
+template <int PolMode, bool BranchFree = false>
 class Model {
 public:
     Model(const Geometry& g, std::uint32_t t_first, std::uint64_t events) : pt_(t_first) {
@@ -181,7 +189,7 @@ public:
             std::uint32_t u = 0;
             if constexpr (Io::kEncoding) u = zigzag(std::int64_t{ea} - pa_) - 1;
             u = code_value(io, kStepModels + time_class, u);
-            const std::int64_t line = std::int64_t{pa_} + unzigzag(u + 1);
+            const std::int64_t line = std::int64_t{pa_} + (BranchFree ? unzigzag_bf(u + 1) : unzigzag(u + 1));
             if (u >= 30 || line < 0 || line > a_max_) return false;
             a = static_cast<std::uint32_t>(line);
         } else if (line_relation == 2) {
@@ -199,13 +207,13 @@ public:
             direction = 2;
         } else {
             const std::uint32_t last = line_last_index_[a];
-            const unsigned age = last == 0 ? 7 : age_class(index_ + 1 - last);
+            const unsigned age = last == 0 ? 7 : BranchFree ? age_class_bf(index_ + 1 - last) : age_class(index_ + 1 - last);
             if (age < 6) {
                 std::uint32_t u = 0;
                 const std::uint32_t ref = line_last_b_[a];
                 if constexpr (Io::kEncoding) u = zigzag(std::int64_t{eb} - ref);
                 u = code_value(io, kLineOffset + age * 2 + (time_class == 0), u);
-                b = std::int64_t{ref} + unzigzag(u);
+                b = std::int64_t{ref} + (BranchFree ? unzigzag_bf(u) : unzigzag(u));
             } else {
                 b = code_value(io, kLineStart + (age - 6) * 2 + (time_class == 0), eb);
             }
@@ -216,7 +224,12 @@ public:
         const std::size_t slot = pixel_slot(a, line_pos);
         const std::uint32_t history = pixel_history_[slot];
         const std::uint32_t since = index_ + 1 - (history >> 2);
-        const unsigned recency = history == 0 ? 3 : since < 64 ? 0 : since < 1024 ? 1 : since < 16384 ? 2 : 3;
+        unsigned recency;
+        if constexpr (BranchFree) {
+            recency = (unsigned{since >= 64} + unsigned{since >= 1024} + unsigned{since >= 16384}) | (3u * (history == 0));
+        } else {
+            recency = history == 0 ? 3 : since < 64 ? 0 : since < 1024 ? 1 : since < 16384 ? 2 : 3;
+        }
         unsigned context;
         if constexpr (PolMode == 0) context = ((recency * 4 + (history & 3)) * 3 + pp_) * 3 + direction;
         else if constexpr (PolMode == 1) context = ((history & 3) * 3 + pp_) * 3 + direction;
@@ -321,7 +334,7 @@ struct DecTable {
     std::uint8_t lut[1u << Bits];
 };
 
-template <unsigned Bits, unsigned N, bool Search = false>
+template <unsigned Bits, unsigned N, bool Search = false, bool BranchFree = false>
 class StaticDecodeIo {
 public:
     static constexpr bool kEncoding = false;
@@ -348,7 +361,15 @@ public:
         }
         const std::uint32_t sf = tb.sf[s];
         x = (sf >> 16) * (x >> Bits) + slot - (sf & 0xffff);
-        if (x < kStateLow) {
+        if constexpr (BranchFree) {
+            // As the codec's RansReader::advance: masks, and zeros past the end.
+            static constexpr std::uint8_t kNoWord[2] = {0, 0};
+            const std::uint8_t* word = end_ - next_ >= 2 ? next_ : kNoWord;
+            const std::uint32_t take = 0u - std::uint32_t{x < kStateLow};
+            x = (x << (16 & take)) | ((std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8) & take);
+            overrun_ |= (word == kNoWord) & (take != 0);
+            next_ += (word != kNoWord) ? (2 & take) : 0;
+        } else if (x < kStateLow) {
             if (end_ - next_ >= 2) {
                 x = (x << 16) | std::uint32_t{next_[0]} | std::uint32_t{next_[1]} << 8;
                 next_ += 2;
@@ -587,14 +608,14 @@ struct DecodeContext {
     std::vector<DecTable<Bits>> tables = std::vector<DecTable<Bits>>(kMaxTables);
 };
 
-template <unsigned Bits, unsigned N, int PolMode, bool Search = false>
+template <unsigned Bits, unsigned N, int PolMode, bool Search = false, bool BranchFree = false>
 bool static_decode(const StaticBlock& in, std::size_t n, std::uint8_t* out, DecodeContext<Bits>& ctx) {
     BitReader tr({in.tables.data(), in.tables.size()});
     if (!read_tables<Bits, Search>(tr, table_count(PolMode), ctx.tables.data()) || !tr.finish()) return false;
     if (in.rans.size() < 4 * N) return false;
     BitReader raw({in.raw.data(), in.raw.size()});
-    StaticDecodeIo<Bits, N, Search> io(ctx.tables.data(), in.rans.data(), in.rans.size(), raw);
-    Model<PolMode> m(in.g, in.t_first, n);
+    StaticDecodeIo<Bits, N, Search, BranchFree> io(ctx.tables.data(), in.rans.data(), in.rans.size(), raw);
+    Model<PolMode, BranchFree> m(in.g, in.t_first, n);
     for (std::size_t i = 0; i < n; ++i) {
         Event e;
         if (!m.code(io, e)) return false;
@@ -656,7 +677,7 @@ Row run_current(const std::vector<std::uint8_t>& rec, int repeats) {
     return row;
 }
 
-template <unsigned Bits, unsigned N, int PolMode, bool Search = false>
+template <unsigned Bits, unsigned N, int PolMode, bool Search = false, bool BranchFree = false>
 Row run_static(const std::vector<std::uint8_t>& rec, int repeats) {
     const std::size_t n = rec.size() / 9;
     std::vector<study::StaticBlock> blocks;
@@ -674,7 +695,7 @@ Row run_static(const std::vector<std::uint8_t>& rec, int repeats) {
         std::fill(back.begin(), back.end(), 0);
         const auto a = Clock::now();
         for (std::size_t k = 0, s = 0; s < n; s += kBlock, ++k) {
-            if (!study::static_decode<Bits, N, PolMode, Search>(blocks[k], std::min(kBlock, n - s), back.data() + 9 * s, ctx))
+            if (!study::static_decode<Bits, N, PolMode, Search, BranchFree>(blocks[k], std::min(kBlock, n - s), back.data() + 9 * s, ctx))
                 row.ok = false;
         }
         best = std::min(best, seconds(a, Clock::now()));
@@ -729,6 +750,7 @@ int main(int argc, char** argv) {
         if (want("s11x2")) show("s11x2", run_static<11, 2, 0>(rec, repeats));
         if (want("s12x2search")) show("s12x2search", run_static<12, 2, 0, true>(rec, repeats));
         if (want("s10x2")) show("s10x2", run_static<10, 2, 0>(rec, repeats));
+        if (want("s10x2bf")) show("s10x2bf", run_static<10, 2, 0, false, true>(rec, repeats));
         if (want("s12x2p36")) show("s12x2p36", run_static<12, 2, 1>(rec, repeats));
         if (want("s12x2p16")) show("s12x2p16", run_static<12, 2, 2>(rec, repeats));
     }
