@@ -31,6 +31,7 @@
 #include "base/event.hpp"
 #include "lossless/bit_stream.hpp"
 #include "lossless/block_codec.hpp"
+#include "lossless/event_model.hpp"
 
 namespace study {
 
@@ -85,14 +86,9 @@ inline std::int64_t unzigzag(std::uint32_t u) {
 inline unsigned age_class(std::uint32_t age) {
     return age < 2 ? 0 : age < 4 ? 1 : age < 16 ? 2 : age < 64 ? 3 : age < 256 ? 4 : age < 1024 ? 5 : 6;
 }
-// The codec's branch-free forms (src/core/lossless/event_model_impl.hpp).
-inline std::int64_t unzigzag_bf(std::uint32_t u) {
-    return static_cast<std::int64_t>(u >> 1) ^ -static_cast<std::int64_t>(u & 1);
-}
-inline unsigned age_class_bf(std::uint32_t age) {
-    return unsigned{age >= 2} + unsigned{age >= 4} + unsigned{age >= 16} + unsigned{age >= 64} +
-           unsigned{age >= 256} + unsigned{age >= 1024};
-}
+// The codec's branch-free forms, for the BranchFree variants.
+inline std::int64_t unzigzag_bf(std::uint32_t u) { return zel::lossless::detail::unzigzag(u); }
+inline unsigned age_class_bf(std::uint32_t age) { return zel::lossless::detail::age_class(age); }
 constexpr std::uint8_t kKindTime[kKinds] = {0, 0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3};
 constexpr std::uint8_t kKindLine[kKinds] = {0, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2};
 
