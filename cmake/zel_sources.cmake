@@ -133,7 +133,7 @@ set(ZELKIT_NATIVE_SOURCES
 
 # GoogleTest units (tests/cpp/<name>.cpp), one executable each.
 set(ZEL_CPP_TESTS
-    bit_count_test bitstream_test box_decoder_test byte_source_test camera_formats_test chunked_reader_test
+    bit_count_test bitstream_test box_decoder_test byte_buffer_test byte_source_test camera_formats_test chunked_reader_test
     aedat4_reader_test camera_reader_test codec_differential_test container_codec_test
     container_reader_test container_writer_test context_codec_test event_store_test crc32c_test csv_line_test
     csv_plain_test

@@ -77,24 +77,39 @@ public:
     }
 
 private:
+    static constexpr std::size_t kHugePage = std::size_t{1} << 21;
+    // Below this, malloc keeps freed blocks in its heap, and a buffer taken
+    // again (the next file's) reuses pages that are already there: cheaper
+    // than fresh huge pages. Past it, every block is a fresh mapping.
+    static constexpr std::size_t kAlignedGrowthBytes = std::size_t{32} << 20;
+
     void reallocate(std::size_t capacity) {
+        if (capacity >= kAlignedGrowthBytes && capacity > capacity_) return grow_aligned(capacity);
         void* grown = std::realloc(data_, capacity == 0 ? 1 : capacity);
         if (grown == nullptr) throw std::bad_alloc();
         data_ = static_cast<std::uint8_t*>(grown);
         capacity_ = capacity;
-        advise_huge_pages();
     }
 
-    // Large blocks are filled once, front to back: backing them with huge
-    // pages saves most of the page faults (NumPy does the same for arrays).
-    void advise_huge_pages() {
+    // Large blocks are filled once, front to back: backed by huge pages they
+    // take one page fault per 2 MiB instead of one per 4 KiB (NumPy advises
+    // its arrays the same way). realloc would move the pages already filled
+    // to an address of its choosing, where they no longer line up with huge
+    // pages, and fills the rest page by page (34,000 faults for 113 MB
+    // against 125): so a large block grows into a new aligned one, advised
+    // before anything touches it, and the content is copied over.
+    void grow_aligned(std::size_t capacity) {
+        if (capacity > kAddressSpaceBytes - kHugePage) throw std::bad_alloc();
+        capacity = (capacity + kHugePage - 1) & ~(kHugePage - 1);
+        void* grown = nullptr;
+        if (::posix_memalign(&grown, kHugePage, capacity) != 0) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-        constexpr std::size_t kHugePage = std::size_t{1} << 21;
-        if (capacity_ < 2 * kHugePage) return;
-        const auto begin = (reinterpret_cast<std::uintptr_t>(data_) + kHugePage - 1) & ~(kHugePage - 1);
-        const auto end = (reinterpret_cast<std::uintptr_t>(data_) + capacity_) & ~(kHugePage - 1);
-        if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+        ::madvise(grown, capacity, MADV_HUGEPAGE);
 #endif
+        if (size_ > 0) __builtin_memcpy(grown, data_, size_);
+        std::free(data_);
+        data_ = static_cast<std::uint8_t*>(grown);
+        capacity_ = capacity;
     }
 
     std::uint8_t* data_ = nullptr;
