@@ -129,37 +129,48 @@ def peer_codecs():
     return codecs
 
 
-def measure_stream(exe, path, records, repeats, rounds, block):
-    """zel's row (bits, parts, best encode / decode M events/s) and the peers' (bytes, encode s, decode s).
+def peers(records, repeats, rounds=1, between=None):
+    """name -> (bytes, encode s, decode s) for the general compressors.
 
-    zel and the peers take turns, `rounds` times, each round best of `repeats`:
-    the host's speed drifts over minutes, and a ratio of figures taken minutes
-    apart measured the drift as much as the codecs.
+    The slow encoders run once; zstd -3's encoding and every decoding take the
+    best of `rounds` rounds of `repeats` runs, between() running before each
+    round (the turn of the codec they are compared with).
     """
-    # A file of a few thousand events codes in a fraction of a millisecond,
-    # where best of 3 still catches the host's hiccups (N-CARS: 7.9-10.3 M
-    # events/s over eight runs of 3, 10.8 in every run of 20): short streams
-    # get more runs, up to 50, for about a million events in each round.
-    repeats = max(repeats, min(50, -(-1_000_000 // (len(records) // 9 or 1))))
     codecs = peer_codecs()
     packed, encode_s, decode_s = {}, {}, {}
-    for name, compress, _, slow in codecs:
+    for name, compress, _, _ in codecs:
         encode_s[name], packed[name] = best(1, lambda: compress(records))
-    mine = None
     for _ in range(rounds):
-        row = run_native(exe, [path], repeats, block)[str(path)]
-        if mine is None:
-            mine = row
-        else:
-            mine["encode"] = max(mine["encode"], row["encode"])
-            mine["decode"] = max(mine["decode"], row["decode"])
+        if between is not None:
+            between()
         for name, compress, decompress, slow in codecs:
             if not slow:
                 encode_s[name] = min(encode_s[name], best(repeats, lambda: compress(records))[0])
             seconds, back = best(repeats, lambda: decompress(packed[name]))
             assert back == records
             decode_s[name] = min(decode_s.get(name, seconds), seconds)
-    return mine, {name: (len(packed[name]), encode_s[name], decode_s[name]) for name, *_ in codecs}
+    return {name: (len(packed[name]), encode_s[name], decode_s[name]) for name, *_ in codecs}
+
+
+def measure_stream(exe, path, records, repeats, rounds, block):
+    """zel's row (bits, parts, best encode / decode M events/s) and the peers' figures.
+
+    zel and the peers take turns, `rounds` times: the host's speed drifts over
+    minutes, and a ratio of figures taken minutes apart measured the drift as
+    much as the codecs.
+    """
+    # A file of a few thousand events codes in a fraction of a millisecond,
+    # where best of 3 still catches the host's hiccups (N-CARS: 7.9-10.3 M
+    # events/s over eight runs of 3, 10.8 in every run of 20): short streams
+    # get more runs, up to 50, for about a million events in each round.
+    repeats = max(repeats, min(50, -(-1_000_000 // (len(records) // 9 or 1))))
+    rows = []
+    others = peers(records, repeats, rounds,
+                   between=lambda: rows.append(run_native(exe, [path], repeats, block)[str(path)]))
+    mine = rows[0]
+    mine["encode"] = max(row["encode"] for row in rows)
+    mine["decode"] = max(row["decode"] for row in rows)
+    return mine, others
 
 
 def write_section(begin, end, title, text):
