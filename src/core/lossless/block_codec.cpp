@@ -103,13 +103,7 @@ Status encode_block(PackedEvents events, ByteBuffer& out) {
     log.reserve(events.size() * 4);
     BitWriter raw_bits;
     EncodeIo io(log, raw_bits);
-    // Where the pixel history outgrows the caches, each event fetches the
-    // entry of the event 8 ahead (4 to 16 do as well); elsewhere none. Two
-    // loops, one without the check, cost more: the model's state left its
-    // registers (19 more instructions an event).
-    const std::size_t ahead = model.large_history() ? 8 : events.size();
     for (std::size_t i = 0; i < events.size(); ++i) {
-        if (i + ahead < events.size()) model.prefetch(events[i + ahead]);
         Event e = events[i];
         model.code(io, e);
     }

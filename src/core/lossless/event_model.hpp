@@ -146,17 +146,6 @@ public:
     template <class Io>
     ZEL_LOSSLESS_HOT bool code(Io& io, Event& e);
 
-    // Starts loading the pixel history entry a later event of the block
-    // will read. Only the encoder knows its events ahead. It pays where
-    // the history outgrows the caches (large_history()), as every event
-    // reads one entry of it.
-    bool large_history() const { return pixel_history_.size() > kLargeHistory; }
-    ZEL_LOSSLESS_HOT void prefetch(const Event& e) const {
-        const std::uint32_t a = columns_ ? e.x : e.y;
-        const std::uint32_t b = columns_ ? e.y : e.x;
-        if (a <= a_max_ && b <= b_max_) __builtin_prefetch(pixel_history_.data() + pixel_slot(a, b));
-    }
-
 private:
     // A pixel's slot in the history: exact when the sensor has few pixels
     // for the block's events, hashed otherwise (the history only steers
@@ -168,10 +157,6 @@ private:
         return static_cast<std::size_t>((index * 0x9E3779B97F4A7C15u) >> hash_shift_);
     }
 
-    // 2 MiB of history: EVT 3.0 at 1280 x 720 (3.5 MiB, uniform noise)
-    // encodes 7-20 % faster with prefetching, EVT 2.0 at 640 x 480 (1.2
-    // MiB, a blob) 2-3 % slower for the extra instructions.
-    static constexpr std::size_t kLargeHistory = std::size_t{1} << 19;
     static constexpr unsigned kMinHashBits = 12;
     static constexpr unsigned kMaxHashBits = 22;
 
