@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/crc32c.hpp"
 #include "lossless/adaptive_rans.hpp"
 #include "lossless/bit_stream.hpp"
 #include "lossless/block_codec.hpp"
@@ -37,12 +38,14 @@ void put_event(Records& r, const Event& e) {
 
 std::size_t count_of(const Records& r) { return r.size() / kPackedEventBytes; }
 
-ByteBuffer encode(const Records& r) {
+ByteBuffer encode(const Records& r, std::uint8_t version = kBlockVersion) {
     ByteBuffer out;
-    const Status status = encode_block(PackedEvents(r.data(), count_of(r)), out);
+    const Status status = encode_block(PackedEvents(r.data(), count_of(r)), out, version);
     EXPECT_TRUE(status.ok());
     return out;
 }
+
+std::vector<std::uint8_t> bytes_of(const ByteBuffer& b) { return {b.data(), b.data() + b.size()}; }
 
 Status decode(std::span<const std::uint8_t> payload, std::uint64_t count, Records& out) {
     out.assign(count * kPackedEventBytes, 0xAA);
@@ -157,14 +160,15 @@ const Shape kShapes[] = {
     {"huge_sensor_rows", huge_sensor_rows},
 };
 
-class BlockRoundTrip : public ::testing::TestWithParam<std::tuple<Shape, std::size_t>> {};
+class BlockRoundTrip : public ::testing::TestWithParam<std::tuple<Shape, std::size_t, std::uint8_t>> {};
 
 TEST_P(BlockRoundTrip, DecodesExactly) {
-    const auto& [shape, n] = GetParam();
+    const auto& [shape, n, version] = GetParam();
     Rng rng(static_cast<unsigned>(n) * 31 + 7);
     const Records records = shape.make(rng, n);
     ASSERT_EQ(count_of(records), n);
-    const ByteBuffer payload = encode(records);
+    const ByteBuffer payload = encode(records, version);
+    ASSERT_EQ(payload.data()[0], version);
     Records back;
     const Status status = decode({payload.data(), payload.size()}, n, back);
     ASSERT_TRUE(status.ok()) << status.error().message;
@@ -173,10 +177,12 @@ TEST_P(BlockRoundTrip, DecodesExactly) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, BlockRoundTrip,
                          ::testing::Combine(::testing::ValuesIn(kShapes),
-                                            ::testing::Values(0, 1, 2, 17, 5000, 120000)),
+                                            ::testing::Values(0, 1, 2, 17, 5000, 120000),
+                                            ::testing::Values(std::uint8_t{1}, std::uint8_t{2})),
                          [](const auto& test) {
                              return std::string(std::get<0>(test.param).name) + "_" +
-                                    std::to_string(std::get<1>(test.param));
+                                    std::to_string(std::get<1>(test.param)) + "_v" +
+                                    std::to_string(std::get<2>(test.param));
                          });
 
 TEST(Block, CameraStreamsTakeFewBits) {
@@ -384,7 +390,7 @@ TEST_F(BlockDamage, ResealedRansLengthOutsideTheBlockIsRefusedAtItsField) {
 
 TEST_F(BlockDamage, HeaderFaultsNameTheirByte) {
     std::vector<std::uint8_t> v = bytes_;
-    v[0] = 2;  // a version this decoder does not know
+    v[0] = kBlockVersion + 1;  // a version this decoder does not know
     Records back;
     Status status = decode(v, count_of(records_), back);
     ASSERT_FALSE(status.ok());
@@ -396,13 +402,13 @@ TEST_F(BlockDamage, HeaderFaultsNameTheirByte) {
     EXPECT_EQ(status.error().offset, 1u);
 }
 
-// A version 1 payload as written when that version was fixed: blocks stored
-// in containers must keep decoding to the same events, and an encoder must
+// Payloads as written when their version was fixed: blocks stored in
+// containers must keep decoding to the same events, and an encoder must
 // keep writing the same bytes (any change to the model is a new version).
 // The events take every kind of step: ascending and restarting runs, same,
 // next, later and earlier times with same, near and far lines, polarities
 // beyond 0 and 1, duplicates and revisited pixels.
-TEST(BlockFormat, StoredVersion1PayloadKeepsItsMeaning) {
+TEST(BlockFormat, StoredPayloadsKeepTheirMeaning) {
     const Event events[] = {
         {10, 5, 1000, 0},  {12, 5, 1000, 0},  {20, 5, 1000, 1},        {3, 5, 1000, 1},
         {7, 9, 1000, 0},   {100, 200, 1000, 1}, {101, 200, 1001, 0},   {90, 203, 1001, 1},
@@ -421,13 +427,43 @@ TEST(BlockFormat, StoredVersion1PayloadKeepsItsMeaning) {
     };
     Records records;
     for (const Event& e : events) put_event(records, e);
-    const ByteBuffer written = encode(records);
-    EXPECT_EQ(std::vector<std::uint8_t>(written.data(), written.data() + written.size()),
-              std::vector<std::uint8_t>(std::begin(stored), std::end(stored)));
-    Records back;
-    const Status status = decode(stored, count_of(records), back);
-    ASSERT_TRUE(status.ok()) << status.error().message;
-    EXPECT_EQ(back, records);
+    // Version 2 differs only in the pixel history's bound, which 19 events
+    // never reach: its payload is version 1's but for the version and the
+    // check.
+    for (const std::uint8_t version : {std::uint8_t{1}, std::uint8_t{2}}) {
+        std::vector<std::uint8_t> want(std::begin(stored), std::end(stored));
+        if (version == 2) {
+            want[0] = 2;
+            const std::uint8_t check[] = {0x68, 0x12, 0x42, 0x6e};
+            std::copy(std::begin(check), std::end(check), want.begin() + 10);
+        }
+        EXPECT_EQ(bytes_of(encode(records, version)), want) << "version " << int{version};
+        Records back;
+        const Status status = decode(want, count_of(records), back);
+        ASSERT_TRUE(status.ok()) << status.error().message;
+        EXPECT_EQ(back, records);
+    }
+}
+
+// Where the versions part: a 1280 x 720 block of 20,000 events has a
+// history of 2^18 slots in version 1 and 2^16 in version 2. Its payloads,
+// pinned by length and CRC-32C, must keep their bytes and their events.
+TEST(BlockFormat, LargeSensorPayloadsKeepTheirBytes) {
+    Rng rng(5);
+    const Records records = camera_rows(rng, 20000, 1280, 720);
+    const struct {
+        std::uint8_t version;
+        std::size_t size;
+        std::uint32_t crc;
+    } stored[] = {{1, 33533, 0xdfd807b0}, {2, 33539, 0xf502817e}};
+    for (const auto& want : stored) {
+        const std::vector<std::uint8_t> payload = bytes_of(encode(records, want.version));
+        EXPECT_EQ(payload.size(), want.size) << "version " << int{want.version};
+        EXPECT_EQ(crc32c(payload), want.crc) << "version " << int{want.version};
+        Records back;
+        ASSERT_TRUE(decode(payload, count_of(records), back).ok());
+        EXPECT_EQ(back, records);
+    }
 }
 
 TEST(BlockLimits, CountsBeyondTheMaximumAreRefusedUpFront) {
@@ -459,7 +495,6 @@ TEST(BlockLimits, AppendsToWhatTheBufferHolds) {
 }
 
 // Header fields, each bound at its edge and one past, checksum fixed up.
-std::vector<std::uint8_t> bytes_of(const ByteBuffer& b) { return {b.data(), b.data() + b.size()}; }
 
 std::uint32_t rans_length(const std::vector<std::uint8_t>& v) {
     return std::uint32_t{v[14]} | std::uint32_t{v[15]} << 8 | std::uint32_t{v[16]} << 16 |
@@ -487,10 +522,34 @@ TEST_P(BlockBounds, EveryReservedFlagBitIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Bits, BlockBounds, ::testing::Range(1u, 8u));
 
-TEST(BlockBounds, VersionsOtherThanOneAreRefusedAtByteZero) {
+// The header's version decides the pixel history the decoder keeps: a
+// 1280 x 720 block of 120,000 events has 2^20 slots in version 1 and 2^16
+// in version 2, so a payload relabelled as the other version (and
+// resealed) no longer decodes to its events.
+TEST(BlockVersions, TheHeaderVersionPicksTheHistory) {
+    Rng rng(21);
+    const Records records = camera_rows(rng, 120000, 1280, 720);
+    for (const std::uint8_t version : {std::uint8_t{1}, std::uint8_t{2}}) {
+        std::vector<std::uint8_t> v = bytes_of(encode(records, version));
+        Records back;
+        ASSERT_TRUE(decode(v, count_of(records), back).ok());
+        ASSERT_EQ(back, records);
+        v[0] = version == 1 ? 2 : 1;
+        seal_block(v, count_of(records));
+        const Status relabelled = decode(v, count_of(records), back);
+        EXPECT_TRUE(!relabelled.ok() || back != records) << "version " << int{version};
+    }
+}
+
+TEST(BlockBounds, UnknownVersionsAreRefusedAtByteZero) {
     Rng rng(2);
     const Records records = sparse_scene(rng, 20);
-    for (const std::uint8_t version : {std::uint8_t{0}, std::uint8_t{2}, std::uint8_t{0x81}}) {
+    for (const std::uint8_t version : {std::uint8_t{0}, std::uint8_t{3}, std::uint8_t{0x81}}) {
+        ByteBuffer unwritten;
+        const Status refused = encode_block(PackedEvents(records.data(), count_of(records)), unwritten, version);
+        ASSERT_FALSE(refused.ok()) << int{version};
+        EXPECT_EQ(refused.error().kind, ErrorKind::InvalidInput);
+        EXPECT_EQ(unwritten.size(), 0u);
         std::vector<std::uint8_t> v = bytes_of(encode(records));
         v[0] = version;
         seal_block(v, count_of(records));
@@ -667,14 +726,14 @@ std::vector<std::uint8_t> forged_block(const std::vector<Event>& events, const B
     BitWriter raw;
     ForgingIo io{log, raw, target, replacement, 0, {}};
     const std::uint32_t t_first = start_time.value_or(events.front().t);
-    EventModel model(g, t_first, events.size());
+    EventModel model(g, t_first, events.size(), max_history_bits(kBlockVersion));
     for (Event e : events) {
         if (starts) starts->push_back(io.calls);
         model.code(io, e);
     }
     if (symbols) *symbols = io.symbols;
     std::vector<std::uint8_t> out(18, 0);
-    out[0] = 1;
+    out[0] = kBlockVersion;
     out[1] = g.axis == LineAxis::Columns ? 1 : 0;
     out[2] = static_cast<std::uint8_t>(g.x_max);
     out[3] = static_cast<std::uint8_t>(g.x_max >> 8);

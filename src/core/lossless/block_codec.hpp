@@ -1,7 +1,7 @@
 #pragma once
 
 // Lossless coding of one block of events: the payload a container stores
-// for a run of events (docs/format.md, "Lossless event block, version 1").
+// for a run of events (docs/format.md, "Lossless event block").
 // Blocks are independent: any block decodes alone, on any thread.
 
 #include <cstddef>
@@ -24,10 +24,22 @@ inline constexpr std::uint64_t kMaxBlockEvents = std::uint64_t{1} << 22;
 // that a block's coder state and output stay a few tens of megabytes.
 inline constexpr std::uint64_t kDefaultBlockEvents = std::uint64_t{1} << 20;
 
+// The block versions decoders read: 1, and 2, the one writers write,
+// which differs only in bounding the pixel history at 2^16 slots rather
+// than 2^22.
+inline constexpr std::uint8_t kOldestBlockVersion = 1;
+inline constexpr std::uint8_t kBlockVersion = 2;
+
+// log2 of the most pixel-history slots a block of `version` (a known one)
+// uses: 22 for version 1, 16 for version 2 (EventModel's bound).
+unsigned max_history_bits(std::uint8_t version);
+
 // Appends the payload of `events` (any values, any order; at most
-// kMaxBlockEvents of them) to `out`. Fails with InvalidInput for a block
-// that is too large; throws std::bad_alloc when memory runs out.
-Status encode_block(PackedEvents events, ByteBuffer& out);
+// kMaxBlockEvents of them) to `out`, as a block of `version` (an older one
+// only to check that its payloads keep decoding). Fails with InvalidInput
+// for a block that is too large or a version it does not know; throws
+// std::bad_alloc when memory runs out.
+Status encode_block(PackedEvents events, ByteBuffer& out, std::uint8_t version = kBlockVersion);
 
 // Decodes a payload written by encode_block for `count` events into `out`
 // (count * kPackedEventBytes bytes, sized by the caller after checking

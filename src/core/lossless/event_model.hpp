@@ -138,8 +138,10 @@ inline constexpr unsigned kKinds = 13;
 
 class EventModel {
 public:
-    // `events` is the block's event count, which bounds the pixel history.
-    EventModel(const BlockGeometry& geometry, std::uint32_t t_first, std::uint64_t events);
+    // `events` is the block's event count, which sizes the pixel history
+    // up to 2^max_history_bits slots (the block version's bound).
+    EventModel(const BlockGeometry& geometry, std::uint32_t t_first, std::uint64_t events,
+               unsigned max_history_bits);
 
     // Codes one event. The decoder's Io fills `e`; false when the stream
     // holds a coordinate outside the block's geometry (damaged data).
@@ -158,7 +160,6 @@ private:
     }
 
     static constexpr unsigned kMinHashBits = 12;
-    static constexpr unsigned kMaxHashBits = 22;
 
     std::uint32_t a_max_, b_max_;
     std::uint64_t lines_b_;
