@@ -455,7 +455,7 @@ TEST(BlockFormat, LargeSensorPayloadsKeepTheirBytes) {
         std::uint8_t version;
         std::size_t size;
         std::uint32_t crc;
-    } stored[] = {{1, 33533, 0xdfd807b0}, {2, 33539, 0xf502817e}};
+    } stored[] = {{1, 33533, 0xdfd807b0}, {2, 33541, 0xb4b58812}};
     for (const auto& want : stored) {
         const std::vector<std::uint8_t> payload = bytes_of(encode(records, want.version));
         EXPECT_EQ(payload.size(), want.size) << "version " << int{want.version};
@@ -726,7 +726,7 @@ std::vector<std::uint8_t> forged_block(const std::vector<Event>& events, const B
     BitWriter raw;
     ForgingIo io{log, raw, target, replacement, 0, {}};
     const std::uint32_t t_first = start_time.value_or(events.front().t);
-    EventModel model(g, t_first, events.size(), max_history_bits(kBlockVersion));
+    EventModel model(g, t_first, events.size(), history_layout(kBlockVersion));
     for (Event e : events) {
         if (starts) starts->push_back(io.calls);
         model.code(io, e);

@@ -297,15 +297,16 @@ public:
         unsigned size;        // the symbol's table size
     };
 
-    ReferenceEvents(const BlockGeometry& g, std::uint32_t t_first, std::uint64_t n, unsigned max_bits)
-        : pt_(t_first) {
+    ReferenceEvents(const BlockGeometry& g, std::uint32_t t_first, std::uint64_t n, HistoryLayout layout)
+        : lines_hashed_(layout.lines_hashed), pt_(t_first) {
         columns_ = g.axis == LineAxis::Columns;
         a_max_ = columns_ ? g.x_max : g.y_max;
         b_max_ = columns_ ? g.y_max : g.x_max;
         const std::uint64_t pixels = (std::uint64_t{a_max_} + 1) * (std::uint64_t{b_max_} + 1);
-        const unsigned log2 = std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(8 * n)), 12, max_bits);
+        const unsigned log2 = std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(8 * n)), 12, layout.max_bits);
         exact_ = pixels <= (std::uint64_t{1} << log2);
         shift_ = 64 - log2;
+        slots_ = std::uint64_t{1} << log2;
         history_.assign(exact_ ? pixels : std::uint64_t{1} << log2, 0);
         last_b_.assign(std::size_t{a_max_} + 1, 0);
         last_i_.assign(std::size_t{a_max_} + 1, 0);
@@ -346,7 +347,12 @@ public:
             }
         }
         const std::uint64_t pixel = std::uint64_t{a} * (std::uint64_t{b_max_} + 1) + b;
-        const std::uint64_t slot = exact_ ? pixel : (pixel * 0x9E3779B97F4A7C15ull) >> shift_;
+        // Beyond the exact layout: version 2 hashes the line and puts its
+        // positions in a row from there (mod the slots), version 1 hashes
+        // the pixel.
+        const std::uint64_t slot = exact_          ? pixel
+                                   : lines_hashed_ ? (((a * 0x9E3779B97F4A7C15ull) >> shift_) + b) % slots_
+                                                   : (pixel * 0x9E3779B97F4A7C15ull) >> shift_;
         const std::uint32_t word = history_[slot];
         const unsigned h = word & 3;
         unsigned r = 3;
@@ -371,8 +377,9 @@ public:
 
 private:
     static std::uint32_t zigzag(std::int64_t d) { return static_cast<std::uint32_t>(d < 0 ? -2 * d - 1 : 2 * d); }
-    bool columns_ = false, exact_ = true;
+    bool columns_ = false, exact_ = true, lines_hashed_;
     unsigned shift_ = 0;
+    std::uint64_t slots_ = 0;
     std::uint32_t a_max_ = 0, b_max_ = 0;
     std::uint32_t pa_ = 0, pb_ = 0, pt_ = 0;
     unsigned pp_ = 0, prev_kind_ = 0;
@@ -418,21 +425,22 @@ std::vector<Event> every_kind_of_event(Rng& rng, std::size_t n, std::uint16_t wi
 }
 
 // Blocks of n events on a width x height sensor, lines as columns or rows,
-// with the pixel history of a block version (its log2 bound).
+// with the pixel history of block version 1 or 2.
 class EventModelRule
-    : public ::testing::TestWithParam<std::tuple<std::size_t, std::uint16_t, std::uint16_t, bool, unsigned>> {};
+    : public ::testing::TestWithParam<std::tuple<std::size_t, std::uint16_t, std::uint16_t, bool, std::uint8_t>> {};
 
 // Codes `events` through the model and the stated rules side by side;
 // returns the stated contexts met (by name) and how many distinct tables.
 std::pair<std::set<std::string>, std::size_t> expect_coded_as_stated(const std::vector<Event>& events,
-                                                                     bool columns, unsigned max_bits = 16) {
+                                                                     bool columns,
+                                                                     HistoryLayout layout = HistoryLayout{}) {
     BlockGeometry g{columns ? LineAxis::Columns : LineAxis::Rows, 0, 0};
     for (const Event& e : events) {
         g.x_max = std::max(g.x_max, e.x);
         g.y_max = std::max(g.y_max, e.y);
     }
-    EventModel model(g, events[0].t, events.size(), max_bits);
-    ReferenceEvents want(g, events[0].t, events.size(), max_bits);
+    EventModel model(g, events[0].t, events.size(), layout);
+    ReferenceEvents want(g, events[0].t, events.size(), layout);
     RecordingIo io;
     std::map<std::string, const AdaptiveCdf*> table_of;
     std::map<const AdaptiveCdf*, std::string> name_of;
@@ -473,10 +481,11 @@ std::pair<std::set<std::string>, std::size_t> expect_coded_as_stated(const std::
 }
 
 TEST_P(EventModelRule, EveryEventIsCodedAsStated) {
-    const auto [n, width, height, columns, max_bits] = GetParam();
+    const auto [n, width, height, columns, version] = GetParam();
     Rng rng(static_cast<unsigned>(n + width));
+    const HistoryLayout layout = version == 1 ? HistoryLayout{22, false} : HistoryLayout{16, true};
     const auto [seen, tables] =
-        expect_coded_as_stated(every_kind_of_event(rng, n, width, height), columns, max_bits);
+        expect_coded_as_stated(every_kind_of_event(rng, n, width, height), columns, layout);
     // The events reached every value model and many contexts (O1 cannot
     // be: a line whose last event was the one before is the same line, and
     // at the same time that is kind 0 or 1).
@@ -523,15 +532,16 @@ INSTANTIATE_TEST_SUITE_P(Ages, EventModelEdges,
                                            std::make_pair(16382u, 16383u), std::make_pair(16385u, 16384u)));
 
 // 64 x 48 is exact in both versions; 640 x 480 for 30,000 events is
-// hashed into 2^18 slots in version 1 and 2^16 in version 2, so pixels
-// share slots differently; 2000 x 1500 for 6,000 events is 2^16 in both.
+// hashed into 2^18 slots in version 1 and 2^16 in version 2; 2000 x 1500
+// for 6,000 events has 2^16 slots in both, hashed by pixel or by line.
 INSTANTIATE_TEST_SUITE_P(
     Blocks, EventModelRule,
-    ::testing::Values(std::make_tuple(std::size_t{30000}, std::uint16_t{64}, std::uint16_t{48}, false, 16u),
-                      std::make_tuple(std::size_t{30000}, std::uint16_t{64}, std::uint16_t{48}, true, 16u),
-                      std::make_tuple(std::size_t{30000}, std::uint16_t{640}, std::uint16_t{480}, false, 16u),
-                      std::make_tuple(std::size_t{30000}, std::uint16_t{640}, std::uint16_t{480}, false, 22u),
-                      std::make_tuple(std::size_t{6000}, std::uint16_t{2000}, std::uint16_t{1500}, false, 16u)));
+    ::testing::Values(std::make_tuple(std::size_t{30000}, std::uint16_t{64}, std::uint16_t{48}, false, std::uint8_t{2}),
+                      std::make_tuple(std::size_t{30000}, std::uint16_t{64}, std::uint16_t{48}, true, std::uint8_t{2}),
+                      std::make_tuple(std::size_t{30000}, std::uint16_t{640}, std::uint16_t{480}, false, std::uint8_t{2}),
+                      std::make_tuple(std::size_t{30000}, std::uint16_t{640}, std::uint16_t{480}, false, std::uint8_t{1}),
+                      std::make_tuple(std::size_t{6000}, std::uint16_t{2000}, std::uint16_t{1500}, false, std::uint8_t{1}),
+                      std::make_tuple(std::size_t{6000}, std::uint16_t{2000}, std::uint16_t{1500}, false, std::uint8_t{2})));
 
 class RansPrograms : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
 

@@ -15,6 +15,8 @@
 
 namespace zel::lossless {
 
+struct HistoryLayout;  // lossless/event_model.hpp
+
 // Most events one block may hold. A decoder refuses larger counts before
 // it allocates anything; writers split longer recordings.
 inline constexpr std::uint64_t kMaxBlockEvents = std::uint64_t{1} << 22;
@@ -25,14 +27,13 @@ inline constexpr std::uint64_t kMaxBlockEvents = std::uint64_t{1} << 22;
 inline constexpr std::uint64_t kDefaultBlockEvents = std::uint64_t{1} << 20;
 
 // The block versions decoders read: 1, and 2, the one writers write,
-// which differs only in bounding the pixel history at 2^16 slots rather
-// than 2^22.
+// which differs only in how it keeps the pixel history (HistoryLayout):
+// at most 2^16 slots rather than 2^22, hashed by line rather than by pixel.
 inline constexpr std::uint8_t kOldestBlockVersion = 1;
 inline constexpr std::uint8_t kBlockVersion = 2;
 
-// log2 of the most pixel-history slots a block of `version` (a known one)
-// uses: 22 for version 1, 16 for version 2 (EventModel's bound).
-unsigned max_history_bits(std::uint8_t version);
+// The pixel history of a block of `version` (a known one).
+HistoryLayout history_layout(std::uint8_t version);
 
 // Appends the payload of `events` (any values, any order; at most
 // kMaxBlockEvents of them) to `out`, as a block of `version` (an older one

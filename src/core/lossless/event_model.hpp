@@ -136,12 +136,21 @@ enum : unsigned {
 };
 inline constexpr unsigned kKinds = 13;
 
+// How a block version keeps the pixel history: at most 2^max_bits slots,
+// exact while the sensor's pixels fit them; beyond, every pixel hashed on
+// its own (version 1) or each line at a hashed start with its positions in
+// a row from there (version 2), which keeps a line's neighbours as close
+// in memory as the exact layout does.
+struct HistoryLayout {
+    unsigned max_bits = 16;
+    bool lines_hashed = true;
+};
+
 class EventModel {
 public:
-    // `events` is the block's event count, which sizes the pixel history
-    // up to 2^max_history_bits slots (the block version's bound).
+    // `events` is the block's event count, which sizes the pixel history.
     EventModel(const BlockGeometry& geometry, std::uint32_t t_first, std::uint64_t events,
-               unsigned max_history_bits);
+               HistoryLayout layout);
 
     // Codes one event. The decoder's Io fills `e`; false when the stream
     // holds a coordinate outside the block's geometry (damaged data).
@@ -154,9 +163,11 @@ private:
     // contexts), so the table stays near the event count whatever the
     // coordinates.
     std::size_t pixel_slot(std::uint32_t a, std::uint32_t b) const {
+        constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15u;
         const std::uint64_t index = std::uint64_t{a} * lines_b_ + b;
         if (hash_shift_ == 0) return static_cast<std::size_t>(index);
-        return static_cast<std::size_t>((index * 0x9E3779B97F4A7C15u) >> hash_shift_);
+        if (lines_hashed_) return static_cast<std::size_t>((((a * kGolden) >> hash_shift_) + b) & slot_mask_);
+        return static_cast<std::size_t>((index * kGolden) >> hash_shift_);
     }
 
     static constexpr unsigned kMinHashBits = 12;
@@ -164,6 +175,8 @@ private:
     std::uint32_t a_max_, b_max_;
     std::uint64_t lines_b_;
     unsigned hash_shift_;  // 64 - hash bits, or 0 for exact slots
+    bool lines_hashed_;
+    std::uint64_t slot_mask_;  // slots - 1
     bool columns_;
 
     // The previous event, in line coordinates.
