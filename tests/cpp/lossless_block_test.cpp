@@ -427,9 +427,9 @@ TEST(BlockFormat, StoredPayloadsKeepTheirMeaning) {
     };
     Records records;
     for (const Event& e : events) put_event(records, e);
-    // Version 2 differs only in the pixel history's bound, which 19 events
-    // never reach: its payload is version 1's but for the version and the
-    // check.
+    // Version 2 differs only in its pixel history, where these 19 events
+    // share no slot in either layout: its payload is version 1's but for
+    // the version and the check.
     for (const std::uint8_t version : {std::uint8_t{1}, std::uint8_t{2}}) {
         std::vector<std::uint8_t> want(std::begin(stored), std::end(stored));
         if (version == 2) {
@@ -446,8 +446,9 @@ TEST(BlockFormat, StoredPayloadsKeepTheirMeaning) {
 }
 
 // Where the versions part: a 1280 x 720 block of 20,000 events has a
-// history of 2^18 slots in version 1 and 2^16 in version 2. Its payloads,
-// pinned by length and CRC-32C, must keep their bytes and their events.
+// history of 2^18 slots hashed by pixel in version 1, and of 2^16 hashed
+// by line in version 2. Its payloads, pinned by length and CRC-32C, must
+// keep their bytes and their events.
 TEST(BlockFormat, LargeSensorPayloadsKeepTheirBytes) {
     Rng rng(5);
     const Records records = camera_rows(rng, 20000, 1280, 720);
@@ -495,7 +496,6 @@ TEST(BlockLimits, AppendsToWhatTheBufferHolds) {
 }
 
 // Header fields, each bound at its edge and one past, checksum fixed up.
-
 std::uint32_t rans_length(const std::vector<std::uint8_t>& v) {
     return std::uint32_t{v[14]} | std::uint32_t{v[15]} << 8 | std::uint32_t{v[16]} << 16 |
            std::uint32_t{v[17]} << 24;
@@ -523,9 +523,10 @@ TEST_P(BlockBounds, EveryReservedFlagBitIsRefused) {
 INSTANTIATE_TEST_SUITE_P(Bits, BlockBounds, ::testing::Range(1u, 8u));
 
 // The header's version decides the pixel history the decoder keeps: a
-// 1280 x 720 block of 120,000 events has 2^20 slots in version 1 and 2^16
-// in version 2, so a payload relabelled as the other version (and
-// resealed) no longer decodes to its events.
+// 1280 x 720 block of 120,000 events has an exact one in version 1 (one
+// slot per pixel) and 2^16 slots hashed by line in version 2, so a payload
+// relabelled as the other version (and resealed) no longer decodes to its
+// events.
 TEST(BlockVersions, TheHeaderVersionPicksTheHistory) {
     Rng rng(21);
     const Records records = camera_rows(rng, 120000, 1280, 720);

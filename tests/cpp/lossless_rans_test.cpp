@@ -13,6 +13,7 @@
 
 #include "lossless/adaptive_rans.hpp"
 #include "lossless/bit_stream.hpp"
+#include "lossless/block_codec.hpp"
 #include "lossless/event_model.hpp"
 #include "reference_rans.hpp"
 
@@ -433,7 +434,7 @@ class EventModelRule
 // returns the stated contexts met (by name) and how many distinct tables.
 std::pair<std::set<std::string>, std::size_t> expect_coded_as_stated(const std::vector<Event>& events,
                                                                      bool columns,
-                                                                     HistoryLayout layout = HistoryLayout{}) {
+                                                                     HistoryLayout layout = history_layout(kBlockVersion)) {
     BlockGeometry g{columns ? LineAxis::Columns : LineAxis::Rows, 0, 0};
     for (const Event& e : events) {
         g.x_max = std::max(g.x_max, e.x);

@@ -141,9 +141,10 @@ inline constexpr unsigned kKinds = 13;
 // its own (version 1) or each line at a hashed start with its positions in
 // a row from there (version 2), which keeps a line's neighbours as close
 // in memory as the exact layout does.
+// Each version's layout is history_layout() in block_codec.hpp.
 struct HistoryLayout {
-    unsigned max_bits = 16;
-    bool lines_hashed = true;
+    unsigned max_bits;
+    bool lines_hashed;
 };
 
 class EventModel {
