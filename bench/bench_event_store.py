@@ -1,6 +1,6 @@
 """The .zel event store end to end from Python, beside the general compressors.
 
-    python3 bench/bench_event_store.py [--repeats N] [--big-events N] [--convert-gib G] [--write]
+    python3 bench/bench_event_store.py [--repeats N] [--rounds R] [--big-events N] [--convert-gib G] [--write]
 
 For every real recording in ../shared/data and the synthetic davis-like
 streams (as bench_lossless.py picks them), prints the stored file's
@@ -8,7 +8,9 @@ bits/event (blocks, index and header included) and, in M events/s:
 zelkit.save to .zel, zelkit.load of it on one thread and on every core,
 zelkit.load of the recording's own camera file (the speed to match), and
 xz -9, brotli -11 (pip install .[bench]) and zstd -19 decompressing the
-9-byte records. Every load is checked to give back the same array.
+9-byte records. Every load is checked to give back the same array. zel's
+figures and the peers' are the best of R rounds in which they take turns on
+each stream, as in bench_lossless.py.
 
 Then, on a davis-like stream of --big-events events (12M: a dozen blocks),
 coding and decoding in memory on one thread and on every core (the blocks
@@ -35,7 +37,7 @@ import zelkit
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from bench_lossless import DATA, REAL, best, peers, synthetic_streams, write_section  # noqa: E402
+from bench_lossless import DATA, REAL, best, peers, repeats_for, synthetic_streams, write_section  # noqa: E402
 from synthetic import davis_like  # noqa: E402
 from zelkit import _native  # noqa: E402
 from zelkit._chunked_save import save_chunks  # noqa: E402
@@ -140,6 +142,7 @@ def convert_table(gib, folder):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--big-events", type=int, default=12_000_000)
     parser.add_argument("--convert-gib", type=float, default=0)
     parser.add_argument("--write", action="store_true")
@@ -148,7 +151,8 @@ def main():
     cores = zelkit._event_store.default_threads()
     lines = [
         f"bits/event of the .zel file; M events/s of save, load (1 thread / {cores}), the camera file's "
-        f"zelkit.load, and decompression by the peers (best of {args.repeats}; peers compress once).",
+        f"zelkit.load, and decompression by the peers (best of {args.rounds} rounds of {args.repeats} runs, up to "
+        "50 on short streams, zel and the peers taking turns on each stream; peers compress once).",
         "",
         "| stream | events | .zel bits/event | vs xz -9 | save | load, 1 thread | load, "
         f"{cores} threads | camera file load | xz -9 | brotli -11 | zstd -19 |",
@@ -158,17 +162,22 @@ def main():
         for label, events, camera, options in streams():
             n = len(events)
             path = pathlib.Path(tmp) / "s.zel"
-            save_s, _ = best(args.repeats, lambda: zelkit.save(path, events))
-            one_s, back = best(args.repeats, lambda: zelkit.load(path, threads=1))
-            assert np.array_equal(back, events)
-            all_s, back = best(args.repeats, lambda: zelkit.load(path, threads=cores))
-            assert np.array_equal(back, events)
-            camera_cell = ""
-            if camera is not None:
-                camera_s, _ = best(args.repeats, lambda: zelkit.load(camera, **options))
-                camera_cell = f"{n / camera_s / 1e6:.0f}"
+            repeats = repeats_for(n, args.repeats)
+            seconds = {"save": [], "one": [], "all": [], "camera": []}
+
+            def zel_turn():
+                seconds["save"].append(best(repeats, lambda: zelkit.save(path, events))[0])
+                for key, threads in (("one", 1), ("all", cores)):
+                    spent, back = best(repeats, lambda: zelkit.load(path, threads=threads))
+                    assert np.array_equal(back, events)
+                    seconds[key].append(spent)
+                if camera is not None:
+                    seconds["camera"].append(best(repeats, lambda: zelkit.load(camera, **options))[0])
+
+            others = peers(events.tobytes(), repeats, args.rounds, between=zel_turn)
+            save_s, one_s, all_s = min(seconds["save"]), min(seconds["one"]), min(seconds["all"])
+            camera_cell = f"{n / min(seconds['camera']) / 1e6:.0f}" if seconds["camera"] else ""
             bits = 8 * path.stat().st_size / n
-            others = peers(events.tobytes(), args.repeats)
             xz_bits = 8 * others["xz -9"][0] / n
 
             def peer(name):

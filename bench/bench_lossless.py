@@ -152,6 +152,17 @@ def peers(records, repeats, rounds=1, between=None):
     return {name: (len(packed[name]), encode_s[name], decode_s[name]) for name, *_ in codecs}
 
 
+def repeats_for(n, repeats):
+    """Runs a round for a stream of n events.
+
+    A file of a few thousand events codes in a fraction of a millisecond,
+    where best of 3 still catches the host's hiccups (N-CARS: 7.9-10.3 M
+    events/s over eight runs of 3, 10.8 in every run of 20): short streams
+    get more runs, up to 50, for about a million events in each round.
+    """
+    return max(repeats, min(50, -(-1_000_000 // max(n, 1))))
+
+
 def measure_stream(exe, path, records, repeats, rounds, block):
     """zel's row (bits, parts, best encode / decode M events/s) and the peers' figures.
 
@@ -159,11 +170,7 @@ def measure_stream(exe, path, records, repeats, rounds, block):
     minutes, and a ratio of figures taken minutes apart measured the drift as
     much as the codecs.
     """
-    # A file of a few thousand events codes in a fraction of a millisecond,
-    # where best of 3 still catches the host's hiccups (N-CARS: 7.9-10.3 M
-    # events/s over eight runs of 3, 10.8 in every run of 20): short streams
-    # get more runs, up to 50, for about a million events in each round.
-    repeats = max(repeats, min(50, -(-1_000_000 // (len(records) // 9 or 1))))
+    repeats = repeats_for(len(records) // 9, repeats)
     rows = []
     others = peers(records, repeats, rounds,
                    between=lambda: rows.append(run_native(exe, [path], repeats, block)[str(path)]))
