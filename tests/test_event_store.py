@@ -160,9 +160,11 @@ def test_a_camera_clock_past_32_bits_is_kept(tmp_path):
                               events[(events["t"] >= 200_000) & (events["t"] < 300_000)])
 
 
-def test_chunks_of_a_store_with_several_clock_bases_each_hold_one_base(tmp_path):
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_chunks_of_a_store_with_several_clock_bases_each_hold_one_base(tmp_path, threads):
     # Bases too far apart to share a block: each chunk is one base's events,
-    # once, at that base, however many events a chunk could hold.
+    # once, at that base, however many events a chunk could hold, and
+    # however the blocks decoded together fall across the bases.
     pieces = [(0, ARRAYS["camera"][:300]), (2**33, ARRAYS["camera"][300:700]),
               (2**34 + 5, ARRAYS["camera"][700:750])]
     writer = zelkit._native.EventStoreWriter(0, 0, 128)
@@ -172,7 +174,7 @@ def test_chunks_of_a_store_with_several_clock_bases_each_hold_one_base(tmp_path)
     path.write_bytes(bytes(header) + body[len(header):] + bytes(tail))
     for n in (10**6, 350):
         expected = [(base, events[i : i + n]) for base, events in pieces for i in range(0, len(events), n)]
-        chunks = list(zelkit.iter_load(path, chunk_events=n, t_offset="chunk"))
+        chunks = list(zelkit.iter_load(path, chunk_events=n, t_offset="chunk", threads=threads))
         assert [c.t_base for c in chunks] == [base for base, _ in expected], n
         assert all(np.array_equal(c, events) for c, (_, events) in zip(chunks, expected)), n
 

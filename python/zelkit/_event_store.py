@@ -280,31 +280,40 @@ def _iter_chunks(path: bytes, max_events: int, *, t_offset: Any = None,
     return _chunks(store, max_events, mode, offset, n_threads)
 
 
+def _decoded(native: _native.EventStoreReader, blocks: np.ndarray, mode: str, offset: int,
+             threads: int) -> Iterator[tuple[int | None, np.ndarray]]:
+    """The events of every block in order, as (time label, events) pieces,
+    ``threads`` blocks decoded at a time. In chunk mode each piece is a run
+    of blocks with one time base, in that base's clock: a converted camera
+    recording's blocks each have their own, and are still decoded together."""
+    subtract = _subtract(native, blocks, mode, offset)
+    label = None if mode == "absolute" else subtract
+    for k in range(0, len(blocks), threads):
+        stop = min(k + threads, len(blocks))
+        if mode != "chunk":
+            yield label, wrap_buffer(native.read(k, stop - k, subtract, threads))
+            continue
+        events = wrap_buffer(native.read_in_block_clocks(k, stop - k, threads))
+        bases = blocks["t_base"][k:stop]
+        ends = np.cumsum(blocks["n_events"][k:stop], dtype=np.int64)
+        cuts = np.flatnonzero(bases[1:] != bases[:-1])
+        begin = 0
+        for cut in [*cuts, stop - k - 1]:
+            yield int(bases[cut]), events[begin : ends[cut]]
+            begin = int(ends[cut])
+
+
 def _chunks(store: EventStore, max_events: int, mode: str, offset: int, threads: int) -> Iterator[EventChunk]:
     with store:
-        blocks = store.blocks
-        native = store._native
-        subtract = _subtract(native, blocks, mode, offset)
-        label = None if mode == "absolute" else subtract
         pending: list[np.ndarray] = []
         held = 0
-        k = 0
-        while k < len(blocks):
-            if mode == "chunk":
-                # Each chunk rebased to its blocks' own time base; a chunk
-                # ends where the base changes.
-                base = int(blocks["t_base"][k])
-                if pending and base != label:
-                    yield _chunk(np.concatenate(pending), label, 0)
-                    pending, held = [], 0
-                subtract = label = base
-                stop = k + 1
-                while stop < len(blocks) and stop - k < threads and int(blocks["t_base"][stop]) == base:
-                    stop += 1
-            else:
-                stop = min(k + threads, len(blocks))
-            events = wrap_buffer(native.read(k, stop - k, subtract, threads))
-            k = stop
+        label = None
+        for piece_label, events in _decoded(store._native, store.blocks, mode, offset, threads):
+            # A chunk holds one time base: it ends where the base changes.
+            if pending and piece_label != label:
+                yield _chunk(np.concatenate(pending), label, 0)
+                pending, held = [], 0
+            label = piece_label
             while len(events):
                 take = min(max_events - held, len(events))
                 pending.append(events[:take])

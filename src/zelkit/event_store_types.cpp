@@ -111,16 +111,46 @@ constexpr auto kRead = signature<ReadArgs>(
     param<&ReadArgs::subtract, convert_unsigned<std::uint64_t>>("subtract", "0"),
     param<&ReadArgs::threads, convert_bounded<unsigned, 1, kMaxThreads>>("threads", "1"));
 
-PyObject* reader_read(PyObject* self, ReadArgs& a) {
+// What both reads share: `read(reader, records)` runs without the lock,
+// and its records become a Buffer.
+template <class Read>
+PyObject* read_records(PyObject* self, const Read& read) {
     ReaderState& s = reader_state(self);
     zel::ByteBuffer records;
     std::optional<zel::Status> status;
     locked_without_gil(s.mutex, [&] {
-        if (s.reader) status.emplace(s.reader->read(a.first, a.count, a.subtract, a.threads, records));
+        if (s.reader) status.emplace(read(*s.reader, records));
     });
     if (!status) return raise_closed();
     if (!*status) return raise_container_error(status->error());
     return new_buffer(native_state(Py_TYPE(self)), std::move(records));
+}
+
+PyObject* reader_read(PyObject* self, ReadArgs& a) {
+    return read_records(self, [&](const ct::EventStoreReader& reader, zel::ByteBuffer& records) {
+        return reader.read(a.first, a.count, a.subtract, a.threads, records);
+    });
+}
+
+struct BlockClockArgs {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    unsigned threads = 1;
+};
+
+constexpr auto kReadInBlockClocks = signature<BlockClockArgs>(
+    {.name = "read_in_block_clocks", .owner = "EventStoreReader",
+     .doc = "The events of blocks [first, first + count) as a Buffer of packed records, each "
+            "time as its block stores it (camera time minus the block's t_base), decoded on up "
+            "to `threads` threads."},
+    param<&BlockClockArgs::first, convert_unsigned<std::uint64_t>>("first"),
+    param<&BlockClockArgs::count, convert_unsigned<std::uint64_t>>("count"),
+    param<&BlockClockArgs::threads, convert_bounded<unsigned, 1, kMaxThreads>>("threads", "1"));
+
+PyObject* reader_read_in_block_clocks(PyObject* self, BlockClockArgs& a) {
+    return read_records(self, [&](const ct::EventStoreReader& reader, zel::ByteBuffer& records) {
+        return reader.read_in_block_clocks(a.first, a.count, a.threads, records);
+    });
 }
 
 struct ExtentArgs {
@@ -186,6 +216,7 @@ PyGetSetDef kReaderGetSet[] = {
 PyMethodDef kReaderMethods[] = {
     function_def<kBlocks, reader_blocks>(),
     function_def<kRead, reader_read>(),
+    function_def<kReadInBlockClocks, reader_read_in_block_clocks>(),
     function_def<kExtent, reader_extent>(),
     function_def<kClose, reader_close>(),
     {nullptr, nullptr, 0, nullptr},

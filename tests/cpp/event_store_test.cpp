@@ -212,6 +212,27 @@ TEST(StoreClock, CameraTimesSurviveAcrossBlocksAndBases) {
     ASSERT_FALSE(below.ok());
     EXPECT_EQ(below.error().kind, ErrorKind::Timestamp);
     EXPECT_NE(below.error().message.find("event 0 has timestamp 100 us (101 us subtracted)"), std::string::npos);
+
+    // In the blocks' own clocks, bases 2^33 apart are read together, on any
+    // number of threads, from any first block.
+    for (unsigned threads : {1u, 2u, 3u}) {
+        for (const auto& [first, count] : {std::pair<std::size_t, std::size_t>{0, 4}, {1, 2}, {3, 1}}) {
+            ByteBuffer own;
+            ASSERT_TRUE(later.value().read_in_block_clocks(first, count, threads, own).ok());
+            std::vector<std::uint64_t> expected;
+            std::size_t before = 0;
+            for (std::size_t k = 0; k < first + count; ++k) {
+                for (std::size_t i = 0; i < counts[k]; ++i) {
+                    if (k >= first) expected.push_back(camera[before + i] - block_bases[k]);
+                }
+                before += counts[k];
+            }
+            ASSERT_EQ(own.size(), expected.size() * kPackedEventBytes) << threads << " " << first;
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                EXPECT_EQ(load_le32(own.data() + i * kPackedEventBytes + 4), expected[i]) << threads << " " << i;
+            }
+        }
+    }
 }
 
 // One event at t 0 for each base, written as separate adds, header fixed up.

@@ -521,6 +521,17 @@ std::optional<Error> EventStoreReader::decode_into(std::uint64_t k, std::span<co
 
 Status EventStoreReader::read(std::uint64_t first, std::uint64_t count, std::uint64_t subtract,
                               unsigned threads, ByteBuffer& out) const {
+    return read_blocks(first, count, subtract, threads, out);
+}
+
+Status EventStoreReader::read_in_block_clocks(std::uint64_t first, std::uint64_t count, unsigned threads,
+                                              ByteBuffer& out) const {
+    return read_blocks(first, count, std::nullopt, threads, out);
+}
+
+Status EventStoreReader::read_blocks(std::uint64_t first, std::uint64_t count,
+                                     std::optional<std::uint64_t> subtract, unsigned threads,
+                                     ByteBuffer& out) const {
     ZEL_TRY(check_block_range(first, count));
     threads = std::max(1u, threads);
     // Blocks are read (and checked) a batch at a time, one per thread, and
@@ -542,7 +553,7 @@ Status EventStoreReader::read(std::uint64_t first, std::uint64_t count, std::uin
         const bool whole = run_in_parallel(n, [&](std::size_t j) {
             errors[j] = decode_into(batch + j, payloads[j],
                                     base + (first_event_[batch + j] - first_event_[batch]) * kPackedEventBytes,
-                                    subtract);
+                                    subtract.value_or(blocks_[batch + j].t_base));
         });
         if (!whole) {
             return Error::out_of_memory("out of memory decoding blocks " + num(batch) + " to " +

@@ -181,6 +181,12 @@ public:
     // a Timestamp error naming its index among all the file's events.
     Status read(std::uint64_t first, std::uint64_t count, std::uint64_t subtract, unsigned threads,
                 ByteBuffer& out) const;
+    // The same blocks with each event's time as its block stores it, from
+    // the block's own t_base (blocks()[k].t_base): what a reader that keeps
+    // the camera clock chunk by chunk needs, whatever bases the blocks have,
+    // and the times cannot overflow.
+    Status read_in_block_clocks(std::uint64_t first, std::uint64_t count, unsigned threads,
+                                ByteBuffer& out) const;
 
     // What the records of blocks [first, first + count) say of their events
     // without decoding them: the largest x and y of any of them and the
@@ -208,6 +214,10 @@ private:
     // the error, if any. Throws std::bad_alloc when memory runs out.
     std::optional<Error> decode_into(std::uint64_t k, std::span<const std::uint8_t> payload, std::uint8_t* to,
                                      std::uint64_t subtract) const;
+    // read() with one time subtracted from every block, or each block's own
+    // base (no subtract).
+    Status read_blocks(std::uint64_t first, std::uint64_t count, std::optional<std::uint64_t> subtract,
+                       unsigned threads, ByteBuffer& out) const;
 
     std::unique_ptr<ByteSource> source_;
     StoreHeader header_;
