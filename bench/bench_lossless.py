@@ -16,8 +16,8 @@ the synthetic davis-like streams of bench_zel.py (346 x 260, 1M events, and
 all on the records `events.tobytes()` (9 bytes per event). Speeds are the
 best of R rounds of N runs (more for short streams, up to 50, for about a
 million events a round), in which zel and the peers take turns on each
-stream (the slow encoders run once). A 12M-event davis-like stream gives the two-thread decode
-figure. A second table shows where zel's bits go, part by part of an event,
+stream (the slow encoders run once). A 12M-event davis-like stream gives the
+two-thread decode figure. A second table shows where zel's bits go, part by part of an event,
 beside the size target (0.60x xz -9) and, for the synthetic streams, the
 entropy of the process that draws them. --write replaces this script's
 section of bench/RESULTS.md.
