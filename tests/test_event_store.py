@@ -2,6 +2,7 @@
 and windows, the camera clock, streaming conversion, and refusals."""
 
 import os
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -12,6 +13,7 @@ from hypothesis.extra import numpy as hnp
 
 import zelkit
 from zelkit._read_options import plan_read
+from container_layout import BLOCK, parse_store
 from zel_command import zel
 
 SAMPLES = Path(__file__).resolve().parent.parent / "samples"
@@ -177,6 +179,46 @@ def test_chunks_of_a_store_with_several_clock_bases_each_hold_one_base(tmp_path,
         chunks = list(zelkit.iter_load(path, chunk_events=n, t_offset="chunk", threads=threads))
         assert [c.t_base for c in chunks] == [base for base, _ in expected], n
         assert all(np.array_equal(c, events) for c, (_, events) in zip(chunks, expected)), n
+
+
+def _store_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("zelkit-store")]
+
+
+@pytest.mark.parametrize("mode", ["chunk", "first"])
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_chunks_before_a_damaged_block_come_out_exact_and_then_the_read_fails(tmp_path, threads, mode):
+    # Eight blocks of 16; block 5's payload damaged. Whatever is decoded
+    # ahead, the chunks given are exactly the events before the damage,
+    # the error names the damaged record, and no decoding thread is left.
+    events = ARRAYS["camera"][:128]
+    data = bytearray(zelkit._event_store.encode_events(events, block_events=16))
+    damaged = parse_store(bytes(data))["blocks"][5]
+    data[damaged["offset"] + BLOCK.size + len(damaged["payload"]) // 2] ^= 0x40
+    path = tmp_path / "damaged.zel"
+    path.write_bytes(bytes(data))
+    given = []
+    with pytest.raises(zelkit.FormatError) as info:
+        for chunk in zelkit.iter_load(path, chunk_events=10, t_offset=mode, threads=threads):
+            given.append(chunk)
+    assert damaged["offset"] <= info.value.offset < damaged["offset"] + BLOCK.size + len(damaged["payload"]) + 4
+    got = np.concatenate([*given, events[:0]])
+    assert len(got) <= 5 * 16 and len(got) % 10 == 0
+    first = 0 if mode == "chunk" else int(events["t"][0])
+    assert np.array_equal(got["t"], events["t"][: len(got)] - first)
+    assert np.array_equal(got[["x", "y", "p"]], events[["x", "y", "p"]][: len(got)])
+    assert not _store_threads()
+
+
+def test_a_reader_left_early_waits_for_its_decoding_and_closes(tmp_path):
+    events = ARRAYS["camera"]
+    path = tmp_path / "s.zel"
+    path.write_bytes(zelkit._event_store.encode_events(events, block_events=256))
+    chunks = zelkit.iter_load(path, chunk_events=100, threads=2)
+    assert np.array_equal(next(chunks), events[:100])
+    chunks.close()
+    assert not _store_threads()
+    path.unlink()  # nothing holds the file
 
 
 def test_convert_streams_a_camera_recording_in_and_out_exactly(tmp_path):

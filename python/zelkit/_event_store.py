@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any, BinaryIO
 
 import numpy as np
@@ -285,22 +286,43 @@ def _decoded(native: _native.EventStoreReader, blocks: np.ndarray, mode: str, of
     """The events of every block in order, as (time label, events) pieces,
     ``threads`` blocks decoded at a time. In chunk mode each piece is a run
     of blocks with one time base, in that base's clock: a converted camera
-    recording's blocks each have their own, and are still decoded together."""
+    recording's blocks each have their own, and are still decoded together.
+
+    With more than one thread, the next batch decodes while the caller uses
+    this one's pieces (converting back to a camera file writes them): one
+    more batch in memory, and the writing no longer waits on the decoding.
+    """
     subtract = _subtract(native, blocks, mode, offset)
     label = None if mode == "absolute" else subtract
-    for k in range(0, len(blocks), threads):
+
+    def decode(k: int) -> list[tuple[int | None, np.ndarray]]:
         stop = min(k + threads, len(blocks))
         if mode != "chunk":
-            yield label, wrap_buffer(native.read(k, stop - k, subtract, threads))
-            continue
+            return [(label, wrap_buffer(native.read(k, stop - k, subtract, threads)))]
         events = wrap_buffer(native.read_in_block_clocks(k, stop - k, threads))
         bases = blocks["t_base"][k:stop]
         ends = np.cumsum(blocks["n_events"][k:stop], dtype=np.int64)
-        cuts = np.flatnonzero(bases[1:] != bases[:-1])
+        pieces: list[tuple[int | None, np.ndarray]] = []
         begin = 0
-        for cut in [*cuts, stop - k - 1]:
-            yield int(bases[cut]), events[begin : ends[cut]]
+        for cut in [*np.flatnonzero(bases[1:] != bases[:-1]), stop - k - 1]:
+            pieces.append((int(bases[cut]), events[begin : ends[cut]]))
             begin = int(ends[cut])
+        return pieces
+
+    batches = range(0, len(blocks), threads)
+    if threads == 1 or len(batches) < 2:
+        for k in batches:
+            yield from decode(k)
+        return
+    # Leaving the block (the caller stopped early, or a read failed) waits
+    # for the batch in flight, so the store is never closed under it.
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="zelkit-store") as pool:
+        ahead = pool.submit(decode, batches[0])
+        for k in batches[1:]:
+            pieces = ahead.result()
+            ahead = pool.submit(decode, k)
+            yield from pieces
+        yield from ahead.result()
 
 
 def _chunks(store: EventStore, max_events: int, mode: str, offset: int, threads: int) -> Iterator[EventChunk]:
