@@ -218,7 +218,6 @@ def test_a_reader_left_early_waits_for_its_decoding_and_closes(tmp_path):
     assert np.array_equal(next(chunks), events[:100])
     chunks.close()
     assert not _store_threads()
-    path.unlink()  # nothing holds the file
 
 
 def test_convert_streams_a_camera_recording_in_and_out_exactly(tmp_path):
