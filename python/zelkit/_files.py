@@ -235,6 +235,11 @@ def iter_load(
     when nothing is subtracted). Windows
     need one time origin: ``"first"`` rebases the whole file, which must
     then span under 2**32 us.
+
+    An event store (``.zel``) is decoded ``threads`` blocks at a time (every
+    core by default), and with more than one thread the next batch is
+    decoded while the caller uses this one: memory then also holds two
+    batches of blocks (a block of the default size holds 2**20 events, 9 MiB).
     """
     if chunk_events is not None and window_us is not None:
         raise ValueError("give chunk_events or window_us, not both")
