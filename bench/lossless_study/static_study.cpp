@@ -394,7 +394,7 @@ class StaticDecodeIo {
 public:
     static constexpr bool kEncoding = false;
     StaticDecodeIo(const DecTable<Bits>* tables, const std::uint8_t* stream, std::size_t size, BitReader& bits)
-        : tables_(tables), next_(stream + 4 * N), end_(stream + size), bits_(bits) {
+        : tables_(tables), next_(stream + 4 * N), end_(stream + size), data_(stream), size_(size), bits_(bits) {
         for (unsigned i = 0; i < N; ++i) {
             std::memcpy(&x_[i], stream + 4 * i, 4);
         }
@@ -433,11 +433,12 @@ public:
         if constexpr (BranchFree) {
             // As the codec's RansReader::advance: masks, and zeros past the end.
             static constexpr std::uint8_t kNoWord[2] = {0, 0};
-            const std::uint8_t* word = end_ - next_ >= 2 ? next_ : kNoWord;
+            // The read count runs on past the end, which is how finish() and
+            // overrun() know.
+            const std::uint8_t* word = read_ + 2 <= size_ ? data_ + read_ : kNoWord;
             const std::uint32_t take = 0u - std::uint32_t{x < kStateLow};
             x = (x << (16 & take)) | ((std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8) & take);
-            overrun_ |= (word == kNoWord) & (take != 0);
-            next_ += (word != kNoWord) ? (2 & take) : 0;
+            read_ += 2 & take;
         } else if (x < kStateLow) {
             if (end_ - next_ >= 2) {
                 x = (x << 16) | std::uint32_t{next_[0]} | std::uint32_t{next_[1]} << 8;
@@ -452,9 +453,9 @@ public:
         return s;
     }
     HOT std::uint32_t bits(std::uint32_t, unsigned n) { return bits_.get(n); }
-    bool overrun() const { return overrun_; }
+    bool overrun() const { return BranchFree ? read_ > size_ : overrun_; }
     bool finish() const {
-        if (overrun_ || next_ != end_) return false;
+        if (BranchFree ? read_ != size_ : overrun_ || next_ != end_) return false;
         for (unsigned i = 0; i < N; ++i)
             if (x_[i] != kStateLow) return false;
         return true;
@@ -465,6 +466,9 @@ private:
     std::uint32_t x_[N];
     const std::uint8_t* next_;
     const std::uint8_t* end_;
+    const std::uint8_t* data_;  // the branch-free form's
+    std::size_t size_;
+    std::size_t read_ = 4 * N;
     BitReader& bits_;
     bool overrun_ = false;
 };
