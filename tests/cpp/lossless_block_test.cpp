@@ -793,6 +793,14 @@ TEST(BlockBounds, ANearLineStepOf30OrMoreIsRefused) {
     }
 }
 
+// One step of x from 0 to 40,000 and its y one higher, then y up by one
+// `y_steps` - 1 more times.
+std::vector<Event> steps_of_y_after_x_jump(std::uint16_t y_steps) {
+    std::vector<Event> events{{0, 0, 9, 0}};
+    for (std::uint16_t y = 1; y <= y_steps; ++y) events.push_back({40000, y, 9, 0});
+    return events;
+}
+
 // The writer's header: x_max, y_max and t_first of the block, and lines as
 // columns exactly when the columns' steps (bit widths of |x_i - x_{i-1}|,
 // the first event against itself) are fewer than the rows'.
@@ -809,6 +817,8 @@ TEST(BlockBounds, TheHeaderStatesTheBlockAndItsLineAxis) {
         {{{0, 100, 9, 0}, {1, 100, 9, 0}}, false},
         {{{5, 5, 9, 0}, {6, 4, 9, 0}, {6, 8, 9, 0}, {9, 8, 9, 0}}, true},   // x 1+0+2 against y 1+3+0
         {{{7, 3, 40, 1}}, false},                       // one event: no steps, rows
+        {steps_of_y_after_x_jump(16), false},           // x's one step of 40,000 takes 16 bits: a tie
+        {steps_of_y_after_x_jump(17), true},
     };
     for (const Case& c : cases) {
         Records records;
