@@ -161,10 +161,14 @@ void rans_encode_log(std::span<const SymbolRange> ranges, ByteBuffer& out) {
         const std::uint32_t freq = range.frequency;
         // Largest state that still fits 32 bits after coding this symbol.
         const std::uint32_t limit = ((kStateLow >> kProbBits) << 16) * freq;
-        if (x >= limit) {
-            *word++ = static_cast<std::uint16_t>(x);
-            x >>= 16;
-        }
+        // Without a branch, as in the decoder: whether a state gives a word
+        // is close to a coin flip. The word is always stored and kept only
+        // when given. The store stays inside the buffer: before a symbol,
+        // no more words are kept than symbols were coded.
+        const std::uint32_t give = 0u - std::uint32_t{x >= limit};
+        *word = static_cast<std::uint16_t>(x);
+        word += give & 1;
+        x >>= 16 & give;
         x = ((x / freq) << kProbBits) + (x % freq) + range.start;
     };
     // Symbol i belongs to state i % 2; naming the two states keeps each in

@@ -11,10 +11,11 @@ namespace zel::lossless {
 namespace detail {
 
 // Signed differences as non-negative integers, 0 -> 0, -1 -> 1, 1 -> 2 ...
+// Both ways without branches: which way a step goes is as good as random
+// to a predictor.
 inline std::uint32_t zigzag(std::int64_t d) {
-    return static_cast<std::uint32_t>(d < 0 ? -2 * d - 1 : 2 * d);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(d) << 1 ^ static_cast<std::uint64_t>(d >> 63));
 }
-// Branch-free: which way a step goes is as good as random to a predictor.
 inline std::int64_t unzigzag(std::uint32_t u) {
     return static_cast<std::int64_t>(u >> 1) ^ -static_cast<std::int64_t>(u & 1);
 }
