@@ -206,6 +206,32 @@ TEST(Rans, TheStreamIsTheStatedInterleavedCoder) {
     }
 }
 
+// Symbols of frequency 1 make a state give a word at nearly every symbol:
+// the most words a stream can hold, which the coder keeps in a buffer
+// sized by the symbol count (storing each candidate word before it knows
+// whether it keeps it).
+TEST(Rans, RareSymbolsGiveAWordEachAndStayTheStatedCoder) {
+    for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{1001}}) {
+        std::vector<SymbolRange> log;
+        std::vector<testing_support::CodedRange> ranges;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto start = static_cast<std::uint16_t>((i * 7919) % (kProbScale - 1));
+            log.push_back({start, 1});
+            ranges.push_back({start, 1});
+        }
+        ByteBuffer got;
+        rans_encode_log(log, got);
+        EXPECT_EQ(std::vector<std::uint8_t>(got.data(), got.data() + got.size()),
+                  testing_support::reference_rans_stream(ranges, 2, kProbBits))
+            << n << " symbols";
+        // Each state's first symbol fits; of the later ones, all but those
+        // after a state shifted down to 2 or 3 give a word.
+        const std::size_t words = (got.size() - 8) / 2;
+        EXPECT_LE(words, n > 2 ? n - 2 : 0) << n << " symbols";
+        EXPECT_GE(words, n > 2 ? (n - 2) * 9 / 10 : 0) << n << " symbols";
+    }
+}
+
 // A value's symbols as the format states them: a token (v below 8, e + 5
 // for e = floor(log2 v) up to 9, else 15 and a wide symbol, e - 10 up to
 // 24, else 15 and e - 25 in 3 raw bits), then min(e, 4) bits below the
