@@ -72,8 +72,9 @@ def default_threads() -> int:
 
 def write_threads() -> int:
     """Threads a writer codes blocks on: the cores, up to two. Each holds a
-    block of records and its coding (about 55 MB at the default block size),
-    so that converting a recording of any length stays under 200 MB."""
+    block of records and its coding (about 55 MB at the default block size)
+    while the caller fills the next block, so that converting a recording
+    of any length stays under 200 MB."""
     return min(default_threads(), _MAX_WRITE_THREADS)
 
 

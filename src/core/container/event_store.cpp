@@ -1,10 +1,15 @@
 #include "container/event_store.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <tuple>
 
 #include "base/parallel.hpp"
@@ -276,42 +281,164 @@ Status EventStoreWriter::begin(std::vector<std::uint8_t>& out) {
     return kOk;
 }
 
-Status EventStoreWriter::close_block(std::vector<std::uint8_t>& out) {
-    if (pending_.empty()) return kOk;
-    if (closed_.size() == n_closed_) closed_.emplace_back();
-    ClosedBlock& block = closed_[n_closed_++];
-    block.records.swap(pending_);
-    block.t_base = pending_base_;
-    pending_.clear();
-    return n_closed_ == threads_ ? code_closed(out) : kOk;
-}
+// The helper threads: they take closed blocks in the order handed over and
+// mark each coded. A block belongs to its helper between being taken and
+// being marked, and to the writer otherwise; the lock orders the two.
+class EventStoreWriter::Coders {
+public:
+    // Starts up to `threads` helpers, fewer when no more can be had.
+    explicit Coders(unsigned threads) {
+        try {
+            helpers_.reserve(threads);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        for (unsigned h = 0; h < threads; ++h) {
+            try {
+                helpers_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                break;  // no more threads to be had
+            } catch (const std::bad_alloc&) {
+                break;  // nor memory for one
+            }
+        }
+    }
+    ~Coders() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+            queue_.clear();
+        }
+        handed_.notify_all();
+        for (std::thread& helper : helpers_) helper.join();
+    }
+    Coders(const Coders&) = delete;
+    Coders& operator=(const Coders&) = delete;
 
-Status EventStoreWriter::code_closed(std::vector<std::uint8_t>& out) {
-    const std::size_t n = n_closed_;
-    n_closed_ = 0;
-    const bool whole = run_in_parallel(n, [this](std::size_t j) {
-        ClosedBlock& block = closed_[j];
+    std::size_t helpers() const { return helpers_.size(); }
+
+    // Codes a closed block's records into its payload, on a helper or on
+    // the writer's thread; never throws.
+    static void code(ClosedBlock& block) noexcept {
         block.payload.clear();
         block.error.reset();
-        const std::size_t count = block.records.size() / kPackedEventBytes;
-        Status coded = lossless::encode_block(PackedEvents(block.records.data(), count), block.payload);
-        if (!coded) block.error = std::move(coded).take_error();
-    });
-    if (!whole) return Error::out_of_memory("out of memory coding block " + num(blocks_.size()));
-    for (std::size_t j = 0; j < n; ++j) {
-        ClosedBlock& closed = closed_[j];
-        if (closed.error) return std::move(*closed.error);
-        const std::size_t count = closed.records.size() / kPackedEventBytes;
-        BlockSummary block;
-        block.offset = offset_;
-        block.t_base = closed.t_base;
-        std::tie(block.t_first, block.t_last) = time_range(closed.records.data(), count);
-        block.n_events = count;
-        const std::size_t before = out.size();
-        append_block(blocks_.size(), block, std::span(closed.payload.data(), closed.payload.size()), out);
-        offset_ += out.size() - before;
-        blocks_.push_back(block);
-        closed.records.clear();
+        block.out_of_memory = false;
+        try {
+            const std::size_t count = block.records.size() / kPackedEventBytes;
+            Status coded = lossless::encode_block(PackedEvents(block.records.data(), count), block.payload);
+            if (!coded) block.error = std::move(coded).take_error();
+        } catch (const std::bad_alloc&) {
+            block.error.reset();
+            block.out_of_memory = true;
+        }
+    }
+
+    // The queue holds at most the blocks in flight, whose count the writer
+    // bounds; push_back may still throw bad_alloc, before anything changed.
+    void hand_over(ClosedBlock& block) {
+        {
+            const std::lock_guard lock(mutex_);
+            block.coded = false;
+            queue_.push_back(&block);
+        }
+        handed_.notify_one();
+    }
+    bool coded(const ClosedBlock& block) {
+        const std::lock_guard lock(mutex_);
+        return block.coded;
+    }
+    void wait(const ClosedBlock& block) {
+        std::unique_lock lock(mutex_);
+        coded_.wait(lock, [&] { return block.coded; });
+    }
+
+private:
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            handed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_) return;
+            ClosedBlock& block = *queue_.front();
+            queue_.pop_front();
+            lock.unlock();
+            code(block);
+            lock.lock();
+            block.coded = true;
+            coded_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable handed_;
+    std::condition_variable coded_;
+    std::deque<ClosedBlock*> queue_;
+    bool stopping_ = false;
+    std::vector<std::thread> helpers_;  // last: they start once the rest is built
+};
+
+EventStoreWriter::~EventStoreWriter() { coders_.reset(); }
+
+Status EventStoreWriter::close_block(std::vector<std::uint8_t>& out) {
+    if (pending_.empty()) return kOk;
+    if (threads_ > 1 && !coders_) coders_ = std::make_unique<Coders>(threads_);
+    std::unique_ptr<ClosedBlock> block;
+    if (spare_.empty()) {
+        block = std::make_unique<ClosedBlock>();
+    } else {
+        block = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    ClosedBlock& closed = *block;
+    in_flight_.push_back(std::move(block));  // before the events move: a failure here loses none
+    closed.records.swap(pending_);
+    closed.t_base = pending_base_;
+    pending_.clear();
+    const std::size_t helpers = coders_ ? coders_->helpers() : 0;
+    bool handed = false;
+    if (helpers > 0) {
+        try {
+            coders_->hand_over(closed);
+            handed = true;
+        } catch (const std::bad_alloc&) {
+            // No room in the queue: this block is coded here instead.
+        }
+    }
+    if (!handed) {
+        Coders::code(closed);
+        closed.coded = true;
+    }
+    // Appending every block already coded gives the caller its bytes as
+    // soon as it can have them; more than `helpers` in flight means one
+    // more block of memory than the helpers can use.
+    while (!in_flight_.empty() &&
+           (in_flight_.size() > helpers || coders_->coded(*in_flight_.front()))) {
+        ZEL_TRY(append_oldest(out));
+    }
+    return kOk;
+}
+
+Status EventStoreWriter::append_oldest(std::vector<std::uint8_t>& out) {
+    ClosedBlock& closed = *in_flight_.front();
+    if (coders_) coders_->wait(closed);
+    if (closed.out_of_memory) return Error::out_of_memory("out of memory coding block " + num(blocks_.size()));
+    if (closed.error) return *closed.error;
+    const std::size_t count = closed.records.size() / kPackedEventBytes;
+    BlockSummary block;
+    block.offset = offset_;
+    block.t_base = closed.t_base;
+    std::tie(block.t_first, block.t_last) = time_range(closed.records.data(), count);
+    block.n_events = count;
+    const std::size_t before = out.size();
+    append_block(blocks_.size(), block, std::span(closed.payload.data(), closed.payload.size()), out);
+    offset_ += out.size() - before;
+    blocks_.push_back(block);
+    closed.records.clear();
+    std::unique_ptr<ClosedBlock> appended = std::move(in_flight_.front());
+    in_flight_.pop_front();
+    try {
+        spare_.push_back(std::move(appended));
+    } catch (const std::bad_alloc&) {
+        // Kept only to reuse its memory: let it go.
     }
     return kOk;
 }
@@ -354,7 +481,7 @@ Status EventStoreWriter::add(PackedEvents events, std::uint64_t t_base, std::vec
 Status EventStoreWriter::finish(std::vector<std::uint8_t>& out) {
     ZEL_TRY(expect(Stage::Writing, "finish"));
     ZEL_TRY(close_block(out));
-    ZEL_TRY(code_closed(out));
+    while (!in_flight_.empty()) ZEL_TRY(append_oldest(out));
     header_.n_blocks = blocks_.size();
     append_block_index(blocks_, offset_, out);
     stage_ = Stage::Finished;

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -116,8 +117,16 @@ Result<std::vector<BlockSummary>> parse_block_index(std::span<const std::uint8_t
 class EventStoreWriter {
 public:
     // block_events: 1 .. lossless::kMaxBlockEvents, else InvalidInput at begin().
+    // With threads > 1, closed blocks are coded on that many helper threads
+    // while the caller goes on adding; out receives each block once it and
+    // every block before it are coded, so a call may return before the
+    // blocks it closed appear. finish() appends them all.
     EventStoreWriter(std::uint16_t width, std::uint16_t height, std::uint64_t block_events,
                      unsigned threads = 1);
+    // Stops the helper threads: waits for the blocks being coded, drops the rest.
+    ~EventStoreWriter();
+    EventStoreWriter(const EventStoreWriter&) = delete;
+    EventStoreWriter& operator=(const EventStoreWriter&) = delete;
 
     Status begin(std::vector<std::uint8_t>& out);
     Status add(PackedEvents events, std::uint64_t t_base, std::vector<std::uint8_t>& out);
@@ -129,18 +138,24 @@ public:
 private:
     enum class Stage : std::uint8_t { Created, Writing, Finished };
     Status expect(Stage stage, const char* call) const;
-    // Closes the pending block; codes the closed ones once `threads_` wait.
+    // Closes the pending block and codes it, or hands it to the helper
+    // threads; then appends the blocks coded by then, in order, waiting
+    // while more than the helpers are in flight.
     Status close_block(std::vector<std::uint8_t>& out);
-    // Codes the closed blocks and appends them in order.
-    Status code_closed(std::vector<std::uint8_t>& out);
+    // Appends the oldest block in flight, once it is coded.
+    Status append_oldest(std::vector<std::uint8_t>& out);
 
-    // A block closed but not yet coded.
+    // A block closed, until it is appended. `coded` is the helpers'
+    // (Coders in event_store.cpp) to set, under their lock.
     struct ClosedBlock {
         std::vector<std::uint8_t> records;
         std::uint64_t t_base = 0;
         ByteBuffer payload;
         std::optional<Error> error;
+        bool out_of_memory = false;
+        bool coded = false;
     };
+    class Coders;
 
     StoreHeader header_;
     Stage stage_ = Stage::Created;
@@ -151,8 +166,12 @@ private:
     std::vector<std::uint8_t> pending_;
     std::uint64_t pending_base_ = 0;
     unsigned threads_;
-    std::vector<ClosedBlock> closed_;  // the first n_closed_ wait; the rest keep their memory
-    std::size_t n_closed_ = 0;
+    // Closed blocks in file order, and appended ones kept for their memory.
+    // On the heap, so that a helper's pointer stays valid.
+    std::deque<std::unique_ptr<ClosedBlock>> in_flight_;
+    std::vector<std::unique_ptr<ClosedBlock>> spare_;
+    // Declared last, so that it stops before the blocks it codes go.
+    std::unique_ptr<Coders> coders_;
 };
 
 // A whole store in memory (a writer's pieces, joined).
