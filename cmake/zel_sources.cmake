@@ -26,7 +26,8 @@ set(ZEL_BASE_SOURCES
     src/core/base/bit_count.cpp
     src/core/base/crc32c.cpp
     src/core/base/error.cpp
-    src/core/base/memory_limits.cpp)
+    src/core/base/memory_limits.cpp
+    src/core/base/process_generation.cpp)
 
 set(ZEL_TEXT_SOURCES
     src/core/text/path_text.cpp

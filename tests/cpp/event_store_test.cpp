@@ -13,6 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "base/byte_buffer.hpp"
 #include "base/crc32c.hpp"
 #include "container/byte_source.hpp"
@@ -192,6 +195,44 @@ TEST(StoreThreads, BlocksAppearWithinThreadsOfBeingClosed) {
             EXPECT_TRUE(std::equal(out.data(), out.data() + out.size(), records.begin()));
         }
     }
+}
+
+// A process forked while the helpers code has none of them: its copy of
+// the writer codes what they held and goes on, and both processes write
+// the bytes one thread writes. A hang in the child is ended by its alarm.
+TEST(StoreThreads, AForkedProcessFinishesTheWriterItInherited) {
+    Rng rng(11);
+    constexpr std::size_t kEvents = 20000, kBlock = 500;
+    const Bytes records = camera_like(rng, kEvents);
+    const Bytes expected = store_of(records, kBlock);
+    const auto add_range = [&](EventStoreWriter& writer, std::size_t from, std::size_t to, Bytes& file) {
+        for (std::size_t at = from; at < to; at += 700) {
+            const std::size_t piece = std::min<std::size_t>(700, to - at);
+            if (!writer.add(PackedEvents(records.data() + at * kPackedEventBytes, piece), 0, file).ok()) return false;
+        }
+        return true;
+    };
+    const auto finished = [&](EventStoreWriter& writer, Bytes& file) {
+        if (!add_range(writer, kEvents / 2, kEvents, file) || !writer.finish(file).ok()) return false;
+        const auto header = writer.final_header();
+        std::memcpy(file.data(), header.data(), header.size());
+        return file == expected;
+    };
+    EventStoreWriter writer(0, 0, kBlock, 3);
+    Bytes file;
+    ASSERT_TRUE(writer.begin(file).ok());
+    ASSERT_TRUE(add_range(writer, 0, kEvents / 2, file));
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        alarm(60);
+        _exit(finished(writer, file) ? 0 : 1);
+    }
+    EXPECT_TRUE(finished(writer, file));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child was ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child wrote other bytes";
 }
 
 // A camera clock past 32 bits: each add() gives events relative to a base.

@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "base/parallel.hpp"
+#include "base/process_generation.hpp"
 #include "lossless/block_codec.hpp"
 
 namespace zel::container {
@@ -316,6 +317,9 @@ public:
     Coders& operator=(const Coders&) = delete;
 
     std::size_t helpers() const { return helpers_.size(); }
+    // True in a process forked from the one these helpers run in: there,
+    // they and whatever lock they held at the fork are copies nobody runs.
+    bool forked() const { return generation_ != process_generation(); }
 
     // Codes a closed block's records into its payload, on a helper or on
     // the writer's thread; never throws.
@@ -373,10 +377,29 @@ private:
     std::condition_variable coded_;
     std::deque<ClosedBlock*> queue_;
     bool stopping_ = false;
+    const std::uint64_t generation_ = process_generation();
     std::vector<std::thread> helpers_;  // last: they start once the rest is built
 };
 
-EventStoreWriter::~EventStoreWriter() { coders_.reset(); }
+EventStoreWriter::~EventStoreWriter() {
+    leave_forked_helpers();
+    coders_.reset();
+}
+
+void EventStoreWriter::leave_forked_helpers() {
+    if (!coders_ || !coders_->forked()) return;
+    // Joining or destroying a thread this process does not have would
+    // abort it: the copy is left as it is, a few bytes lost to a process
+    // that forked while writing. Only this thread runs here, so the
+    // blocks' flags are read without the copied lock.
+    [[maybe_unused]] Coders* parents = coders_.release();
+    for (const std::unique_ptr<ClosedBlock>& block : in_flight_) {
+        if (!block->coded) {
+            Coders::code(*block);
+            block->coded = true;
+        }
+    }
+}
 
 Status EventStoreWriter::close_block(std::vector<std::uint8_t>& out) {
     if (pending_.empty()) return kOk;
@@ -445,6 +468,7 @@ Status EventStoreWriter::append_oldest(std::vector<std::uint8_t>& out) {
 
 Status EventStoreWriter::add(PackedEvents events, std::uint64_t t_base, std::vector<std::uint8_t>& out) {
     ZEL_TRY(expect(Stage::Writing, "add"));
+    leave_forked_helpers();
     if (events.empty()) return kOk;
     const auto [lo, hi] = time_range(events.data(), events.size());
     if (t_base > std::numeric_limits<std::uint64_t>::max() - hi) {
@@ -480,6 +504,7 @@ Status EventStoreWriter::add(PackedEvents events, std::uint64_t t_base, std::vec
 
 Status EventStoreWriter::finish(std::vector<std::uint8_t>& out) {
     ZEL_TRY(expect(Stage::Writing, "finish"));
+    leave_forked_helpers();
     ZEL_TRY(close_block(out));
     while (!in_flight_.empty()) ZEL_TRY(append_oldest(out));
     header_.n_blocks = blocks_.size();

@@ -120,7 +120,8 @@ public:
     // With threads > 1, closed blocks are coded on that many helper threads
     // while the caller goes on adding; out receives each block once it and
     // every block before it are coded, so a call may return before the
-    // blocks it closed appear. finish() appends them all.
+    // blocks it closed appear. finish() appends them all. A process forked
+    // from the writer's may go on with its copy: the same bytes come out.
     EventStoreWriter(std::uint16_t width, std::uint16_t height, std::uint64_t block_events,
                      unsigned threads = 1);
     // Stops the helper threads: waits for the blocks being coded, drops the rest.
@@ -144,6 +145,10 @@ private:
     Status close_block(std::vector<std::uint8_t>& out);
     // Appends the oldest block in flight, once it is coded.
     Status append_oldest(std::vector<std::uint8_t>& out);
+    // In a process forked from the one whose threads code the blocks: lets
+    // go of them unjoined (they exist only there), codes here the blocks
+    // they had not finished, and goes on with helpers of this process.
+    void leave_forked_helpers();
 
     // A block closed, until it is appended. `coded` is the helpers'
     // (Coders in event_store.cpp) to set, under their lock.
