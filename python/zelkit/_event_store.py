@@ -317,13 +317,21 @@ def _decoded(native: _native.EventStoreReader, blocks: np.ndarray, mode: str, of
         return
     # Leaving the block (the caller stopped early, or a read failed) waits
     # for the batch in flight, so the store is never closed under it.
+    process = os.getpid()
     with ThreadPoolExecutor(max_workers=1, thread_name_prefix="zelkit-store") as pool:
         ahead = pool.submit(decode, batches[0])
-        for k in batches[1:]:
+        for i, k in enumerate(batches):
+            if os.getpid() != process:
+                # A process forked from this one mid-iteration has none of
+                # the pool's threads: it decodes the batch in flight and
+                # the rest itself.
+                for rest in batches[i:]:
+                    yield from decode(rest)
+                return
             pieces = ahead.result()
-            ahead = pool.submit(decode, k)
+            if i + 1 < len(batches):
+                ahead = pool.submit(decode, batches[i + 1])
             yield from pieces
-        yield from ahead.result()
 
 
 def _chunks(store: EventStore, max_events: int, mode: str, offset: int, threads: int) -> Iterator[EventChunk]:

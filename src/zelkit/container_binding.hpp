@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <climits>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/process_generation.hpp"
 #include "buffer_view.hpp"
 #include "container/byte_source.hpp"
 #include "conversions.hpp"
@@ -61,13 +63,61 @@ std::unique_ptr<Reader> open_reader(const zel::py::ObjectArg& source, std::optio
     return std::make_unique<Reader>(std::move(opened.value()));
 }
 
+// The mutex of an object that several threads may hold, and that a forked
+// process may inherit (a data loader's workers get the reader their parent
+// opened). A process forked while another thread held the mutex, in the
+// middle of a read, has the lock but not the thread, and would wait
+// forever: its first use there makes it anew. Every use is made with the
+// interpreter lock held, so no two threads of a process make it at once.
+class ProcessMutex {
+public:
+    // The mutex to lock, in this process; with the interpreter lock held.
+    std::mutex& here() {
+        const std::uint64_t now = zel::process_generation();
+        if (generation_ != now) {
+            generation_ = now;
+            if (mutex_.try_lock()) {
+                mutex_.unlock();
+            } else {
+                held_at_fork_ = true;
+                // The copy is locked by no thread of this process; it is
+                // not destroyed, as destroying a locked mutex is undefined.
+                std::construct_at(&mutex_);
+            }
+        }
+        return mutex_;
+    }
+    // Whether another thread held it at a fork between the object's process
+    // and this one: what it guards may then be half changed.
+    bool held_at_fork() const { return held_at_fork_; }
+
+private:
+    std::mutex mutex_;
+    std::uint64_t generation_ = zel::process_generation();
+    bool held_at_fork_ = false;
+};
+
+// For a writer, whose every step changes it: false with RuntimeError when
+// this process was forked from its own in the middle of one. A reader's
+// reads change nothing, and it goes on.
+inline bool whole_or_raise(ProcessMutex& mutex, const char* what) {
+    mutex.here();
+    if (!mutex.held_at_fork()) return true;
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s was in use by another thread when this process was forked from its own: its state is "
+                 "not whole here; make a new one in this process",
+                 what);
+    return false;
+}
+
 // Runs `work` without the interpreter lock and under `mutex`, which is only
 // ever waited for without the lock: threads sharing a reader or writer take
 // turns instead of racing, and no thread holding the lock waits on another.
 template <class Work>
-decltype(auto) locked_without_gil(std::mutex& mutex, Work&& work) {
+decltype(auto) locked_without_gil(ProcessMutex& mutex, Work&& work) {
+    std::mutex& here = mutex.here();
     GilReleased released;
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(here);
     return std::forward<Work>(work)();
 }
 

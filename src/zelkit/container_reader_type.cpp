@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 
@@ -29,7 +28,7 @@ using zel::py::PyRef;
 using zel::py::signature;
 
 struct ReaderState {
-    std::mutex mutex;  // guards `reader`; see locked_without_gil
+    ProcessMutex mutex;  // guards `reader`; see locked_without_gil
     // The caller's bytes for a reader over memory, released after the reader.
     std::optional<BufferView> data;
     std::unique_ptr<ct::ContainerReader> reader;  // null once closed

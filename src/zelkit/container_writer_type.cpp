@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "buffer_view.hpp"
@@ -26,11 +25,13 @@ using zel::py::PyRef;
 using zel::py::signature;
 
 struct WriterState {
-    std::mutex mutex;  // guards `writer`; see locked_without_gil
+    ProcessMutex mutex;  // guards `writer`; see locked_without_gil
     std::unique_ptr<ct::ContainerWriter> writer;
 };
 
 WriterState& writer_state(PyObject* self) { return state_of<WriterState>(self); }
+
+constexpr const char* kWriterName = "container writer";
 
 struct NewArgs : zel::GridParams {
     std::uint32_t keyframe_interval = 0;
@@ -57,6 +58,7 @@ constexpr auto kBegin = signature<zel::py::NoArgs>(
 
 PyObject* writer_begin(PyObject* self, zel::py::NoArgs&) {
     WriterState& s = writer_state(self);
+    if (!whole_or_raise(s.mutex, kWriterName)) return nullptr;
     std::vector<std::uint8_t> out;
     const zel::Status status = locked_without_gil(s.mutex, [&] { return s.writer->begin(out); });
     return step_result(status, out);
@@ -73,6 +75,7 @@ constexpr auto kAddFrame = signature<AddFrameArgs>(
 
 PyObject* writer_add_frame(PyObject* self, AddFrameArgs& a) {
     WriterState& s = writer_state(self);
+    if (!whole_or_raise(s.mutex, kWriterName)) return nullptr;
     std::vector<std::uint8_t> out;
     const zel::Status status = locked_without_gil(
         s.mutex, [&] { return s.writer->add_frame(a.events.events(), out); });
@@ -85,6 +88,7 @@ constexpr auto kFinish = signature<zel::py::NoArgs>(
 
 PyObject* writer_finish(PyObject* self, zel::py::NoArgs&) {
     WriterState& s = writer_state(self);
+    if (!whole_or_raise(s.mutex, kWriterName)) return nullptr;
     std::vector<std::uint8_t> out;
     std::array<std::uint8_t, ct::kHeaderBytes> header{};
     const zel::Status status = locked_without_gil(s.mutex, [&] {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -39,7 +38,7 @@ constexpr unsigned kMaxThreads = 256;
 // ------------------------------------------------------------------ reader
 
 struct ReaderState {
-    std::mutex mutex;  // guards `reader`; see locked_without_gil
+    ProcessMutex mutex;  // guards `reader`; see locked_without_gil
     std::optional<BufferView> data;
     std::unique_ptr<ct::EventStoreReader> reader;  // null once closed
     ct::StoreHeader header;
@@ -242,11 +241,13 @@ PyType_Spec kReaderSpec = {
 // ------------------------------------------------------------------ writer
 
 struct WriterState {
-    std::mutex mutex;  // guards `writer`
+    ProcessMutex mutex;  // guards `writer`
     std::unique_ptr<ct::EventStoreWriter> writer;
 };
 
 WriterState& writer_state(PyObject* self) { return state_of<WriterState>(self); }
+
+constexpr const char* kWriterName = "event store writer";
 
 struct NewWriterArgs {
     std::uint16_t width = 0;
@@ -276,6 +277,7 @@ constexpr auto kBegin = signature<zel::py::NoArgs>(
 
 PyObject* writer_begin(PyObject* self, zel::py::NoArgs&) {
     WriterState& s = writer_state(self);
+    if (!whole_or_raise(s.mutex, kWriterName)) return nullptr;
     std::vector<std::uint8_t> out;
     const zel::Status status = locked_without_gil(s.mutex, [&] { return s.writer->begin(out); });
     return step_result(status, out);
@@ -295,6 +297,7 @@ constexpr auto kAdd = signature<AddArgs>(
 
 PyObject* writer_add(PyObject* self, AddArgs& a) {
     WriterState& s = writer_state(self);
+    if (!whole_or_raise(s.mutex, kWriterName)) return nullptr;
     std::vector<std::uint8_t> out;
     const zel::Status status =
         locked_without_gil(s.mutex, [&] { return s.writer->add(a.events.events(), a.t_base, out); });
@@ -307,6 +310,7 @@ constexpr auto kFinish = signature<zel::py::NoArgs>(
 
 PyObject* writer_finish(PyObject* self, zel::py::NoArgs&) {
     WriterState& s = writer_state(self);
+    if (!whole_or_raise(s.mutex, kWriterName)) return nullptr;
     std::vector<std::uint8_t> out;
     std::array<std::uint8_t, ct::kHeaderBytes> header{};
     const zel::Status status = locked_without_gil(s.mutex, [&] {
