@@ -401,9 +401,10 @@ void EventStoreWriter::leave_forked_helpers() {
     }
 }
 
-Status EventStoreWriter::close_block(std::vector<std::uint8_t>& out) {
+Status EventStoreWriter::close_block(std::vector<std::uint8_t>& out, Closing closing) {
     if (pending_.empty()) return kOk;
-    if (threads_ > 1 && !coders_) coders_ = std::make_unique<Coders>(threads_);
+    // A store of one block starts no thread.
+    if (threads_ > 1 && !coders_ && closing == Closing::Full) coders_ = std::make_unique<Coders>(threads_);
     std::unique_ptr<ClosedBlock> block;
     if (spare_.empty()) {
         block = std::make_unique<ClosedBlock>();
@@ -418,7 +419,7 @@ Status EventStoreWriter::close_block(std::vector<std::uint8_t>& out) {
     pending_.clear();
     const std::size_t helpers = coders_ ? coders_->helpers() : 0;
     bool handed = false;
-    if (helpers > 0) {
+    if (helpers > 0 && closing == Closing::Full) {
         try {
             coders_->hand_over(closed);
             handed = true;
@@ -505,7 +506,7 @@ Status EventStoreWriter::add(PackedEvents events, std::uint64_t t_base, std::vec
 Status EventStoreWriter::finish(std::vector<std::uint8_t>& out) {
     ZEL_TRY(expect(Stage::Writing, "finish"));
     leave_forked_helpers();
-    ZEL_TRY(close_block(out));
+    ZEL_TRY(close_block(out, Closing::Last));
     while (!in_flight_.empty()) ZEL_TRY(append_oldest(out));
     header_.n_blocks = blocks_.size();
     append_block_index(blocks_, offset_, out);

@@ -141,8 +141,10 @@ private:
     Status expect(Stage stage, const char* call) const;
     // Closes the pending block and codes it, or hands it to the helper
     // threads; then appends the blocks coded by then, in order, waiting
-    // while more than the helpers are in flight.
-    Status close_block(std::vector<std::uint8_t>& out);
+    // while more than the helpers are in flight. The last block is coded
+    // on the caller's thread, which would only wait for it otherwise.
+    enum class Closing : std::uint8_t { Full, Last };
+    Status close_block(std::vector<std::uint8_t>& out, Closing closing = Closing::Full);
     // Appends the oldest block in flight, once it is coded.
     Status append_oldest(std::vector<std::uint8_t>& out);
     // In a process forked from the one whose threads code the blocks: lets
