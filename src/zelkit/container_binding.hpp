@@ -142,10 +142,15 @@ PyObject* new_state_object(PyTypeObject* type, std::unique_ptr<State> state) {
     return self;
 }
 
-// tp_dealloc: no call can be running, as each holds a reference to the object.
+// tp_dealloc: no call can be running, as each holds a reference to the
+// object. State whose lock another thread held when this process was forked
+// from its own may be half changed (a writer's, in the middle of a step):
+// it is let go of, not destroyed.
 template <class State>
 void dealloc_state_object(PyObject* self) {
-    delete reinterpret_cast<StateObject<State>*>(self)->state;
+    State* state = reinterpret_cast<StateObject<State>*>(self)->state;
+    state->mutex.here();
+    if (!state->mutex.held_at_fork()) delete state;
     zel::py::dealloc_heap_instance(self);
 }
 
