@@ -123,3 +123,40 @@ def test_a_writer_in_use_by_another_thread_at_the_fork_is_refused_in_the_child()
         pytest.skip("the write ended before the fork")
     assert os.waitstatus_to_exitcode(status) == 0
     writer.add(events[:10], 0)  # the parent's writer is whole
+
+
+def test_a_file_stream_reading_on_another_thread_at_the_fork_is_refused_in_the_child(tmp_path):
+    # The read waits on a pipe with no data until the child is done, so the
+    # fork lands in the middle of it: the child's copy of the stream holds a
+    # read that no thread of its own will finish.
+    fifo = tmp_path / "events.evb"
+    os.mkfifo(fifo)
+    opened = {}
+    reading = threading.Event()
+
+    def read():
+        opened["stream"] = stream = zelkit._native.RecordStream(bytes(fifo), "evb")
+        reading.set()
+        try:
+            stream.read(100)
+        except (OSError, ValueError):
+            pass  # the pipe closes without a whole file
+
+    thread = threading.Thread(target=read)
+    thread.start()
+    writer = os.open(fifo, os.O_WRONLY)  # meets the thread's open
+    try:
+        reading.wait()
+        time.sleep(0.05)
+        stream = opened["stream"]
+
+        def refused():
+            with pytest.raises(RuntimeError, match="was in use by another thread when this process was forked"):
+                stream.read(1)
+
+        status = _in_child(refused)
+    finally:
+        os.close(writer)
+        thread.join()
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert len(stream.read(1)) == 0  # in the parent the read ended, and the stream is idle again

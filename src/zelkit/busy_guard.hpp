@@ -2,38 +2,63 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#include "base/process_generation.hpp"
+
 namespace zelkit::native {
 
 // An object whose core state one thread works on without the interpreter
 // lock (a reader in the middle of a read) must refuse every other call
 // until it is done: nothing else may touch that state meanwhile. Each such
-// object keeps a `busy` flag; every method that changes or reads its state
+// object keeps a BusyFlag; every method that changes or reads its state
 // goes through one of these.
+//
+// A process forked while another thread's call ran has the flag set and
+// the state half changed, with no thread to finish it: there the object
+// refuses every call, saying why, and is let go of rather than destroyed.
+// Plain data, so that a zeroed object (as tp_alloc makes it) holds an idle
+// flag.
+struct BusyFlag {
+    bool busy;
+    std::uint64_t generation;  // the process's, when busy was set
 
-// False with RuntimeError "<what> is in use by another thread" while `busy`.
-inline bool idle_or_raise(bool busy, const char* what) {
-    if (busy) PyErr_Format(PyExc_RuntimeError, "%s is in use by another thread", what);
-    return !busy;
+    bool set_before_fork() const { return busy && generation != zel::process_generation(); }
+};
+
+// False with RuntimeError while `flag` is set: "<what> is in use by another
+// thread", or that it was when this process was forked from its own.
+inline bool idle_or_raise(const BusyFlag& flag, const char* what) {
+    if (flag.set_before_fork()) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "%s was in use by another thread when this process was forked from its own: its state is "
+                     "not whole here; open the file again in this process",
+                     what);
+    } else if (flag.busy) {
+        PyErr_Format(PyExc_RuntimeError, "%s is in use by another thread", what);
+    }
+    return !flag.busy;
 }
 
 // Marks the object busy for its lifetime, once enter() succeeds: for a
 // method that gives the lock up.
 class BusyGuard {
 public:
-    BusyGuard(bool& busy, const char* what) : busy_(busy), what_(what) {}
+    BusyGuard(BusyFlag& flag, const char* what) : flag_(flag), what_(what) {}
     BusyGuard(const BusyGuard&) = delete;
     BusyGuard& operator=(const BusyGuard&) = delete;
     bool enter() {
-        if (!idle_or_raise(busy_, what_)) return false;
-        busy_ = entered_ = true;
+        if (!idle_or_raise(flag_, what_)) return false;
+        flag_ = {true, zel::process_generation()};
+        entered_ = true;
         return true;
     }
     ~BusyGuard() {
-        if (entered_) busy_ = false;
+        if (entered_) flag_.busy = false;
     }
 
 private:
-    bool& busy_;
+    BusyFlag& flag_;
     const char* what_;
     bool entered_ = false;
 };

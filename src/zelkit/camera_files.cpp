@@ -100,7 +100,7 @@ constexpr const char* kReaderName = "CameraReader";
 struct ReaderObject {
     PyObject_HEAD
     zel::camera::CameraReader* reader;  // owned; null once closed
-    bool busy;                          // a read runs without the interpreter lock
+    BusyFlag busy;                      // a read runs without the interpreter lock
 };
 
 ReaderObject& reader_object(PyObject* self) { return *reinterpret_cast<ReaderObject*>(self); }
@@ -128,12 +128,13 @@ PyObject* reader_new(PyTypeObject* type, ReadArgs& a) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     reader_object(self).reader = opened.value().release();
-    reader_object(self).busy = false;
+    reader_object(self).busy = {};
     return self;
 }
 
 void reader_dealloc(PyObject* self) {
-    delete reader_object(self).reader;
+    // Set only by a call another thread ran when this process was forked.
+    if (!reader_object(self).busy.busy) delete reader_object(self).reader;
     zel::py::dealloc_heap_instance(self);
 }
 
@@ -249,7 +250,7 @@ constexpr std::array<Choice<zel::camera::CameraWriteFormat>, 2> kWriteFormats{{
 struct WriterObject {
     PyObject_HEAD
     zel::camera::CameraFileWriter* writer;  // owned
-    bool busy;                              // a write runs without the interpreter lock
+    BusyFlag busy;                          // a write runs without the interpreter lock
 };
 
 WriterObject& writer_object(PyObject* self) { return *reinterpret_cast<WriterObject*>(self); }
@@ -275,12 +276,13 @@ PyObject* writer_new(PyTypeObject* type, WriterArgs& a) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     writer_object(self).writer = writer.release();
-    writer_object(self).busy = false;
+    writer_object(self).busy = {};
     return self;
 }
 
 void writer_dealloc(PyObject* self) {
-    delete writer_object(self).writer;
+    // Set only by a call another thread ran when this process was forked.
+    if (!writer_object(self).busy.busy) delete writer_object(self).writer;
     zel::py::dealloc_heap_instance(self);
 }
 

@@ -25,7 +25,7 @@ using zel::py::signature;
 struct StreamObject {
     PyObject_HEAD
     zel::RecordStream* stream;  // owned; null once closed
-    bool busy;                  // a read is running with the interpreter lock released
+    BusyFlag busy;              // a read is running with the interpreter lock released
 };
 
 constexpr const char* kStreamName = "RecordStream";
@@ -52,12 +52,13 @@ PyObject* stream_new(PyTypeObject* type, OpenArgs& a) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     as_stream(self)->stream = stream.release();
-    as_stream(self)->busy = false;
+    as_stream(self)->busy = {};
     return self;
 }
 
 void stream_dealloc(PyObject* self) {
-    delete as_stream(self)->stream;
+    // Set only by a call another thread ran when this process was forked.
+    if (!as_stream(self)->busy.busy) delete as_stream(self)->stream;
     zel::py::dealloc_heap_instance(self);
 }
 
