@@ -26,14 +26,21 @@ struct BusyFlag {
     bool set_before_fork() const { return busy && generation != zel::process_generation(); }
 };
 
+// RuntimeError for an object a fork caught in the middle of a call on
+// another thread; `remedy` says what to do instead. Returns nullptr.
+inline PyObject* raise_split_by_fork(const char* what, const char* remedy) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s was in use by another thread when this process was forked from its own: its state is not "
+                 "whole here; %s",
+                 what, remedy);
+    return nullptr;
+}
+
 // False with RuntimeError while `flag` is set: "<what> is in use by another
 // thread", or that it was when this process was forked from its own.
 inline bool idle_or_raise(const BusyFlag& flag, const char* what) {
     if (flag.set_before_fork()) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "%s was in use by another thread when this process was forked from its own: its state is "
-                     "not whole here; open the file again in this process",
-                     what);
+        raise_split_by_fork(what, "open the file again in this process");
     } else if (flag.busy) {
         PyErr_Format(PyExc_RuntimeError, "%s is in use by another thread", what);
     }

@@ -15,6 +15,7 @@
 #include "base/error.hpp"
 #include "base/process_generation.hpp"
 #include "buffer_view.hpp"
+#include "busy_guard.hpp"
 #include "container/byte_source.hpp"
 #include "conversions.hpp"
 #include "native_state.hpp"
@@ -103,10 +104,7 @@ private:
 inline bool whole_or_raise(ProcessMutex& mutex, const char* what) {
     mutex.here();
     if (!mutex.held_at_fork()) return true;
-    PyErr_Format(PyExc_RuntimeError,
-                 "%s was in use by another thread when this process was forked from its own: its state is "
-                 "not whole here; make a new one in this process",
-                 what);
+    raise_split_by_fork(what, "make a new one in this process");
     return false;
 }
 
