@@ -12,6 +12,8 @@ SKIPPED_WHEN_SANITIZED = {
     "shadow memory cannot fit under",
     "source_only": "checks the sources with a static checker, which runs none of the native code the "
     "sanitizer watches",
+    "forks_with_threads": "forks while other threads allocate: AddressSanitizer's allocator keeps its locks "
+    "across a fork, so the child can wait forever on one a parent's thread held (glibc's malloc does not)",
 }
 
 
@@ -23,6 +25,9 @@ def pytest_configure(config):
     )
     config.addinivalue_line(
         "markers", "source_only: checks source files only and loads no native code worth sanitizing"
+    )
+    config.addinivalue_line(
+        "markers", "forks_with_threads: forks the process while other threads run native code"
     )
 
 

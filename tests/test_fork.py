@@ -11,7 +11,7 @@ import pytest
 
 import zelkit
 
-pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+pytestmark = [pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork"), pytest.mark.forks_with_threads]
 
 CHILD_SECONDS = 60
 
