@@ -230,10 +230,27 @@ def test_convert_streams_a_camera_recording_in_and_out_exactly(tmp_path):
     assert np.array_equal(zelkit.load(back), original)
     info = zelkit.info(stored)
     assert (info.width, info.height, info.size_from_header) == (640, 480, True)
+    assert zelkit.open_events(stored).sensor_size == (640, 480)  # the camera header's, read without a pass
     listed = zel("info", stored)
     assert listed.returncode == 0, listed.stderr
     bits = 8 * os.path.getsize(stored) / len(original)
     assert f"{bits:.3f}" in listed.stdout and "bits/event" in listed.stdout
+
+
+def _camera_times(path):
+    return np.concatenate([c.t_base + c["t"].astype(np.uint64) for c in zelkit.iter_load(path, t_offset="chunk")])
+
+
+@pytest.mark.parametrize("offset, subtracted", [([], 0), (["--t-offset", "first"], None),
+                                                (["--t-offset", "7"], 7), (["--t-offset", "auto"], 0)])
+def test_convert_to_a_store_keeps_the_camera_clock_or_takes_off_what_is_asked(tmp_path, offset, subtracted):
+    source, stored = SAMPLES / "street.raw", tmp_path / "street.zel"
+    result = zel("convert", source, stored, "--chunk-events", "1000", *offset)
+    assert result.returncode == 0, result.stderr
+    camera = _camera_times(source)
+    base = camera[0] if subtracted is None else subtracted
+    assert np.array_equal(_camera_times(stored), camera - np.uint64(base))
+    assert "rebased" not in result.stderr
 
 
 OUTLINED = ("format", "n_events", "width", "height", "size_from_header", "t_first", "duration_us")
@@ -326,11 +343,42 @@ def test_bad_requests_are_refused_clearly(tmp_path, call, message):
 @pytest.mark.parametrize("write", ["save", "encode_events"])
 def test_the_largest_sensor_sides_are_recorded(tmp_path, write, width, height):
     path = tmp_path / "r.zel"
+    corner = _events(1, None, x=[0], y=[0], t=[5], p=[1])  # held by every size
     if write == "save":
-        zelkit.save(path, ARRAYS["one"], width=width, height=height)
+        zelkit.save(path, corner, width=width, height=height)
     else:
-        path.write_bytes(zelkit._event_store.encode_events(ARRAYS["one"], width=width, height=height))
+        path.write_bytes(zelkit._event_store.encode_events(corner, width=width, height=height))
     assert zelkit.open_events(path).sensor_size == (width, height)
+
+
+@pytest.mark.parametrize("size, corner, recorded", [
+    ((346, 260), (345, 259), "given"),    # holds every event: kept
+    ((346, 260), (346, 10), "extent"),    # one event past it: what readers infer
+    ((346, 260), (3, 260), "extent"),
+    ((640, 0), (3, 4), "extent"),         # half a size holds nothing
+    ((346, 260), (65535, 4), None),       # an extent no header can state: none recorded
+    (None, (400, 300), None),             # none given: none recorded
+])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_given_size_is_recorded_only_when_it_holds_every_event(tmp_path, size, corner, recorded, threads,
+                                                                 monkeypatch):
+    # Readers make of a store what they made of its events: zelkit.info's
+    # size is the events' extent unless the size recorded holds them.
+    monkeypatch.setattr(zelkit._event_store, "write_threads", lambda: threads)
+    events = ARRAYS["camera"][:3000].copy()
+    events["x"][1234], events["y"][1234] = corner
+    extent = (int(events["x"].max()) + 1, int(events["y"].max()) + 1)
+    expected = {"given": size, "extent": extent, None: None}[recorded]
+    width, height = size if size else (None, None)
+    stored = tmp_path / "stored.zel"
+    stored.write_bytes(zelkit._event_store.encode_events(events, width=width, height=height, block_events=1000))
+    zelkit.save(tmp_path / "saved.zel", events, width=width, height=height)
+    for path in (stored, tmp_path / "saved.zel"):
+        assert zelkit.open_events(path).sensor_size == expected
+        assert np.array_equal(zelkit.load(path), events)
+        described = zelkit.info(path)
+        assert (described.width, described.height) == (expected or extent)
+        assert described.size_from_header is (expected is not None)
 
 
 @pytest.mark.parametrize("side", ["width", "height"])

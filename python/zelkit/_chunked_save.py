@@ -13,6 +13,7 @@ from ._arrays import as_events
 from ._dtype import EVENT_DTYPE, EventArray
 from ._files import resolve_format
 from ._paths import PathArg, fs_bytes
+from . import _event_store
 from ._atomic import atomic_output
 from ._registry import FormatSpec
 
@@ -23,6 +24,14 @@ def writes_sensor_size(path: PathArg, *, format: str | None = None) -> bool:
     """True when the format records a sensor size in its header (width/height options)."""
     spec = resolve_format(fs_bytes(path), format, writing=True)
     return {"width", "height"} <= spec.write_options
+
+
+def fits_sensor_size(path: PathArg, *, format: str | None = None) -> bool:
+    """True when the format's writer checks a given sensor size against
+    the events once it has seen them all, and records what readers would
+    infer instead when it does not hold them (.zel): it may be given a
+    header's size unchecked."""
+    return resolve_format(fs_bytes(path), format, writing=True).name == _event_store.FORMAT_NAME
 
 
 def camera_time_limits(path: PathArg, *, format: str | None = None) -> tuple[int, int | None] | None:

@@ -18,6 +18,7 @@ released.
 
 from __future__ import annotations
 
+import io
 import os
 from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
@@ -107,9 +108,13 @@ def block_events_arg(value: Any) -> int:
 
 def encode_events(events: EventArray, *, width: int | None = None, height: int | None = None,
                   block_events: int | None = None) -> bytes:
-    """The whole event store of ``events`` (an EVENT_DTYPE array) as bytes."""
-    return _native.encode_event_store(events, _side("width", width), _side("height", height),
-                                      block_events_arg(block_events), write_threads())
+    """The whole event store of ``events`` (an EVENT_DTYPE array) as bytes:
+    the file ``save`` writes."""
+    out = io.BytesIO()
+    write_chunk = _open_writer(out, width=width, height=height, block_events=block_events)
+    write_chunk(events, 0)
+    write_chunk.finish()  # type: ignore[attr-defined]
+    return out.getvalue()
 
 
 class EventStore:
@@ -378,16 +383,28 @@ def outline(path: PathArg) -> Outline:
 
 def _open_writer(file: BinaryIO, *, width: int | None = None, height: int | None = None,
                  block_events: int | None = None) -> Callable[[EventArray, int], None]:
-    writer = _native.EventStoreWriter(_side("width", width), _side("height", height), block_events_arg(block_events),
-                                      write_threads())
+    """Writes a store chunk by chunk. A sensor size given is recorded when it
+    holds every event, and otherwise the size readers infer from the events
+    (sensor_grid: a grid that does not hold them is no sensor's), checked
+    once finish() has seen them all. So a camera header's size may be
+    passed on unchecked, with no pass over the recording before writing."""
+    size = (_side("width", width), _side("height", height))
+    writer = _native.EventStoreWriter(*size, block_events_arg(block_events), write_threads())
     start = file.tell()
     file.write(writer.begin())
+    added = 0
 
     def write_chunk(events: EventArray, t_base: int = 0) -> None:
+        nonlocal added
         file.write(writer.add(events, t_base))
+        added += len(events)
 
     def finish() -> None:
         tail, header = writer.finish()
+        if size != (0, 0):
+            fitted = sensor_grid(size, added, *writer.extent())[:2]
+            if fitted != size:
+                header = writer.resized_header(*(fitted if max(fitted) <= 0xFFFF else (0, 0)))
         file.write(tail)
         end = file.tell()
         file.seek(start)

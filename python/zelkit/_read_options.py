@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from . import _event_store
-from ._files import resolve_format
+from ._files import iter_load, resolve_format
 from ._info import FileInfo, Outline, info
 from ._paths import PathArg, fs_bytes
 
@@ -30,8 +30,9 @@ TIME_LIMIT = 1 << 32
 class ReadPlan:
     """What one file is read with, and what was done to its times."""
 
-    #: The file as outline_file describes it (times in the file's own clock).
-    described: Outline
+    #: The file as outline_file describes it (times in the file's own clock);
+    #: None only when plan_read was told ``sized=False`` and needed no pass.
+    outline: Outline | None
     #: Keyword options for zelkit.load and zelkit.iter_load.
     options: dict[str, Any] = field(default_factory=dict)
     #: Microseconds subtracted from every time (None: the times are the file's).
@@ -43,6 +44,13 @@ class ReadPlan:
     #: that base (``t_offset="chunk"``): its camera time is ``t_base`` of the
     #: chunk plus ``t``, and this plan's ``t_base`` is subtracted when written.
     chunk_clock: bool = False
+
+    @property
+    def described(self) -> Outline:
+        """``outline``, for the plans that always have one."""
+        if self.outline is None:
+            raise RuntimeError("this reading plan was made without a pass over the file (sized=False)")
+        return self.outline
 
 
 def check_t_offset(t_offset: object) -> None:
@@ -70,7 +78,8 @@ def outline_file(path: PathArg, *, format: str | None = None, errors: str = "str
 
 
 def plan_read(path: PathArg, *, format: str | None = None, errors: str = "strict",
-              t_offset: int | str | None = AUTO, clock: tuple[int, int | None] | None = None) -> ReadPlan:
+              t_offset: int | str | None = AUTO, clock: tuple[int, int | None] | None = None,
+              sized: bool = True) -> ReadPlan:
     """Describe ``path`` (read as ``format``, by default as its name says) and
     choose how to read it.
 
@@ -85,9 +94,17 @@ def plan_read(path: PathArg, *, format: str | None = None, errors: str = "strict
     (``chunk_clock``), and ``t_base`` is what the output subtracts: with
     ``"auto"``, nothing where the output holds the file's clock, else the
     first event's time.
+
+    ``sized=False`` (with ``clock``): the caller needs no size or count
+    from ``described``. Where the choice needs none either (an output clock
+    with no limit on every time), the file is not read through first, and
+    ``outline`` is None: that pass was a sixth of converting a camera
+    recording to .zel.
     """
     check_t_offset(t_offset)
     options = resolve_format(fs_bytes(path), format).options
+    if clock is not None and not sized and clock[1] is None and "t_offset" in options:
+        return _plan_camera_clock(path, format, "errors" in options and errors == "skip", t_offset, clock[0])
     described = outline_file(path, format=format, errors=errors)
     chosen: dict[str, Any] = {"errors": "skip"} if errors == "skip" and "errors" in options else {}
     first = described.t_first
@@ -95,20 +112,53 @@ def plan_read(path: PathArg, *, format: str | None = None, errors: str = "strict
         return ReadPlan(described, chosen)
     # The latest time is at most the first plus the duration.
     latest = first + described.duration_us
-    base: int | None = None
-    if t_offset == AUTO:
-        first_limit, every_limit = (TIME_LIMIT, TIME_LIMIT) if clock is None else clock
-        fits = first < first_limit and (every_limit is None or latest < every_limit)
-        base = None if fits else first
-    elif t_offset == "first":
-        base = first
-    elif isinstance(t_offset, int):
-        base = t_offset
-    rebased = t_offset == AUTO and base is not None
+    first_limit, every_limit = (TIME_LIMIT, TIME_LIMIT) if clock is None else clock
+    base = _chosen_base(t_offset, first, first < first_limit and (every_limit is None or latest < every_limit))
     if clock is not None:
-        chosen["t_offset"] = "chunk"
-        return ReadPlan(described, chosen, base or 0, rebased_to_fit=rebased, chunk_clock=True)
+        return _clock_plan(described, chosen, t_offset, base)
     if base is not None:
         chosen["t_offset"] = base
-    return ReadPlan(described, chosen, base, rebased_to_fit=rebased)
+    return ReadPlan(described, chosen, base, rebased_to_fit=t_offset == AUTO and base is not None)
 
+
+def _chosen_base(t_offset: int | str | None, first: int, fits: bool) -> int | None:
+    """What is subtracted from every time: with "auto", the first event's
+    time unless the times fit."""
+    if t_offset == AUTO:
+        return None if fits else first
+    if t_offset == "first":
+        return first
+    return t_offset if isinstance(t_offset, int) else None
+
+
+def _clock_plan(described: Outline | None, chosen: dict[str, Any], t_offset: int | str | None,
+                base: int | None) -> ReadPlan:
+    chosen["t_offset"] = "chunk"
+    return ReadPlan(described, chosen, base or 0, rebased_to_fit=t_offset == AUTO and base is not None,
+                    chunk_clock=True)
+
+
+def _plan_camera_clock(path: PathArg, format: str | None, skip: bool, t_offset: int | str | None,
+                       first_limit: int) -> ReadPlan:
+    """plan_read's choice for an output clock that limits only the first
+    time, from the file's first event at most: none is read when every
+    camera time fits (.zel) and "auto" or an int chooses."""
+    chosen: dict[str, Any] = {"errors": "skip"} if skip else {}
+    first = 0
+    if t_offset == "first" or (t_offset == AUTO and first_limit < 2**64):
+        chunks = iter_load(path, chunk_events=1, format=format, t_offset="chunk", **chosen)
+        try:
+            head = next(chunks, None)
+        finally:
+            getattr(chunks, "close", lambda: None)()  # the reader goes now, not when collected
+        if head is None:
+            return ReadPlan(None, chosen)
+        first = int(getattr(head, "t_base"))
+    return _clock_plan(None, chosen, t_offset, _chosen_base(t_offset, first, first < first_limit))
+
+
+def header_size(path: PathArg, *, format: str | None = None) -> tuple[int, int] | None:
+    """The sensor size ``path``'s header declares, without reading its
+    events; None when it declares none (or its format has no header)."""
+    spec = resolve_format(fs_bytes(path), format)
+    return spec.probe_size(fs_bytes(path)) if spec.probe_size is not None else None

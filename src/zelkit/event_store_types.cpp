@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "base/byte_buffer.hpp"
@@ -323,10 +324,43 @@ PyObject* writer_finish(PyObject* self, zel::py::NoArgs&) {
     return zel::py::pair(std::move(tail), PyRef(bytes_from(header)));
 }
 
+constexpr auto kWriterExtent = signature<zel::py::NoArgs>(
+    {.name = "extent", .owner = "EventStoreWriter",
+     .doc = "(x_max, y_max) of the events in the blocks given out so far: all of them after "
+            "finish(); (0, 0) for none."});
+
+PyObject* writer_extent(PyObject* self, zel::py::NoArgs&) {
+    WriterState& s = writer_state(self);
+    if (!whole_or_raise(s.mutex, kWriterName)) return nullptr;
+    const auto [x_max, y_max] =
+        locked_without_gil(s.mutex, [&] { return std::pair{s.writer->x_max(), s.writer->y_max()}; });
+    return Py_BuildValue("(II)", static_cast<unsigned>(x_max), static_cast<unsigned>(y_max));
+}
+
+struct ResizedArgs {
+    std::uint16_t width = 0;
+    std::uint16_t height = 0;
+};
+
+constexpr auto kResizedHeader = signature<ResizedArgs>(
+    {.name = "resized_header", .owner = "EventStoreWriter",
+     .doc = "The final file header (after finish()) stating another sensor size."},
+    param<&ResizedArgs::width, convert_unsigned<std::uint16_t>>("width"),
+    param<&ResizedArgs::height, convert_unsigned<std::uint16_t>>("height"));
+
+PyObject* writer_resized_header(PyObject* self, ResizedArgs& a) {
+    WriterState& s = writer_state(self);
+    if (!whole_or_raise(s.mutex, kWriterName)) return nullptr;
+    const auto header = locked_without_gil(s.mutex, [&] { return s.writer->final_header(a.width, a.height); });
+    return bytes_from(header);
+}
+
 PyMethodDef kWriterMethods[] = {
     function_def<kBegin, writer_begin>(),
     function_def<kAdd, writer_add>(),
     function_def<kFinish, writer_finish>(),
+    function_def<kWriterExtent, writer_extent>(),
+    function_def<kResizedHeader, writer_resized_header>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -182,12 +182,13 @@ def add_read_arguments(parser: argparse.ArgumentParser, *, times: bool = True) -
 
 
 def read_plan(path: str, args: argparse.Namespace, *, output: str | None = None,
-              clock: tuple[int, int | None] | None = None) -> ReadPlan:
+              clock: tuple[int, int | None] | None = None, sized: bool = True) -> ReadPlan:
     """How to read ``path`` under the command's --errors and --t-offset, saying
     on stderr when its times had to be rebased. ``clock``: the camera times
-    ``output`` holds, when it records a camera clock (see plan_read)."""
+    ``output`` holds, when it records a camera clock, and ``sized`` whether
+    the caller needs the file's size (see plan_read)."""
     plan = plan_read(path, format=getattr(args, "source_format", None), errors=args.errors,
-                     t_offset=getattr(args, "t_offset", AUTO), clock=clock)
+                     t_offset=getattr(args, "t_offset", AUTO), clock=clock, sized=sized)
     if plan.rebased_to_fit and plan.t_base is not None:
         report(rebase_note(path, plan.t_base, output if clock is not None else None))
     return plan

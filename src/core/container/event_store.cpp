@@ -329,7 +329,8 @@ public:
         block.out_of_memory = false;
         try {
             const std::size_t count = block.records.size() / kPackedEventBytes;
-            Status coded = lossless::encode_block(PackedEvents(block.records.data(), count), block.payload);
+            Status coded = lossless::encode_block(PackedEvents(block.records.data(), count), block.payload,
+                                                  lossless::kBlockVersion, &block.extent);
             if (!coded) block.error = std::move(coded).take_error();
         } catch (const std::bad_alloc&) {
             block.error.reset();
@@ -456,6 +457,8 @@ Status EventStoreWriter::append_oldest(std::vector<std::uint8_t>& out) {
     append_block(blocks_.size(), block, std::span(closed.payload.data(), closed.payload.size()), out);
     offset_ += out.size() - before;
     blocks_.push_back(block);
+    x_max_ = std::max(x_max_, closed.extent.x_max);
+    y_max_ = std::max(y_max_, closed.extent.y_max);
     closed.records.clear();
     std::unique_ptr<ClosedBlock> appended = std::move(in_flight_.front());
     in_flight_.pop_front();
@@ -516,6 +519,14 @@ Status EventStoreWriter::finish(std::vector<std::uint8_t>& out) {
 
 std::array<std::uint8_t, kHeaderBytes> EventStoreWriter::final_header() const {
     return store_header_bytes(header_);
+}
+
+std::array<std::uint8_t, kHeaderBytes> EventStoreWriter::final_header(std::uint16_t width,
+                                                                      std::uint16_t height) const {
+    StoreHeader resized = header_;
+    resized.width = width;
+    resized.height = height;
+    return store_header_bytes(resized);
 }
 
 Result<std::vector<std::uint8_t>> encode_event_store(PackedEvents events, std::uint16_t width,

@@ -26,6 +26,7 @@
 #include "container/byte_source.hpp"
 #include "container/container_format.hpp"
 #include "container/field_io.hpp"
+#include "lossless/block_codec.hpp"
 
 namespace zel::container {
 
@@ -133,8 +134,15 @@ public:
     Status add(PackedEvents events, std::uint64_t t_base, std::vector<std::uint8_t>& out);
     Status finish(std::vector<std::uint8_t>& out);
     std::array<std::uint8_t, kHeaderBytes> final_header() const;
+    // The final header stating another sensor size: for a caller that
+    // chooses it from the events' extent once finish() has seen them all.
+    std::array<std::uint8_t, kHeaderBytes> final_header(std::uint16_t width, std::uint16_t height) const;
 
     std::uint64_t events_added() const { return events_added_; }
+    // The largest x and y of the events in the blocks appended so far
+    // (every event, after finish()); 0 and 0 for none.
+    std::uint16_t x_max() const { return x_max_; }
+    std::uint16_t y_max() const { return y_max_; }
 
 private:
     enum class Stage : std::uint8_t { Created, Writing, Finished };
@@ -158,6 +166,7 @@ private:
         std::vector<std::uint8_t> records;
         std::uint64_t t_base = 0;
         ByteBuffer payload;
+        lossless::BlockExtent extent;
         std::optional<Error> error;
         bool out_of_memory = false;
         bool coded = false;
@@ -169,6 +178,7 @@ private:
     std::vector<BlockSummary> blocks_;
     std::uint64_t offset_ = 0;
     std::uint64_t events_added_ = 0;
+    std::uint16_t x_max_ = 0, y_max_ = 0;
     // Events not yet coded, at camera times pending_base_ + t.
     std::vector<std::uint8_t> pending_;
     std::uint64_t pending_base_ = 0;

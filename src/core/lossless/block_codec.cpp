@@ -111,13 +111,14 @@ HistoryLayout history_layout(std::uint8_t version) {
     return version == 1 ? HistoryLayout{22, false} : HistoryLayout{16, true};
 }
 
-Status encode_block(PackedEvents events, ByteBuffer& out, std::uint8_t version) {
+Status encode_block(PackedEvents events, ByteBuffer& out, std::uint8_t version, BlockExtent* extent) {
     ZEL_TRY(check_block_size(events));
     if (!known_version(version)) {
         return Error::invalid_input("no lossless block version " + std::to_string(version) + " to write");
     }
     const BlockGeometry geometry = measure_geometry(events);
     const std::uint32_t t_first = events.empty() ? 0 : events[0].t;
+    if (extent != nullptr) *extent = {geometry.x_max, geometry.y_max, t_first};
     EventModel model(geometry, t_first, events.size(), history_layout(version));
     SymbolLog log;
     // The streams of bench/ take 4.2 to 6.8 symbols an event: room for 7

@@ -35,21 +35,6 @@ inline constexpr std::uint8_t kBlockVersion = 2;
 // The pixel history of a block of `version` (a known one).
 HistoryLayout history_layout(std::uint8_t version);
 
-// Appends the payload of `events` (any values, any order; at most
-// kMaxBlockEvents of them) to `out`, as a block of `version` (an older one
-// only to check that its payloads keep decoding). Fails with InvalidInput
-// for a block that is too large or a version it does not know; throws
-// std::bad_alloc when memory runs out.
-Status encode_block(PackedEvents events, ByteBuffer& out, std::uint8_t version = kBlockVersion);
-
-// Decodes a payload written by encode_block for `count` events into `out`
-// (count * kPackedEventBytes bytes, sized by the caller after checking
-// count <= kMaxBlockEvents). Fails with InvalidData, at the byte offset
-// within the payload where the damage showed, when the payload is malformed
-// or does not decode to exactly `count` events; `out` then holds garbage.
-// Throws std::bad_alloc when memory runs out.
-Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out);
-
 // What a payload's header says of its events without decoding them: the
 // largest x and y and the first event's t (all 0 for no events).
 // decode_block refuses a payload whose events say otherwise, so for any
@@ -59,6 +44,23 @@ struct BlockExtent {
     std::uint16_t y_max = 0;
     std::uint32_t t_first = 0;
 };
+
+// Appends the payload of `events` (any values, any order; at most
+// kMaxBlockEvents of them) to `out`, as a block of `version` (an older one
+// only to check that its payloads keep decoding), and sets `*extent`, when
+// given, to what its header states. Fails with InvalidInput for a block
+// that is too large or a version it does not know; throws std::bad_alloc
+// when memory runs out.
+Status encode_block(PackedEvents events, ByteBuffer& out, std::uint8_t version = kBlockVersion,
+                    BlockExtent* extent = nullptr);
+
+// Decodes a payload written by encode_block for `count` events into `out`
+// (count * kPackedEventBytes bytes, sized by the caller after checking
+// count <= kMaxBlockEvents). Fails with InvalidData, at the byte offset
+// within the payload where the damage showed, when the payload is malformed
+// or does not decode to exactly `count` events; `out` then holds garbage.
+// Throws std::bad_alloc when memory runs out.
+Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out);
 
 // The extent of a payload for `count` events, after the checks decode_block
 // makes before it decodes (version, flags, checksum, stream length), which
