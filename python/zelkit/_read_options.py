@@ -98,7 +98,7 @@ def plan_read(path: PathArg, *, format: str | None = None, errors: str = "strict
     ``sized=False`` (with ``clock``): the caller needs no size or count
     from ``described``. Where the choice needs none either (an output clock
     with no limit on every time), the file is not read through first, and
-    ``outline`` is None: that pass was a sixth of converting a camera
+    ``outline`` is None: that pass was a fifth of converting a camera
     recording to .zel.
     """
     check_t_offset(t_offset)
