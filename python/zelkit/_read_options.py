@@ -103,10 +103,10 @@ def plan_read(path: PathArg, *, format: str | None = None, errors: str = "strict
     """
     check_t_offset(t_offset)
     options = resolve_format(fs_bytes(path), format).options
-    if clock is not None and not sized and clock[1] is None and "t_offset" in options:
-        return _plan_camera_clock(path, format, "errors" in options and errors == "skip", t_offset, clock[0])
-    described = outline_file(path, format=format, errors=errors)
     chosen: dict[str, Any] = {"errors": "skip"} if errors == "skip" and "errors" in options else {}
+    if clock is not None and not sized and clock[1] is None and "t_offset" in options:
+        return _plan_camera_clock(path, format, chosen, t_offset, clock[0])
+    described = outline_file(path, format=format, errors=errors)
     first = described.t_first
     if "t_offset" not in options or first is None:
         return ReadPlan(described, chosen)
@@ -138,12 +138,11 @@ def _clock_plan(described: Outline | None, chosen: dict[str, Any], t_offset: int
                     chunk_clock=True)
 
 
-def _plan_camera_clock(path: PathArg, format: str | None, skip: bool, t_offset: int | str | None,
+def _plan_camera_clock(path: PathArg, format: str | None, chosen: dict[str, Any], t_offset: int | str | None,
                        first_limit: int) -> ReadPlan:
     """plan_read's choice for an output clock that limits only the first
     time, from the file's first event at most: none is read when every
     camera time fits (.zel) and "auto" or an int chooses."""
-    chosen: dict[str, Any] = {"errors": "skip"} if skip else {}
     first = 0
     if t_offset == "first" or (t_offset == AUTO and first_limit < 2**64):
         chunks = iter_load(path, chunk_events=1, format=format, t_offset="chunk", **chosen)
