@@ -147,7 +147,8 @@ class EventStore:
 
     @property
     def sensor_size(self) -> tuple[int, int] | None:
-        """(width, height) the writer recorded, or None when it was not told."""
+        """(width, height) the writer recorded (the size it was given, when
+        that holds every event), or None when it recorded none."""
         w, h = self._native.width, self._native.height
         return None if (w, h) == (0, 0) else (w, h)
 

@@ -277,9 +277,11 @@ def save(
     was.
 
     ``width`` and ``height`` are the sensor size for formats whose header
-    records one (.dat, .raw; default: the largest coordinate plus one), e.g.
-    ``zelkit.info(source).width`` to keep a recording's. ``t_base`` (.dat,
-    .raw) writes each event at camera time ``t_base + t``, e.g. a chunk's
+    records one (.dat, .raw, .zel; default: the largest coordinate plus
+    one), e.g. ``zelkit.info(source).width`` to keep a recording's; .dat
+    and .raw refuse events outside it, .zel records it only when it holds
+    every event (else the events' extent). ``t_base`` (.dat, .raw, .zel)
+    writes each event at camera time ``t_base + t``, e.g. a chunk's
     ``t_base`` from ``iter_load(..., t_offset="chunk")`` to keep a
     recording's 64-bit clock; a DAT file holds times below 2**32 us, an EVT
     2.0 file starts below 2**34 us. Other formats raise ``ValueError`` when
