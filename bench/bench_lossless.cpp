@@ -1,7 +1,7 @@
 // Size and speed of the lossless block codec on files of packed 9-byte
 // records (what bench_lossless.py writes), one thread, best of N runs.
 //
-//   bench_lossless [--repeats N] [--block EVENTS] [--threads T] [--parts] FILE.rec...
+//   bench_lossless [--repeats N] [--block EVENTS] [--threads T] [--version V] [--parts] FILE.rec...
 //
 // Prints, per file: events, bits/event, encode and decode M events/s on
 // one thread, decode M events/s with T threads (blocks shared out), and
@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     unsigned threads = 2;
     std::uint64_t block = zel::lossless::kDefaultBlockEvents;
     bool parts = false;
+    unsigned version = zel::lossless::kBlockVersion;
     int first = 1;
     while (first < argc && argv[first][0] == '-') {
         const std::string flag = argv[first];
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
         }
         if (flag == "--repeats" && first + 1 < argc) repeats = std::atoi(argv[first + 1]);
         else if (flag == "--block" && first + 1 < argc) block = std::strtoull(argv[first + 1], nullptr, 10);
+        else if (flag == "--version" && first + 1 < argc) version = static_cast<unsigned>(std::atoi(argv[first + 1]));
         else if (flag == "--threads" && first + 1 < argc) threads = static_cast<unsigned>(std::atoi(argv[first + 1]));
         else return std::fprintf(stderr, "unknown option %s\n", argv[first]), 2;
         first += 2;
@@ -65,7 +67,8 @@ int main(int argc, char** argv) {
                 payloads[k].clear();
                 const std::size_t m = std::min<std::size_t>(block, n - starts[k]);
                 const auto status = zel::lossless::encode_block(
-                    zel::PackedEvents(records.data() + starts[k] * zel::kPackedEventBytes, m), payloads[k]);
+                    zel::PackedEvents(records.data() + starts[k] * zel::kPackedEventBytes, m), payloads[k],
+                    static_cast<std::uint8_t>(version));
                 if (!status) return std::fprintf(stderr, "encode failed\n"), 1;
             }
             const auto t1 = Clock::now();

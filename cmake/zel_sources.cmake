@@ -57,7 +57,8 @@ set(ZEL_CODEC_SOURCES
 set(ZEL_LOSSLESS_SOURCES
     src/core/lossless/adaptive_rans.cpp
     src/core/lossless/block_codec.cpp
-    src/core/lossless/event_model.cpp)
+    src/core/lossless/event_model.cpp
+    src/core/lossless/plane_block.cpp)
 
 set(ZEL_REFERENCE_SOURCES
     src/core/reference/pipeline_reference.cpp)

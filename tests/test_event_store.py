@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import zelkit
+from zelkit._chunked_save import save_chunks
 from zelkit._read_options import plan_read
 from container_layout import BLOCK, parse_store
 from zel_command import zel
@@ -48,15 +49,44 @@ ARRAYS = _arrays()
 
 @pytest.mark.parametrize("name", ARRAYS)
 @pytest.mark.parametrize("threads", [1, 2])
-def test_save_and_load_give_back_exactly_the_array(tmp_path, name, threads):
+@pytest.mark.parametrize("fast", [False, True])
+def test_save_and_load_give_back_exactly_the_array(tmp_path, name, threads, fast):
     events = ARRAYS[name]
     path = tmp_path / "x.zel"
-    zelkit.save(path, events)
+    zelkit.save(path, events, fast=fast)
     back = zelkit.load(path, threads=threads)
     assert back.dtype == zelkit.EVENT_DTYPE and np.array_equal(back, events)
     assert np.array_equal(np.concatenate([*zelkit.iter_load(path, chunk_events=777), events[:0]]), events)
-    data = zelkit.encode(events, codec="lossless")
+    data = zelkit.encode(events, codec="lossless", fast=fast)
+    assert data == path.read_bytes()
     assert np.array_equal(zelkit.decode_events(data).to_events(threads=threads), events)
+
+
+def _block_versions(path):
+    return {block["payload"][0] for block in parse_store(Path(path).read_bytes())["blocks"]}
+
+
+def test_fast_blocks_are_larger_and_written_only_when_asked(tmp_path):
+    events = ARRAYS["camera"]
+    small, fast = tmp_path / "small.zel", tmp_path / "fast.zel"
+    zelkit.save(small, events)
+    zelkit.save(fast, events, fast=True)
+    assert _block_versions(small) == {2} and _block_versions(fast) == {3}
+    assert small.stat().st_size < fast.stat().st_size < events.nbytes
+    assert zelkit.info(fast).n_events == len(events)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda p: zelkit.save(p / "a.zel", ARRAYS["one"], fast=1), TypeError, "fast must be True or False"),
+    (lambda p: zelkit.save(p / "a.dat", ARRAYS["one"], fast=True), ValueError, "has no fast option"),
+    (lambda p: save_chunks(p / "a.raw", [ARRAYS["one"]], fast=True), ValueError, "has no fast option"),
+    (lambda p: zelkit.encode(ARRAYS["one"], time_bins=4, max_depth=4, fast=True), ValueError,
+     "fast applies to codec='lossless' only"),
+])
+def test_fast_is_refused_where_it_means_nothing(tmp_path, call, error, message):
+    with pytest.raises(error, match=message):
+        call(tmp_path)
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_strided_input_is_stored_as_its_values(tmp_path):
@@ -220,10 +250,12 @@ def test_a_reader_left_early_waits_for_its_decoding_and_closes(tmp_path):
     assert not _store_threads()
 
 
-def test_convert_streams_a_camera_recording_in_and_out_exactly(tmp_path):
+@pytest.mark.parametrize("fast", [[], ["--fast"]])
+def test_convert_streams_a_camera_recording_in_and_out_exactly(tmp_path, fast):
     source = SAMPLES / "street.raw"
     stored, back = tmp_path / "street.zel", tmp_path / "street.dat"
-    assert zel("convert", source, stored).returncode == 0
+    assert zel("convert", source, stored, "--chunk-events", "5000", *fast).returncode == 0
+    assert _block_versions(stored) == ({3} if fast else {2})
     assert zel("convert", stored, back).returncode == 0
     original = zelkit.load(source)
     assert np.array_equal(zelkit.load(stored), original)
@@ -276,14 +308,15 @@ def test_a_reading_plan_knows_what_info_knows_without_decoding(tmp_path, name, s
     assert planned.time_ordered is None
 
 
-def _stored(tmp_path):
+def _stored(tmp_path, fast=False):
     path = tmp_path / "d.zel"
-    zelkit.write(path, ARRAYS["arbitrary"][:300], codec="lossless")
+    zelkit.write(path, ARRAYS["arbitrary"][:300], codec="lossless", fast=fast)
     return path, path.read_bytes()
 
 
-def test_damage_is_refused_with_its_offset(tmp_path):
-    path, data = _stored(tmp_path)
+@pytest.mark.parametrize("fast", [False, True])
+def test_damage_is_refused_with_its_offset(tmp_path, fast):
+    path, data = _stored(tmp_path, fast)
     trailer_magic = len(data) - 8
     for at in range(0, trailer_magic, 5):
         damaged = bytearray(data)
@@ -456,11 +489,12 @@ def test_an_interrupted_writer_leaves_a_readable_prefix(tmp_path):
     records=hnp.arrays(np.uint8, st.integers(0, 200).map(lambda n: 9 * n)),
     block_events=st.integers(1, 64),
     sorted_times=st.booleans(),
+    fast=st.booleans(),
 )
-def test_any_records_round_trip_in_any_block_size(records, block_events, sorted_times):
+def test_any_records_round_trip_in_any_block_size(records, block_events, sorted_times, fast):
     events = records.view(zelkit.EVENT_DTYPE).copy()
     if sorted_times:
         events.sort(order="t", kind="stable")
-    store = zelkit.decode_events(zelkit._event_store.encode_events(events, block_events=block_events))
+    store = zelkit.decode_events(zelkit._event_store.encode_events(events, block_events=block_events, fast=fast))
     assert np.array_equal(store.to_events(threads=2), events)
     assert int(store.blocks["n_events"].sum()) == len(events)

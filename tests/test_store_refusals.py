@@ -194,7 +194,7 @@ REFUSALS = {
                                          "block 1 t_first differs from its index entry", block_at(1, 24)),
     "record n_events against its entry": (block_field(2, 32, "<Q", 7),
                                           "block 2 n_events differs from its index entry", block_at(2, 32)),
-    "payload of another version": (payload_byte(1, 0, 3), "lossless block has unknown version 3", block_at(1, BLOCK.size)),
+    "payload of another version": (payload_byte(1, 0, 4), "lossless block has unknown version 4", block_at(1, BLOCK.size)),
     "payload with unknown flags": (payload_byte(2, 1, 0x80), "lossless block has unknown flags", block_at(2, BLOCK.size + 1)),
     "payload x_max above its events": (payload_field(1, 2, "<H", lambda v: v + 1),
                                        "lossless block's events reach x .*, not the header's",

@@ -1,6 +1,7 @@
 // Lossless block decoding of arbitrary payloads: never reads or writes out
 // of bounds, whatever it accepts has the extent its header states, and it
-// re-encodes to a payload that decodes to the same events. The first two
+// re-encodes, as a modelled and as a fast block, to payloads that decode
+// to the same events. The first two
 // input bytes give the event count; the third says whether to fix the
 // payload's checksum first, so most inputs reach the model's decoder
 // instead of stopping at the checksum.
@@ -28,10 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(extent.value().x_max == x_max && extent.value().y_max == y_max);
     FUZZ_CHECK(extent.value().t_first == (count ? zel::load_packed_event(out.data()).t : 0));
-    zel::ByteBuffer again;
-    FUZZ_CHECK(zel::lossless::encode_block(zel::PackedEvents(out.data(), count), again).ok());
-    std::vector<std::uint8_t> back(out.size());
-    FUZZ_CHECK(zel::lossless::decode_block({again.data(), again.size()}, count, back.data()).ok());
-    FUZZ_CHECK(back == out);
+    for (const std::uint8_t version : {zel::lossless::kBlockVersion, zel::lossless::kFastBlockVersion}) {
+        zel::ByteBuffer again;
+        FUZZ_CHECK(zel::lossless::encode_block(zel::PackedEvents(out.data(), count), again, version).ok());
+        std::vector<std::uint8_t> back(out.size());
+        FUZZ_CHECK(zel::lossless::decode_block({again.data(), again.size()}, count, back.data()).ok());
+        FUZZ_CHECK(back == out);
+    }
     return 0;
 }

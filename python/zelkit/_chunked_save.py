@@ -42,7 +42,8 @@ def camera_time_limits(path: PathArg, *, format: str | None = None) -> tuple[int
 
 
 def save_chunks(path: PathArg, chunks: Iterable[Any], *, format: str | None = None,
-                width: int | None = None, height: int | None = None, rebase: int | None = None) -> int:
+                width: int | None = None, height: int | None = None, rebase: int | None = None,
+                fast: bool = False) -> int:
     """Write the events of every chunk, in order, as one file; return the event count.
 
     Memory holds one chunk and its encoding. ``width``/``height`` go to
@@ -52,15 +53,19 @@ def save_chunks(path: PathArg, chunks: Iterable[Any], *, format: str | None = No
     time minus ``rebase``: its chunk's ``t_base`` (which iter_load's
     ``t_offset="chunk"`` sets; 0 when the chunk has none) plus ``t``. With
     None, ``t`` is written as it is. Values the format cannot hold raise
-    ValueError naming the event's index in the file. The file appears only
-    once complete.
+    ValueError naming the event's index in the file. ``fast`` (.zel) is
+    as for ``save``. The file appears only once complete.
     """
     raw = fs_bytes(path)
     spec = resolve_format(raw, format, writing=True)
     if spec.write is None:
         raise ValueError(f"format {spec.name!r} cannot be written")
-    header_options = {name: value for name, value in (("width", width), ("height", height))
-                      if value is not None and name in spec.write_options}
+    header_options: dict[str, Any] = {name: value for name, value in (("width", width), ("height", height))
+                                      if value is not None and name in spec.write_options}
+    if fast is not False:
+        if "fast" not in spec.write_options:
+            raise ValueError(f"format {spec.name!r} has no fast option (got fast={fast!r})")
+        header_options["fast"] = fast
     clock = rebase is not None and "t_base" in spec.write_options
     total = 0
     with atomic_output(os.fsdecode(raw)) as out:

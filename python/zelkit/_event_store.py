@@ -106,12 +106,18 @@ def block_events_arg(value: Any) -> int:
     return value
 
 
+def fast_arg(value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"fast must be True or False, not {value!r}")
+    return value
+
+
 def encode_events(events: EventArray, *, width: int | None = None, height: int | None = None,
-                  block_events: int | None = None) -> bytes:
+                  block_events: int | None = None, fast: bool = False) -> bytes:
     """The whole event store of ``events`` (an EVENT_DTYPE array) as bytes:
     the file ``save`` writes."""
     out = io.BytesIO()
-    write_chunk = _open_writer(out, width=width, height=height, block_events=block_events)
+    write_chunk = _open_writer(out, width=width, height=height, block_events=block_events, fast=fast)
     write_chunk(events, 0)
     write_chunk.finish()  # type: ignore[attr-defined]
     return out.getvalue()
@@ -383,14 +389,17 @@ def outline(path: PathArg) -> Outline:
 
 
 def _open_writer(file: BinaryIO, *, width: int | None = None, height: int | None = None,
-                 block_events: int | None = None) -> Callable[[EventArray, int], None]:
+                 block_events: int | None = None, fast: bool = False) -> Callable[[EventArray, int], None]:
     """Writes a store chunk by chunk. A sensor size given is recorded when it
     holds every event, and otherwise the size readers infer from the events
     (sensor_grid: a grid that does not hold them is no sensor's), checked
     once finish() has seen them all. So a camera header's size may be
-    passed on unchecked, with no pass over the recording before writing."""
+    passed on unchecked, with no pass over the recording before writing.
+    ``fast`` writes the fast blocks (larger, several times as fast to write
+    and to read) instead of the modelled ones."""
     size = (_side("width", width), _side("height", height))
-    writer = _native.EventStoreWriter(*size, block_events_arg(block_events), write_threads())
+    version = _native.FAST_BLOCK_VERSION if fast_arg(fast) else _native.BLOCK_VERSION
+    writer = _native.EventStoreWriter(*size, block_events_arg(block_events), write_threads(), version)
     start = file.tell()
     file.write(writer.begin())
     added = 0
@@ -417,8 +426,8 @@ def _open_writer(file: BinaryIO, *, width: int | None = None, height: int | None
 
 
 def _write(file: BinaryIO, events: EventArray, *, width: int | None = None, height: int | None = None,
-           t_base: int | None = None) -> None:
-    write_chunk = _open_writer(file, width=width, height=height)
+           t_base: int | None = None, fast: bool = False) -> None:
+    write_chunk = _open_writer(file, width=width, height=height, fast=fast)
     write_chunk(events, 0 if t_base is None else t_base)
     write_chunk.finish()  # type: ignore[attr-defined]
 
@@ -433,7 +442,7 @@ register_format(
         open_writer=_open_writer,
         probe_size=_probe_size,
         options=frozenset({"t_offset", "threads"}),
-        write_options=frozenset({"width", "height", "t_base"}),
+        write_options=frozenset({"width", "height", "t_base", "fast"}),
         time_limits=(1 << 64, None),
     )
 )

@@ -265,6 +265,7 @@ def save(
     width: int | None = None,
     height: int | None = None,
     t_base: int | None = None,
+    fast: bool = False,
 ) -> None:
     """Write events to a file that zelkit reads back as the same events.
 
@@ -286,12 +287,17 @@ def save(
     recording's 64-bit clock; a DAT file holds times below 2**32 us, an EVT
     2.0 file starts below 2**34 us. Other formats raise ``ValueError`` when
     these are given.
+
+    ``fast=True`` (.zel only) stores the events in fast blocks: about a
+    fifth to a third larger than the default blocks, still smaller than
+    ``xz -9`` of the records, and several times as fast to write and to
+    read. Either kind reads back exactly; readers tell them apart.
     """
     raw = fs_bytes(path)
     spec = resolve_format(raw, format, writing=True)
     if spec.write is None:
         raise ValueError(f"format {spec.name!r} cannot be written")
-    given = _given({"width": width, "height": height, "t_base": t_base}, WRITE_OPTIONS)
+    given = _given({"width": width, "height": height, "t_base": t_base, "fast": fast}, WRITE_OPTIONS)
     options = format_options(spec, given, writing=True)
     array = as_events(events)
     with atomic_output(raw) as file:

@@ -122,6 +122,8 @@ INDEX_ENTRY_BYTES: int
 BLOCK_ENTRY_BYTES: int
 DEFAULT_BLOCK_EVENTS: int
 MAX_BLOCK_EVENTS: int
+BLOCK_VERSION: int
+FAST_BLOCK_VERSION: int
 MAX_GRID_EXTENT: int
 MAX_TREE_DEPTH: int
 CODECS: tuple[str, ...]
@@ -189,7 +191,8 @@ class EventStoreReader:
 
 @final
 class EventStoreWriter:
-    def __new__(cls, width: int, height: int, block_events: int, threads: int = 1) -> EventStoreWriter: ...
+    def __new__(cls, width: int, height: int, block_events: int, threads: int = 1,
+                block_version: int = ...) -> EventStoreWriter: ...
     def begin(self) -> bytes: ...
     def add(self, events: Any, t_base: int = 0) -> bytes: ...
     def finish(self) -> tuple[bytes, bytes]: ...

@@ -91,7 +91,7 @@ ZEL_EXTENSIONS = frozenset(ext for ext, _, zel in EXTENSION_TABLE if zel)
 #: The options zelkit.load/iter_load and zelkit.save can pass on, with the
 #: default values that mean "not given".
 LOAD_OPTIONS = {"errors": "strict", "t_offset": None, "threads": None}
-WRITE_OPTIONS = {"width": None, "height": None, "t_base": None}
+WRITE_OPTIONS = {"width": None, "height": None, "t_base": None, "fast": False}
 
 
 def skips_bad_data(errors: str) -> bool:

@@ -125,6 +125,7 @@ def encode(
     n_frames: int = 1,
     keyframe_interval: int | None = None,
     codec: Codec | Literal["lossless"] = "zel",
+    fast: bool = False,
 ) -> bytes:
     """Return the ``.zel`` container of ``events`` as bytes.
 
@@ -147,7 +148,8 @@ def encode(
     With ``codec="lossless"`` the result is an event store: ``zelkit.decode_events``
     of it gives back exactly ``events``, whatever their values. ``width`` and
     ``height`` are then only recorded (as the sensor size; default: not
-    known), and the frame parameters do not apply.
+    known), and the frame parameters do not apply. ``fast=True`` codes it
+    in fast blocks, as ``zelkit.save`` does.
     """
     arr = as_events(events)
     _check_codec(codec)
@@ -157,7 +159,9 @@ def encode(
         given = [name for name, value in frame_options.items() if value is not None]
         if given:
             raise ValueError(f"codec='lossless' keeps every event: {', '.join(given)} do(es) not apply")
-        return encode_events(arr, width=width, height=height)
+        return encode_events(arr, width=width, height=height, fast=fast)
+    if fast is not False:
+        raise ValueError(f"fast applies to codec='lossless' only, not to codec={codec!r}")
     if time_bins is None or max_depth is None:
         raise ValueError(f"codec={codec!r} needs time_bins and max_depth")
     if isinstance(n_frames, bool) or not isinstance(n_frames, int) or n_frames < 1:
@@ -185,11 +189,12 @@ def write(
     n_frames: int = 1,
     keyframe_interval: int | None = None,
     codec: Codec | Literal["lossless"] = "zel",
+    fast: bool = False,
 ) -> None:
     """Write ``encode(events, ...)`` to ``path`` atomically (temporary file, then rename)."""
     atomic_write_bytes(path, encode(
         events, width=width, height=height, time_bins=time_bins, max_depth=max_depth,
-        n_frames=n_frames, keyframe_interval=keyframe_interval, codec=codec))
+        n_frames=n_frames, keyframe_interval=keyframe_interval, codec=codec, fast=fast))
 
 
 def encode_stream(

@@ -255,20 +255,26 @@ struct NewWriterArgs {
     std::uint16_t height = 0;
     std::uint64_t block_events = 0;
     unsigned threads = 1;
+    std::uint8_t block_version = zel::lossless::kBlockVersion;
 };
 
 constexpr auto kNewWriter = signature<NewWriterArgs>(
     {.name = "__new__", .owner = "EventStoreWriter",
      .doc = "Writes a .zel event store piece by piece: begin(), add() any number of times, "
-            "finish(). Blocks are coded `threads` at a time, one per thread (same bytes)."},
+            "finish(). Blocks are coded `threads` at a time, one per thread (same bytes), as lossless "
+            "blocks of `block_version` (BLOCK_VERSION, the smallest, or FAST_BLOCK_VERSION)."},
     param<&NewWriterArgs::width, convert_unsigned<std::uint16_t>>("width"),
     param<&NewWriterArgs::height, convert_unsigned<std::uint16_t>>("height"),
     param<&NewWriterArgs::block_events, convert_unsigned<std::uint64_t>>("block_events"),
-    param<&NewWriterArgs::threads, convert_bounded<unsigned, 1, kMaxThreads>>("threads", "1"));
+    param<&NewWriterArgs::threads, convert_bounded<unsigned, 1, kMaxThreads>>("threads", "1"),
+    param<&NewWriterArgs::block_version, convert_unsigned<std::uint8_t>>("block_version", "2"));
+// The signature states the default as a literal.
+static_assert(zel::lossless::kBlockVersion == 2);
 
 PyObject* writer_new(PyTypeObject* type, NewWriterArgs& a) {
     auto state = std::make_unique<WriterState>();
-    state->writer = std::make_unique<ct::EventStoreWriter>(a.width, a.height, a.block_events, a.threads);
+    state->writer = std::make_unique<ct::EventStoreWriter>(a.width, a.height, a.block_events, a.threads,
+                                                          a.block_version);
     return new_state_object(type, std::move(state));
 }
 
@@ -420,6 +426,8 @@ bool add_event_store_types(PyObject* module, NativeState& state) {
                                    static_cast<long>(zel::lossless::kDefaultBlockEvents)) == 0 &&
            PyModule_AddIntConstant(module, "MAX_BLOCK_EVENTS",
                                    static_cast<long>(zel::lossless::kMaxBlockEvents)) == 0 &&
+           PyModule_AddIntConstant(module, "BLOCK_VERSION", zel::lossless::kBlockVersion) == 0 &&
+           PyModule_AddIntConstant(module, "FAST_BLOCK_VERSION", zel::lossless::kFastBlockVersion) == 0 &&
            add_functions_uniquely(module, g_event_store_functions) &&
            add_type(module, kReaderSpec, state.event_store_reader_type) &&
            add_type(module, kWriterSpec, state.event_store_writer_type);

@@ -676,6 +676,40 @@ TEST(StoreWriter, CallsOutOfOrderAndBadSizesAreRefused) {
     EXPECT_EQ(out.size(), 36u + 20u + 16u);
 }
 
+// Fast blocks through the writer: every block is one, on any number of
+// threads the same bytes, read back exactly, its extent that of its events.
+TEST(StoreWriter, FastBlocksAreWrittenWhenAskedAndReadLikeAnyOther) {
+    Rng rng(3);
+    const Bytes records = arbitrary(rng, 900);
+    Bytes files[2];
+    for (const unsigned threads : {1u, 3u}) {
+        Bytes& file = files[threads / 2];
+        EventStoreWriter writer(0, 0, 128, threads, lossless::kFastBlockVersion);
+        ASSERT_TRUE(writer.begin(file).ok());
+        ASSERT_TRUE(writer.add(PackedEvents(records.data(), 900), 0, file).ok());
+        ASSERT_TRUE(writer.finish(file).ok());
+        const auto header = writer.final_header();
+        std::memcpy(file.data(), header.data(), header.size());
+    }
+    EXPECT_EQ(files[0], files[1]);
+    auto reader = open_bytes(files[0]);
+    ASSERT_TRUE(reader.ok()) << reader.error().message;
+    ASSERT_EQ(reader.value().blocks().size(), 8u);
+    for (const BlockSummary& block : reader.value().blocks()) {
+        EXPECT_EQ(files[0][block.offset + 48], lossless::kFastBlockVersion);
+    }
+    auto back = read_all(files[0], 2);
+    ASSERT_TRUE(back.ok()) << back.error().message;
+    EXPECT_EQ(back.value(), records);
+    expect_extent(reader.value().extent(), extent_of(records));
+    EventStoreWriter unknown(0, 0, 8, 1, lossless::kFastBlockVersion + 1);
+    Bytes out;
+    const Status refused = unknown.begin(out);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind, ErrorKind::InvalidInput);
+    EXPECT_TRUE(out.empty());
+}
+
 // The occupancy reader points readers of an event store to the right call.
 TEST(StoreVersions, TheOccupancyReaderNamesTheEventStore) {
     auto frames = parse_header(small_store());

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "lossless/bit_stream.hpp"
 #include "lossless/block_codec.hpp"
 #include "lossless/event_model.hpp"
+#include "lossless/plane_block.hpp"
 
 namespace zel::lossless {
 namespace {
@@ -178,7 +180,8 @@ TEST_P(BlockRoundTrip, DecodesExactly) {
 INSTANTIATE_TEST_SUITE_P(Shapes, BlockRoundTrip,
                          ::testing::Combine(::testing::ValuesIn(kShapes),
                                             ::testing::Values(0, 1, 2, 17, 5000, 120000),
-                                            ::testing::Values(std::uint8_t{1}, std::uint8_t{2})),
+                                            ::testing::Values(std::uint8_t{1}, std::uint8_t{2},
+                                                              kFastBlockVersion)),
                          [](const auto& test) {
                              return std::string(std::get<0>(test.param).name) + "_" +
                                     std::to_string(std::get<1>(test.param)) + "_v" +
@@ -280,10 +283,11 @@ TEST(BlockPartCosts, RefusesWhatTheEncoderRefuses) {
 // is refused, with an offset inside the payload.
 class BlockDamage : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { make(kBlockVersion); }
+    void make(std::uint8_t version) {
         Rng rng(11);
         records_ = sparse_scene(rng, 300);
-        payload_ = encode(records_);
+        payload_ = encode(records_, version);
         bytes_.assign(payload_.data(), payload_.data() + payload_.size());
     }
     void expect_refused(const std::vector<std::uint8_t>& bytes, std::uint64_t count, const std::string& what) {
@@ -300,7 +304,17 @@ protected:
     std::vector<std::uint8_t> bytes_;
 };
 
-TEST_F(BlockDamage, EveryFlippedByteIsRefused) {
+// The same damage in a block of each version written.
+class BlockDamageOfEveryVersion : public BlockDamage, public ::testing::WithParamInterface<std::uint8_t> {
+protected:
+    void SetUp() override { make(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Versions, BlockDamageOfEveryVersion,
+                         ::testing::Values(kBlockVersion, kFastBlockVersion),
+                         [](const auto& test) { return "v" + std::to_string(test.param); });
+
+TEST_P(BlockDamageOfEveryVersion, EveryFlippedByteIsRefused) {
     for (std::size_t i = 0; i < bytes_.size(); ++i) {
         for (const unsigned flip : {0x01u, 0x80u, 0xFFu}) {
             std::vector<std::uint8_t> damaged = bytes_;
@@ -310,7 +324,7 @@ TEST_F(BlockDamage, EveryFlippedByteIsRefused) {
     }
 }
 
-TEST_F(BlockDamage, EveryTruncationIsRefused) {
+TEST_P(BlockDamageOfEveryVersion, EveryTruncationIsRefused) {
     for (std::size_t cut = 0; cut < bytes_.size(); ++cut) {
         expect_refused({bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(cut)}, count_of(records_),
                        "cut " + std::to_string(cut));
@@ -321,7 +335,7 @@ TEST_F(BlockDamage, EveryTruncationIsRefused) {
     expect_refused(longer, count_of(records_), "two extra bytes");
 }
 
-TEST_F(BlockDamage, AnotherCountIsRefused) {
+TEST_P(BlockDamageOfEveryVersion, AnotherCountIsRefused) {
     for (const std::uint64_t count : {std::uint64_t{0}, std::uint64_t{1}, count_of(records_) - 1,
                                       count_of(records_) + 1, count_of(records_) * 2}) {
         expect_refused(bytes_, count, "count " + std::to_string(count));
@@ -390,7 +404,7 @@ TEST_F(BlockDamage, ResealedRansLengthOutsideTheBlockIsRefusedAtItsField) {
 
 TEST_F(BlockDamage, HeaderFaultsNameTheirByte) {
     std::vector<std::uint8_t> v = bytes_;
-    v[0] = kBlockVersion + 1;  // a version this decoder does not know
+    v[0] = kFastBlockVersion + 1;  // a version this decoder does not know
     Records back;
     Status status = decode(v, count_of(records_), back);
     ASSERT_FALSE(status.ok());
@@ -545,7 +559,7 @@ TEST(BlockVersions, TheHeaderVersionPicksTheHistory) {
 TEST(BlockBounds, UnknownVersionsAreRefusedAtByteZero) {
     Rng rng(2);
     const Records records = sparse_scene(rng, 20);
-    for (const std::uint8_t version : {std::uint8_t{0}, std::uint8_t{3}, std::uint8_t{0x81}}) {
+    for (const std::uint8_t version : {std::uint8_t{0}, std::uint8_t{4}, std::uint8_t{0x81}}) {
         ByteBuffer unwritten;
         const Status refused = encode_block(PackedEvents(records.data(), count_of(records)), unwritten, version);
         ASSERT_FALSE(refused.ok()) << int{version};
@@ -922,6 +936,198 @@ TEST(BlockBounds, EventsThatContradictTheirHeaderAreRefused) {
         ASSERT_TRUE(extent.ok());
         EXPECT_EQ(field == 2 ? extent.value().x_max : extent.value().y_max, most + 1);
     }
+}
+
+
+// A fast block built by hand from its planes, as docs/format.md states
+// them: header, the plane lengths, each plane a Zstandard frame, sealed.
+std::vector<std::uint8_t> fast_payload(const std::vector<std::vector<std::uint8_t>>& planes, std::uint16_t x_max,
+                                       std::uint16_t y_max, std::uint32_t t_first, std::uint64_t count,
+                                       std::uint8_t flags = 0) {
+    std::vector<std::uint8_t> v(14 + 4 * kPlanes, 0);
+    v[0] = kFastBlockVersion;
+    v[1] = flags;
+    v[2] = static_cast<std::uint8_t>(x_max);
+    v[3] = static_cast<std::uint8_t>(x_max >> 8);
+    v[4] = static_cast<std::uint8_t>(y_max);
+    v[5] = static_cast<std::uint8_t>(y_max >> 8);
+    for (unsigned k = 0; k < 4; ++k) v[6 + k] = static_cast<std::uint8_t>(t_first >> (8 * k));
+    for (std::size_t k = 0; k < planes.size(); ++k) {
+        std::vector<std::uint8_t> frame(ZSTD_compressBound(planes[k].size()));
+        const std::size_t n = ZSTD_compress(frame.data(), frame.size(), planes[k].data(), planes[k].size(), 3);
+        EXPECT_FALSE(ZSTD_isError(n));
+        for (unsigned b = 0; b < 4; ++b) v[14 + 4 * k + b] = static_cast<std::uint8_t>(n >> (8 * b));
+        v.insert(v.end(), frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    seal_block(v, count);
+    return v;
+}
+
+// Three events: (5, 2, t 100, p 1), (3, 300, t 400, p 0), (65535, 300, t 100400, p 7).
+// Time steps 0, 300 and 100000 (past 16 bits: escaped); y steps 2, 298, 0;
+// x steps 5, -2, 65532 = -4 in 16 bits.
+std::vector<std::vector<std::uint8_t>> three_event_planes() {
+    return {{0, 88, 255},    // time: zigzag 0, 600 = 0x258, escape
+            {0, 2, 255},
+            {4, 84, 0},      // y: zigzag 4, 596 = 0x254, 0
+            {0, 2, 0},
+            {10, 3, 7},      // x: zigzag 10, 3, 7
+            {0, 0, 0},
+            {1, 0, 7},       // polarities as bytes: 7 is one
+            {64, 13, 3, 0}};  // zigzag 200000 = 0x30D40
+}
+
+Records three_events() {
+    Records r;
+    put_event(r, {5, 2, 100, 1});
+    put_event(r, {3, 300, 400, 0});
+    put_event(r, {65535, 300, 100400, 7});
+    return r;
+}
+
+TEST(FastBlockFormat, PlanesKeepTheirMeaning) {
+    const std::vector<std::uint8_t> v = fast_payload(three_event_planes(), 65535, 300, 100, 3);
+    Records back;
+    const Status status = decode(v, 3, back);
+    ASSERT_TRUE(status.ok()) << status.error().message;
+    EXPECT_EQ(back, three_events());
+    // Polarities of 0 and 1 only, as bits.
+    auto planes = three_event_planes();
+    planes[6] = {0b001};
+    Records bits = three_events();
+    bits[2 * kPackedEventBytes + 8] = 0;
+    ASSERT_TRUE(decode(fast_payload(planes, 65535, 300, 100, 3, kPolarityBits), 3, back).ok());
+    EXPECT_EQ(back, bits);
+    // The encoder chooses bits exactly when every polarity is 0 or 1.
+    EXPECT_EQ(encode(three_events(), kFastBlockVersion).data()[1], 0);
+    EXPECT_EQ(encode(bits, kFastBlockVersion).data()[1], kPolarityBits);
+}
+
+// Resealed payloads: the checksum matches, the planes themselves are wrong.
+TEST(FastBlockFormat, MalformedPlanesAreRefusedWhereTheyShow) {
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<std::vector<std::uint8_t>>&)> change;
+        std::uint8_t flags;
+        std::size_t offset;
+        std::string message;
+    };
+    const std::size_t first_frame = 14 + 4 * kPlanes;
+    const Case cases[] = {
+        {"a time escape for a step that needs none", [](auto& p) { p[7] = {254, 255, 0, 0}; }, 0, 0,
+         "escapes the time step 65534 of event 2"},
+        {"an escape plane a byte short", [](auto& p) { p[7].pop_back(); }, 0, 0, "plane 7 does not hold 4 bytes"},
+        {"an escape plane a byte long", [](auto& p) { p[7].push_back(0); }, 0, 0, "plane 7 does not hold 4 bytes"},
+        {"a time plane of four events", [](auto& p) { p[0].push_back(0); }, 0, first_frame,
+         "plane 0 does not hold 3 bytes"},
+        {"a polarity plane of two events", [](auto& p) { p[6].pop_back(); }, 0, 0, "plane 6 does not hold 3 bytes"},
+        {"polarity bits for the wrong count", [](auto& p) { p[6] = {1, 0}; }, kPolarityBits, 0,
+         "plane 6 does not hold 1 bytes"},
+        {"polarity bits padded with ones", [](auto& p) { p[6] = {0b1001}; }, kPolarityBits, 0,
+         "not padded with zeros"},
+        {"polarities of 0 and 1 as bytes", [](auto& p) { p[6] = {1, 0, 1}; }, 0, 1, "as bytes, not bits"},
+    };
+    for (const Case& c : cases) {
+        auto planes = three_event_planes();
+        c.change(planes);
+        const std::vector<std::uint8_t> v = fast_payload(planes, 65535, 300, 100, 3, c.flags);
+        Records back;
+        const Status status = decode(v, 3, back);
+        ASSERT_FALSE(status.ok()) << c.what;
+        EXPECT_EQ(status.error().kind, ErrorKind::InvalidData) << c.what;
+        if (c.offset != 0) {
+            EXPECT_EQ(status.error().offset, c.offset) << c.what;
+        }
+        EXPECT_NE(status.error().message.find(c.message), std::string::npos) << c.what << ": "
+                                                                             << status.error().message;
+    }
+}
+
+TEST(FastBlockFormat, PlaneLengthsMustTileThePayload) {
+    const std::vector<std::uint8_t> good = fast_payload(three_event_planes(), 65535, 300, 100, 3);
+    for (unsigned k = 0; k < kPlanes; ++k) {
+        std::vector<std::uint8_t> v = good;
+        v[14 + 4 * k + 3] = 0x7F;  // far past the end
+        seal_block(v, 3);
+        Records back;
+        const Status status = decode(v, 3, back);
+        ASSERT_FALSE(status.ok()) << k;
+        EXPECT_EQ(status.error().offset, 14 + 4 * k) << status.error().message;
+    }
+    std::vector<std::uint8_t> longer = good;
+    longer.push_back(0);
+    seal_block(longer, 3);
+    Records back;
+    const Status status = decode(longer, 3, back);
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error().offset, good.size()) << status.error().message;
+    EXPECT_NE(status.error().message.find("after its last plane"), std::string::npos);
+}
+
+TEST(FastBlockFormat, APlaneIsExactlyOneFrame) {
+    // The polarity plane's frame twice over, its length doubled: two frames
+    // that would decompress to six bytes, and a frame followed by garbage.
+    const std::vector<std::uint8_t> good = fast_payload(three_event_planes(), 65535, 300, 100, 3);
+    const auto length_of = [&](unsigned k) {
+        return std::size_t{good[14 + 4 * k]} | std::size_t{good[15 + 4 * k]} << 8;
+    };
+    std::size_t start = 14 + 4 * kPlanes;
+    for (unsigned k = 0; k < 6; ++k) start += length_of(k);
+    const std::size_t length = length_of(6);
+    for (const bool garbage : {false, true}) {
+        std::vector<std::uint8_t> v = good;
+        std::vector<std::uint8_t> extra(v.begin() + static_cast<std::ptrdiff_t>(start),
+                                        v.begin() + static_cast<std::ptrdiff_t>(start + length));
+        if (garbage) std::fill(extra.begin(), extra.end(), std::uint8_t{0x5A});
+        v.insert(v.begin() + static_cast<std::ptrdiff_t>(start + length), extra.begin(), extra.end());
+        v[14 + 4 * 6] = static_cast<std::uint8_t>(2 * length);
+        seal_block(v, 3);
+        Records back;
+        const Status status = decode(v, 3, back);
+        ASSERT_FALSE(status.ok()) << garbage;
+        EXPECT_EQ(status.error().offset, start) << status.error().message;
+        EXPECT_NE(status.error().message.find("not one Zstandard frame"), std::string::npos)
+            << status.error().message;
+    }
+}
+
+TEST(FastBlockFormat, OnlyThePolarityFlagIsKnown) {
+    for (const unsigned flag : {0x02u, 0x04u, 0x80u}) {
+        std::vector<std::uint8_t> v = fast_payload(three_event_planes(), 65535, 300, 100, 3, static_cast<std::uint8_t>(flag));
+        Records back;
+        const Status status = decode(v, 3, back);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().offset, 1u);
+    }
+}
+
+TEST(FastBlockFormat, TheHeaderMustStateItsEvents) {
+    // Planes that decode, under a header that says otherwise.
+    for (const auto& [x_max, y_max] : {std::pair<std::uint16_t, std::uint16_t>{65534, 300}, {65535, 301}}) {
+        const std::vector<std::uint8_t> v = fast_payload(three_event_planes(), x_max, y_max, 100, 3);
+        Records back;
+        const Status status = decode(v, 3, back);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().offset, 2u) << status.error().message;
+    }
+    // Steps start from the header's t_first, so a first step other than 0
+    // puts the first event elsewhere.
+    auto planes = three_event_planes();
+    planes[0][0] = 2;
+    const std::vector<std::uint8_t> v = fast_payload(planes, 65535, 300, 100, 3);
+    Records back;
+    const Status status = decode(v, 3, back);
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error().offset, 6u) << status.error().message;
+}
+
+TEST(FastBlockFormat, CameraRowsTakeAFewBytesAnEvent) {
+    Rng rng(5);
+    const Records records = camera_rows(rng, 50000, 1280, 720);
+    const ByteBuffer fast = encode(records, kFastBlockVersion);
+    const ByteBuffer small = encode(records);
+    EXPECT_LT(fast.size(), records.size() / 2);
+    EXPECT_LT(small.size(), fast.size());
 }
 
 }  // namespace

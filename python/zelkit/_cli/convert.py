@@ -29,6 +29,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--width", type=bounded_int(SENSOR_SIDE), help="sensor width for formats that record one "
                         "(default: IN's, from its header or its largest x plus one)")
     parser.add_argument("--height", type=bounded_int(SENSOR_SIDE), help="sensor height, likewise")
+    parser.add_argument("--fast", action="store_true",
+                        help=".zel: store in fast blocks (larger, several times as fast to write and read)")
     parser.add_argument("--chunk-events", type=positive_int, default=1 << 20, metavar="N",
                         help="events held in memory at a time (default 1048576)")
     add_read_arguments(parser)
@@ -59,5 +61,5 @@ def run(args: argparse.Namespace) -> int:
         width = height = None
     with naming(args.output):
         save_chunks(args.output, reading(args.input, chunks), format=args.to, width=width, height=height,
-                    rebase=plan.t_base if plan.chunk_clock else None)
+                    rebase=plan.t_base if plan.chunk_clock else None, fast=args.fast)
     return 0

@@ -255,8 +255,8 @@ Result<std::vector<BlockSummary>> parse_block_index(std::span<const std::uint8_t
 // ------------------------------------------------------------------ writer
 
 EventStoreWriter::EventStoreWriter(std::uint16_t width, std::uint16_t height,
-                                   std::uint64_t block_events, unsigned threads)
-    : threads_(std::max(1u, threads)) {
+                                   std::uint64_t block_events, unsigned threads, std::uint8_t block_version)
+    : block_version_(block_version), threads_(std::max(1u, threads)) {
     header_.width = width;
     header_.height = height;
     // Out of range values are refused by begin(); 0 keeps them recognisable.
@@ -274,6 +274,9 @@ Status EventStoreWriter::begin(std::vector<std::uint8_t>& out) {
     ZEL_TRY(expect(Stage::Created, "begin"));
     if (header_.block_events == 0) {
         return Error::invalid_input("block_events must lie in 1 .. " + num(lossless::kMaxBlockEvents));
+    }
+    if (!lossless::known_block_version(block_version_)) {
+        return Error::invalid_input("no lossless block version " + num(block_version_) + " to write");
     }
     const auto bytes = store_header_bytes(header_);
     out.insert(out.end(), bytes.begin(), bytes.end());
@@ -330,7 +333,7 @@ public:
         try {
             const std::size_t count = block.records.size() / kPackedEventBytes;
             Status coded = lossless::encode_block(PackedEvents(block.records.data(), count), block.payload,
-                                                  lossless::kBlockVersion, &block.extent);
+                                                  block.version, &block.extent);
             if (!coded) block.error = std::move(coded).take_error();
         } catch (const std::bad_alloc&) {
             block.error.reset();
@@ -417,6 +420,7 @@ Status EventStoreWriter::close_block(std::vector<std::uint8_t>& out, Closing clo
     in_flight_.push_back(std::move(block));  // before the events move: a failure here loses none
     closed.records.swap(pending_);
     closed.t_base = pending_base_;
+    closed.version = block_version_;
     pending_.clear();
     const std::size_t helpers = coders_ ? coders_->helpers() : 0;
     bool handed = false;
@@ -531,8 +535,9 @@ std::array<std::uint8_t, kHeaderBytes> EventStoreWriter::final_header(std::uint1
 
 Result<std::vector<std::uint8_t>> encode_event_store(PackedEvents events, std::uint16_t width,
                                                      std::uint16_t height,
-                                                     std::uint64_t block_events, unsigned threads) {
-    EventStoreWriter writer(width, height, block_events, threads);
+                                                     std::uint64_t block_events, unsigned threads,
+                                                     std::uint8_t block_version) {
+    EventStoreWriter writer(width, height, block_events, threads, block_version);
     std::vector<std::uint8_t> out;
     ZEL_TRY(writer.begin(out));
     ZEL_TRY(writer.add(events, 0, out));

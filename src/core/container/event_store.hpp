@@ -123,8 +123,10 @@ public:
     // every block before it are coded, so a call may return before the
     // blocks it closed appear. finish() appends them all. A process forked
     // from the writer's may go on with its copy: the same bytes come out.
+    // block_version: the lossless block written (lossless::kBlockVersion,
+    // the smallest, or kFastBlockVersion), else InvalidInput at begin().
     EventStoreWriter(std::uint16_t width, std::uint16_t height, std::uint64_t block_events,
-                     unsigned threads = 1);
+                     unsigned threads = 1, std::uint8_t block_version = lossless::kBlockVersion);
     // Stops the helper threads: waits for the blocks being coded, drops the rest.
     ~EventStoreWriter();
     EventStoreWriter(const EventStoreWriter&) = delete;
@@ -165,6 +167,7 @@ private:
     struct ClosedBlock {
         std::vector<std::uint8_t> records;
         std::uint64_t t_base = 0;
+        std::uint8_t version = lossless::kBlockVersion;
         ByteBuffer payload;
         lossless::BlockExtent extent;
         std::optional<Error> error;
@@ -174,6 +177,7 @@ private:
     class Coders;
 
     StoreHeader header_;
+    std::uint8_t block_version_;
     Stage stage_ = Stage::Created;
     std::vector<BlockSummary> blocks_;
     std::uint64_t offset_ = 0;
@@ -194,7 +198,8 @@ private:
 // A whole store in memory (a writer's pieces, joined).
 Result<std::vector<std::uint8_t>> encode_event_store(PackedEvents events, std::uint16_t width,
                                                      std::uint16_t height,
-                                                     std::uint64_t block_events, unsigned threads = 1);
+                                                     std::uint64_t block_events, unsigned threads = 1,
+                                                     std::uint8_t block_version = lossless::kBlockVersion);
 
 // An event store opened for reading: the header, then the index the
 // trailer names, or (without a trailer) the records walked from the header.

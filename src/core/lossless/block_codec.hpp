@@ -26,13 +26,19 @@ inline constexpr std::uint64_t kMaxBlockEvents = std::uint64_t{1} << 22;
 // that a block's coder state and output stay a few tens of megabytes.
 inline constexpr std::uint64_t kDefaultBlockEvents = std::uint64_t{1} << 20;
 
-// The block versions decoders read: 1, and 2, the one writers write,
-// which differs only in how it keeps the pixel history (HistoryLayout):
-// at most 2^16 slots rather than 2^22, hashed by line rather than by pixel.
+// The block versions decoders read: the modelled blocks 1, and 2, the one
+// writers write by default, which differs only in how it keeps the pixel
+// history (HistoryLayout): at most 2^16 slots rather than 2^22, hashed by
+// line rather than by pixel. And 3, the fast block (plane_block.hpp):
+// larger, but coded and decoded several times as fast.
 inline constexpr std::uint8_t kOldestBlockVersion = 1;
 inline constexpr std::uint8_t kBlockVersion = 2;
+inline constexpr std::uint8_t kFastBlockVersion = 3;
 
-// The pixel history of a block of `version` (a known one).
+// Whether decoders read, and writers write, blocks of `version`.
+bool known_block_version(std::uint8_t version);
+
+// The pixel history of a modelled block of `version` (1 or 2).
 HistoryLayout history_layout(std::uint8_t version);
 
 // What a payload's header says of its events without decoding them: the
