@@ -71,21 +71,26 @@ def threads_table(n, repeats, cores, rounds):
     one store, 2026-12-10)."""
     events = as_events(davis_like(n, duration_us=n))
     block = _native.DEFAULT_BLOCK_EVENTS
+    versions = {"modelled": _native.BLOCK_VERSION, "fast": _native.FAST_BLOCK_VERSION}
     code_s, decode_s = {}, {}
     for _ in range(rounds):
-        for threads in (1, cores):
-            seconds, data = best(repeats, lambda: _native.encode_event_store(events, 346, 260, block, threads))
-            code_s[threads] = min(code_s.get(threads, seconds), seconds)
-            store = zelkit.decode_events(data)
-            seconds, back = best(repeats, lambda: store.to_events(threads=threads))
-            decode_s[threads] = min(decode_s.get(threads, seconds), seconds)
-            assert np.array_equal(back, events)
-    rows = [(threads, n / code_s[threads] / 1e6, n / decode_s[threads] / 1e6) for threads in (1, cores)]
+        for kind, version in versions.items():
+            for threads in (1, cores):
+                seconds, data = best(repeats, lambda: _native.encode_event_store(events, 346, 260, block, threads,
+                                                                                 version))
+                code_s[kind, threads] = min(code_s.get((kind, threads), seconds), seconds)
+                store = zelkit.decode_events(data)
+                seconds, back = best(repeats, lambda: store.to_events(threads=threads))
+                decode_s[kind, threads] = min(decode_s.get((kind, threads), seconds), seconds)
+                assert np.array_equal(back, events)
     lines = [f"Davis-like stream of {n:,} events ({-(-n // block)} blocks), in memory, M events/s:", "",
-             "| threads | code | decode |", "|---|---|---|"]
-    lines += [f"| {t} | {c:.1f} | {d:.1f} |" for t, c, d in rows]
-    lines += ["", f"{cores} threads against 1: code {rows[1][1] / rows[0][1]:.2f}x, "
-                  f"decode {rows[1][2] / rows[0][2]:.2f}x."]
+             "| blocks | threads | code | decode |", "|---|---|---|---|"]
+    for kind in versions:
+        lines += [f"| {kind} | {t} | {n / code_s[kind, t] / 1e6:.1f} | {n / decode_s[kind, t] / 1e6:.1f} |"
+                  for t in (1, cores)]
+    lines.append("")
+    lines += [f"{kind} blocks, {cores} threads against 1: code {code_s[kind, 1] / code_s[kind, cores]:.2f}x, "
+              f"decode {decode_s[kind, 1] / decode_s[kind, cores]:.2f}x." for kind in versions]
     return lines
 
 
@@ -165,24 +170,35 @@ def main():
         f"{cores} threads | camera file load | xz -9 | brotli -11 | zstd -19 |",
         "|---|---|---|---|---|---|---|---|---|---|---|",
     ]
+    fast_lines = [
+        "The same files saved with `fast=True` (fast blocks), in the same turns: bits/event, M events/s, and "
+        "one thread's load against the peers' decompression and the camera file's load.",
+        "",
+        f"| stream | fast bits/event | vs xz -9 | save | load, 1 thread | load, {cores} threads | "
+        "1 thread / zstd -19 | 1 thread / xz -9 | 1 thread / camera file |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
     with tempfile.TemporaryDirectory() as tmp:
         for label, events, camera, options in streams():
             n = len(events)
-            path = pathlib.Path(tmp) / "s.zel"
+            paths = {fast: pathlib.Path(tmp) / f"s{int(fast)}.zel" for fast in (False, True)}
+            path = paths[False]
             repeats = repeats_for(n, args.repeats)
-            seconds = {"save": [], "one": [], "all": [], "camera": []}
+            seconds = {(fast, key): [] for fast in paths for key in ("save", "one", "all")}
+            seconds["camera"] = []
 
             def zel_turn():
-                seconds["save"].append(best(repeats, lambda: zelkit.save(path, events))[0])
-                for key, threads in (("one", 1), ("all", cores)):
-                    spent, back = best(repeats, lambda: zelkit.load(path, threads=threads))
-                    assert np.array_equal(back, events)
-                    seconds[key].append(spent)
+                for fast, stored in paths.items():
+                    seconds[fast, "save"].append(best(repeats, lambda: zelkit.save(stored, events, fast=fast))[0])
+                    for key, threads in (("one", 1), ("all", cores)):
+                        spent, back = best(repeats, lambda: zelkit.load(stored, threads=threads))
+                        assert np.array_equal(back, events)
+                        seconds[fast, key].append(spent)
                 if camera is not None:
                     seconds["camera"].append(best(repeats, lambda: zelkit.load(camera, **options))[0])
 
             others = peers(events.tobytes(), repeats, args.rounds, between=zel_turn)
-            save_s, one_s, all_s = min(seconds["save"]), min(seconds["one"]), min(seconds["all"])
+            save_s, one_s, all_s = (min(seconds[False, key]) for key in ("save", "one", "all"))
             camera_cell = f"{n / min(seconds['camera']) / 1e6:.0f}" if seconds["camera"] else ""
             bits = 8 * path.stat().st_size / n
             xz_bits = 8 * others["xz -9"][0] / n
@@ -198,7 +214,15 @@ def main():
                    peer("xz -9"), peer("brotli -11"), peer("zstd -19")]
             lines.append("| " + " | ".join(row) + " |")
             print(lines[-1], flush=True)
-        lines += ["", "Peers: bits/event (decompression M events/s).", ""]
+            fast_save, fast_one, fast_all = (min(seconds[True, key]) for key in ("save", "one", "all"))
+            fast_bits = 8 * paths[True].stat().st_size / n
+            camera_ratio = f"{min(seconds['camera']) / fast_one:.2f}x" if seconds["camera"] else ""
+            fast_lines.append(
+                f"| {label} | **{fast_bits:.2f}** | {fast_bits / xz_bits:.3f}x | {n / fast_save / 1e6:.1f} | "
+                f"{n / fast_one / 1e6:.1f} | {n / fast_all / 1e6:.1f} | {others['zstd -19'][2] / fast_one:.2f}x | "
+                f"{others['xz -9'][2] / fast_one:.1f}x | {camera_ratio} |")
+            print(fast_lines[-1], flush=True)
+        lines += ["", "Peers: bits/event (decompression M events/s).", "", *fast_lines, ""]
         lines += threads_table(args.big_events, args.repeats, cores, args.rounds)
         if args.convert_gib:
             lines += [""] + convert_table(args.convert_gib, pathlib.Path(tmp))

@@ -7,7 +7,9 @@ file with t_offset="first", as its Unix-epoch times do not fit 32 bits) and
 the synthetic davis-like streams of bench_zel.py (346 x 260, 1M events, and
 1280 x 720, 2M events), prints bits/event and M events/s (encode, decode) of:
 
-  zel lossless   bench/bench_lossless.cpp (C++, one thread; built by this script)
+  zel lossless   bench/bench_lossless.cpp (C++, one thread; built by this script),
+                 block version 2 (the default)
+  zel fast       the same program, fast blocks (version 3)
   xz -9          lzma.compress(preset=9)
   brotli -11     brotli.compress(quality=11)   (pip install brotli)
   zstd -19, -3   zstandard
@@ -17,7 +19,8 @@ all on the records `events.tobytes()` (9 bytes per event). Speeds are the
 best of R rounds of N runs (more for short streams, up to 50, for about a
 million events a round), in which zel and the peers take turns on each
 stream (the slow encoders run once). A 12M-event davis-like stream gives the
-two-thread decode figure. A second table shows where zel's bits go, part by part of an event,
+two-thread decode figures. A speed table gives each block's speeds as
+ratios to the peers' of the same run, as the targets are stated. A second table shows where zel's bits go, part by part of an event,
 beside the size target (0.60x xz -9) and, for the synthetic streams, the
 entropy of the process that draws them. --write replaces this script's
 section of bench/RESULTS.md.
@@ -84,13 +87,17 @@ def build_native(folder):
     sources += [ROOT / "src/core/base/error.cpp", ROOT / "src/core/base/crc32c.cpp"]
     compiler = os.environ.get("CXX", "g++")
     subprocess.run([compiler, "-O2", "-std=c++20", "-pthread", f"-I{ROOT / 'src/core'}",
-                    str(HERE / "bench_lossless.cpp"), *map(str, sources), "-o", str(exe)], check=True)
+                    str(HERE / "bench_lossless.cpp"), *map(str, sources), "-lzstd", "-o", str(exe)], check=True)
     return exe
 
 
-def run_native(exe, paths, repeats, block, threads=2):
-    out = subprocess.run([str(exe), "--parts", "--repeats", str(repeats), "--block", str(block),
-                          "--threads", str(threads), *map(str, paths)],
+MODELLED, FAST = 2, 3  # the block versions measured: the default and the fast one
+
+
+def run_native(exe, paths, repeats, block, threads=2, version=MODELLED):
+    parts = ["--parts"] if version == MODELLED else []
+    out = subprocess.run([str(exe), *parts, "--repeats", str(repeats), "--block", str(block),
+                          "--threads", str(threads), "--version", str(version), *map(str, paths)],
                          check=True, capture_output=True, text=True).stdout
     rows = {}
     for line in out.splitlines():
@@ -164,19 +171,26 @@ def repeats_for(n, repeats):
 
 
 def measure_stream(exe, path, records, repeats, rounds, block):
-    """zel's row (bits, parts, best encode / decode M events/s) and the peers' figures.
+    """zel's rows, modelled and fast blocks (bits, parts, best encode / decode
+    M events/s), and the peers' figures.
 
     zel and the peers take turns, `rounds` times: the host's speed drifts over
     minutes, and a ratio of figures taken minutes apart measured the drift as
     much as the codecs.
     """
     repeats = repeats_for(len(records) // 9, repeats)
-    rows = []
-    others = peers(records, repeats, rounds,
-                   between=lambda: rows.append(run_native(exe, [path], repeats, block)[str(path)]))
-    mine = rows[0]
-    mine["encode"] = max(row["encode"] for row in rows)
-    mine["decode"] = max(row["decode"] for row in rows)
+    rows = {MODELLED: [], FAST: []}
+
+    def zel_turn():
+        for version, runs in rows.items():
+            runs.append(run_native(exe, [path], repeats, block, version=version)[str(path)])
+
+    others = peers(records, repeats, rounds, between=zel_turn)
+    mine = {}
+    for version, runs in rows.items():
+        mine[version] = runs[0]
+        mine[version]["encode"] = max(row["encode"] for row in runs)
+        mine[version]["decode"] = max(row["decode"] for row in runs)
     return mine, others
 
 
@@ -216,14 +230,24 @@ def main():
         big = folder / "big.rec"
         davis_like(12_000_000).tofile(big)
         big_row = run_native(exe, [big], args.repeats, args.block)[str(big)]
+        big_fast = run_native(exe, [big], args.repeats, args.block, version=FAST)[str(big)]
 
     lines = [
         f"{len(streams)} streams, blocks of {args.block:,} events; bits/event, then encode / decode M events/s "
         f"(best of {args.rounds} rounds of {args.repeats} runs, up to 50 on short streams, zel and the peers "
         "taking turns on each stream; xz, brotli and zstd -19 encode once).",
         "",
-        "| stream | events | zel lossless | vs xz -9 | xz -9 | brotli -11 | zstd -19 | zstd -3 | camera file |",
-        "|---|---|---|---|---|---|---|---|---|",
+        "| stream | events | zel lossless | vs xz -9 | zel fast | vs xz -9 | xz -9 | brotli -11 | zstd -19 | "
+        "zstd -3 | camera file |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    speeds = [
+        "Speed against the targets, one thread: each block's decoding (and encoding) M events/s over the "
+        "peers' in the same run.",
+        "",
+        "| stream | decode / zstd -19 | decode / xz -9 | encode / zstd -3 | fast: decode / zstd -19 | "
+        "fast: decode / xz -9 | fast: encode / zstd -3 |",
+        "|---|---|---|---|---|---|---|",
     ]
     parts = [
         "Where zel's bits go (bits/event): each part's symbols at their ideal cost plus its raw bits; "
@@ -234,30 +258,41 @@ def main():
         "|---|---|---|---|" + "---|" * len(PARTS) + "---|",
     ]
     entropy = {label: davis_like_entropy(*shape) for label, shape in SYNTHETIC}
-    for (label, events, camera_bytes), (mine, others) in zip(streams, measured):
+    for (label, events, camera_bytes), (both, others) in zip(streams, measured):
         n = len(events)
+        mine, fast = both[MODELLED], both[FAST]
 
         def cell(size, encode_s, decode_s):
             return f"{8 * size / n:.2f} ({n / encode_s / 1e6:.1f} / {n / decode_s / 1e6:.1f})"
 
         xz_bits = 8 * others["xz -9"][0] / n
         row = [label, f"{n:,}", f"**{mine['bits']:.2f}** ({mine['encode']:.1f} / {mine['decode']:.1f})",
-               f"{mine['bits'] / xz_bits:.3f}x"]
+               f"{mine['bits'] / xz_bits:.3f}x",
+               f"{fast['bits']:.2f} ({fast['encode']:.1f} / {fast['decode']:.1f})", f"{fast['bits'] / xz_bits:.3f}x"]
         for name in ("xz -9", "brotli -11", "zstd -19", "zstd -3"):
             row.append(cell(*others[name]) if name in others else "n/a")
         row.append(f"{8 * camera_bytes / n:.2f}" if camera_bytes else "")
         lines.append("| " + " | ".join(row) + " |")
         print(lines[-1], flush=True)
+        speed = {name: n / others[name][2] / 1e6 for name in ("zstd -19", "xz -9")}
+        zstd3_encode = n / others["zstd -3"][1] / 1e6
+        speeds.append(f"| {label} | " + " | ".join(
+            f"{row['decode'] / speed['zstd -19']:.2f}x | {row['decode'] / speed['xz -9']:.1f}x | "
+            f"{row['encode'] / zstd3_encode:.2f}x" for row in (mine, fast)) + " |")
         target = 0.60 * xz_bits
         parts.append(f"| {label} | {mine['bits']:.2f} | {target:.2f} | {mine['bits'] - target:+.2f} | "
                      + " | ".join(f"{v:.2f}" for v in mine["parts"])
                      + (f" | {entropy[label]:.2f} |" if label in entropy else " |  |"))
     lines += [
         "",
+        *speeds,
+        "",
         *parts,
         "",
         f"Two threads, 12M-event davis-like stream: decode {big_row['parallel']:.1f} M events/s "
-        f"against {big_row['decode']:.1f} on one thread ({big_row['parallel'] / big_row['decode']:.2f}x).",
+        f"against {big_row['decode']:.1f} on one thread ({big_row['parallel'] / big_row['decode']:.2f}x); "
+        f"fast blocks {big_fast['parallel']:.1f} against {big_fast['decode']:.1f} "
+        f"({big_fast['parallel'] / big_fast['decode']:.2f}x).",
         "",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
         f"load average {load_at_start:.1f} at the start of the run and {os.getloadavg()[0]:.1f} at its end, "

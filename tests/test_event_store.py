@@ -73,6 +73,7 @@ def test_fast_blocks_are_larger_and_written_only_when_asked(tmp_path):
     zelkit.save(fast, events, fast=True)
     assert _block_versions(small) == {2} and _block_versions(fast) == {3}
     assert small.stat().st_size < fast.stat().st_size < events.nbytes
+    assert zelkit.encode(events, codec="lossless", fast=np.True_) == fast.read_bytes()
     assert zelkit.info(fast).n_events == len(events)
 
 

@@ -107,9 +107,9 @@ def block_events_arg(value: Any) -> int:
 
 
 def fast_arg(value: Any) -> bool:
-    if not isinstance(value, bool):
+    if not isinstance(value, (bool, np.bool_)):
         raise TypeError(f"fast must be True or False, not {value!r}")
-    return value
+    return bool(value)
 
 
 def encode_events(events: EventArray, *, width: int | None = None, height: int | None = None,

@@ -394,20 +394,24 @@ struct EncodeArgs {
     std::uint16_t height = 0;
     std::uint64_t block_events = 0;
     unsigned threads = 1;
+    std::uint8_t block_version = zel::lossless::kBlockVersion;
 };
 
 constexpr auto kEncode = signature<EncodeArgs>(
     {.name = "encode_event_store",
-     .doc = "The whole .zel event store of packed records, its blocks coded on up to `threads` threads."},
+     .doc = "The whole .zel event store of packed records, its blocks coded on up to `threads` threads "
+            "as lossless blocks of `block_version`."},
     param<&EncodeArgs::events, convert_records>("events"),
     param<&EncodeArgs::width, convert_unsigned<std::uint16_t>>("width"),
     param<&EncodeArgs::height, convert_unsigned<std::uint16_t>>("height"),
     param<&EncodeArgs::block_events, convert_unsigned<std::uint64_t>>("block_events"),
-    param<&EncodeArgs::threads, convert_bounded<unsigned, 1, kMaxThreads>>("threads", "1"));
+    param<&EncodeArgs::threads, convert_bounded<unsigned, 1, kMaxThreads>>("threads", "1"),
+    param<&EncodeArgs::block_version, convert_unsigned<std::uint8_t>>("block_version", "2"));
 
 PyObject* encode_event_store(PyObject*, EncodeArgs& a) {
     zel::Result<std::vector<std::uint8_t>> out = without_gil([&] {
-        return ct::encode_event_store(a.events.events(), a.width, a.height, a.block_events, a.threads);
+        return ct::encode_event_store(a.events.events(), a.width, a.height, a.block_events, a.threads,
+                                      a.block_version);
     });
     if (!out) return raise_container_error(out.error());
     return bytes_from(out.value());
