@@ -1093,7 +1093,8 @@ TEST(FastBlockFormat, APlaneIsExactlyOneFrame) {
 
 TEST(FastBlockFormat, OnlyThePolarityFlagIsKnown) {
     for (const unsigned flag : {0x02u, 0x04u, 0x80u}) {
-        std::vector<std::uint8_t> v = fast_payload(three_event_planes(), 65535, 300, 100, 3, static_cast<std::uint8_t>(flag));
+        std::vector<std::uint8_t> v =
+            fast_payload(three_event_planes(), 65535, 300, 100, 3, static_cast<std::uint8_t>(flag));
         Records back;
         const Status status = decode(v, 3, back);
         ASSERT_FALSE(status.ok());

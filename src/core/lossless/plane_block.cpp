@@ -210,7 +210,8 @@ Status decode_planes(std::span<const std::uint8_t> planes, std::size_t base, std
                                            frame_offsets[kEscapePlane]);
             }
         }
-        const std::uint32_t p = polarity_bits ? (polarity[i / 8] >> (i % 8)) & 1u : polarity[i];
+        const std::uint32_t p =
+            polarity_bits ? (std::uint32_t{polarity[i / 8]} >> (i % 8)) & 1u : std::uint32_t{polarity[i]};
         const Event e{
             static_cast<std::uint16_t>(px + unzigzag16(std::uint32_t{x_low[i]} | std::uint32_t{x_high[i]} << 8)),
             static_cast<std::uint16_t>(py + unzigzag16(std::uint32_t{y_low[i]} | std::uint32_t{y_high[i]} << 8)),
