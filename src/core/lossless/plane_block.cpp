@@ -1,5 +1,6 @@
 #include "lossless/plane_block.hpp"
 
+#include "base/byte_order.hpp"
 #include "lossless/block_codec.hpp"
 
 #include <zstd.h>
@@ -19,13 +20,6 @@ namespace {
 constexpr int kZstdLevel = 1;
 constexpr std::uint32_t kEscape = 0xFFFF;
 constexpr std::size_t kLengthsBytes = 4 * kPlanes;
-
-void put32(std::uint8_t* p, std::uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
-}
-std::uint32_t get32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
 
 // Steps as unsigned: 0, -1, 1, -2 ... -> 0, 1, 2, 3 ..., in the width of
 // the field, so that every step of a field wraps to exactly one value.
@@ -86,7 +80,7 @@ PlanesHeader encode_planes(PackedEvents events, std::uint32_t t_first, ByteBuffe
         t_low[i] = static_cast<std::uint8_t>(kept);
         t_high[i] = static_cast<std::uint8_t>(kept >> 8);
         if (dt >= kEscape) {
-            put32(escape, dt);
+            store_le32(escape, dt);
             escape += 4;
         }
         const std::uint32_t dy = zigzag16(std::uint32_t{e.y} - py);
@@ -126,7 +120,7 @@ PlanesHeader encode_planes(PackedEvents events, std::uint32_t t_first, ByteBuffe
                                                       sources[k].data(), sources[k].size(), kZstdLevel);
         // With room for the bound and a valid level, only memory can fail.
         if (ZSTD_isError(written)) throw std::bad_alloc();
-        put32(lengths + 4 * k, static_cast<std::uint32_t>(written));
+        store_le32(lengths + 4 * k, static_cast<std::uint32_t>(written));
         frame += written;
     }
     out.commit(static_cast<std::size_t>(frame - (out.data() + begin)));
@@ -144,7 +138,7 @@ Status decode_planes(std::span<const std::uint8_t> planes, std::size_t base, std
     std::span<const std::uint8_t> frames[kPlanes];
     std::size_t frame_offsets[kPlanes];
     for (unsigned k = 0; k < kPlanes; ++k) {
-        const std::uint32_t length = get32(planes.data() + 4 * k);
+        const std::uint32_t length = load_le32(planes.data() + 4 * k);
         if (length > planes.size() - frame_at) {
             return Error::invalid_data("lossless block's plane " + std::to_string(k) + " of " +
                                        std::to_string(length) + " bytes runs past its end", base + 4 * k);
@@ -201,7 +195,7 @@ Status decode_planes(std::span<const std::uint8_t> planes, std::size_t base, std
     for (std::size_t i = 0; i < n; ++i) {
         std::uint32_t dt = std::uint32_t{t_low[i]} | std::uint32_t{t_high[i]} << 8;
         if (dt == kEscape) [[unlikely]] {
-            dt = get32(escape);
+            dt = load_le32(escape);
             escape += 4;
             // One way to write each step: escapes hold only steps that need them.
             if (dt < kEscape) {
