@@ -100,8 +100,6 @@ private:
 
 }  // namespace
 
-static_assert(kFastBlockVersion == kPlaneBlockVersion);
-
 bool known_block_version(std::uint8_t version) {
     return version >= kOldestBlockVersion && version <= kFastBlockVersion;
 }

@@ -1,10 +1,11 @@
 #pragma once
 
-// The fast lossless block (block version 3): the events' fields as byte
-// planes of small differences, each plane a Zstandard frame. It is larger
-// than the modelled block (versions 1 and 2) but codes and decodes several
-// times as fast; the header and checksum are the modelled block's, so a
-// reader tells them apart by the version byte alone (block_codec.cpp).
+// The fast lossless block (kFastBlockVersion in block_codec.hpp): the
+// events' fields as byte planes of small differences, each plane a
+// Zstandard frame. It is larger than the modelled block (versions 1 and 2)
+// but codes and decodes several times as fast; the header and checksum are
+// the modelled block's, so a reader tells them apart by the version byte
+// alone (block_codec.cpp).
 
 #include <cstddef>
 #include <cstdint>
@@ -15,8 +16,6 @@
 #include "base/result.hpp"
 
 namespace zel::lossless {
-
-inline constexpr std::uint8_t kPlaneBlockVersion = 3;
 
 // Planes of the block, in payload order.
 enum PlaneIndex : unsigned {
