@@ -1,6 +1,11 @@
 #include "base/crc32c.hpp"
 
 #include <array>
+#include <cstring>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <nmmintrin.h>
+#endif
 
 namespace zel {
 
@@ -28,9 +33,44 @@ constexpr CrcTables make_tables() {
 
 constexpr CrcTables kTables = make_tables();
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// SSE 4.2's crc32 instruction computes this very checksum, eight bytes a
+// step: three to four times the table loop's speed, which matters where a
+// decoder checks every byte it reads.
+__attribute__((target("sse4.2"))) std::uint32_t crc32c_by_instruction(std::span<const std::uint8_t> data,
+                                                                       std::uint32_t crc) {
+    std::uint64_t c = ~crc;
+    const std::uint8_t* p = data.data();
+    std::size_t n = data.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        c = _mm_crc32_u64(c, word);
+    }
+    auto c32 = static_cast<std::uint32_t>(c);
+    for (; n > 0; ++p, --n) c32 = _mm_crc32_u8(c32, *p);
+    return ~c32;
+}
+
+bool has_crc32_instruction() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse4.2") != 0;
+    }();
+    return has;
+}
+#endif
+
 }  // namespace
 
 std::uint32_t crc32c(std::span<const std::uint8_t> data, std::uint32_t crc) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (has_crc32_instruction()) return crc32c_by_instruction(data, crc);
+#endif
+    return crc32c_portable(data, crc);
+}
+
+std::uint32_t crc32c_portable(std::span<const std::uint8_t> data, std::uint32_t crc) {
     std::uint32_t c = ~crc;
     const std::uint8_t* p = data.data();
     std::size_t n = data.size();
