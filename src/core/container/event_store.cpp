@@ -703,17 +703,37 @@ Status EventStoreReader::read_blocks(std::uint64_t first, std::uint64_t count,
                                      ByteBuffer& out) const {
     ZEL_TRY(check_block_range(first, count));
     threads = std::max(1u, threads);
-    // Blocks are read (and checked) a batch at a time, one per thread, and
+    // Blocks are read and checked a batch at a time, one per thread, and
     // only then is output memory taken for them.
     std::vector<ByteBuffer> scratch(std::min<std::uint64_t>(threads, std::max<std::uint64_t>(count, 1)));
     std::vector<std::span<const std::uint8_t>> payloads(scratch.size());
     std::vector<std::optional<Error>> errors(scratch.size());
+    // The first fault of the batch in block order, as a serial reader would
+    // have met it.
+    const auto first_fault = [&](std::size_t n) -> std::optional<Error> {
+        for (std::size_t j = 0; j < n; ++j) {
+            if (errors[j]) return std::move(*errors[j]);
+        }
+        return std::nullopt;
+    };
     for (std::uint64_t batch = first; batch < first + count; batch += scratch.size()) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), first + count - batch));
-        for (std::size_t j = 0; j < n; ++j) {
-            ZEL_ASSIGN_OR_RETURN(payloads[j], payload(batch + j, scratch[j]));
+        // Reading a record and checking its checksum are a good part of what
+        // a fast block costs: left to one thread, they would cap what the
+        // other threads add.
+        const bool read_whole = run_in_parallel(n, [&](std::size_t j) {
             errors[j].reset();
+            Result<std::span<const std::uint8_t>> read = payload(batch + j, scratch[j]);
+            if (read) {
+                payloads[j] = read.value();
+            } else {
+                errors[j] = std::move(read).take_error();
+            }
+        });
+        if (!read_whole) {
+            return Error::out_of_memory("out of memory reading blocks " + num(batch) + " to " + num(batch + n - 1));
         }
+        if (auto fault = first_fault(n)) return std::move(*fault);
         const std::uint64_t batch_events = first_event_[batch + n] - first_event_[batch];
         out.reserve_more(static_cast<std::size_t>(batch_events * kPackedEventBytes));
         std::uint8_t* const base = out.tail();
@@ -728,9 +748,7 @@ Status EventStoreReader::read_blocks(std::uint64_t first, std::uint64_t count,
             return Error::out_of_memory("out of memory decoding blocks " + num(batch) + " to " +
                                         num(batch + n - 1));
         }
-        for (std::size_t j = 0; j < n; ++j) {
-            if (errors[j]) return std::move(*errors[j]);
-        }
+        if (auto fault = first_fault(n)) return std::move(*fault);
         out.commit(static_cast<std::size_t>(batch_events * kPackedEventBytes));
     }
     return kOk;
