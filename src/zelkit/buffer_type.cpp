@@ -1,6 +1,7 @@
 #include "buffer_type.hpp"
 
-#include <cstdlib>
+#include <new>
+#include <utility>
 
 #include "native_state.hpp"
 #include "pycommon/py_ref.hpp"
@@ -8,23 +9,27 @@
 namespace zelkit::native {
 namespace {
 
+// Owns the block it shows, however that block was allocated.
 struct BufferObject {
     PyObject_HEAD
-    std::uint8_t* data;  // freed with std::free; never null
-    Py_ssize_t size;
+    zel::ByteBuffer bytes;  // constructed in new_buffer, destroyed in buffer_dealloc
 };
 
+BufferObject* as_buffer(PyObject* self) { return reinterpret_cast<BufferObject*>(self); }
+
 int buffer_get(PyObject* self, Py_buffer* view, int flags) {
-    auto* b = reinterpret_cast<BufferObject*>(self);
-    return PyBuffer_FillInfo(view, self, b->data, b->size, 0, flags);
+    zel::ByteBuffer& bytes = as_buffer(self)->bytes;
+    // An empty buffer still has an address: its own object's.
+    void* data = bytes.size() > 0 ? static_cast<void*>(bytes.data()) : static_cast<void*>(self);
+    return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(bytes.size()), 0, flags);
 }
 
 void buffer_dealloc(PyObject* self) {
-    std::free(reinterpret_cast<BufferObject*>(self)->data);
+    as_buffer(self)->bytes.~ByteBuffer();
     zel::py::dealloc_heap_instance(self);
 }
 
-Py_ssize_t buffer_length(PyObject* self) { return reinterpret_cast<BufferObject*>(self)->size; }
+Py_ssize_t buffer_length(PyObject* self) { return static_cast<Py_ssize_t>(as_buffer(self)->bytes.size()); }
 
 PyType_Slot kSlots[] = {
     {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
@@ -50,21 +55,10 @@ bool add_buffer_type(PyObject* module, NativeState& state) {
 
 PyObject* new_buffer(const NativeState& state, zel::ByteBuffer bytes) {
     bytes.shrink_to_fit();
-    const Py_ssize_t size = static_cast<Py_ssize_t>(bytes.size());
-    std::uint8_t* data = bytes.release();
-    if (data == nullptr) {
-        data = static_cast<std::uint8_t*>(std::malloc(1));  // an empty buffer still has an address
-        if (data == nullptr) return PyErr_NoMemory();
-    }
     PyTypeObject* type = state.buffer_type;
     PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        std::free(data);
-        return nullptr;
-    }
-    auto* b = reinterpret_cast<BufferObject*>(self);
-    b->data = data;
-    b->size = size;
+    if (self == nullptr) return nullptr;
+    new (&as_buffer(self)->bytes) zel::ByteBuffer(std::move(bytes));
     return self;
 }
 

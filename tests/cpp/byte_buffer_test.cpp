@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include "base/byte_buffer.hpp"
 
 namespace zel {
@@ -75,18 +77,31 @@ INSTANTIATE_TEST_SUITE_P(Steps, ByteBufferGrowth,
                                            std::size_t{40 * kMiB}));
 
 // Large blocks start on a 2 MiB boundary so the kernel can back them with
-// huge pages; a block handed on is freed by its new owner with std::free.
-TEST(ByteBuffer, LargeBlockIsAlignedAndReleasedToFree) {
+// huge pages, and stay on one as they grow (moved to a larger range, even
+// when the addresses past them are taken) and shrink.
+TEST(ByteBuffer, LargeBlockStaysAlignedAsItGrowsAndShrinks) {
     ByteBuffer buffer;
+    const auto aligned = [&] {
+        return reinterpret_cast<std::uintptr_t>(buffer.data()) % (2 * kMiB) == 0 &&
+               buffer.capacity() % (2 * kMiB) == 0;
+    };
     append_pattern(buffer, 40 * kMiB);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.data()) % (2 * kMiB), 0u);
-    EXPECT_EQ(buffer.capacity() % (2 * kMiB), 0u);
-    const std::size_t size = buffer.size();
-    std::uint8_t* block = buffer.release();
-    EXPECT_EQ(buffer.size(), 0u);
-    EXPECT_EQ(buffer.data(), nullptr);
-    EXPECT_EQ(block[size - 1], pattern()[(size - 1) % kPeriod]);
-    std::free(block);
+    ASSERT_TRUE(aligned());
+    // A page mapped right past the block, which must survive its growth.
+    void* fence = ::mmap(buffer.data() + buffer.capacity(), 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(fence, MAP_FAILED);
+    for (const std::size_t step : {30 * kMiB, 100 * kMiB, 7 * kMiB}) {
+        append_pattern(buffer, step);
+        EXPECT_TRUE(aligned()) << buffer.size();
+        ASSERT_TRUE(holds_pattern(buffer)) << buffer.size();
+    }
+    EXPECT_EQ(static_cast<const std::uint8_t*>(fence)[0], 0);
+    buffer.reserve_more(300 * kMiB);
+    buffer.shrink_to_fit();
+    EXPECT_TRUE(aligned());
+    EXPECT_LE(buffer.capacity(), buffer.size() + 2 * kMiB);
+    EXPECT_TRUE(holds_pattern(buffer));
+    ::munmap(fence, 4096);
 }
 
 // Shrinking, moving and discarding work the same on blocks from either path.
