@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <utility>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "base/memory_limits.hpp"
 
@@ -76,8 +78,10 @@ private:
     static constexpr std::size_t kHugePage = std::size_t{1} << 21;
     // Below this, malloc keeps freed blocks in its heap, and a buffer taken
     // again (the next file's) reuses pages that are already there: cheaper
-    // than fresh huge pages. Past it, a block is a mapping of its own.
-    static constexpr std::size_t kMappedBytes = std::size_t{32} << 20;
+    // than fresh huge pages. Past it, a block is a mapping of its own. At
+    // 16 MiB, a store read on two threads starts its output as a mapping
+    // (two blocks of 2^20 events are 18 MiB), so growing it never copies.
+    static constexpr std::size_t kMappedBytes = std::size_t{16} << 20;
 
     void reallocate(std::size_t capacity) {
         if (mapped_) return capacity > capacity_ ? grow_mapping(capacity) : shrink_mapping(capacity);
@@ -160,8 +164,11 @@ private:
         capacity_ = bytes;
     }
 
+    // To whole pages, so that the slack stays under a page: only the last
+    // huge page is split.
     void shrink_mapping(std::size_t capacity) {
-        const std::size_t bytes = whole_huge_pages(capacity == 0 ? 1 : capacity);
+        static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        const std::size_t bytes = (std::max<std::size_t>(capacity, 1) + page - 1) / page * page;
         if (bytes < capacity_) {
             ::munmap(data_ + bytes, capacity_ - bytes);
             capacity_ = bytes;
