@@ -49,9 +49,27 @@ ByteBuffer encode(const Records& r, std::uint8_t version = kBlockVersion) {
 
 std::vector<std::uint8_t> bytes_of(const ByteBuffer& b) { return {b.data(), b.data() + b.size()}; }
 
+// Decodes, and checks that what the decoder reports the events span is what
+// they span.
 Status decode(std::span<const std::uint8_t> payload, std::uint64_t count, Records& out) {
     out.assign(count * kPackedEventBytes, 0xAA);
-    return decode_block(payload, count, out.data());
+    DecodedBounds bounds{1, 2, 3, 4};
+    Status status = decode_block(payload, count, out.data(), &bounds);
+    if (status.ok()) {
+        DecodedBounds spanned;
+        for (std::size_t i = 0; i < count; ++i) {
+            const Event e = load_packed_event(out.data() + i * kPackedEventBytes);
+            spanned.x_max = std::max(spanned.x_max, e.x);
+            spanned.y_max = std::max(spanned.y_max, e.y);
+            spanned.t_min = i == 0 ? e.t : std::min(spanned.t_min, e.t);
+            spanned.t_max = std::max(spanned.t_max, e.t);
+        }
+        EXPECT_EQ(bounds.x_max, spanned.x_max);
+        EXPECT_EQ(bounds.y_max, spanned.y_max);
+        EXPECT_EQ(bounds.t_min, spanned.t_min);
+        EXPECT_EQ(bounds.t_max, spanned.t_max);
+    }
+    return status;
 }
 
 // Streams of every shape a caller may hand over.

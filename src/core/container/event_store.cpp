@@ -663,9 +663,10 @@ Result<EventStoreReader::Extent> EventStoreReader::extent(std::uint64_t first, s
 std::optional<Error> EventStoreReader::decode_into(std::uint64_t k, std::span<const std::uint8_t> payload,
                                                   std::uint8_t* to, std::uint64_t subtract) const {
     const BlockSummary& b = blocks_[k];
-    Status decoded = lossless::decode_block(payload, b.n_events, to);
+    lossless::DecodedBounds bounds;
+    Status decoded = lossless::decode_block(payload, b.n_events, to, &bounds);
     if (!decoded) return in_record(std::move(decoded).take_error(), b);
-    const auto [lo, hi] = time_range(to, b.n_events);
+    const std::uint32_t lo = bounds.t_min, hi = bounds.t_max;
     if (lo != b.t_first || hi != b.t_last) {
         return fault(b.offset + block_field::t_first.at,
                      "block " + num(k) + "'s events do not span the time range its record states");

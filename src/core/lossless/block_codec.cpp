@@ -249,15 +249,15 @@ namespace {
 // What the header says of the events must hold, so that it can be read in
 // their place (read_block_extent).
 Status check_extent(const CheckedHeader& header, std::uint64_t count, const std::uint8_t* out,
-                    std::uint16_t x_max, std::uint16_t y_max) {
+                    const DecodedBounds& found) {
     const std::uint32_t t_first = count == 0 ? 0 : load_packed_event(out).t;
     if (t_first != header.t_first) {
         return Error::invalid_data("lossless block's first event is at t " + std::to_string(t_first) +
                                    ", not at the header's " + std::to_string(header.t_first), kTFirstOffset);
     }
-    if (x_max != header.geometry.x_max || y_max != header.geometry.y_max) {
-        return Error::invalid_data("lossless block's events reach x " + std::to_string(x_max) + " and y " +
-                                   std::to_string(y_max) + ", not the header's " +
+    if (found.x_max != header.geometry.x_max || found.y_max != header.geometry.y_max) {
+        return Error::invalid_data("lossless block's events reach x " + std::to_string(found.x_max) + " and y " +
+                                   std::to_string(found.y_max) + ", not the header's " +
                                    std::to_string(header.geometry.x_max) + " and " +
                                    std::to_string(header.geometry.y_max), kXMaxOffset);
     }
@@ -266,13 +266,16 @@ Status check_extent(const CheckedHeader& header, std::uint64_t count, const std:
 
 }  // namespace
 
-Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out) {
+Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out,
+                    DecodedBounds* bounds) {
     ZEL_ASSIGN_OR_RETURN(const CheckedHeader header, check_header(payload, count));
+    DecodedBounds found;
     if (header.version == kFastBlockVersion) {
-        std::uint16_t x_max = 0, y_max = 0;
         ZEL_TRY(decode_planes(payload.subspan(kCheckedFrom), kCheckedFrom, count, header.t_first,
-                              payload[1], out, x_max, y_max));
-        return check_extent(header, count, out, x_max, y_max);
+                              payload[1], out, found));
+        ZEL_TRY(check_extent(header, count, out, found));
+        if (bounds != nullptr) *bounds = found;
+        return kOk;
     }
     const std::uint32_t rans_bytes = header.rans_bytes;
     const std::span<const std::uint8_t> stream = payload.subspan(kHeaderBytes, rans_bytes);
@@ -281,15 +284,17 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
     RansReader reader(stream);
     BitReader raw_bits(payload.subspan(kHeaderBytes + rans_bytes));
     DecodeIo io(reader, raw_bits);
-    std::uint16_t x_max = 0, y_max = 0;
+    if (count > 0) found.t_min = ~0u;
     for (std::uint64_t i = 0; i < count; ++i) {
         Event e;
         if (!model.code(io, e) || reader.overrun()) {
             return Error::invalid_data("lossless block is damaged: event " + std::to_string(i) +
                                        " does not decode", kHeaderBytes + reader.position());
         }
-        x_max = std::max(x_max, e.x);
-        y_max = std::max(y_max, e.y);
+        found.x_max = std::max(found.x_max, e.x);
+        found.y_max = std::max(found.y_max, e.y);
+        found.t_min = std::min(found.t_min, e.t);
+        found.t_max = std::max(found.t_max, e.t);
         store_packed(e, out + i * kPackedEventBytes);
     }
     if (!reader.finish()) {
@@ -300,7 +305,9 @@ Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, 
         return Error::invalid_data("lossless block is damaged: its raw bits do not end after " +
                                    std::to_string(count) + " events", kHeaderBytes + rans_bytes);
     }
-    return check_extent(header, count, out, x_max, y_max);
+    ZEL_TRY(check_extent(header, count, out, found));
+    if (bounds != nullptr) *bounds = found;
+    return kOk;
 }
 
 }  // namespace zel::lossless

@@ -60,13 +60,24 @@ struct BlockExtent {
 Status encode_block(PackedEvents events, ByteBuffer& out, std::uint8_t version = kBlockVersion,
                     BlockExtent* extent = nullptr);
 
+// What a block's decoded events span (all 0 for no events).
+struct DecodedBounds {
+    std::uint16_t x_max = 0;
+    std::uint16_t y_max = 0;
+    std::uint32_t t_min = 0;
+    std::uint32_t t_max = 0;
+};
+
 // Decodes a payload written by encode_block for `count` events into `out`
 // (count * kPackedEventBytes bytes, sized by the caller after checking
-// count <= kMaxBlockEvents). Fails with InvalidData, at the byte offset
-// within the payload where the damage showed, when the payload is malformed
-// or does not decode to exactly `count` events; `out` then holds garbage.
-// Throws std::bad_alloc when memory runs out.
-Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out);
+// count <= kMaxBlockEvents), and sets `*bounds`, when given, to what the
+// events span: found while decoding, so a caller need not pass over them
+// again. Fails with InvalidData, at the byte offset within the payload
+// where the damage showed, when the payload is malformed or does not decode
+// to exactly `count` events; `out` then holds garbage. Throws
+// std::bad_alloc when memory runs out.
+Status decode_block(std::span<const std::uint8_t> payload, std::uint64_t count, std::uint8_t* out,
+                    DecodedBounds* bounds = nullptr);
 
 // The extent of a payload for `count` events, after the checks decode_block
 // makes before it decodes (version, flags, checksum, stream length), which

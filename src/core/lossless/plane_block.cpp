@@ -128,8 +128,7 @@ PlanesHeader encode_planes(PackedEvents events, std::uint32_t t_first, ByteBuffe
 }
 
 Status decode_planes(std::span<const std::uint8_t> planes, std::size_t base, std::uint64_t count,
-                     std::uint32_t t_first, std::uint8_t flags, std::uint8_t* out, std::uint16_t& x_max,
-                     std::uint16_t& y_max) {
+                     std::uint32_t t_first, std::uint8_t flags, std::uint8_t* out, DecodedBounds& bounds) {
     if (planes.size() < kLengthsBytes) {
         return Error::invalid_data("lossless block of " + std::to_string(base + planes.size()) +
                                    " bytes is shorter than its plane lengths", base + planes.size());
@@ -191,7 +190,7 @@ Status decode_planes(std::span<const std::uint8_t> planes, std::size_t base, std
     ZEL_TRY(expand(kEscapePlane, escapes.get(), escape_bytes));
     const std::uint8_t* escape = escapes.get();
     std::uint32_t pt = t_first, px = 0, py = 0;
-    std::uint32_t xs = 0, ys = 0;
+    std::uint32_t xs = 0, ys = 0, t_min = n > 0 ? ~0u : 0, t_max = 0;
     for (std::size_t i = 0; i < n; ++i) {
         std::uint32_t dt = std::uint32_t{t_low[i]} | std::uint32_t{t_high[i]} << 8;
         if (dt == kEscape) [[unlikely]] {
@@ -213,6 +212,8 @@ Status decode_planes(std::span<const std::uint8_t> planes, std::size_t base, std
         store_packed(e, out + i * kPackedEventBytes);
         xs = xs > e.x ? xs : e.x;
         ys = ys > e.y ? ys : e.y;
+        t_min = t_min < e.t ? t_min : e.t;
+        t_max = t_max > e.t ? t_max : e.t;
         pt = e.t;
         px = e.x;
         py = e.y;
@@ -221,8 +222,7 @@ Status decode_planes(std::span<const std::uint8_t> planes, std::size_t base, std
         // One way to write each block: such polarities are written as bits.
         return Error::invalid_data("lossless block keeps polarities of 0 and 1 as bytes, not bits", 1);
     }
-    x_max = static_cast<std::uint16_t>(xs);
-    y_max = static_cast<std::uint16_t>(ys);
+    bounds = {static_cast<std::uint16_t>(xs), static_cast<std::uint16_t>(ys), t_min, t_max};
     return kOk;
 }
 

@@ -14,6 +14,7 @@
 #include "base/byte_buffer.hpp"
 #include "base/event.hpp"
 #include "base/result.hpp"
+#include "lossless/block_codec.hpp"
 
 namespace zel::lossless {
 
@@ -50,11 +51,10 @@ struct PlanesHeader {
 PlanesHeader encode_planes(PackedEvents events, std::uint32_t t_first, ByteBuffer& out);
 
 // Decodes the planes part (`planes`, at byte `base` of the payload, for
-// offsets in errors) of `count` events into `out`, and reports their
-// largest x and y. Fails with InvalidData at the payload offset where the
-// damage showed.
+// offsets in errors) of `count` events into `out`, and reports what they
+// span. Fails with InvalidData at the payload offset where the damage
+// showed.
 Status decode_planes(std::span<const std::uint8_t> planes, std::size_t base, std::uint64_t count,
-                     std::uint32_t t_first, std::uint8_t flags, std::uint8_t* out, std::uint16_t& x_max,
-                     std::uint16_t& y_max);
+                     std::uint32_t t_first, std::uint8_t flags, std::uint8_t* out, DecodedBounds& bounds);
 
 }  // namespace zel::lossless
