@@ -1,8 +1,7 @@
 // Lossless block decoding of arbitrary payloads: never reads or writes out
 // of bounds, whatever it accepts has the extent its header states and the
-// time range the decoder reports, and it
-// re-encodes, as a modelled and as a fast block, to payloads that decode
-// to the same events. The first two
+// bounds the decoder reports, and it re-encodes, as a modelled and as a
+// fast block, to payloads that decode to the same events. The first two
 // input bytes give the event count; the third says whether to fix the
 // payload's checksum first, so most inputs reach the model's decoder
 // instead of stopping at the checksum.
