@@ -52,16 +52,12 @@ def child(paths, repeats):
 
 
 def streams(n):
-    import numpy as np
     import zelkit
+    from bench_event_store import as_events
     from bench_lossless import DATA, REAL
     from synthetic import davis_like
 
-    records = davis_like(n, duration_us=n)
-    events = np.empty(len(records), dtype=zelkit.EVENT_DTYPE)
-    for name in zelkit.EVENT_DTYPE.names:
-        events[name] = records[name]
-    yield f"davis-like, {n:,} events", events
+    yield f"davis-like, {n:,} events", as_events(davis_like(n, duration_us=n))
     present = [(label, DATA / name, options) for label, name, options in REAL if (DATA / name).exists()]
     if present:
         label, path, options = max(present, key=lambda item: item[1].stat().st_size)
